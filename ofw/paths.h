@@ -1,0 +1,34 @@
+// Fixed paths and names of the installed system. The daemon uses these; every
+// component takes its own path as a parameter so that tests can use temporary
+// directories.
+#pragma once
+
+namespace ofw {
+namespace paths {
+
+constexpr const char* DATA_DIR = "/var/orvanevg";
+constexpr const char* CONFIG_FILE = "/etc/orvanevg/orvanevg.conf";
+constexpr const char* LOCK_FILE = "/var/run/vgd.lock";
+constexpr const char* PID_FILE = "/var/run/vgd.pid";
+constexpr const char* NOAUTOSTART_NAME = "noautostart";
+constexpr const char* CONT_WITHOUT_VGD = "/var/VigilogSessionContWithoutVgd";
+constexpr const char* WATCHDOG = "/usr/sbin/ovgwatch";
+constexpr const char* TENANT_KEY_SCRIPT = "/usr/bin/vgdownloadsshpublickey.tcl";
+constexpr const char* TENANT_KEY_OUTPUT = "/var/orvanevg/tenant_rsa.pub";
+constexpr const char* NSCD_SCRIPT = "/usr/share/orvanepw/bin/nscdrestart.sh";
+constexpr const char* NSCD_SCRIPT_ALT = "/opt/orvane/bin/nscdrestart.cc.sh";
+constexpr const char* RUNLEVEL_PROGRAM = "/usr/share/orvanepw/bin/vggetrunlvl";
+constexpr const char* CAPI_LIBRARY = "/usr/share/orvanepw/lib64/libcapi.so";
+constexpr const char* KSET_PREFIX = "/var/orvanepw/kset.";
+constexpr const char* PASSWD_FILE = "/etc/passwd";
+constexpr const char* PROPERTIES_TRACE_PREFIX = "/var/orvanevg/cproperties.log.";
+constexpr const char* CONTINUATION_DIR = "/var/orvanevg/session";
+constexpr const char* CLIENT_LOG = "/var/log/orvanevg_client.log";
+constexpr const char* USER_IGNORE = "file:/etc/orvanepw/user.ignore";
+constexpr const char* UID_IGNORE = "file:/etc/orvanepw/uid.ignore";
+constexpr const char* APU_LIST = "/etc/orvanepw/share/apu.lst";
+
+constexpr const char* VERSION_TEXT = "OrvaneVG 3.7.0-172";
+
+}  // namespace paths
+}  // namespace ofw

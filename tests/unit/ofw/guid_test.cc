@@ -1,0 +1,121 @@
+#include "ofw/guid.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "ofw/exceptions.h"
+
+using ofw::AdGuid;
+using ofw::Guid;
+
+namespace {
+
+const char* kText = "00112233-4455-6677-8899-aabbccddeeff";
+
+TEST(Guid, TextFormsOfOneValue) {
+  Guid g = Guid::fromString(kText);
+  EXPECT_EQ(g.toString(), "00112233445566778899aabbccddeeff");
+  EXPECT_EQ(g.toMSString(), kText);
+  EXPECT_EQ(g.toSwappedString(), "33221100554477668899aabbccddeeff");
+  EXPECT_EQ(g.toSwappedMSString(), "33221100-5544-7766-8899-aabbccddeeff");
+  EXPECT_EQ(g.toDN(), "<GUID=00112233445566778899aabbccddeeff>");
+  EXPECT_EQ(g.toEscapedString().substr(0, 12), "\\00\\11\\22\\33");
+  EXPECT_EQ(g.toEscapedString().size(), 48u);
+  auto ms = g.getMSValue();
+  EXPECT_EQ(ms[0], 0x33);
+  EXPECT_EQ(ms[4], 0x55);
+  EXPECT_EQ(ms[6], 0x77);
+  EXPECT_EQ(ms[15], 0xff);
+}
+
+TEST(Guid, SwappedFormsRoundTrip) {
+  for (int i = 0; i < 50; ++i) {
+    Guid g = Guid::generate();
+    EXPECT_EQ(Guid::fromSwappedString(g.toSwappedMSString()), g);
+    EXPECT_EQ(Guid::fromSwappedString(g.toSwappedString()), g);
+    EXPECT_EQ(Guid::fromMSValue(g.getMSValue().data()), g);
+    EXPECT_EQ(Guid::fromString(g.toString()), g);
+    EXPECT_EQ(Guid::fromString("{" + g.toMSString() + "}"), g);
+  }
+}
+
+TEST(Guid, FromStringRules) {
+  EXPECT_TRUE(Guid::fromString("NULL").isNull());
+  // Missing bytes are zero.
+  Guid partial = Guid::fromString("ab");
+  EXPECT_EQ(partial.toString(), "ab000000000000000000000000000000");
+  // Parsing stops at a character that is not a digit.
+  EXPECT_EQ(Guid::fromString("12x45").toString(), "12000000000000000000000000000000");
+  EXPECT_EQ(Guid::fromString("AABB").toString().substr(0, 4), "aabb");
+}
+
+TEST(Guid, ValidStringFormat) {
+  EXPECT_TRUE(Guid::isValidGuidStringFormat(kText));
+  EXPECT_TRUE(Guid::isValidGuidStringFormat("AABBCCDD-4455-6677-8899-aabbccddeeff"));
+  EXPECT_FALSE(Guid::isValidGuidStringFormat("00112233445566778899aabbccddeeff"));
+  EXPECT_FALSE(Guid::isValidGuidStringFormat("00112233-4455-6677-8899-aabbccddeef"));
+  EXPECT_FALSE(Guid::isValidGuidStringFormat("00112233-4455-6677-8899_aabbccddeeff"));
+  EXPECT_FALSE(Guid::isValidGuidStringFormat("0011223g-4455-6677-8899-aabbccddeeff"));
+}
+
+TEST(Guid, GeneratedAreDistinctAndRandomVersion) {
+  std::set<Guid> seen;
+  for (int i = 0; i < 1000; ++i) seen.insert(Guid::generate());
+  EXPECT_EQ(seen.size(), 1000u);
+  Guid g = Guid::generate();
+  EXPECT_EQ(g.data()[6] >> 4, 4);  // RFC 4122 version 4
+}
+
+TEST(AdGuid, ParseAndPrint) {
+  AdGuid a = AdGuid::parse(std::string(kText) + "@example.test");
+  EXPECT_EQ(a.guid().toMSString(), kText);
+  EXPECT_EQ(a.domain(), "example.test");
+  EXPECT_EQ(a.toString(), std::string(kText) + " in domain example.test");
+  AdGuid b = AdGuid::parse(kText);
+  EXPECT_EQ(b.toString(), kText);
+  EXPECT_THROW(AdGuid::parse("not-a-guid@x"), ofw::BadDataException);
+  try {
+    AdGuid::parse("zz");
+    FAIL();
+  } catch (const ofw::BadDataException& e) {
+    EXPECT_STREQ(e.what(), "Expecting guid@domain, not zz");
+  }
+}
+
+TEST(Exceptions, CarryDetailsAndCatchAsStandard) {
+  try {
+    throw ofw::IOException("disk gone", 7, "file.cc", 12);
+  } catch (const ofw::OFWException& e) {
+    auto& d = dynamic_cast<const ofw::Base_Exception&>(e);
+    EXPECT_EQ(d.typeName(), "IOException");
+    EXPECT_EQ(d.code(), 7);
+    EXPECT_EQ(d.line(), 12);
+    EXPECT_STREQ(e.what(), "disk gone");
+  }
+  // The three standard-derived types are caught by a std::exception handler.
+  bool caught = false;
+  try {
+    throw ofw::BadAllocException("no memory");
+  } catch (const std::bad_alloc& e) {
+    caught = std::string(e.what()) == "no memory";
+  }
+  EXPECT_TRUE(caught);
+  caught = false;
+  try {
+    throw ofw::NoThreadsAvailable("No Threads Available");
+  } catch (const std::exception& e) {
+    caught = std::string(e.what()) == "No Threads Available";
+  }
+  EXPECT_TRUE(caught);
+  caught = false;
+  try {
+    throw ofw::BufferFullException("runqueue full 3");
+  } catch (const std::out_of_range&) {
+    caught = true;
+  }
+  EXPECT_TRUE(caught);
+  EXPECT_EQ(ofw::withErrno("open", ENOENT), "open: No such file or directory");
+}
+
+}  // namespace
