@@ -1,12 +1,460 @@
+// Start-up and shutdown of the audit daemon, in the order the daemon has
+// always followed; every exit after the pid file was written removes it.
 #include "daemon/vgd_main.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <getopt.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "audittrail/audit_trail_event.h"
+#include "daemon/codepage.h"
+#include "daemon/daemon_state.h"
+#include "daemon/lockfile.h"
+#include "daemon/pidfile.h"
+#include "daemon/script_runner.h"
+#include "daemon/seams.h"
+#include "daemon/spool_migration.h"
+#include "ofw/dirsettings.h"
+#include "ofw/format.h"
+#include "ofw/logger.h"
 #include "ofw/paths.h"
+#include "ofw/properties.h"
+#include "ofw/resource_limits.h"
 
 namespace vgd {
-int daemonMain(int, char**) {
-  std::printf("%s\n", ofw::paths::VERSION_TEXT);
+
+namespace {
+
+const char* const AGENT_SOURCE = "Vigilog UNIX Agent";
+
+void printUsage(const char* program) {
+  std::fprintf(stderr,
+               "usage: %s [options]\n"
+               "\n"
+               "    -c, --nocore             don't allow core dumps\n"
+               "    -d, --debug              debug - don't fork\n"
+               "    -v, --version            display version\n"
+               "\n",
+               program);
+}
+
+void setCoreLimit(bool allow) {
+  struct rlimit rl;
+  rl.rlim_cur = rl.rlim_max = allow ? RLIM_INFINITY : 0;
+  setrlimit(RLIMIT_CORE, &rl);
+}
+
+// Signal handlers touch only lock-free flags and sigaction.
+void terminate(int sig) {
+  ofw::ServerFlags* flags = gState.flags.load();
+  if (flags) {
+    flags->stop.store(true);
+    flags->restart.store(sig == SIGHUP);
+  }
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = SIG_IGN;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+}
+
+volatile sig_atomic_t gUsr2Seen = 0;
+void recordUsr2(int) { gUsr2Seen = 1; }
+
+bool installHandler(int sig, void (*handler)(int), int flags) {
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = handler;
+  sa.sa_flags = flags;
+  sigemptyset(&sa.sa_mask);
+  return sigaction(sig, &sa, nullptr) == 0;
+}
+
+void pinToOneProcessor() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &set)) {
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(cpu, &one);
+      sched_setaffinity(0, sizeof one, &one);
+      return;
+    }
+  }
+}
+
+// The watchdog child runs only async-signal-safe code between fork and exec:
+// a logger mutex held by another thread at fork time would hang it forever.
+pid_t startWatchdog(const ofw::LoggerPtr& logger, int argc, char** argv) {
+  std::vector<std::string> store;
+  store.push_back("ovgwatch");
+  store.push_back(std::to_string(static_cast<long>(getpid())));
+  for (int i = 1; i < argc; ++i) store.push_back(argv[i]);
+  std::vector<char*> args;
+  for (auto& s : store) args.push_back(const_cast<char*>(s.c_str()));
+  args.push_back(nullptr);
+  static const char failText[] = "Unable to exec ovgwatch\n";
+
+  pid_t pid = fork();
+  if (pid < 0) {
+    int err = errno;
+    OFW_ERROR(logger, "Unable to fork ovgwatch: %s", ofw::errnoText(err).c_str());
+    return -1;
+  }
+  if (pid == 0) {
+    execv(ofw::paths::WATCHDOG, args.data());
+    ssize_t ignored = write(2, failText, sizeof failText - 1);
+    (void)ignored;
+    _exit(1);
+  }
+  registerBackgroundChild(pid);
+  return pid;
+}
+
+void removeContinueMarker(const ofw::LoggerPtr& logger) {
+  const char* path = ofw::paths::CONT_WITHOUT_VGD;
+  struct stat st;
+  if (lstat(path, &st) != 0) {
+    OFW_INFO(logger, "File %s does not exist.", path);
+    return;
+  }
+  if (unlink(path) == 0) {
+    OFW_INFO(logger, "Succeeded to delete file %s .", path);
+    return;
+  }
+  int err = errno;
+  OFW_WARN(logger,
+           "Failed to delete file %s ! Errno: %d (%s). In case VG Daemon (vgd) is down, VG will not attempt "
+           "to pause the audited sessions, and audit data meanwhile is purged. Delete the file manually, or "
+           "run vgcontrol --ovgshHangWithoutVgd will bring VG back to normal.",
+           path, err, ofw::errnoText(err).c_str());
+}
+
+// Step 20: make sure no other daemon serves the socket; remove a stale one.
+// Returns -1 to continue, else the exit status.
+int probeSocket(const ofw::LoggerPtr& logger, const std::string& socketPath) {
+  for (int attempt = 1;; ++attempt) {
+    struct stat st;
+    if (stat(socketPath.c_str(), &st) != 0) return -1;
+    OFW_DEBUG(logger, "Pipe already exists - make sure there isn't already an active daemon (attempt %d)", attempt);
+    try {
+      if (isDaemonAnswering(socketPath)) {
+        OFW_DEBUG(logger, "Pipe exists and is active. daemon is running. Terminating.");
+        return 0;
+      }
+    } catch (...) {
+      OFW_DEBUG(logger, "exception caught, pipe exists but is not active, falling through");
+    }
+    OFW_DEBUG(logger, "Pipe exists and is not active.");
+    if (unlink(socketPath.c_str()) == 0) {
+      OFW_DEBUG(logger, "Removed pipe from file system. Continuing start-up.");
+      return -1;
+    }
+    int err = errno;
+    if (err == ENOENT) {
+      OFW_DEBUG(logger, "Pipe no longer in file system. Continuing start-up.");
+      return -1;
+    }
+    if (attempt >= 4) {
+      OFW_ERROR(logger, "Failed to remove pipe after %d attempts: %s. Terminating.", 4, ofw::errnoText(err).c_str());
+      return 1;
+    }
+    OFW_DEBUG(logger, "Failed to remove pipe: %s", ofw::errnoText(err).c_str());
+    sleep(3);
+  }
+}
+
+void runTenantKeyScript(const ofw::LoggerPtr& logger) {
+  const char* script = ofw::paths::TENANT_KEY_SCRIPT;
+  struct stat st;
+  if (stat(script, &st) != 0) {
+    OFW_DEBUG(logger, "Can't find script '%s'", script);
+    return;
+  }
+  ScriptResult r = runScript(script, {"-o", ofw::paths::TENANT_KEY_OUTPUT});
+  OFW_DEBUG(logger, "script (%s -o %s) is run. (%d)", script, ofw::paths::TENANT_KEY_OUTPUT, r.exitCode);
+}
+
+}  // namespace
+
+int daemonMain(int argc, char** argv) {
+  const char* program = argv[0];
+  // Step 1.
+  ofw::LoggerPtr logger = ofw::getLogger("ovg.vgd");
+  ofw::Properties& props = ofw::Props(true);
+  ofw::Logger::ReconfigureLevels(props);
+  resetActionCounters();
+
+  // Step 2.
+  bool useAllCpus = props.getBool("vgd.use.all.cpus", false);
+  if (sysconf(_SC_THREADS) <= 0) {
+    OFW_FATAL(logger, "Orvane Vigilog %s requires thread support", program);
+    return 4;
+  }
+  if (!useAllCpus) pinToOneProcessor();
+
+  // Step 3.
+  ofw::IncreaseOpenFilesLimit(logger, props.getInt("vgd.process.fdlimit", 2048));
+
+  // Step 4.
+  const std::string dataDir = ofw::paths::DATA_DIR;
+  const std::string socketPath = dataDir + "/" + props.getProperty("vgd.socket", "audit");
+  struct stat st;
+  if (stat(dataDir.c_str(), &st) != 0 && errno == ENOENT) {
+    if (mkdir(dataDir.c_str(), 0755) != 0) {
+      int err = errno;
+      OFW_FATAL(logger, "Unable to create data directory %s, Error: %s (%d)", dataDir.c_str(),
+                ofw::errnoText(err).c_str(), err);
+      return 4;
+    }
+    chmod(dataDir.c_str(), 0755);
+  }
+
+  // Step 5.
+  auditLevelInitialize();
+
+  // Step 6.
+  bool dumpCore = props.getBool("vgd.dumpcore", false);
+  bool debug = false;
+  std::string optionText;
+  static const struct option longOptions[] = {{"nocore", no_argument, nullptr, 'c'},
+                                              {"debug", no_argument, nullptr, 'd'},
+                                              {"version", no_argument, nullptr, 'v'},
+                                              {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, "cdv", longOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'c':
+        dumpCore = false;
+        gState.noCore = true;
+        optionText += " -c";
+        break;
+      case 'd':
+        debug = true;
+        optionText += " -d";
+        break;
+      case 'v':
+        std::printf("%s\n", ofw::paths::VERSION_TEXT);
+        return 0;
+      default:
+        printUsage(program);
+        return 1;
+    }
+  }
+
+  // Step 7.
+  bool supported = false;
+  std::string lang = props.getProperty("lang_setting", "utf8");
+  gState.srcEncoding = resolveCodePage(lang, &supported);
+  if (!supported) {
+    std::string lower;
+    for (char ch : lang) lower += static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    OFW_WARN(logger, "vgd starting with unsupported codepage %s. Use default(%s) instead.", lower.c_str(), "utf8");
+  }
+
+  // Step 8.
+  ofw::Logger::SetThreadName("main");
+  OFW_INFO(logger, "vgd (%s) starting with%s arguments%s (codepage %s)", ofw::paths::VERSION_TEXT,
+           optionText.empty() ? " no" : "", optionText.c_str(), gState.srcEncoding.c_str());
+  struct utsname un;
+  if (uname(&un) == 0)
+    OFW_INFO(logger, "uname: %s %s %s %s %s", un.sysname, un.nodename, un.release, un.version, un.machine);
+  else
+    OFW_INFO(logger, "uname: failed");
+
+  // Step 9.
+  if (optind < argc) {
+    printUsage(program);
+    return 1;
+  }
+
+  // Step 10.
+  unlink((dataDir + "/" + ofw::paths::NOAUTOSTART_NAME).c_str());
+  setCoreLimit(dumpCore);
+
+  // Step 11.
+  if (geteuid() != 0) {
+    std::string text = std::string(program) + " must be run as root";
+    audittrail::SendAuditTrailEvent2(AGENT_SOURCE, 1, nullptr, "%s", text.c_str());
+    std::fprintf(stderr, "%s\n", text.c_str());
+    return 1;
+  }
+
+  // Step 12.
+  if (ofw::IsDUZInstalled()) {
+    std::string domain, host;
+    bool ok = ofw::getDirectorySetting("domain", domain) && ofw::getDirectorySetting("host", host);
+    for (auto& ch : domain) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    if (!ok || host.empty()) {
+      OFW_ERROR(logger, "Can't find domain information.  Have you run kirabind?");
+      std::fprintf(stderr, "Warning: machine is not joined to any domain, all audited data will be stored in local database.\n");
+    }
+  }
+
+  // Step 13.
+  if (chdir(dataDir.c_str()) != 0) {
+    int err = errno;
+    OFW_ERROR(logger, "Can't chdir to data directory: %s", ofw::errnoText(err).c_str());
+    std::fprintf(stderr, "Error: cannot change to data directory: %s\n", dataDir.c_str());
+  }
+
+  // Step 14.
+  umask(0177);
+
+  // Step 15.
+  if (!debug) {
+    pid_t pid = fork();
+    if (pid < 0) return 1;
+    if (pid > 0) _exit(0);
+    setsid();
+    close(0);
+    close(1);
+    close(2);
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0 || dup(fd) < 0 || dup(fd) < 0) OFW_DEBUG(logger, "Unable to dup std handles to /dev/null: %d", errno);
+    struct rlimit rl;
+    long maxFd = getrlimit(RLIMIT_NOFILE, &rl) == 0 ? static_cast<long>(rl.rlim_cur) : 1024;
+    for (long f = maxFd - 1; f >= 3; --f)
+      if (isatty(static_cast<int>(f))) close(static_cast<int>(f));
+  }
+
+  // Step 16: never two daemons on one spool.
+  LockFile lock(ofw::paths::LOCK_FILE);
+  long holder = -1;
+  LockFile::Result lr = lock.take(props.getInt("vgd.start.retries", 10), 2, &holder);
+  if (lr == LockFile::HELD_BY_OTHER) {
+    std::fprintf(stderr, "vgd is already running, PID %ld. Exiting...\n", holder);
+    OFW_WARN(logger, "vgd is already running, PID %ld. Exiting...", holder);
+    return 5;
+  }
+  if (lr == LockFile::FAILED) {
+    std::fprintf(stderr, "vgd cannot run without its lock file. Exiting...\n");
+    return 1;
+  }
+
+  // Step 17.
+  if (ofw::IsDUZInstalled()) {
+    int rc = checkDirectoryClientLibrary(logger);
+    if (rc != 0) return rc;
+  }
+
+  // Step 18.
+  OFW_DEBUG(logger, "Orvane Vigilog started successfully. PID: %d", static_cast<int>(getpid()));
+  OFW_INFO(logger, "Starting %s. Pipe=%s", program, socketPath.c_str());
+
+  // Step 19.
+  installHandler(SIGCHLD, SIG_DFL, SA_NOCLDSTOP);
+  installHandler(SIGUSR2, recordUsr2, 0);
+
+  // Step 20.
+  int probe = probeSocket(logger, socketPath);
+  if (probe >= 0) return probe;
+
+  // Step 21.
+  if (!writePidFile(ofw::paths::PID_FILE, static_cast<long>(getpid())))
+    OFW_WARN(logger, "Unable to write pid file %s", ofw::paths::PID_FILE);
+  umask(0177);
+  auto exitRemovingPid = [](int status) {
+    removePidFile(ofw::paths::PID_FILE);
+    return status;
+  };
+
+  // Step 22.
+  const std::string spoolPath = dataDir + "/" + props.getProperty("vgd.spool", "spool-dbqc");
+  const std::string atSpoolPath = dataDir + "/" + props.getProperty("vgd.at.spool", "spool-atdbqc");
+  const std::string sessionsPath = dataDir + "/" + props.getProperty("vgd.sessions.spool", "spool-sessions");
+  upgradeDB(dataDir, spoolPath);
+  runTenantKeyScript(logger);
+
+  // Steps 23-24.
+  if (!initAuditor(sessionsPath, spoolPath, atSpoolPath)) {
+    OFW_ERROR(logger, "Unable to initialize auditing. Exiting.");
+    return exitRemovingPid(8);
+  }
+
+  // Step 25.
+  std::string listenError;
+  if (!createServer(socketPath, &listenError)) {
+    OFW_ERROR(logger, "Failed to create listen socket: %s", listenError.c_str());
+    shutdownAuditor();
+    return exitRemovingPid(9);
+  }
+
+  // Step 26.
+  if (access(socketPath.c_str(), R_OK | W_OK) == 0)
+    OFW_DEBUG(logger, "vgd's service pipe %s: %s", socketPath.c_str(), "ready");
+  else
+    OFW_DEBUG(logger, "vgd's service pipe %s: %s", socketPath.c_str(), ofw::errnoText(errno).c_str());
+
+  // Step 27.
+  ProcessNscdRequest(1);
+
+  // Step 28: SIGHUP too, so that a log-rotation HUP stops the daemon in order.
+  if (!installHandler(SIGTERM, terminate, 0))
+    OFW_ERROR(logger, "Unable to set SIGTERM signal handler: %s", ofw::errnoText(errno).c_str());
+  installHandler(SIGHUP, terminate, 0);
+
+  // Step 29.
+  pid_t watchdog = -1;
+  if (props.getBool("vgd.watch.enabled", true)) watchdog = startWatchdog(logger, argc, argv);
+
+  // Steps 30-31.
+  ofw::Logger::startThread();
+  startScheduler();
+
+  // Step 32.
+  removeContinueMarker(logger);
+
+  // Step 33.
+  gState.sendAuditTrailVgdStartSuccess.store(true);
+  try {
+    runServerLoop();
+  } catch (const std::exception& e) {
+    OFW_ERROR(logger, "IPC loop: %s", e.what());
+  } catch (...) {
+    OFW_ERROR(logger, "IPC loop: Unknown exception");
+  }
+
+  // Shutdown.
+  OFW_INFO(logger, "Vigilog daemon is about to stop.");
+  OFW_INFO(logger,
+           "Warning: Stopping the auditing service prevents all session activity from being captured. You must "
+           "restart the auditing service to resume auditing.");
+  shutdownConnection();
+  gState.stopping.store(true);
+  stopScheduler();
+  shutdownAuditor();
+  auditLevelCleanup();
+  ofw::ServerFlags* flags = gState.flags.load();
+  bool restart = flags && flags->restart.load();
+  if (watchdog > 0 && !restart) {
+    OFW_DEBUG(logger, "Killing watchdog, pid = %d", static_cast<int>(watchdog));
+    if (kill(watchdog, SIGKILL) != 0)
+      OFW_DEBUG(logger, "Killing watchdog failed with %s", ofw::errnoText(errno).c_str());
+  }
+  removePidFile(ofw::paths::PID_FILE);
+  ofw::Logger::stopThread();
+  audittrail::SendAuditTrailEvent2(AGENT_SOURCE, 100, nullptr, nullptr);
+  ofw::Logger::close();
+  spawnfv_reap();
+  destroyServer();
   return 0;
 }
+
 }  // namespace vgd

@@ -1,0 +1,118 @@
+# Shared helpers for end-to-end tests of the real vgd binary.
+#
+# A test script starts with
+#     . "$(dirname "$0")/lib.sh"
+#     vgd_enter_namespace "$@"
+# which re-runs the script as root inside a private mount namespace: overlays
+# over /etc, /var, /usr and /opt (so nothing outside the namespace changes),
+# tmpfs over the daemon's directories and /run, and the stand-ins at their
+# fixed paths. The daemon's log goes to $VGD_TEST_DIR/vgd.log.
+
+set -u
+VGD_BIN_DIR=${VGD_BIN_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/build/bin}
+VGD_SOURCE_DIR=${VGD_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
+VGD=$VGD_BIN_DIR/vgd
+VGD_LIB_DIR=$VGD_BIN_DIR/../lib
+CONF=/etc/orvanevg/orvanevg.conf
+
+fail() { echo "FAIL: $*" >&2; [ -f "${VGD_TEST_DIR:-/nonexistent}/vgd.log" ] && tail -n 30 "$VGD_TEST_DIR/vgd.log" >&2; exit 1; }
+note() { echo "-- $*"; }
+
+vgd_enter_namespace() {
+  if [ "${VGD_IN_NS:-}" != 1 ]; then
+    [ "$(id -u)" = 0 ] || { echo "end-to-end tests must run as root" >&2; exit 1; }
+    local dir; dir=$(mktemp -d /tmp/vgd-e2e.XXXXXX)
+    chmod 755 "$dir"
+    VGD_IN_NS=1 VGD_TEST_DIR=$dir unshare -m --propagation private bash "$0" "$@"
+    local rc=$?
+    [ $rc = 0 ] && rm -rf "$dir" || echo "(test files kept in $dir)" >&2
+    exit $rc
+  fi
+  local d
+  for d in etc var usr opt; do
+    mkdir -p "$VGD_TEST_DIR/ov/$d/upper" "$VGD_TEST_DIR/ov/$d/work"
+    mount -t overlay overlay -o "lowerdir=/$d,upperdir=$VGD_TEST_DIR/ov/$d/upper,workdir=$VGD_TEST_DIR/ov/$d/work" "/$d" \
+      || fail "cannot overlay /$d"
+  done
+  for d in /etc/orvanevg /var/orvanevg /var/orvanepw /usr/share/orvanepw /etc/orvanepw; do
+    mkdir -p "$d" && mount -t tmpfs -o mode=0755 tmpfs "$d" || fail "cannot mount tmpfs on $d"
+  done
+  mount -t tmpfs -o mode=0755 tmpfs /run || fail "cannot mount tmpfs on /run"
+  mkdir -p /usr/share/orvanepw/lib64 /usr/share/orvanepw/bin /etc/orvanepw/share
+  install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/ovgwatch" /usr/sbin/ovgwatch
+  install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/nscdrestart.sh" /usr/share/orvanepw/bin/nscdrestart.sh
+  install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vggetrunlvl" /usr/share/orvanepw/bin/vggetrunlvl
+  install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vgdownloadsshpublickey.tcl" /usr/bin/vgdownloadsshpublickey.tcl
+  rm -f /var/orvanevg/* 2>/dev/null
+  : > "$VGD_TEST_DIR/vgd.log"
+  vgd_write_conf
+}
+
+# Installs the stand-in directory client (library, settings of a joined host).
+vgd_install_directory_client() {
+  if [ -f "$VGD_LIB_DIR/libcapi.so" ]; then
+    install -m 0755 "$VGD_LIB_DIR/libcapi.so" /usr/share/orvanepw/lib64/libcapi.so
+  else
+    fail "stand-in directory library not built"
+  fi
+  echo "example.test" > /var/orvanepw/kset.domain
+  echo "testhost" > /var/orvanepw/kset.host
+  echo "Default-First-Site" > /var/orvanepw/kset.site
+  echo "CN=zone1,CN=Zones,DC=example,DC=test" > /var/orvanepw/kset.zonename
+  if [ -f "$VGD_SOURCE_DIR/standins/capi/example-directory.json" ]; then
+    cp "$VGD_SOURCE_DIR/standins/capi/example-directory.json" /var/orvanepw/standin-directory.json
+  fi
+}
+
+# The base configuration; extra "key value" lines may follow as arguments.
+vgd_write_conf() {
+  {
+    echo "logger.destination $VGD_TEST_DIR/vgd.log"
+    echo "log DEBUG"
+    echo "logger.queue.size 256"
+    echo "vgd.start.retries 1"
+    local line
+    for line in "$@"; do echo "$line"; done
+  } > "$CONF"
+  chmod 0644 "$CONF"
+  chown root:root "$CONF"
+}
+vgd_add_conf() { local line; for line in "$@"; do echo "$line" >> "$CONF"; done; }
+
+# Starts "vgd -d [args]" in the background; waits for its pid file.
+vgd_start() {
+  "$VGD" -d "$@" > "$VGD_TEST_DIR/vgd.stdout" 2> "$VGD_TEST_DIR/vgd.stderr" &
+  VGD_PID=$!
+  local i
+  for i in $(seq 1 200); do
+    [ -s /run/vgd.pid ] && [ -S /var/orvanevg/audit ] && return 0
+    kill -0 "$VGD_PID" 2>/dev/null || { wait "$VGD_PID"; fail "vgd exited early with $?: $(cat "$VGD_TEST_DIR/vgd.stderr")"; }
+    sleep 0.1
+  done
+  # No socket yet (the server may not exist); the pid file is enough.
+  [ -s /run/vgd.pid ] || fail "vgd did not write its pid file"
+}
+
+# Sends SIGTERM and waits; sets VGD_STATUS to the exit status.
+vgd_stop() {
+  kill -TERM "$VGD_PID" 2>/dev/null
+  local i
+  for i in $(seq 1 300); do
+    kill -0 "$VGD_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$VGD_PID" 2>/dev/null && { kill -KILL "$VGD_PID"; fail "vgd did not stop on SIGTERM"; }
+  wait "$VGD_PID"
+  VGD_STATUS=$?
+}
+
+# wait_for SECONDS COMMAND...: polls until COMMAND succeeds.
+wait_for() {
+  local t=$1; shift
+  local i
+  for i in $(seq 1 $((t * 10))); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
+log_has() { grep -qF -- "$1" "$VGD_TEST_DIR/vgd.log"; }
+expect_log() { log_has "$1" || fail "log lacks: $1"; }
