@@ -10,7 +10,13 @@
 #include <memory>
 
 #include "daemon/daemon_state.h"
+#include "auditor/auditor.h"
+#include "lrpc2/msg.h"
+#include "ofw/properties.h"
+#include "lrpc2/msg_types.h"
+#include "lrpc2/session.h"
 #include "ofw/paths.h"
+#include "server/ipc_server.h"
 
 namespace vgd {
 
@@ -19,19 +25,26 @@ DaemonState gState;
 void resetActionCounters() {}
 
 namespace {
-std::unique_ptr<ofw::ServerFlags> gFlagsOwner;
+std::unique_ptr<ofw::IPCServer> gServerOwner;
+std::unique_ptr<Vigilog::Auditor> gAuditorOwner;
 }
 
 bool isDaemonAnswering(const std::string& socketPath) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  struct sockaddr_un addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
-  bool ok = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
+  // Connect with 15 s and signing off, then a ping with 5 s.
+  int status = 0;
+  LRPC2SessionClient* client = SessionConnectWithTimeout(socketPath.c_str(), OVGPrivGetMsgTable(), 15, 5,
+                                                         SIGN_SETTING_DISABLED, &status);
+  if (!client) return false;
+  bool answered = false;
+  LRPC2Msg* ping = MsgNew(MsgType::VGPing, 0, OVGPrivGetMsgTable(), 48, &status);
+  if (ping && MsgComplete(ping) == 0) {
+    LRPC2Msg* reply = SessionSendWithTimeout(client, ping, 5, &status);
+    answered = reply != nullptr && status == 0;
+    if (reply) MsgFree(reply);
+  }
+  if (ping) MsgFree(ping);
+  SessionClientClose(client);
+  return answered;
 }
 
 int checkDirectoryClientLibrary(const ofw::LoggerPtr& logger) {
@@ -53,22 +66,59 @@ int checkDirectoryClientLibrary(const ofw::LoggerPtr& logger) {
 
 void auditLevelInitialize() {}
 void auditLevelCleanup() {}
-bool initAuditor(const std::string&, const std::string&, const std::string&) { return true; }
-void shutdownConnection() {}
-void shutdownAuditor() {}
+bool initAuditor(const std::string& sessionsPath, const std::string& spoolPath, const std::string& atSpoolPath) {
+  try {
+    gAuditorOwner.reset(new Vigilog::Auditor());
+    Vigilog::gAuditor = gAuditorOwner.get();
+    gAuditorOwner->init(sessionsPath, spoolPath, atSpoolPath, ofw::paths::CONTINUATION_DIR);
+    ofw::Properties& props = ofw::Props();
+    gAuditorOwner->setGssapi(props.getBool("vgd.gssapi.seal", true), props.getBool("vgd.gssapi.sign", true),
+                             props.getBool("vgd.symmetric.encryption", true));
+  } catch (const std::exception& e) {
+    OFW_ERROR(ofw::getLogger("ovg.vgd"), "Auditor initialisation failed: %s", e.what());
+    return false;
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
 
-bool createServer(const std::string&, std::string*) {
-  gFlagsOwner.reset(new ofw::ServerFlags);
-  gState.flags.store(gFlagsOwner.get());
+void shutdownConnection() {}
+
+void shutdownAuditor() {
+  if (gAuditorOwner) gAuditorOwner->stop();
+}
+
+void destroyAuditor() {
+  Vigilog::gAuditor = nullptr;
+  gAuditorOwner.reset();
+}
+
+bool createServer(const std::string& socketPath, std::string* error) {
+  try {
+    gServerOwner.reset(new ofw::IPCServer(socketPath));
+  } catch (const std::exception& e) {
+    *error = e.what();
+    return false;
+  } catch (...) {
+    *error = "Unknown exception";
+    return false;
+  }
+  gServerOwner->flags().noCore = gState.noCore;
+  ofw::gServer = gServerOwner.get();
+  gState.flags.store(&gServerOwner->flags());
   return true;
 }
 
 void runServerLoop() {
-  ofw::ServerFlags* flags = gState.flags.load();
-  while (flags && !flags->stop.load()) usleep(100000);
+  if (gServerOwner) gServerOwner->loop();
 }
 
-void destroyServer() {}
+void destroyServer() {
+  gState.flags.store(nullptr);
+  ofw::gServer = nullptr;
+  gServerOwner.reset();
+}
 void startScheduler() {}
 void stopScheduler() {}
 

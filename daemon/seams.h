@@ -17,6 +17,7 @@ void auditLevelCleanup();
 bool initAuditor(const std::string& sessionsPath, const std::string& spoolPath, const std::string& atSpoolPath);
 void shutdownConnection();
 void shutdownAuditor();
+void destroyAuditor();
 // Creates the IPC server on the socket and publishes its flags.
 bool createServer(const std::string& socketPath, std::string* error);
 void runServerLoop();

@@ -385,6 +385,7 @@ int daemonMain(int argc, char** argv) {
   // Steps 23-24.
   if (!initAuditor(sessionsPath, spoolPath, atSpoolPath)) {
     OFW_ERROR(logger, "Unable to initialize auditing. Exiting.");
+    destroyAuditor();
     return exitRemovingPid(8);
   }
 
@@ -393,6 +394,7 @@ int daemonMain(int argc, char** argv) {
   if (!createServer(socketPath, &listenError)) {
     OFW_ERROR(logger, "Failed to create listen socket: %s", listenError.c_str());
     shutdownAuditor();
+    destroyAuditor();
     return exitRemovingPid(9);
   }
 
@@ -454,6 +456,7 @@ int daemonMain(int argc, char** argv) {
   ofw::Logger::close();
   spawnfv_reap();
   destroyServer();
+  destroyAuditor();
   return 0;
 }
 

@@ -11,6 +11,8 @@ struct ServerFlags {
   std::atomic<bool> restart{false};
   std::atomic<bool> reloadPending{false};
   std::atomic<bool> purgeIdle{false};
+  // -c was given: a reload never re-enables core dumps.
+  std::atomic<bool> noCore{false};
   static_assert(std::atomic<bool>::is_always_lock_free, "flags are written by signal handlers");
 };
 

@@ -1,0 +1,236 @@
+#include "auditor/auditor.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "ofw/exceptions.h"
+#include "ofw/format.h"
+#include "ofw/properties.h"
+
+namespace Vigilog {
+
+Auditor* gAuditor = nullptr;
+
+namespace {
+const int kBlockSize = 512;
+// Largest accepted `spool.max.single.file.size`: 1 TiB in KiB.
+const uint64_t kMaxFileSizeKiB = 1ull << 30;
+}  // namespace
+
+uint64_t maxSingleFileSizeSetting(const ofw::LoggerPtr& logger) {
+  std::string v = ofw::Props().getProperty("spool.max.single.file.size", "");
+  if (v.empty()) return 10240ull * 1024;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long kib = std::strtoull(v.c_str(), &end, 10);
+  if (errno != 0 || end == v.c_str() || *end != '\0' || v[0] == '-' || kib == 0 || kib > kMaxFileSizeKiB) {
+    OFW_WARN(logger, "Illegal value for %s: '%s'. Using %d.", "spool.max.single.file.size", v.c_str(), 10240);
+    return 10240ull * 1024;
+  }
+  return static_cast<uint64_t>(kib) * 1024;
+}
+
+Auditor::Auditor() : logger_(ofw::getLogger("ovg.vgd.auditor")) {
+  despooler_.start("Despooler", &Auditor::runDespooler, this, 50);
+}
+
+Auditor::~Auditor() { stop(); }
+
+boost::shared_ptr<ofw::DBQComposite> Auditor::openSpool(const std::string& path, const std::string& tag) {
+  boost::shared_ptr<ofw::DBQComposite> q(new ofw::DBQComposite(kBlockSize));
+  q->setDbqMaxSize(static_cast<unsigned long>(maxFileSize_));
+  try {
+    if (!q->open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, tag))
+      OFW_ERROR(logger_, "Unable to open the %s spool at %s", tag.c_str(), path.c_str());
+  } catch (const std::exception& e) {
+    if (ofw::isDbqNoSpace(e)) throw;
+    // One damaged spool is that spool's problem alone: move it aside,
+    // salvage its records and go on with a fresh one.
+    OFW_ERROR(logger_, "The %s spool at %s is damaged (%s); it is moved aside and its records salvaged.", tag.c_str(),
+              path.c_str(), e.what());
+    if (const ofw::FatalErrorException* f = dynamic_cast<const ofw::FatalErrorException*>(&e))
+      q->handleException(*f);
+    else if (const ofw::OFWException* o = dynamic_cast<const ofw::OFWException*>(&e))
+      q->handleException(*o);
+    else
+      q->handleException(ofw::IOException(e.what()));
+  }
+  return q;
+}
+
+void Auditor::init(const std::string& sessionsPath, const std::string& spoolPath, const std::string& atSpoolPath,
+                   const std::string& continuationDir) {
+  maxFileSize_ = maxSingleFileSizeSetting(logger_);
+  spoolPath_ = spoolPath;
+  common_ = openSpool(spoolPath, "Common");
+  at_ = openSpool(atSpoolPath, "AT");
+  commonStatus_.reset(new ofw::Status(spoolPath + ".status"));
+  atStatus_.reset(new ofw::Status(atSpoolPath + ".status"));
+  sessions_.reset(new ovgfw::SessionQueueCollection(sessionsPath, maxFileSize_, ofw::DBQ_OPEN_OR_CREATE));
+  if (mkdir(sessionsPath.c_str(), 0755) != 0 && errno != EEXIST)
+    OFW_WARN(logger_, "Unable to create %s: %s", sessionsPath.c_str(), ofw::errnoText(errno).c_str());
+  if (!continuationDir.empty() && mkdir(continuationDir.c_str(), 0700) != 0 && errno != EEXIST)
+    OFW_WARN(logger_, "Unable to create %s: %s", continuationDir.c_str(), ofw::errnoText(errno).c_str());
+  if (!common_->isOpen())
+    throw ofw::IOException(ofw::format("Unable to open the common spool %s", spoolPath.c_str()), 0, __FILE__, __LINE__);
+}
+
+void Auditor::recover(const boost::shared_ptr<ofw::DBQ>& queue, const std::exception& e) {
+  OFW_ERROR(logger_, "Error encountered in a spool (%s): it is moved aside, its records are salvaged and posting goes on.",
+            e.what());
+  if (const ofw::OFWException* o = dynamic_cast<const ofw::OFWException*>(&e))
+    queue->handleException(*o);
+  else
+    queue->handleException(ofw::IOException(e.what()));
+}
+
+void Auditor::postMechanism(const boost::shared_ptr<ofw::DBQ>& queue, const unsigned char* bytes, unsigned int length) {
+  if (!bytes || length == 0) return;
+  if (!queue) throw ofw::IOException("No spool to post to", 0, __FILE__, __LINE__);
+  boost::shared_array<unsigned char> copy(new unsigned char[length]);
+  std::memcpy(copy.get(), bytes, length);
+  try {
+    queue->enqueue(copy, length);
+  } catch (const std::exception& e) {
+    if (ofw::isDbqNoSpace(e) || overDiskQuota()) {
+      unsigned skipped = 0;
+      if (quotaLog_.shouldPrintLog(&skipped))
+        OFW_ERROR(logger_,
+                  "Error in pushing data to spool file because disk quota is full. Data is dropped. Please check the disk space.");
+      throw ofw::IOException(ofw::format("Spool full: %s", e.what()), ENOSPC, __FILE__, __LINE__);
+    }
+    recover(queue, e);
+    queue->enqueue(copy, length);  // a second failure raises to the caller
+  }
+  nudgeDespooler();
+}
+
+void Auditor::postSessionData(const ofw::Guid& guid, ovgfw::OVGMessage& msg) {
+  std::string bytes = msg.serialize();
+  const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  unsigned int length = static_cast<unsigned int>(bytes.size());
+  if (guid.isNull()) {
+    postMechanism(common_, data, length);
+    return;
+  }
+  std::string text = guid.toSwappedMSString();
+  boost::shared_ptr<ofw::DBQ> queue;
+  {
+    ofw::Lock lock(activeMutex_);
+    auto it = active_.find(guid);
+    if (it != active_.end()) queue = it->second.lock();
+    if (queue) {
+      OFW_DEBUG(logger_, "Using already active DBQ %s", text.c_str());
+    } else {
+      OFW_DEBUG(logger_, "DBQ %s is not currently active", text.c_str());
+      boost::shared_ptr<ovgfw::SessionQueue> sq;
+      if (sessions_->exists(guid)) {
+        OFW_DEBUG(logger_, "Using existing session queue with GUID %s", text.c_str());
+        sq = sessions_->getSessionQueue(guid);
+      } else {
+        OFW_DEBUG(logger_, "Creating a session queue with GUID %s", text.c_str());
+        sq = sessions_->add(guid, maxFileSize_);
+      }
+      queue = sessions_->getDBQ(sq, kBlockSize);
+      active_[guid] = queue;
+    }
+  }
+  // Records of one session come from one client, one request at a time, so
+  // their order is kept without holding the map's lock while writing.
+  postMechanism(queue, data, length);
+  if (msg.getType() == ovgfw::OVGMessage::TYPE_SESSION_END) {
+    OFW_DEBUG(logger_, "Removing auditor's active DBQ reference for %s", text.c_str());
+    ofw::Lock lock(activeMutex_);
+    active_.erase(guid);
+  }
+}
+
+void Auditor::postAuditTrailData(const unsigned char* bytes, unsigned int length) {
+  postMechanism(at_, bytes, length);
+}
+
+bool Auditor::overDiskQuota() {
+  if (spoolPath_.empty()) return false;
+  DiskThreshold floor = parseDiskThreshold(ofw::Props().getProperty("spool.diskspace.min", "10"),
+                                           "spool.diskspace.min", DiskThreshold{true, 10}, logger_);
+  return isOverQuota(diskSpaceOf(spoolPath_), floor, logger_);
+}
+
+void Auditor::flushDb() {
+  if (overDiskQuota() && !spoolPath_.empty()) {
+    DiskSpace s = diskSpaceOf(spoolPath_);
+    if (s.freeBytes <= 10239) {
+      if (flushLog_.shouldPrintLog())
+        OFW_WARN(logger_, "Skipping DB flush because the filesystem is too full to recreate the database. Free bytes: %llu",
+                 static_cast<unsigned long long>(s.freeBytes));
+      return;
+    }
+  }
+  OFW_DEBUG(logger_, "Attempting to reclaim spool disk space");
+  if (common_) common_->flushDb();
+  if (at_) at_->flushDb();
+}
+
+uint64_t Auditor::getDbSize() {
+  uint64_t size = common_ ? common_->getDataSize() : 0;
+  return size + (sessions_ ? sessions_->getDataSize() : 0);
+}
+
+uint64_t Auditor::getDbSizeOnDisk() {
+  uint64_t size = spoolPath_.empty() ? 0 : ofw::DBQComposite::getQueueSizeOnDisk(spoolPath_);
+  return size + (sessions_ ? sessions_->getQueueSizeOnDisk() : 0);
+}
+
+uint64_t Auditor::getATDbSize() { return at_ ? at_->getDataSize() : 0; }
+
+void Auditor::nudgeDespooler() {
+  ofw::Lock lock(nudgeMutex_);
+  nudged_ = true;
+  nudgeMutex_.signalAll();
+}
+
+void Auditor::stop() {
+  if (stopping_.exchange(true)) return;
+  nudgeDespooler();
+  despooler_.join();
+  if (common_) common_->close();
+  if (at_) at_->close();
+}
+
+void* Auditor::runDespooler(void* self) {
+  ofw::Logger::SetThreadName("Despooler");
+  static_cast<Auditor*>(self)->despoolMechanism();
+  return nullptr;
+}
+
+void Auditor::despoolMechanism() {
+  while (!stopping_.load()) {
+    OFW_DEBUG(logger_, "Waiting for nudge");
+    {
+      ofw::Lock lock(nudgeMutex_);
+      while (!nudged_ && !stopping_.load()) lock.wait();
+      nudged_ = false;
+    }
+    if (stopping_.load()) break;
+    OFW_DEBUG(logger_, "Received nudge");
+    try {
+      despool();
+    } catch (const std::exception& e) {
+      OFW_DEBUG(logger_, "Unexpected error in despooling: %s", e.what());
+      ofw::Thread::sleep(5, 0);
+    }
+  }
+  OFW_DEBUG(logger_, "Despooler thread exiting gracefully");
+}
+
+void Auditor::despool() {
+  if (!isOnline()) {
+    OFW_DEBUG(logger_, "Deferring despooling because we aren't online");
+    return;
+  }
+}
+
+}  // namespace Vigilog

@@ -1,0 +1,112 @@
+// The Auditor: the daemon's central object. It owns the spools (common,
+// audit-trail, per session), the registry of what is audited on the host, the
+// path by which every session event reaches disk, and the despooler thread.
+//
+// A record handed to postSessionData is either appended to its spool or the
+// call raises: a record is never dropped silently. A corrupt spool is moved
+// aside, salvaged into a fresh one and posting goes on; it never stops the
+// daemon.
+#pragma once
+#include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "auditor/disk_quota.h"
+#include "auditor/rate_limit.h"
+#include "auditor/registry.h"
+#include "ofw/dbqcomposite.h"
+#include "ofw/guid.h"
+#include "ofw/logger.h"
+#include "ofw/mutex.h"
+#include "ofw/status.h"
+#include "ofw/thread.h"
+#include "ovgfw/ovg_message.h"
+#include "ovgfw/session_queue.h"
+
+namespace Vigilog {
+
+class Auditor {
+ public:
+  // Starts the despooler thread.
+  Auditor();
+  ~Auditor();
+  Auditor(const Auditor&) = delete;
+  Auditor& operator=(const Auditor&) = delete;
+
+  // Opens the common and audit-trail spools (recovering damaged ones), their
+  // status files, the session spool collection, and the continuation
+  // directory (0700). Throws when the common spool cannot be opened at all.
+  void init(const std::string& sessionsPath, const std::string& spoolPath, const std::string& atSpoolPath,
+            const std::string& continuationDir);
+
+  // Serialises msg and appends it to the session's spool (the common spool
+  // for the null GUID). Raises when the record could not be stored.
+  void postSessionData(const ofw::Guid& guid, ovgfw::OVGMessage& msg);
+  // Appends one record to queue; recovers a damaged queue and retries once.
+  // Raises when the record could not be stored (disk full included).
+  void postMechanism(const boost::shared_ptr<ofw::DBQ>& queue, const unsigned char* bytes, unsigned int length);
+  void postAuditTrailData(const unsigned char* bytes, unsigned int length);
+
+  bool overDiskQuota();
+  void flushDb();
+  uint64_t getDbSize();
+  uint64_t getDbSizeOnDisk();
+  uint64_t getATDbSize();
+  void nudgeDespooler();
+  void stop();
+
+  AuditRegistry& registry() { return registry_; }
+  ovgfw::SessionQueueCollection* sessions() { return sessions_.get(); }
+  boost::shared_ptr<ofw::DBQComposite> commonSpool() { return common_; }
+  boost::shared_ptr<ofw::DBQComposite> atSpool() { return at_; }
+  uint64_t maxSingleFileSize() const { return maxFileSize_; }
+
+  // Whether a collector connection is up (none yet: always false).
+  bool isOnline() const { return false; }
+
+  void setGssapi(bool seal, bool sign, bool symmetric) {
+    seal_ = seal;
+    sign_ = sign;
+    symmetric_ = symmetric;
+  }
+
+  // Despooler thread body.
+  static void* runDespooler(void* self);
+
+ private:
+  void despoolMechanism();
+  void despool();
+  boost::shared_ptr<ofw::DBQComposite> openSpool(const std::string& path, const std::string& tag);
+  // Moves a damaged queue aside, salvages it, reopens it.
+  void recover(const boost::shared_ptr<ofw::DBQ>& queue, const std::exception& e);
+
+  std::atomic<bool> stopping_{false};
+  ofw::Thread despooler_;
+  boost::shared_ptr<ofw::DBQComposite> common_;
+  boost::shared_ptr<ofw::DBQComposite> at_;
+  boost::shared_ptr<ofw::Status> commonStatus_;
+  boost::shared_ptr<ofw::Status> atStatus_;
+  boost::shared_ptr<ovgfw::SessionQueueCollection> sessions_;
+  ofw::Mutex activeMutex_;
+  std::map<ofw::Guid, boost::weak_ptr<ofw::DBQ>> active_;
+  std::string spoolPath_;
+  uint64_t maxFileSize_ = 10240ull * 1024;
+  AuditRegistry registry_;
+  ofw::Mutex nudgeMutex_;
+  bool nudged_ = false;
+  LogRateLimit quotaLog_;
+  LogRateLimit flushLog_;
+  bool seal_ = true, sign_ = true, symmetric_ = true;
+  ofw::LoggerPtr logger_;
+};
+
+extern Auditor* gAuditor;
+
+// `spool.max.single.file.size` in KiB, range-checked, in bytes (10 MiB when
+// empty or invalid).
+uint64_t maxSingleFileSizeSetting(const ofw::LoggerPtr& logger);
+
+}  // namespace Vigilog

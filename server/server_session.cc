@@ -1,0 +1,193 @@
+#include "server/server_session.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "lrpc2/msg_types.h"
+#include "ofw/exceptions.h"
+#include "ofw/format.h"
+#include "ofw/properties.h"
+#include "server/action_count.h"
+#include "server/ipc_server.h"
+
+namespace {
+// Frees a message on every path out of a handler.
+struct MsgHolder {
+  LRPC2Msg* msg = nullptr;
+  explicit MsgHolder(LRPC2Msg* m) : msg(m) {}
+  ~MsgHolder() {
+    if (msg) MsgFree(msg);
+  }
+  MsgHolder(const MsgHolder&) = delete;
+  MsgHolder& operator=(const MsgHolder&) = delete;
+};
+}  // namespace
+
+LRPC2ServerSession::LRPC2ServerSession(ofw::IPCServer* server)
+    : lastActivity(time(nullptr)), server_(server), msgTable_(OVGPrivGetMsgTable()),
+      logger_(ofw::getLogger("ovg.lrpc2.server")) {}
+
+LRPC2ServerSession::~LRPC2ServerSession() {
+  if (countedShell) ovg::incrementActionCount(ovg::AC_OVGSH_DISCONNECT);
+  if (lrpcSession_) SessionServerClose(lrpcSession_);
+  int f = fd.exchange(-1);
+  if (f >= 0) close(f);
+}
+
+void LRPC2ServerSession::negotiate(int newFd) {
+  fd = newFd;
+  int signing = SignStringToSignSetting(ofw::Props().getProperty("lrpc2.message.signing", "disabled").c_str());
+  int timeout = static_cast<int>(ofw::Props().getTime("lrpc.connect.timeout", 's', 5));
+  OFW_DEBUG(logger_, "Negotiating lrpc2 server session");
+  int status = 0;
+  int offered = 0;
+  lrpcSession_ = SessionAccept(newFd, newFd, timeout, msgTable_, signing, &status, &offered);
+  if (!lrpcSession_ || status != 0) {
+    if (lrpcSession_) SessionServerClose(lrpcSession_);
+    lrpcSession_ = nullptr;
+    close(newFd);
+    fd = -1;
+    const char* text = SessionErr2Str(status);
+    if (status == SESSION_ERR_PROTOCOL)
+      throw ofw::SystemException(
+          ofw::format("Problem when attempting to accept a connection from a client on fd: %d -> %s (Client protocol version = %d)",
+                      newFd, text ? text : "", offered),
+          status, __FILE__, __LINE__);
+    throw ofw::SystemException(ofw::format("Problem when attempting to accept a connection from a client on fd: %d -> %s",
+                                           newFd, text ? text : ""),
+                               status, __FILE__, __LINE__);
+  }
+  version_ = SessionGetVersion(lrpcSession_);
+}
+
+bool LRPC2ServerSession::getPeerIdentity(int* uid, int* gid) {
+  if (!identityKnown) {
+    int u = -1, g = -1;
+    if (!lrpcSession_ || SessionProcessIdentity(lrpcSession_, &u, &g) != 0) return false;
+    peerUid = u;
+    peerGid = g;
+    identityKnown = true;
+  }
+  if (uid) *uid = peerUid;
+  if (gid) *gid = peerGid;
+  return true;
+}
+
+bool LRPC2ServerSession::ClientIsRoot() {
+  int uid = -1;
+  // Asked of the transport each time: identity is known only after an
+  // authenticated request.
+  int u = -1, g = -1;
+  if (!lrpcSession_ || SessionProcessIdentity(lrpcSession_, &u, &g) != 0) return false;
+  uid = u;
+  return uid == 0;
+}
+
+uint64_t LRPC2ServerSession::getSequenceNumber(LRPC2Msg* request) {
+  uint32_t high = 0, low = 0;
+  if (MsgReadUInt32(request, &high) != 0) return 0;
+  if (MsgReadUInt32(request, &low) != 0) return 0;
+  return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+int LRPC2ServerSession::HandleMessage() {
+  int f = fd.load();
+  OFW_TRACE(logger_, "Reading lrpc2 message from client");
+  int err = 0;
+  LRPC2Msg* raw = SessionRecv(f, lrpcSession_, 60, &err, 0);
+  MsgHolder request(raw);
+  if (!raw || err != 0) {
+    const char* text = SessionErr2Str(err);
+    OFW_DEBUG(logger_, "Reading lrpc2 message from client on %d resulted in: %s", f, text ? text : "");
+    if (err == SESSION_ERR_RETRY) {
+      OFW_DEBUG(logger_, "Session error, but will give Client a chance to have a retry");
+      return 0;
+    }
+    if (err == SESSION_ERR_TIMEOUT) {
+      alive = false;
+      return 1;
+    }
+    endSession(nullptr);
+    alive = false;
+    if (err == SESSION_ERR_CLOSED) return 1;
+    throw ofw::SystemException(ofw::format("Unable to read message (%d): %s", err, text ? text : ""), err, __FILE__,
+                               __LINE__);
+  }
+  uint32_t type = 0;
+  int rc = MsgReadMsgType(raw, &type);
+  if (rc != 0) {
+    const char* text = MsgErr2Str(rc);
+    throw ofw::SystemException(ofw::format("Unable to read message type (%d): %s", rc, text ? text : ""), rc,
+                               __FILE__, __LINE__);
+  }
+  if (type != MsgType::VGPing && type != MsgType::AuditTrailPing && type != MsgType::WatchDogPing)
+    lastActivity = time(nullptr);
+
+  const char* name = MsgTableGetMsgTypeName(type);
+  pid_t pid = 0;
+  std::string pidText = SessionProcessPid(lrpcSession_, &pid) == 0 ? std::to_string(pid) : "UNKNOWN";
+  int level = (type == MsgType::VGSessionData || type == MsgType::VGSessionData2 || type == MsgType::ControlLog2)
+                  ? ofw::Logger::TRACE
+                  : ofw::Logger::DEBUG;
+  OFW_LOG(logger_, level, "Got message %s (id: %d) from client (pid: %s) on fd = %d", name ? name : "",
+          static_cast<int>(type), pidText.c_str(), f);
+  ofw::Logger::SetThreadName(ofw::format("fd:%d %s", f, name ? name : ""));
+
+  int status = 0;
+  MsgHolder reply(MsgNew(type, 0, msgTable_, 48, &status));
+  if (!reply.msg) throw ofw::SystemException("Unable to create reply message", status, __FILE__, __LINE__);
+
+  try {
+    dispatch(type, raw, reply.msg);
+  } catch (const std::exception& e) {
+    OFW_DEBUG(logger_, "Message handler improperly threw an exception: %s", e.what());
+    throw;
+  }
+
+  if (MsgComplete(reply.msg) != 0) throw ofw::SystemException("Unable to complete reply message", 0, __FILE__, __LINE__);
+  int sendErr = SessionServerSend(f, lrpcSession_, reply.msg, 60);
+  if (sendErr != 0) {
+    alive = false;
+    const char* text = SessionErr2Str(sendErr);
+    throw ofw::SystemException(ofw::format("Unable to send message reply (%d): %s", sendErr, text ? text : ""),
+                               sendErr, __FILE__, __LINE__);
+  }
+  return 0;
+}
+
+void LRPC2ServerSession::HandleStop(LRPC2Msg* request, LRPC2Msg*, bool withRestart) {
+  if (!ClientIsRoot()) return;
+  bool restart = false;
+  if (withRestart) {
+    int b = 0;
+    if (MsgReadBool(request, &b) == 0) restart = b != 0;
+  }
+  server_->flags().restart = withRestart ? restart : server_->flags().restart.load();
+  server_->flags().stop = true;
+}
+
+void LRPC2ServerSession::endSession(const struct timeval*) {
+  // Filled in by the session lifecycle handlers.
+  sessionOpen = 0;
+}
+
+void LRPC2ServerSession::dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* reply) {
+  switch (type) {
+    case MsgType::VGPing:
+    case MsgType::AuditTrailPing:
+    case MsgType::WatchDogPing:
+      return;
+    case MsgType::VGStop:
+      HandleStop(request, reply, false);
+      return;
+    case MsgType::VGStop2:
+      HandleStop(request, reply, true);
+      return;
+    default: {
+      const char* name = MsgTableGetMsgTypeName(type);
+      throw ofw::SystemException(ofw::format("Unknown message type %d %s", static_cast<int>(type), name ? name : ""), 0,
+                                 __FILE__, __LINE__);
+    }
+  }
+}

@@ -1,0 +1,82 @@
+// One connected local client: an audit shell, a tool, the name-service module
+// or the watchdog. The IPC server creates one per accepted socket, negotiates
+// the LRPC2 session once, then has a worker call HandleMessage() each time a
+// whole request is queued on the socket. It also carries the state of the
+// audited session the client opened, if any.
+//
+// A session is handled by one worker at a time (the server never polls a busy
+// client); the fields the server's loop reads (fd, alive, busy, lastActivity,
+// sessionGuid, psid, pids) are atomics or guarded by the server's client lock.
+#pragma once
+#include <sys/time.h>
+
+#include <atomic>
+#include <ctime>
+#include <string>
+
+#include "lrpc2/msg.h"
+#include "ofw/guid.h"
+#include "ofw/logger.h"
+
+#include "lrpc2/session.h"
+
+namespace ofw {
+class IPCServer;
+}
+
+class LRPC2ServerSession {
+ public:
+  explicit LRPC2ServerSession(ofw::IPCServer* server);
+  ~LRPC2ServerSession();
+  LRPC2ServerSession(const LRPC2ServerSession&) = delete;
+  LRPC2ServerSession& operator=(const LRPC2ServerSession&) = delete;
+
+  // Accepts the LRPC2 session on fd (the client's handshake bytes are already
+  // queued). Throws ofw::SystemException on failure; fd is then closed.
+  void negotiate(int fd);
+  // Reads and answers one request. 0 keeps the client, non-zero drops it; an
+  // exception also drops it.
+  int HandleMessage();
+  void disconnect() { alive = false; }
+  // True only when the transport knows the peer and its uid is 0.
+  bool ClientIsRoot();
+  // Two trailing uint32 fields, high word first; 0 when the request ends first.
+  static uint64_t getSequenceNumber(LRPC2Msg* request);
+  // Ends an open audited session (end time given, else now).
+  void endSession(const struct timeval* end);
+
+  int getFd() const { return fd.load(); }
+  int getVersion() const { return version_; }
+  // Peer credentials from the transport (fetched once); false when unknown.
+  bool getPeerIdentity(int* uid, int* gid);
+
+  // Fields the server's loop and look-ups use.
+  std::atomic<int> fd{-1};
+  std::atomic<bool> alive{true};
+  std::atomic<bool> busy{false};
+  std::atomic<time_t> lastActivity;
+  // When the loop first saw an incomplete request queued (0 = none).
+  time_t partialSince = 0;
+  ofw::Guid sessionGuid;
+  std::string tty;
+  std::atomic<int> psid{-1};
+  int pgid = -1;
+  int sessionOpen = 0;
+  std::atomic<int> ovgshPid{0};
+  int ovgshParentPid = 0;
+  std::atomic<int> shellPid{0};
+  bool identityKnown = false;
+  int peerUid = -1;
+  int peerGid = -1;
+  bool countedShell = false;
+
+ private:
+  void dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleStop(LRPC2Msg* request, LRPC2Msg* reply, bool withRestart);
+
+  ofw::IPCServer* server_;
+  const MsgTable* msgTable_;
+  LRPC2SessionServer* lrpcSession_ = nullptr;
+  int version_ = 0;
+  ofw::LoggerPtr logger_;
+};

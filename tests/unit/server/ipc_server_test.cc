@@ -1,0 +1,333 @@
+// The IPC server in-process on a temporary socket: pings, many clients,
+// vanishing and stalled clients, idle expiry.
+#include "server/ipc_server.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "lrpc2/header.h"
+#include "lrpc2/msg.h"
+#include "lrpc2/msg_types.h"
+#include "lrpc2/session.h"
+#include "lrpc2/wire.h"
+#include "ofw/properties.h"
+#include "server/request_readiness.h"
+
+namespace {
+
+class ServerFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vgd-ipc.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    path_ = dir_ + "/audit";
+    struct rlimit rl;
+    getrlimit(RLIMIT_NOFILE, &rl);
+    if (rl.rlim_cur < 4096 && rl.rlim_max >= 4096) {
+      rl.rlim_cur = 4096;
+      setrlimit(RLIMIT_NOFILE, &rl);
+    }
+  }
+  void TearDown() override {
+    stop();
+    std::system(("rm -rf " + dir_).c_str());
+  }
+  void start() {
+    server_.reset(new ofw::IPCServer(path_));
+    thread_ = std::thread([this] { server_->loop(); });
+  }
+  void stop() {
+    if (!server_) return;
+    server_->flags().stop = true;
+    server_->wakeLoop();
+    thread_.join();
+    server_.reset();
+  }
+
+  // One request/reply on a fresh or given session.
+  bool ping(LRPC2SessionClient* c, int timeout = 10) {
+    int status = 0;
+    LRPC2Msg* req = MsgNew(MsgType::VGPing, 0, OVGPrivGetMsgTable(), 48, &status);
+    MsgComplete(req);
+    LRPC2Msg* reply = SessionSendWithTimeout(c, req, timeout, &status);
+    MsgFree(req);
+    if (reply) MsgFree(reply);
+    if (!reply || status != 0) lastStatus_ = status;
+    return reply && status == 0;
+  }
+  std::atomic<int> lastStatus_{0};
+  LRPC2SessionClient* connect(int version = 5, int timeout = 10) {
+    int status = 0;
+    return SessionConnectWithTimeout(path_.c_str(), OVGPrivGetMsgTable(), timeout, version, SIGN_SETTING_DISABLED,
+                                     &status);
+  }
+  int rawConnect() {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path_.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  }
+  static int openFds() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    while (readdir(d)) ++n;
+    closedir(d);
+    return n;
+  }
+
+  std::string dir_, path_;
+  std::unique_ptr<ofw::IPCServer> server_;
+  std::thread thread_;
+};
+
+TEST_F(ServerFixture, PingsOverEveryVersion) {
+  start();
+  for (int v = 2; v <= 5; ++v) {
+    LRPC2SessionClient* c = connect(v);
+    ASSERT_NE(c, nullptr) << "version " << v;
+    EXPECT_TRUE(ping(c)) << "version " << v;
+    EXPECT_TRUE(ping(c)) << "version " << v;
+    SessionClientClose(c);
+  }
+}
+
+TEST_F(ServerFixture, UnknownTypeDropsOnlyThatClient) {
+  start();
+  LRPC2SessionClient* good = connect();
+  LRPC2SessionClient* bad = connect();
+  ASSERT_TRUE(good && bad);
+  int status = 0;
+  LRPC2Msg* req = MsgNew(MsgType::VGFbFrame, 0, OVGPrivGetMsgTable(), 48, &status);
+  MsgComplete(req);
+  LRPC2Msg* reply = SessionSendWithTimeout(bad, req, 10, &status);
+  MsgFree(req);
+  EXPECT_EQ(reply, nullptr);
+  EXPECT_EQ(status, SESSION_ERR_CLOSED);
+  EXPECT_TRUE(ping(good));
+  SessionClientClose(good);
+  SessionClientClose(bad);
+}
+
+TEST_F(ServerFixture, ThousandClientsConnectedAtOnceAreAllServed) {
+  start();
+  std::vector<LRPC2SessionClient*> clients;
+  for (int i = 0; i < 1000; ++i) {
+    LRPC2SessionClient* c = connect(5, 30);
+    ASSERT_NE(c, nullptr) << i;
+    clients.push_back(c);
+  }
+  int answered = 0;
+  for (auto* c : clients) answered += ping(c, 30) ? 1 : 0;
+  EXPECT_EQ(answered, 1000);
+  for (auto* c : clients) SessionClientClose(c);
+}
+
+TEST_F(ServerFixture, ParallelPingersLoseNoReply) {
+  start();
+  std::atomic<long> sent{0}, answered{0};
+  std::vector<std::thread> threads;
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  int nThreads = getenv("PINGERS") ? atoi(getenv("PINGERS")) : 200;
+  for (int t = 0; t < nThreads; ++t)
+    threads.emplace_back([&] {
+      LRPC2SessionClient* c = connect(5, 30);
+      if (!c) return;
+      while (std::chrono::steady_clock::now() < until) {
+        ++sent;
+        if (!ping(c, 30)) break;
+        ++answered;
+      }
+      SessionClientClose(c);
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_GT(sent.load(), 200);
+  EXPECT_EQ(sent.load(), answered.load()) << "last failure status " << lastStatus_.load();
+}
+
+TEST_F(ServerFixture, VanishingClientsLeaveNoDescriptor) {
+  start();
+  ASSERT_TRUE(ping(connect()));  // warm up the pool
+  int before = openFds();
+  for (int round = 0; round < 3; ++round) {
+    std::vector<int> fds;
+    for (int i = 0; i < 30; ++i) {
+      int fd = rawConnect();
+      ASSERT_GE(fd, 0);
+      uint8_t hello[8];
+      lrpc2::wire::PutU32(hello, 5);
+      lrpc2::wire::PutU16(hello + 4, 8);
+      lrpc2::wire::PutU16(hello + 6, 0);
+      ASSERT_EQ(write(fd, hello, sizeof hello), 8);
+      fds.push_back(fd);
+    }
+    for (size_t i = 0; i < fds.size(); ++i) {
+      uint8_t reply[16];
+      ASSERT_EQ(read(fds[i], reply, sizeof reply), 16);
+      if (i % 2) {  // half a request header, then gone
+        uint8_t half[20] = {};
+        lrpc2::wire::PutU32(half, lrpc2::kMagic);
+        ASSERT_EQ(write(fds[i], half, sizeof half), 20);
+      }
+      close(fds[i]);
+    }
+  }
+  // The server notices every hang-up; its descriptor count returns to where it was.
+  int after = before + 100;
+  for (int i = 0; i < 200 && after > before; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    after = openFds();
+  }
+  EXPECT_LE(after, before);
+}
+
+// Twenty unprivileged clients that stop half-way through a handshake or a
+// request never hold the loop or the workers: another client keeps being
+// served while they hang.
+TEST_F(ServerFixture, StalledClientsDoNotBlockOthers) {
+  start();
+  std::vector<int> stalled;
+  for (int i = 0; i < 10; ++i) {  // silent after connecting
+    int fd = rawConnect();
+    ASSERT_GE(fd, 0);
+    stalled.push_back(fd);
+  }
+  for (int i = 0; i < 10; ++i) {  // half a request header after a good handshake
+    int fd = rawConnect();
+    ASSERT_GE(fd, 0);
+    uint8_t hello[8];
+    lrpc2::wire::PutU32(hello, 5);
+    lrpc2::wire::PutU16(hello + 4, 8);
+    lrpc2::wire::PutU16(hello + 6, 0);
+    ASSERT_EQ(write(fd, hello, 8), 8);
+    uint8_t reply[16];
+    ASSERT_EQ(read(fd, reply, 16), 16);
+    uint8_t half[24] = {};
+    lrpc2::wire::PutU32(half, lrpc2::kMagic);
+    lrpc2::wire::PutU16(half + 4, 48);
+    lrpc2::wire::PutU32(half + 6, 5);
+    ASSERT_EQ(write(fd, half, sizeof half), 24);
+    stalled.push_back(fd);
+  }
+  LRPC2SessionClient* c = connect(5, 10);
+  ASSERT_NE(c, nullptr);
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(ping(c, 10)) << i;
+  SessionClientClose(c);
+  for (int fd : stalled) close(fd);
+}
+
+TEST(RequestReadiness, WholeRequestsOnly) {
+  uint8_t h[48] = {};
+  lrpc2::wire::PutU32(h, lrpc2::kMagic);
+  lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, 100);
+  EXPECT_EQ(ovg::requestReadiness(5, h, 48, 147), ovg::Readiness::Incomplete);
+  EXPECT_EQ(ovg::requestReadiness(5, h, 48, 148), ovg::Readiness::Ready);
+  EXPECT_EQ(ovg::requestReadiness(5, h, 20, 20), ovg::Readiness::Incomplete);
+  // Version 4 body length lives at offset 30; versions 2/3 give the total.
+  uint8_t h4[34] = {};
+  lrpc2::wire::PutU32(h4, lrpc2::kMagic);
+  lrpc2::wire::PutU32(h4 + lrpc2::kOffBodyLengthV4, 10);
+  EXPECT_EQ(ovg::requestReadiness(4, h4, 34, 43), ovg::Readiness::Incomplete);
+  EXPECT_EQ(ovg::requestReadiness(4, h4, 34, 44), ovg::Readiness::Ready);
+  uint8_t h2[8];
+  lrpc2::wire::PutU32(h2, lrpc2::kMagic);
+  lrpc2::wire::PutU32(h2 + 4, 18);
+  EXPECT_EQ(ovg::requestReadiness(2, h2, 8, 17), ovg::Readiness::Incomplete);
+  EXPECT_EQ(ovg::requestReadiness(2, h2, 8, 18), ovg::Readiness::Ready);
+  // Hostile headers go to the worker, whose receive refuses them.
+  lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, 0x100001);
+  EXPECT_EQ(ovg::requestReadiness(5, h, 48, 48), ovg::Readiness::Ready);
+  lrpc2::wire::PutU32(h, 0x1280CDAB);
+  lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, 10);
+  EXPECT_EQ(ovg::requestReadiness(5, h, 48, 48), ovg::Readiness::Ready);
+  // Large bodies: a prefix is enough.
+  lrpc2::wire::PutU32(h, lrpc2::kMagic);
+  lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, 0x100000);
+  EXPECT_EQ(ovg::requestReadiness(5, h, 48, ovg::kMaxPrefetch), ovg::Readiness::Ready);
+  EXPECT_EQ(ovg::requestReadiness(5, h, 48, ovg::kMaxPrefetch - 1), ovg::Readiness::Incomplete);
+  // Handshakes.
+  uint8_t hello[8];
+  lrpc2::wire::PutU32(hello, 5);
+  EXPECT_EQ(ovg::handshakeReadiness(hello, 3), ovg::Readiness::Incomplete);
+  EXPECT_EQ(ovg::handshakeReadiness(hello, 4), ovg::Readiness::Incomplete);
+  EXPECT_EQ(ovg::handshakeReadiness(hello, 8), ovg::Readiness::Ready);
+  lrpc2::wire::PutU32(hello, 4);
+  EXPECT_EQ(ovg::handshakeReadiness(hello, 4), ovg::Readiness::Ready);
+}
+
+}  // namespace
+
+namespace {
+
+class IdleExpiry : public ServerFixture {
+ protected:
+  // A connected, served client and its server-side session.
+  ofw::ClientPtr servedClient(LRPC2SessionClient** out) {
+    *out = connect();
+    EXPECT_TRUE(ping(*out));
+    for (int i = 0; i < 100; ++i) {
+      auto all = server_->snapshotClients();
+      if (all.size() == 1 && !all[0]->busy.load()) return all[0];
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return ofw::ClientPtr();
+  }
+};
+
+TEST_F(IdleExpiry, ZeroNeverExpires) {
+  ofw::Props().setProperty("vgd.client.idle.timeout", "0");
+  start();
+  ofw::Props().setProperty("vgd.client.idle.timeout", "1800");
+  LRPC2SessionClient* c;
+  auto s = servedClient(&c);
+  ASSERT_TRUE(s);
+  s->lastActivity = time(nullptr) - 100000;
+  server_->expireOldClients(10, 0, false, true);
+  EXPECT_EQ(server_->clientCount(), 1u);
+  EXPECT_TRUE(ping(c));
+  SessionClientClose(c);
+}
+
+TEST_F(IdleExpiry, IdleLimitAndAggressivePurge) {
+  start();
+  LRPC2SessionClient* c;
+  auto s = servedClient(&c);
+  ASSERT_TRUE(s);
+  time_t now = time(nullptr);
+  s->lastActivity = now - 12;  // older than min (10), younger than idle (1800)
+  server_->expireOldClients(10, 1800, false, false);
+  EXPECT_EQ(server_->clientCount(), 1u);
+  s->busy = true;  // a busy client is never expired
+  server_->expireOldClients(10, 1800, false, true);
+  server_->expireOldClients(10, 5, false, false);
+  EXPECT_EQ(server_->clientCount(), 1u);
+  s->busy = false;
+  server_->expireOldClients(10, 1800, false, true);
+  EXPECT_EQ(server_->clientCount(), 0u);
+  EXPECT_FALSE(ping(c, 5));
+  SessionClientClose(c);
+
+  auto s2 = servedClient(&c);
+  ASSERT_TRUE(s2);
+  s2->lastActivity = time(nullptr) - 6;
+  server_->expireOldClients(5, 5, false, false);
+  EXPECT_EQ(server_->clientCount(), 0u);
+  SessionClientClose(c);
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+// vgdclient: a small LRPC2 client of the daemon's local socket, for
+// administrators' checks and for the tests.
+//
+//   vgdclient [-s SOCKET] [-V VERSION] [-g SIGNING] [-t SECONDS] ping [COUNT]
+//   vgdclient [...] stop [--restart]
+//   vgdclient [...] send TYPE        an empty request of TYPE; prints the reply's status
+//
+// Exit status: 0 success, 1 the daemon could not be reached or answered with
+// an error, 2 usage.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "lrpc2/msg.h"
+#include "lrpc2/msg_types.h"
+#include "lrpc2/session.h"
+
+namespace {
+
+void usage() {
+  std::fprintf(stderr,
+               "usage: vgdclient [-s SOCKET] [-V VERSION] [-g SIGNING] [-t SECONDS] ping [COUNT]\n"
+               "       vgdclient [options] stop [--restart]\n"
+               "       vgdclient [options] send TYPE\n");
+}
+
+struct Options {
+  std::string socket = "/var/orvanevg/audit";
+  int version = 5;
+  int signing = SIGN_SETTING_DISABLED;
+  int timeout = 15;
+};
+
+LRPC2SessionClient* connectOrDie(const Options& o) {
+  int status = 0;
+  LRPC2SessionClient* c =
+      SessionConnectWithTimeout(o.socket.c_str(), OVGPrivGetMsgTable(), o.timeout, o.version, o.signing, &status);
+  if (!c) {
+    const char* text = SessionErr2Str(status);
+    std::fprintf(stderr, "vgdclient: cannot connect to %s: %d %s\n", o.socket.c_str(), status, text ? text : "");
+    std::exit(1);
+  }
+  return c;
+}
+
+// Sends a request built by `fill` and returns the reply (null on error, printed).
+LRPC2Msg* request(LRPC2SessionClient* c, const Options& o, uint32_t type, void (*fill)(LRPC2Msg*, const void*),
+                  const void* arg) {
+  int status = 0;
+  LRPC2Msg* req = MsgNew(type, 0, OVGPrivGetMsgTable(), 48, &status);
+  if (!req) {
+    std::fprintf(stderr, "vgdclient: cannot build message type %u: %d\n", type, status);
+    return nullptr;
+  }
+  if (fill) fill(req, arg);
+  MsgComplete(req);
+  LRPC2Msg* reply = SessionSendWithTimeout(c, req, o.timeout, &status);
+  MsgFree(req);
+  if (!reply) {
+    const char* text = SessionErr2Str(status);
+    std::fprintf(stderr, "vgdclient: request %u failed: %d %s\n", type, status, text ? text : "");
+  }
+  return reply;
+}
+
+void fillRestart(LRPC2Msg* m, const void* arg) { MsgWriteBool(m, *static_cast<const bool*>(arg) ? 1 : 0); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  int opt;
+  while ((opt = getopt(argc, argv, "s:V:g:t:")) != -1) {
+    switch (opt) {
+      case 's': o.socket = optarg; break;
+      case 'V': o.version = std::atoi(optarg); break;
+      case 'g': o.signing = SignStringToSignSetting(optarg); break;
+      case 't': o.timeout = std::atoi(optarg); break;
+      default: usage(); return 2;
+    }
+  }
+  if (optind >= argc) {
+    usage();
+    return 2;
+  }
+  std::string cmd = argv[optind];
+  if (cmd == "ping") {
+    long count = optind + 1 < argc ? std::atol(argv[optind + 1]) : 1;
+    LRPC2SessionClient* c = connectOrDie(o);
+    for (long i = 0; i < count; ++i) {
+      LRPC2Msg* r = request(c, o, MsgType::VGPing, nullptr, nullptr);
+      if (!r) return 1;
+      MsgFree(r);
+    }
+    SessionClientClose(c);
+    return 0;
+  }
+  if (cmd == "stop") {
+    bool restart = optind + 1 < argc && std::strcmp(argv[optind + 1], "--restart") == 0;
+    LRPC2SessionClient* c = connectOrDie(o);
+    LRPC2Msg* r = restart ? request(c, o, MsgType::VGStop2, fillRestart, &restart)
+                          : request(c, o, MsgType::VGStop, nullptr, nullptr);
+    SessionClientClose(c);
+    if (!r) return 1;
+    MsgFree(r);
+    return 0;
+  }
+  if (cmd == "send" && optind + 1 < argc) {
+    uint32_t type = static_cast<uint32_t>(std::strtoul(argv[optind + 1], nullptr, 10));
+    LRPC2SessionClient* c = connectOrDie(o);
+    LRPC2Msg* r = request(c, o, type, nullptr, nullptr);
+    SessionClientClose(c);
+    if (!r) return 1;
+    MsgFree(r);
+    std::printf("ok\n");
+    return 0;
+  }
+  usage();
+  return 2;
+}
