@@ -33,6 +33,7 @@
 #include "ofw/paths.h"
 #include "ofw/properties.h"
 #include "ofw/resource_limits.h"
+#include "server/session_settings.h"
 
 namespace vgd {
 
@@ -267,6 +268,9 @@ int daemonMain(int argc, char** argv) {
     for (char ch : lang) lower += static_cast<char>(tolower(static_cast<unsigned char>(ch)));
     OFW_WARN(logger, "vgd starting with unsupported codepage %s. Use default(%s) instead.", lower.c_str(), "utf8");
   }
+
+  ovg::gSrcEncoding = gState.srcEncoding;
+  ovg::gDataDir = dataDir;
 
   // Step 8.
   ofw::Logger::SetThreadName("main");

@@ -8,8 +8,17 @@
 // Callers never format a record whose level is off: use the OFW_LOG family of
 // macros, which test isLevelEnabled() before evaluating any argument and pass
 // the source file, line and function.
+//
+// A record is "<LEVEL padded to 5> [<thread name> ][<display name> ]["<file>:<line>
+// <function>()" ]<message>", at most 1,023 characters (longer messages are cut).
+// It goes to the background log thread's queue while that thread runs, and is
+// written synchronously otherwise. The destination (syslog or a log file) and
+// every level come from the properties last given to ReconfigureLevels; until
+// then records go to syslog at INFO.
 #pragma once
 #include <boost/shared_ptr.hpp>
+#include <atomic>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -43,9 +52,16 @@ class Logger {
   const std::string& getName() const { return name_; }
   const std::string& getDisplayName() const { return displayName_; }
 
-  bool isLevelEnabled(int level);
+  // One comparison when the level is resolved and the circular buffer is off.
+  bool isLevelEnabled(int level) {
+    int l = level_.load(std::memory_order_relaxed);
+    if (l < 0) l = resolveLevel();
+    if (level >= l && level < DISABLED) return true;
+    return bufferActive_.load(std::memory_order_relaxed) && bufferWants(level);
+  }
   int getEffectiveLevel();
   void setLevel(int level);  // -1 = inherit
+  bool isThreadPrivate() const { return threadPrivate_; }
 
   void log(int level, const char* file, int line, const char* function, const char* fmt, ...)
       __attribute__((format(printf, 6, 7)));
@@ -56,38 +72,70 @@ class Logger {
   // Writes an already formatted message as a record of this logger.
   void logText(int level, const char* file, int line, const char* function, const std::string& text);
 
-  // Starts / stops the background log thread that writes records; while it is
-  // not running records are written synchronously. stopThread writes every
-  // queued record before it returns.
+  // Starts / stops the background log thread "com.orvane.logger" that writes
+  // records; while it is not running records are written synchronously.
+  // stopThread writes every queued record before it returns. A queue size
+  // (`logger.queue.size`) below 1 leaves the thread off.
   static void startThread(bool root = true);
   static void stopThread(bool root = true);
-  // Flushes and closes the destination.
+  static bool isThreadRunning();
+  // Flushes and closes the destination (it is opened again by the next record).
   static void close();
-  // Re-reads levels, facilities, show-more flags and the circular buffer
-  // settings from the configuration.
+  // Writes out what the log file holds in its write cache.
+  static void flush();
+  // Re-reads levels, facilities, show-more flags, the circular buffer and the
+  // destination settings from the given properties (never from Props()). Call
+  // it without holding the properties' own lock.
   static void ReconfigureLevels(Properties& props);
+  // Enables or disables the circular buffer and sets the root's buffer level.
   static void ReconfigureBuffer(bool enabled, int level);
+  // Pauses or resumes the circular buffer without changing its configuration.
   static void SetBufferActive(bool active);
+  // The raw circular buffer ("" when it was never enabled).
+  static std::string GetBufferContents();
+
+  // The program name used by openlog and the record prefix (default: the
+  // invoked program's base name).
+  static void SetProgramName(const std::string& name);
+  static const char* ProgramName();
 
   // Implementation detail, public for the logger table.
-  Logger(const std::string& name, boost::shared_ptr<Logger> parent);
+  Logger(const std::string& name, boost::shared_ptr<Logger> parent, bool threadPrivate = false);
   int resolveLevel();
   int resolveFacility();
   int resolveShowMore();
   int resolveBufferLevel();
   void resetInherited();
-  void setFacility(int f) { facility_ = f; }
-  void setShowMore(int s) { showMore_ = s; }
-  void setBufferLevel(int l) { bufferLevel_ = l; }
+  // Explicit values (-1 = inherit); loggers that inherited the old value pick up the new one.
+  void setFacility(int f);
+  void setShowMore(int s);
+  void setBufferLevel(int l);
 
  private:
+  bool bufferWants(int level);
+  void emit(int level, const char* file, int line, const char* function, const char* fmt,
+            va_list ap, const char* suffix);
+  size_t renderHeader(char* buffer, size_t size, int level, const char* file, int line,
+                      const char* function);
+  void dispatch(int level, const char* text);
+
+  // Loggers that inherited one of the fields (not set explicitly) forget the
+  // value and resolve it again from their parents on next use.
+  static void ForgetInherited(unsigned fields);
+  void setExplicit(unsigned field, int value);
+
+  static std::atomic<bool> bufferActive_;
+
   std::string name_;
   std::string displayName_;
   boost::shared_ptr<Logger> parent_;
-  int level_ = -1;
-  int bufferLevel_ = -1;
-  int facility_ = -1;
-  int showMore_ = -1;
+  bool threadPrivate_;
+  bool client_;
+  std::atomic<int> level_{-1};
+  std::atomic<int> bufferLevel_{-1};
+  std::atomic<int> facility_{-1};
+  std::atomic<int> showMore_{-1};
+  unsigned explicit_ = 0;  // which values were set rather than inherited (table lock)
 };
 
 typedef boost::shared_ptr<Logger> LoggerPtr;

@@ -23,6 +23,8 @@ constexpr const char* KSET_PREFIX = "/var/orvanepw/kset.";
 constexpr const char* PASSWD_FILE = "/etc/passwd";
 constexpr const char* PROPERTIES_TRACE_PREFIX = "/var/orvanevg/cproperties.log.";
 constexpr const char* CONTINUATION_DIR = "/var/orvanevg/session";
+// Root-owned directory (mode 0711) of the LRPC2 version-2 secure-file authentication.
+constexpr const char* LRPC2_AUTH_DIR = "/var/orvanevg/lrpc2auth";
 constexpr const char* CLIENT_LOG = "/var/log/orvanevg_client.log";
 constexpr const char* USER_IGNORE = "file:/etc/orvanepw/user.ignore";
 constexpr const char* UID_IGNORE = "file:/etc/orvanepw/uid.ignore";

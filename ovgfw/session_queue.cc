@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 
 #include "ofw/dbq_salvage.h"
@@ -155,6 +156,33 @@ boost::shared_ptr<ofw::DBQ> SessionQueue::getDBQ(uint64_t maxSingleFileSize, ofw
   return q;
 }
 
+void SessionQueue::setOwner(int uid) {
+  std::string path = bucketDir_ + "/" + guid_.toSwappedMSString() + ".owner";
+  std::string tmp = path + ".new";
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) throw ofw::IOException(ofw::withErrno("Unable to write " + path, errno), errno, __FILE__, __LINE__);
+  std::string text = std::to_string(uid);
+  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+    unlink(tmp.c_str());
+    throw ofw::IOException("Unable to write " + path, errno, __FILE__, __LINE__);
+  }
+}
+
+int SessionQueue::getOwner() {
+  std::string path = bucketDir_ + "/" + guid_.toSwappedMSString() + ".owner";
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char buf[32] = {0};
+  ssize_t n = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  if (n <= 0) return -1;
+  char* end = nullptr;
+  long uid = std::strtol(buf, &end, 10);
+  return (end == buf || uid < 0 || uid > 0x7fffffff) ? -1 : static_cast<int>(uid);
+}
+
 void SessionQueue::destroy(const std::string& bucketPath, const ofw::Guid& guid) {
   std::string base = bucketPath + "/" + guid.toSwappedMSString();
   std::string dbqPath = base + ".dbq";
@@ -166,6 +194,7 @@ void SessionQueue::destroy(const std::string& bucketPath, const ofw::Guid& guid)
     }
     if (pathExists(dbqPath)) removeTree(dbqPath);
   }
+  unlink((base + ".owner").c_str());
   unlink((base + ".status").c_str());
 }
 

@@ -57,7 +57,12 @@ class SessionQueue {
   // records. Giveup." / "Unable to move corrupt %s out of the way: ...".
   boost::shared_ptr<ofw::DBQ> getDBQ(uint64_t maxSingleFileSize, ofw::DBQMode mode, int blockSize);
 
-  // Removes the session's queue directory and then its status file.
+  // The uid of the local user who started the session ("<guid>.owner" in the
+  // bucket); -1 when unknown (spools from before owners were recorded).
+  void setOwner(int uid);
+  int getOwner();
+
+  // Removes the session's queue directory, its owner file and then its status file.
   static void destroy(const std::string& bucketPath, const ofw::Guid& guid);
 
  private:

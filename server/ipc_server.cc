@@ -101,6 +101,7 @@ IPCServer::IPCServer(const std::string& path) : socketPath_(path), logger_(getLo
   if (chmod(path.c_str(), 0777) != 0) fail("chmod unix socket");
   int backlog = readDecimalKey("vgd.clients.listen.backlog", 50);
   if (listen(listenFd_, backlog) != 0) fail("listen to AF_UNIX socket");
+  userLookup_.reset(new ovg::UserLookup(CapiDynamicLoader::getInstance(), Props()));
 }
 
 IPCServer::~IPCServer() {
@@ -197,6 +198,7 @@ void IPCServer::loop() {
         bool allow = (dump == "true" || dump == "yes" || dump == "1") && !flags_.noCore.load();
         rl.rlim_cur = rl.rlim_max = allow ? RLIM_INFINITY : 0;
         setrlimit(RLIMIT_CORE, &rl);
+        userLookup_->loadCacheProp();
         if (reloadHook_) reloadHook_();
         IncreaseOpenFilesLimit(logger_);
         flags_.reloadPending = false;

@@ -20,6 +20,7 @@
 #include <ctime>
 #include <functional>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@
 #include "ofw/threadpool.h"
 #include "server/server_flags.h"
 #include "server/server_session.h"
+#include "server/user_lookup.h"
 
 namespace ofw {
 
@@ -67,6 +69,9 @@ class IPCServer {
   void freeClient(LRPC2ServerSession* session);
   bool shouldRemoveClient(const ClientPtr& session) const { return !session->alive.load(); }
 
+  // Passwd look-ups, caches, directory session, audit-level context.
+  ovg::UserLookup& userLookup() { return *userLookup_; }
+
   // Called on the loop thread after a configuration reload was requested.
   void setReloadHook(std::function<void()> hook) { reloadHook_ = std::move(hook); }
 
@@ -98,6 +103,7 @@ class IPCServer {
 
   ServerFlags flags_;
   std::function<void()> reloadHook_;
+  std::unique_ptr<ovg::UserLookup> userLookup_;
   std::string socketPath_;
   int listenFd_ = -1;
   std::list<ClientPtr> clients_;

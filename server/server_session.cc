@@ -64,7 +64,10 @@ void LRPC2ServerSession::negotiate(int newFd) {
 bool LRPC2ServerSession::getPeerIdentity(int* uid, int* gid) {
   if (!identityKnown) {
     int u = -1, g = -1;
-    if (!lrpcSession_ || SessionProcessIdentity(lrpcSession_, &u, &g) != 0) return false;
+    if (!lrpcSession_) return false;
+    // Requests that need no transport authentication (resume, process group)
+    // still act for a local user: the socket's peer credentials name them.
+    if (SessionProcessIdentity(lrpcSession_, &u, &g) != 0 && get_peer_credential(fd.load(), &u, &g) != 0) return false;
     peerUid = u;
     peerGid = g;
     identityKnown = true;
@@ -167,11 +170,6 @@ void LRPC2ServerSession::HandleStop(LRPC2Msg* request, LRPC2Msg*, bool withResta
   server_->flags().stop = true;
 }
 
-void LRPC2ServerSession::endSession(const struct timeval*) {
-  // Filled in by the session lifecycle handlers.
-  sessionOpen = 0;
-}
-
 void LRPC2ServerSession::dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* reply) {
   switch (type) {
     case MsgType::VGPing:
@@ -184,6 +182,39 @@ void LRPC2ServerSession::dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* re
     case MsgType::VGStop2:
       HandleStop(request, reply, true);
       return;
+    case MsgType::VGSessionStart: HandleSessionStart(request, reply, 1); return;
+    case MsgType::VGSessionStart2: HandleSessionStart(request, reply, 2); return;
+    case MsgType::VGSessionStart4: HandleSessionStart(request, reply, 4); return;
+    case MsgType::VGSessionStart5: HandleSessionStart(request, reply, 5); return;
+    case MsgType::VGSessionStart6: HandleSessionStart(request, reply, 6); return;
+    case MsgType::VGSessionStart7: HandleSessionStart(request, reply, 7); return;
+    case MsgType::VGSessionStart8: HandleSessionStart(request, reply, 8); return;
+    case MsgType::VGSessionStart9: HandleSessionStart(request, reply, 9); return;
+    case MsgType::VGSessionStart10: HandleSessionStart(request, reply, 10); return;
+    case MsgType::VGSessionStart11: HandleSessionStart(request, reply, 11); return;
+    case MsgType::VGSessionStart12: HandleSessionStart(request, reply, 12); return;
+    case MsgType::VGSessionStart13: HandleSessionStart(request, reply, 13); return;
+    case MsgType::VGSessionStart14: HandleSessionStart(request, reply, 14); return;
+    case MsgType::VGSessionStart15: HandleSessionStart(request, reply, 15); return;
+    case MsgType::VGSessionStart16: HandleSessionStart(request, reply, 16); return;
+    case MsgType::VGSessionStart17: HandleSessionStart(request, reply, 17); return;
+    case MsgType::VGSessionResume: HandleSessionResume(request, reply, 1); return;
+    case MsgType::VGSessionResume2: HandleSessionResume(request, reply, 2); return;
+    case MsgType::VGSessionResume3: HandleSessionResume(request, reply, 3); return;
+    case MsgType::VGSessionResume4: HandleSessionResume(request, reply, 4); return;
+    case MsgType::VGSessionResume5: HandleSessionResume(request, reply, 5); return;
+    case MsgType::VGSessionData: HandleSessionData(request, reply, 1); return;
+    case MsgType::VGSessionData2: HandleSessionData(request, reply, 2); return;
+    case MsgType::VGSessionData3: HandleSessionData(request, reply, 3); return;
+    case MsgType::VGSessionWSizeChange: HandleSessionWSizeChange(request, reply, 1); return;
+    case MsgType::VGSessionWSizeChange2: HandleSessionWSizeChange(request, reply, 2); return;
+    case MsgType::VGSessionWSizeChange3: HandleSessionWSizeChange(request, reply, 3); return;
+    case MsgType::VGSessionPGID: HandleSessionPGID(request, reply); return;
+    case MsgType::VGSessionEnd: HandleSessionEnd(request, reply, 1); return;
+    case MsgType::VGSessionEnd2: HandleSessionEnd(request, reply, 2); return;
+    case MsgType::VGSessionPause: HandleSessionPause(request, reply); return;
+    case MsgType::VGSessionContinue: HandleSessionContinue(request, reply); return;
+    case MsgType::VGSessionKill: HandleSessionKill(request, reply); return;
     default: {
       const char* name = MsgTableGetMsgTypeName(type);
       throw ofw::SystemException(ofw::format("Unknown message type %d %s", static_cast<int>(type), name ? name : ""), 0,

@@ -74,6 +74,23 @@ class LRPC2ServerSession {
   void dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* reply);
   void HandleStop(LRPC2Msg* request, LRPC2Msg* reply, bool withRestart);
 
+  // Session lifecycle.
+  void HandleSessionStart(LRPC2Msg* request, LRPC2Msg* reply, int version);
+  void HandleSessionData(LRPC2Msg* request, LRPC2Msg* reply, int version);
+  void HandleSessionWSizeChange(LRPC2Msg* request, LRPC2Msg* reply, int version);
+  void HandleSessionPGID(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleSessionResume(LRPC2Msg* request, LRPC2Msg* reply, int version);
+  void HandleSessionEnd(LRPC2Msg* request, LRPC2Msg* reply, int version);
+  void HandleSessionPause(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleSessionContinue(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleSessionKill(LRPC2Msg* request, LRPC2Msg* reply);
+  // Spool-limit check shared by data, window size and resume: 0, 1 or 2.
+  int spoolLimitStatus(bool forStart);
+  // The user name of the peer's uid (the daemon's own look-up), with the
+  // document's fallbacks; *gecos gets the gecos text cut at its first comma.
+  std::string peerUserName(std::string* gecos);
+  int getUserType(const std::string& name, std::string* directoryName, std::string* sid);
+
   ofw::IPCServer* server_;
   const MsgTable* msgTable_;
   LRPC2SessionServer* lrpcSession_ = nullptr;

@@ -19,15 +19,32 @@ fail() { echo "FAIL: $*" >&2; [ -f "${VGD_TEST_DIR:-/nonexistent}/vgd.log" ] && 
 note() { echo "-- $*"; }
 
 vgd_enter_namespace() {
+  vgd_reexec_in_namespace "$@"
+  vgd_prepare_namespace
+  : > "$VGD_TEST_DIR/vgd.log"
+  vgd_write_conf
+}
+
+# Outside the namespace: makes the temporary directory (prefix
+# $VGD_NS_PREFIX, default /tmp/vgd-e2e), re-runs "$0" with the same arguments
+# as root inside a private mount namespace and exits with its status (the
+# directory is removed when that is 0, kept otherwise). Inside: returns, with
+# VGD_TEST_DIR naming the directory.
+vgd_reexec_in_namespace() {
   if [ "${VGD_IN_NS:-}" != 1 ]; then
-    [ "$(id -u)" = 0 ] || { echo "end-to-end tests must run as root" >&2; exit 1; }
-    local dir; dir=$(mktemp -d /tmp/vgd-e2e.XXXXXX)
+    [ "$(id -u)" = 0 ] || { echo "$(basename "$0") must run as root" >&2; exit 1; }
+    local dir; dir=$(mktemp -d "${VGD_NS_PREFIX:-/tmp/vgd-e2e}.XXXXXX")
     chmod 755 "$dir"
     VGD_IN_NS=1 VGD_TEST_DIR=$dir unshare -m --propagation private bash "$0" "$@"
     local rc=$?
-    [ $rc = 0 ] && rm -rf "$dir" || echo "(test files kept in $dir)" >&2
+    [ $rc = 0 ] && rm -rf "$dir" || echo "(files kept in $dir)" >&2
     exit $rc
   fi
+}
+
+# Inside the namespace: overlays over /etc, /var, /usr and /opt, tmpfs over
+# the daemon's directories and /run, the stand-ins at their fixed paths.
+vgd_prepare_namespace() {
   local d
   for d in etc var usr opt; do
     mkdir -p "$VGD_TEST_DIR/ov/$d/upper" "$VGD_TEST_DIR/ov/$d/work"
@@ -44,8 +61,6 @@ vgd_enter_namespace() {
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vggetrunlvl" /usr/share/orvanepw/bin/vggetrunlvl
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vgdownloadsshpublickey.tcl" /usr/bin/vgdownloadsshpublickey.tcl
   rm -f /var/orvanevg/* 2>/dev/null
-  : > "$VGD_TEST_DIR/vgd.log"
-  vgd_write_conf
 }
 
 # Installs the stand-in directory client (library, settings of a joined host).

@@ -70,15 +70,24 @@ kill -0 "$watch_pid" 2>/dev/null || fail "watchdog killed although a restart was
 kill -KILL "$watch_pid"
 
 note "an old single-file spool is migrated into the spool directory"
-printf 'old spool bytes' > /var/orvanevg/spool.dbq
+rm -rf /var/orvanevg/spool-dbqc
+printf 'old spool record' > "$VGD_TEST_DIR/record"
+"$VGD_BIN_DIR/vgspool" push "$VGD_TEST_DIR/old" "$VGD_TEST_DIR/record" || fail "vgspool push"
+mv "$VGD_TEST_DIR/old/0" /var/orvanevg/spool.dbq
 vgd_add_conf "vgd.watch.enabled false"
 vgd_start
 [ -e /var/orvanevg/spool.dbq ] && fail "old spool left in place"
 vgd_stop
-# The migrated file is now file 0 of the common spool; the daemon may move a
-# file it cannot read aside, but the bytes must not be lost.
-found=$(grep -rl 'old spool bytes' /var/orvanevg 2>/dev/null | head -n 1)
-[ -n "$found" ] || fail "migrated spool bytes are gone"
+[ "$("$VGD_BIN_DIR/vgspool" cat /var/orvanevg/spool-dbqc)" = "$(od -An -tx1 "$VGD_TEST_DIR/record" | tr -d ' \n')" ] \
+  || fail "migrated record: $("$VGD_BIN_DIR/vgspool" cat /var/orvanevg/spool-dbqc)"
+
+note "both spools present: the old one is left alone"
+printf 'x' > /var/orvanevg/spool.dbq
+vgd_start
+vgd_stop
+[ -e /var/orvanevg/spool.dbq ] || fail "old spool removed although the new one exists"
+expect_log "Therefore cannot migrate the old spooling."
+rm -f /var/orvanevg/spool.dbq
 
 note "a lock file that is not the daemon's own stops start-up"
 chown 65534 /run/vgd.lock

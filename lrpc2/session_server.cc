@@ -1,0 +1,718 @@
+// Server side of the LRPC2 session transport.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "lrpc2/header.h"
+#include "lrpc2/msg_internal.h"
+#include "lrpc2/secure_buffer.h"
+#include "lrpc2/session.h"
+#include "lrpc2/session_internal.h"
+#include "lrpc2/wire.h"
+#include "ofw/paths.h"
+
+namespace lrpc2 {
+struct ServerOps;
+}
+
+struct LRPC2SessionServer {
+  bool authenticated = false;
+  int uid = -1;
+  int gid = -1;
+  int inFd = -1;
+  int outFd = -1;
+  bool inIsSocket = false;
+  bool outIsSocket = false;
+  int timeout = 0;
+  const MsgTable* table = nullptr;
+  int version = 0;
+  const lrpc2::ServerOps* ops = nullptr;
+  uint32_t headerLength = 0;
+  bool signing = false;
+  int signSetting = SIGN_SETTING_DISABLED;
+  // The current request's header.
+  bool haveRequest = false;
+  lrpc2::Header request;
+};
+
+struct SessionAcceptState {
+  int inFd = -1;
+  int outFd = -1;
+  bool inIsSocket = false;
+  bool outIsSocket = false;
+  lrpc2::Deadline deadline = lrpc2::Deadline::none();
+  const MsgTable* table = nullptr;
+  int signSetting = SIGN_SETTING_DISABLED;
+  uint8_t buffer[8] = {};
+  size_t have = 0;
+  size_t need = 4;  // the client's version first
+  int version = 0;
+  bool finished = false;
+  int finalStatus = 0;
+};
+
+namespace lrpc2 {
+
+// Version-specific parts of the server session.
+struct ServerOps {
+  int version;
+  uint32_t headerLength;
+  // Checks a decoded request header; gives the body length.
+  int (*checkHeader)(const LRPC2SessionServer* s, const Header& h, uint32_t* bodyLength);
+  // Fills the reply header (request pid and sequence, now, lengths, status).
+  void (*prepareReplyHeader)(const LRPC2SessionServer* s, Header* h, uint32_t bodyLength,
+                             uint32_t status);
+  int (*authenticate)(LRPC2SessionServer* s, int inFd, const Deadline& deadline);
+  int (*getPeerPid)(const LRPC2SessionServer* s, pid_t* pid);
+};
+
+namespace {
+
+std::mutex gAuthDirMutex;
+std::string gAuthDir = ofw::paths::LRPC2_AUTH_DIR;
+
+// ---- per-version operations ------------------------------------------------
+
+int CheckHeaderV23(const LRPC2SessionServer*, const Header& h, uint32_t* bodyLength) {
+  if (h.magic != kMagic) return SESSION_ERR_MAGIC;
+  if (h.totalLength < kHeaderLengthV23) return SESSION_ERR_LENGTH;
+  if (h.totalLength - kHeaderLengthV23 > kMaxBody) return SESSION_ERR_LENGTH;
+  *bodyLength = h.totalLength - kHeaderLengthV23;
+  return SESSION_OK;
+}
+
+int CheckHeaderV45(const LRPC2SessionServer* s, const Header& h, uint32_t* bodyLength) {
+  if (h.magic != kMagic) return SESSION_ERR_MAGIC;
+  if (h.headerLength != s->headerLength) return SESSION_ERR_HEADERLENGTH;
+  if (h.version != static_cast<uint32_t>(s->version)) return SESSION_ERR_TABLEVERSION;
+  if (h.bodyLength > kMaxBody) return SESSION_ERR_LENGTH;
+  *bodyLength = h.bodyLength;
+  return SESSION_OK;
+}
+
+void PrepareReplyV23(const LRPC2SessionServer*, Header* h, uint32_t bodyLength, uint32_t) {
+  h->magic = kMagic;
+  h->totalLength = kHeaderLengthV23 + bodyLength;
+}
+
+void PrepareReplyV45(const LRPC2SessionServer* s, Header* h, uint32_t bodyLength,
+                     uint32_t status) {
+  h->magic = kMagic;
+  h->headerLength = static_cast<uint16_t>(s->headerLength);
+  h->version = static_cast<uint32_t>(s->version);
+  h->pid = s->request.pid;
+  h->sequence = s->request.sequence;
+  h->time = static_cast<uint64_t>(::time(nullptr));
+  h->bodyLength = bodyLength;
+  if (s->version == 5) {
+    h->flags = s->signing ? kFlagSigned : 0;
+    h->signature = 0;
+    h->status = status;
+  }
+}
+
+int AuthPeerCred(LRPC2SessionServer* s, int, const Deadline&) {
+  int uid, gid;
+  if (get_peer_credential(s->inFd, &uid, &gid) != SESSION_OK) {
+    OFW_DEBUG(SessionLogger(), "Peer credentials of fd %d cannot be read", s->inFd);
+    s->uid = s->gid = -1;
+    s->authenticated = false;
+    return SESSION_ERR_AUTH;
+  }
+  s->uid = uid;
+  s->gid = gid;
+  s->authenticated = true;
+  return SESSION_OK;
+}
+
+int AuthSecFile(LRPC2SessionServer* s, int inFd, const Deadline& deadline);
+
+int PidNone(const LRPC2SessionServer*, pid_t*) { return SESSION_ERR_NOPID; }
+
+int PidFromHeader(const LRPC2SessionServer* s, pid_t* pid) {
+  if (!s->haveRequest) return SESSION_ERR_IDENTITY;
+  *pid = static_cast<pid_t>(s->request.pid);
+  return SESSION_OK;
+}
+
+const ServerOps kOpsV2 = {2, kHeaderLengthV23, CheckHeaderV23, PrepareReplyV23, AuthSecFile, PidNone};
+const ServerOps kOpsV3 = {3, kHeaderLengthV23, CheckHeaderV23, PrepareReplyV23, AuthPeerCred, PidNone};
+const ServerOps kOpsV4 = {4, kHeaderLengthV4, CheckHeaderV45, PrepareReplyV45, AuthPeerCred,
+                          PidFromHeader};
+const ServerOps kOpsV5 = {5, kHeaderLengthV5, CheckHeaderV45, PrepareReplyV45, AuthPeerCred,
+                          PidFromHeader};
+
+const ServerOps* OpsFor(int version) {
+  switch (version) {
+    case 2: return &kOpsV2;
+    case 3: return &kOpsV3;
+    case 4: return &kOpsV4;
+    case 5: return &kOpsV5;
+    default: return nullptr;
+  }
+}
+
+// ---- sending ---------------------------------------------------------------
+
+// Sends header and body in one write. The header goes into the message's
+// reserved space when there is room, else header and body are joined in a
+// separate buffer.
+int SendWithHeader(LRPC2SessionServer* s, int fd, Header& h, LRPC2Msg* msg,
+                   const Deadline& deadline) {
+  size_t bodyLength = 0;
+  const uint8_t* body = msg ? MsgBodyData(msg, &bodyLength) : nullptr;
+  const uint32_t hl = s->headerLength;
+  uint8_t header[kHeaderLengthV5];
+  EncodeHeader(s->version, h, header);
+  if (s->version == 5 && (h.flags & kFlagSigned)) {
+    h.signature = ComputeSignature(header, body, bodyLength);
+    wire::PutU64(header + kOffSignature, h.signature);
+  }
+  size_t total = 0;
+  uint8_t* whole = msg ? MsgMutableData(msg, &total) : nullptr;
+  const uint32_t reserved = msg ? MsgGetHeaderLength(msg) : 0;
+  const bool isSocket = fd == s->outFd ? s->outIsSocket : IsSocket(fd);
+  if (whole != nullptr && reserved >= hl) {
+    uint8_t* start = whole + (reserved - hl);
+    memcpy(start, header, hl);
+    return SendAll(fd, start, hl + bodyLength, deadline, isSocket);
+  }
+  SecureBytes joined;
+  try {
+    joined.reserve(hl + bodyLength);
+    joined.insert(joined.end(), header, header + hl);
+    if (bodyLength > 0) joined.insert(joined.end(), body, body + bodyLength);
+  } catch (const std::bad_alloc&) {
+    return SESSION_ERR_NOMEM;
+  }
+  return SendAll(fd, joined.data(), joined.size(), deadline, isSocket);
+}
+
+int SendReply(LRPC2SessionServer* s, int fd, LRPC2Msg* reply, const Deadline& deadline) {
+  if (reply == nullptr || MsgGetState(reply) != MSG_STATE_COMPLETE) return SESSION_ERR_INVALID;
+  const size_t bodyLength = MsgGetBodyLength(reply);
+  if (bodyLength > kMaxBody) return SESSION_ERR_LENGTH;
+  Header h;
+  s->ops->prepareReplyHeader(s, &h, static_cast<uint32_t>(bodyLength), 0);
+  return SendWithHeader(s, fd, h, reply, deadline);
+}
+
+// Version 5: header-only reply carrying a status.
+int SendErrorReply(LRPC2SessionServer* s, uint32_t status, const Deadline& deadline) {
+  Header h;
+  s->ops->prepareReplyHeader(s, &h, 0, status);
+  return SendWithHeader(s, s->outFd, h, nullptr, deadline);
+}
+
+// ---- receiving -------------------------------------------------------------
+
+// Reads one header and body into a buffer of their exact size. The body length
+// is checked before anything is allocated.
+int RecvFrame(LRPC2SessionServer* s, int fd, const Deadline& deadline, Header* h,
+              SecureBytes* frame) {
+  const uint32_t hl = s->headerLength;
+  const bool isSocket = fd == s->inFd ? s->inIsSocket : IsSocket(fd);
+  uint8_t raw[kHeaderLengthV5];
+  int rc = RecvAll(fd, raw, hl, deadline, isSocket);
+  if (rc != SESSION_OK) return rc;
+  *h = DecodeHeader(s->version, raw);
+  uint32_t bodyLength = 0;
+  if ((rc = s->ops->checkHeader(s, *h, &bodyLength)) != SESSION_OK) return rc;
+  try {
+    frame->assign(hl + static_cast<size_t>(bodyLength), 0);
+  } catch (const std::bad_alloc&) {
+    return SESSION_ERR_NOMEM;
+  }
+  memcpy(frame->data(), raw, hl);
+  if (bodyLength > 0) rc = RecvAll(fd, frame->data() + hl, bodyLength, deadline, isSocket);
+  return rc;
+}
+
+// A frame of the negotiated version wrapped as a message, without the
+// signature or authentication steps (the version-2 exchange uses it).
+LRPC2Msg* RecvPlainMessage(LRPC2SessionServer* s, int fd, const Deadline& deadline, int* status) {
+  Header h;
+  SecureBytes frame;
+  int rc = RecvFrame(s, fd, deadline, &h, &frame);
+  if (rc != SESSION_OK) {
+    *status = rc;
+    return nullptr;
+  }
+  int mst;
+  LRPC2Msg* m = MsgAdoptBuffer(std::move(frame), s->table, s->headerLength, &mst);
+  *status = m ? SESSION_OK : SESSION_ERR_INVALID;
+  return m;
+}
+
+// ---- version-2 secure-file authentication ------------------------------------
+
+// One challenge file: removed, closed and wiped on every path.
+struct AuthFile {
+  std::string path;
+  int fd = -1;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  uint8_t content[kAuthFileSize];
+
+  AuthFile() { memset(content, 0, sizeof content); }
+  ~AuthFile() {
+    if (!path.empty()) unlink(path.c_str());
+    if (fd >= 0) close(fd);
+    explicit_bzero(content, sizeof content);
+  }
+  AuthFile(const AuthFile&) = delete;
+  AuthFile& operator=(const AuthFile&) = delete;
+};
+
+int EnsureAuthDir(const std::string& dir) {
+  if (mkdir(dir.c_str(), 0711) == 0) {
+    if (chmod(dir.c_str(), 0711) != 0) return SESSION_ERR_FILEOP;
+  } else if (errno != EEXIST) {
+    OFW_DEBUG(SessionLogger(), "Cannot create authentication directory %s: %s", dir.c_str(),
+              strerror(errno));
+    return SESSION_ERR_FILEOPEN;
+  }
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    OFW_DEBUG(SessionLogger(), "Authentication directory %s is not a private directory",
+              dir.c_str());
+    return SESSION_ERR_FILEOPEN;
+  }
+  return SESSION_OK;
+}
+
+int FillRandom(uint8_t* p, size_t length) {
+  while (length > 0) {
+    const ssize_t n = getrandom(p, length, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int CreateAuthFile(const std::string& dir, uid_t owner, gid_t group, mode_t mode, AuthFile& f) {
+  std::string name = dir + "/lrpc2authXXXXXX";
+  f.fd = mkstemp(&name[0]);
+  if (f.fd < 0) return errno == ENOSPC || errno == EDQUOT ? SESSION_ERR_TMPSPACE : SESSION_ERR_FILEOPEN;
+  f.path = name;
+  if (FillRandom(f.content, sizeof f.content) != 0) return SESSION_ERR_FILEOP;
+  size_t done = 0;
+  while (done < sizeof f.content) {
+    const ssize_t n = write(f.fd, f.content + done, sizeof f.content - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno == ENOSPC || errno == EDQUOT ? SESSION_ERR_TMPSPACE : SESSION_ERR_FILEOP;
+    done += static_cast<size_t>(n);
+  }
+  if (fchmod(f.fd, mode) != 0 || fchown(f.fd, owner, group) != 0) return SESSION_ERR_FILEOP;
+  struct stat st;
+  if (fstat(f.fd, &st) != 0) return SESSION_ERR_FILEOP;
+  f.dev = st.st_dev;
+  f.ino = st.st_ino;
+  return SESSION_OK;
+}
+
+// The file at the path is still the one created (not replaced or removed).
+bool StillOurs(const AuthFile& f) {
+  struct stat st;
+  return lstat(f.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == f.dev &&
+         st.st_ino == f.ino;
+}
+
+bool SameContent(const AuthFile& f, const void* data, uint32_t length) {
+  if (data == nullptr || length != sizeof f.content) return false;
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  uint8_t diff = 0;
+  for (size_t i = 0; i < sizeof f.content; ++i) diff |= static_cast<uint8_t>(p[i] ^ f.content[i]);
+  return diff == 0;
+}
+
+struct MsgOwner {
+  LRPC2Msg* m = nullptr;
+  ~MsgOwner() { MsgFree(m); }
+};
+
+int AuthSecFile(LRPC2SessionServer* s, int inFd, const Deadline& deadline) {
+  const MsgTable* product = OVGPrivGetMsgTable();
+  int rc;
+  // 1. Challenge; the client answers with its claimed uid and gid.
+  {
+    MsgOwner challenge;
+    challenge.m = MsgNew(MsgType::ProcessAuthChallenge, 0, product, MSG_MAX_HEADER_LENGTH, &rc);
+    if (challenge.m == nullptr || MsgComplete(challenge.m) != MSG_OK) return SESSION_ERR_NOMEM;
+    if ((rc = SendReply(s, s->outFd, challenge.m, deadline)) != SESSION_OK) return rc;
+  }
+  uint32_t claimedUid = 0, claimedGid = 0;
+  {
+    MsgOwner answer;
+    answer.m = RecvPlainMessage(s, inFd, deadline, &rc);
+    if (answer.m == nullptr) return rc;
+    uint32_t type;
+    if (MsgReadMsgType(answer.m, &type) != MSG_OK || type != MsgType::ProcessAuthChallenge ||
+        MsgReadUInt32(answer.m, &claimedUid) != MSG_OK ||
+        MsgReadUInt32(answer.m, &claimedGid) != MSG_OK)
+      return SESSION_ERR_AUTH;
+  }
+  if (claimedUid == UINT32_MAX || claimedGid == UINT32_MAX) return SESSION_ERR_AUTH;
+
+  // 2. Two files only the claimed user (resp. group) can read.
+  const std::string dir = AuthFileDir();
+  if ((rc = EnsureAuthDir(dir)) != SESSION_OK) return rc;
+  AuthFile userFile, groupFile;
+  if ((rc = CreateAuthFile(dir, claimedUid, 0, 0400, userFile)) != SESSION_OK) return rc;
+  if ((rc = CreateAuthFile(dir, 0, claimedGid, 0440, groupFile)) != SESSION_OK) return rc;
+  {
+    MsgOwner response;
+    response.m = MsgNew(MsgType::ProcessAuthResponse, 0, product, MSG_MAX_HEADER_LENGTH, &rc);
+    if (response.m == nullptr || MsgWriteString(response.m, userFile.path.c_str()) != MSG_OK ||
+        MsgWriteString(response.m, groupFile.path.c_str()) != MSG_OK ||
+        MsgComplete(response.m) != MSG_OK)
+      return SESSION_ERR_NOMEM;
+    if ((rc = SendReply(s, s->outFd, response.m, deadline)) != SESSION_OK) return rc;
+  }
+  // 3. The client proves it could read both.
+  MsgOwner proof;
+  proof.m = RecvPlainMessage(s, inFd, deadline, &rc);
+  if (proof.m == nullptr) return rc;
+  uint32_t type;
+  void* userData = nullptr;
+  void* groupData = nullptr;
+  uint32_t userLength = 0, groupLength = 0;
+  bool ok = MsgReadMsgType(proof.m, &type) == MSG_OK && type == MsgType::ProcessAuthResponse &&
+            MsgReadBlob(proof.m, &userData, &userLength) == MSG_OK &&
+            MsgReadBlob(proof.m, &groupData, &groupLength) == MSG_OK;
+  ok = ok && StillOurs(userFile) && StillOurs(groupFile) &&
+       SameContent(userFile, userData, userLength) && SameContent(groupFile, groupData, groupLength);
+  MsgFreeSensitive(userData, userLength);
+  MsgFreeSensitive(groupData, groupLength);
+  if (!ok) {
+    OFW_DEBUG(SessionLogger(), "Secure-file authentication failed for claimed uid %u gid %u",
+              claimedUid, claimedGid);
+    return SESSION_ERR_AUTH;
+  }
+  s->uid = static_cast<int>(claimedUid);
+  s->gid = static_cast<int>(claimedGid);
+  s->authenticated = true;
+  return SESSION_OK;  // the files are removed by their owners
+}
+
+// ---- accepting -------------------------------------------------------------
+
+LRPC2SessionServer* NewSession(SessionAcceptState* a, bool signing) {
+  LRPC2SessionServer* s = new (std::nothrow) LRPC2SessionServer;
+  if (s == nullptr) return nullptr;
+  s->inFd = a->inFd;
+  s->outFd = a->outFd;
+  s->inIsSocket = a->inIsSocket;
+  s->outIsSocket = a->outIsSocket;
+  s->table = a->table;
+  s->version = a->version;
+  s->ops = OpsFor(a->version);
+  s->headerLength = s->ops->headerLength;
+  s->signing = signing;
+  s->signSetting = a->signSetting;
+  return s;
+}
+
+int Finish(SessionAcceptState* a, int outcome, int status) {
+  a->finished = true;
+  a->finalStatus = status;
+  return outcome;
+}
+
+int Refuse(SessionAcceptState* a, int status) {
+  uint8_t zero[4];
+  wire::PutU32(zero, 0);
+  SendAll(a->outFd, zero, sizeof zero, a->deadline.limited() ? a->deadline : Deadline::inSeconds(5),
+          a->outIsSocket);
+  OFW_DEBUG(SessionLogger(), "Refused LRPC2 handshake for version %d: %d", a->version, status);
+  return Finish(a, SESSION_ACCEPT_FAILED, status);
+}
+
+// Runs when the wanted bytes are in: decides and answers.
+int Advance(SessionAcceptState* a, LRPC2SessionServer** session) {
+  const Deadline& d = a->deadline;
+  if (a->need == 4) {
+    a->version = static_cast<int>(wire::GetU32(a->buffer));
+    if (a->version < SESSION_MIN_VERSION || a->version > SESSION_MAX_VERSION)
+      return Refuse(a, SESSION_ERR_PROTOCOL);
+    if (a->signSetting == SIGN_SETTING_REQUIRED && a->version < 5) return Refuse(a, SESSION_ERR_DENIED);
+    if (a->version == 5) {
+      a->need = 4 + 4;  // hello length and signing setting follow
+      return SESSION_ACCEPT_PENDING;
+    }
+    uint8_t reply[8];
+    wire::PutU32(reply, 1);
+    wire::PutU32(reply + 4, kMaxBody);
+    const size_t n = a->version == 4 ? 8 : 4;
+    const int rc = SendAll(a->outFd, reply, n, d, a->outIsSocket);
+    if (rc != SESSION_OK) return Finish(a, SESSION_ACCEPT_FAILED, rc);
+    *session = NewSession(a, false);
+    if (*session == nullptr) return Finish(a, SESSION_ACCEPT_FAILED, SESSION_ERR_NOMEM);
+    return Finish(a, SESSION_ACCEPT_DONE, SESSION_OK);
+  }
+  // Version 5 hello.
+  const uint16_t helloLength = wire::GetU16(a->buffer + 4);
+  const uint16_t clientSetting = wire::GetU16(a->buffer + 6);
+  int on = 0;
+  int status;
+  if (helloLength != kHelloV5Length)
+    status = SESSION_ERR_LENGTH;
+  else if (clientSetting > SIGN_SETTING_REQUIRED)
+    status = SESSION_ERR_PARAM;
+  else
+    status = SessionSignDecision(a->signSetting, clientSetting, &on);
+  uint8_t reply[kHandshakeReplyV5Length];
+  wire::PutU32(reply + kReplyOffOk, 1);
+  wire::PutU32(reply + kReplyOffMaxBody, kMaxBody);
+  wire::PutU16(reply + kReplyOffLength, kHandshakeReplyV5Length);
+  wire::PutU32(reply + kReplyOffStatus, static_cast<uint32_t>(status));
+  wire::PutU16(reply + kReplyOffSigning, static_cast<uint16_t>(a->signSetting));
+  const int rc = SendAll(a->outFd, reply, sizeof reply, d, a->outIsSocket);
+  if (status != SESSION_OK) {
+    OFW_DEBUG(SessionLogger(), "LRPC2 version 5 handshake refused: %d (server %d, client %u)",
+              status, a->signSetting, clientSetting);
+    return Finish(a, SESSION_ACCEPT_FAILED, status);
+  }
+  if (rc != SESSION_OK) return Finish(a, SESSION_ACCEPT_FAILED, rc);
+  *session = NewSession(a, on != 0);
+  if (*session == nullptr) return Finish(a, SESSION_ACCEPT_FAILED, SESSION_ERR_NOMEM);
+  return Finish(a, SESSION_ACCEPT_DONE, SESSION_OK);
+}
+
+}  // namespace
+
+std::string AuthFileDir() {
+  std::lock_guard<std::mutex> lock(gAuthDirMutex);
+  return gAuthDir;
+}
+
+}  // namespace lrpc2
+
+using namespace lrpc2;
+
+extern "C" {
+
+void SessionSetAuthFileDir(const char* path) {
+  std::lock_guard<std::mutex> lock(gAuthDirMutex);
+  gAuthDir = path ? path : ofw::paths::LRPC2_AUTH_DIR;
+}
+
+const char* SessionGetAuthFileDir(void) {
+  // The returned text stays valid until the next SessionSetAuthFileDir.
+  std::lock_guard<std::mutex> lock(gAuthDirMutex);
+  return gAuthDir.c_str();
+}
+
+SessionAcceptState* SessionAcceptBegin(int inFd, int outFd, int timeout, const MsgTable* table,
+                                       int signSetting) {
+  if (inFd < 0 || outFd < 0 || signSetting < SIGN_SETTING_DISABLED ||
+      signSetting > SIGN_SETTING_REQUIRED)
+    return nullptr;
+  SessionAcceptState* a = new (std::nothrow) SessionAcceptState;
+  if (a == nullptr) return nullptr;
+  a->inFd = inFd;
+  a->outFd = outFd;
+  a->inIsSocket = IsSocket(inFd);
+  a->outIsSocket = inFd == outFd ? a->inIsSocket : IsSocket(outFd);
+  a->deadline = Deadline::inSeconds(timeout);
+  a->table = table ? table : OVGPrivGetMsgTable();
+  a->signSetting = signSetting;
+  return a;
+}
+
+int SessionAcceptStep(SessionAcceptState* a, LRPC2SessionServer** session, int* status,
+                      int* version) {
+  int dummyStatus, dummyVersion;
+  LRPC2SessionServer* dummySession;
+  int& st = status ? *status : dummyStatus;
+  if (session == nullptr) session = &dummySession;
+  *session = nullptr;
+  if (a == nullptr) {
+    st = SESSION_ERR_PARAM;
+    return SESSION_ACCEPT_FAILED;
+  }
+  int& ver = version ? *version : dummyVersion;
+  int outcome = SESSION_ACCEPT_PENDING;
+  if (a->finished) {
+    // A finished handshake cannot be stepped again (nor give its session twice).
+    ver = a->version;
+    st = a->finalStatus != SESSION_OK ? a->finalStatus : SESSION_ERR_PARAM;
+    return SESSION_ACCEPT_FAILED;
+  }
+  while (outcome == SESSION_ACCEPT_PENDING) {
+    if (a->have < a->need) {
+      const long n = RecvAvailable(a->inFd, a->buffer + a->have, a->need - a->have, a->inIsSocket);
+      if (n < 0) {
+        outcome = Finish(a, SESSION_ACCEPT_FAILED, static_cast<int>(-n));
+        break;
+      }
+      if (n == 0) {
+        if (a->deadline.expired()) outcome = Finish(a, SESSION_ACCEPT_FAILED, SESSION_ERR_TIMEOUT);
+        break;
+      }
+      a->have += static_cast<size_t>(n);
+      continue;
+    }
+    outcome = Advance(a, session);
+  }
+  ver = a->version;
+  st = outcome == SESSION_ACCEPT_PENDING ? SESSION_OK : a->finalStatus;
+  return outcome;
+}
+
+int SessionAcceptTimeLeftMs(const SessionAcceptState* a) {
+  return a ? a->deadline.remainingMs() : 0;
+}
+
+void SessionAcceptFree(SessionAcceptState* a) { delete a; }
+
+LRPC2SessionServer* SessionAccept(int inFd, int outFd, int timeout, const MsgTable* table,
+                                  int signSetting, int* status, int* version) {
+  int dummyStatus, dummyVersion;
+  int& st = status ? *status : dummyStatus;
+  int& ver = version ? *version : dummyVersion;
+  ver = 0;
+  SessionAcceptState* a = SessionAcceptBegin(inFd, outFd, timeout, table, signSetting);
+  if (a == nullptr) {
+    st = SESSION_ERR_PARAM;
+    return nullptr;
+  }
+  LRPC2SessionServer* s = nullptr;
+  for (;;) {
+    const int outcome = SessionAcceptStep(a, &s, &st, &ver);
+    if (outcome != SESSION_ACCEPT_PENDING) break;
+    const int w = WaitFd(inFd, POLLIN, a->deadline);
+    if (w == 0) {
+      st = SESSION_ERR_TIMEOUT;
+      break;
+    }
+    // Readable, hung up or failed: the next step reads and reports it.
+    if (w < 0) {
+      const int again = SessionAcceptStep(a, &s, &st, &ver);
+      if (again == SESSION_ACCEPT_PENDING) st = w == -2 ? SESSION_ERR_CLOSED : SESSION_ERR_SOCKET;
+      break;
+    }
+  }
+  SessionAcceptFree(a);
+  if (s == nullptr && st == SESSION_OK) st = SESSION_ERR_SOCKET;
+  return s;
+}
+
+LRPC2Msg* SessionRecv(int fd, LRPC2SessionServer* s, int timeout, int* status, int flags) {
+  int dummy;
+  int& st = status ? *status : dummy;
+  if (s == nullptr || s->ops == nullptr) {
+    st = SESSION_ERR_HANDLE;
+    return nullptr;
+  }
+  if (flags != 0 || timeout < 0) {
+    st = SESSION_ERR_PARAM;
+    return nullptr;
+  }
+  if (fd < 0) fd = s->inFd;
+  const Deadline deadline = Deadline::inSeconds(timeout);
+  Header h;
+  SecureBytes frame;
+  int rc = RecvFrame(s, fd, deadline, &h, &frame);
+  if (rc != SESSION_OK) {
+    st = rc;
+    return nullptr;
+  }
+  s->request = h;
+  s->haveRequest = true;
+  bool verified = false;
+  if (s->version == 5) {
+    const uint8_t* body = frame.data() + s->headerLength;
+    const size_t bodyLength = frame.size() - s->headerLength;
+    bool good;
+    if (h.flags & kFlagSigned) {
+      good = ComputeSignature(frame.data(), body, bodyLength) == h.signature;
+      verified = good;
+    } else {
+      good = !s->signing;
+    }
+    if (!good) {
+      OFW_DEBUG(SessionLogger(), "Request signature check failed (signed: %d, signing: %d)",
+                (h.flags & kFlagSigned) != 0, s->signing);
+      if (h.flags & kFlagAsync) {
+        st = SESSION_ERR_DENIED;
+        return nullptr;
+      }
+      const int sent = SendErrorReply(s, SESSION_ERR_DENIED, deadline);
+      st = sent == SESSION_OK ? SESSION_ERR_RETRY : sent;
+      return nullptr;
+    }
+  }
+  int mst;
+  LRPC2Msg* m = MsgAdoptBuffer(std::move(frame), s->table, s->headerLength, &mst);
+  if (m == nullptr) {
+    st = mst == MSG_ERR_NOMEM ? SESSION_ERR_NOMEM : SESSION_ERR_INVALID;
+    return nullptr;
+  }
+  if (verified) MsgSetSigChecks(m, 1);
+  const MsgTableEntry* e = MsgTableFindEntry(s->table, MsgTypeOf(m));
+  if (e != nullptr && (e->flags & MSG_FLAG_AUTH) == MSG_FLAG_AUTH && !s->authenticated) {
+    const Header saved = s->request;
+    rc = s->ops->authenticate(s, fd, deadline);
+    s->request = saved;  // the reply answers the original request
+    if (rc != SESSION_OK) {
+      MsgFree(m);
+      st = rc;
+      return nullptr;
+    }
+  }
+  st = SESSION_OK;
+  return m;
+}
+
+int SessionServerSend(int fd, LRPC2SessionServer* s, LRPC2Msg* reply, int timeout) {
+  if (s == nullptr || s->ops == nullptr) return SESSION_ERR_HANDLE;
+  if (timeout < 0) return SESSION_ERR_PARAM;
+  if (reply == nullptr || MsgGetState(reply) != MSG_STATE_COMPLETE) return SESSION_ERR_INVALID;
+  if (!s->haveRequest) return SESSION_ERR_INVALID;
+  if (s->version == 5 && (s->request.flags & kFlagAsync)) return SESSION_OK;  // no reply expected
+  if (fd < 0) fd = s->outFd;
+  return SendReply(s, fd, reply, Deadline::inSeconds(timeout));
+}
+
+int SessionProcessIdentity(LRPC2SessionServer* s, int* uid, int* gid) {
+  if (s == nullptr) return SESSION_ERR_HANDLE;
+  if (!s->authenticated) return SESSION_ERR_IDENTITY;
+  if (uid) *uid = s->uid;
+  if (gid) *gid = s->gid;
+  return SESSION_OK;
+}
+
+int SessionProcessPid(LRPC2SessionServer* s, pid_t* pid) {
+  if (s == nullptr || s->ops == nullptr) return SESSION_ERR_HANDLE;
+  if (pid == nullptr) return SESSION_ERR_PARAM;
+  return s->ops->getPeerPid(s, pid);
+}
+
+void SessionClearIdentity(LRPC2SessionServer* s) {
+  if (s == nullptr) return;
+  s->authenticated = false;
+  s->uid = s->gid = -1;
+}
+
+int SessionGetVersion(const LRPC2SessionServer* s) { return s ? s->version : 0; }
+int SessionIsSigning(const LRPC2SessionServer* s) { return s && s->signing; }
+
+void SessionServerClose(LRPC2SessionServer* s) { delete s; }
+
+}  // extern "C"

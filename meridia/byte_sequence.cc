@@ -1,0 +1,303 @@
+#include "meridia/byte_sequence.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "ofw/exceptions.h"
+#include "ofw/host_order.h"
+
+namespace meridia {
+
+namespace {
+
+constexpr uint64_t kMax64 = std::numeric_limits<uint64_t>::max();
+// Positions at or past 2^32 are refused: no unit of the protocol is that long.
+constexpr uint64_t kMaxUnitEnd = ByteSequenceModeler::MAX_UNIT_LENGTH;
+
+unsigned char* allocateZeroed(uint64_t length, const char* failureText) {
+  if (length == 0) return nullptr;
+  if (length > std::numeric_limits<size_t>::max())
+    throw ofw::BadAllocException(ofw::withErrno(failureText, ENOMEM), ENOMEM, __FILE__, __LINE__);
+  void* p = std::calloc(static_cast<size_t>(length), 1);
+  if (p == nullptr)
+    throw ofw::BadAllocException(ofw::withErrno(failureText, ENOMEM), ENOMEM, __FILE__, __LINE__);
+  return static_cast<unsigned char*>(p);
+}
+
+void releaseBlock(unsigned char* p, uint64_t length) {
+  if (p == nullptr) return;
+  if (length > 0) explicit_bzero(p, static_cast<size_t>(length));
+  std::free(p);
+}
+
+}  // namespace
+
+ByteSequenceModeler::ByteSequenceModeler(uint64_t initialLength, uint64_t headerSize)
+    : m_msgBuffer(nullptr), m_bufferLength(0), m_offset(headerSize), m_headerSize(headerSize) {
+  // The header must fit, whatever the caller asked for.
+  uint64_t length = initialLength < headerSize ? headerSize : initialLength;
+  m_msgBuffer =
+      allocateZeroed(length, "ByteSequenceModeler ran out of memory during object constructing");
+  m_bufferLength = length;
+}
+
+ByteSequenceModeler::ByteSequenceModeler(const ByteSequenceModeler& other)
+    : m_msgBuffer(nullptr),
+      m_bufferLength(0),
+      m_offset(other.m_offset),
+      m_headerSize(other.m_headerSize) {
+  if (other.m_msgBuffer != nullptr) {
+    m_msgBuffer = allocateZeroed(other.m_bufferLength,
+                                 "ByteSequenceModeler ran out of memory during copy constructing");
+    if (other.m_bufferLength > 0)
+      std::memcpy(m_msgBuffer, other.m_msgBuffer, static_cast<size_t>(other.m_bufferLength));
+    m_bufferLength = other.m_bufferLength;
+  }
+}
+
+ByteSequenceModeler& ByteSequenceModeler::operator=(const ByteSequenceModeler& other) {
+  if (this != &other) {
+    ByteSequenceModeler copy(other);
+    std::swap(m_msgBuffer, copy.m_msgBuffer);
+    std::swap(m_bufferLength, copy.m_bufferLength);
+    std::swap(m_offset, copy.m_offset);
+    std::swap(m_headerSize, copy.m_headerSize);
+  }
+  return *this;
+}
+
+ByteSequenceModeler::~ByteSequenceModeler() { releaseBlock(m_msgBuffer, m_bufferLength); }
+
+void ByteSequenceModeler::updateHeaders() {}
+
+void ByteSequenceModeler::requireCapacity(uint64_t end) const {
+  if (m_msgBuffer == nullptr || end > m_bufferLength)
+    throw MeridiaException("ByteSequenceModeler has no buffer", 0, __FILE__, __LINE__);
+}
+
+std::string ByteSequenceModeler::getData() const {
+  if (m_offset == 0) return std::string();
+  requireCapacity(m_offset);
+  return std::string(reinterpret_cast<const char*>(m_msgBuffer), static_cast<size_t>(m_offset));
+}
+
+std::string ByteSequenceModeler::getTailData() const {
+  if (m_offset <= m_headerSize) return std::string();
+  requireCapacity(m_offset);
+  return std::string(reinterpret_cast<const char*>(m_msgBuffer + m_headerSize),
+                     static_cast<size_t>(m_offset - m_headerSize));
+}
+
+void ByteSequenceModeler::rewindTailData() { m_offset = m_headerSize; }
+
+void ByteSequenceModeler::cleanup() {
+  releaseBlock(m_msgBuffer, m_bufferLength);
+  m_msgBuffer = nullptr;
+  m_bufferLength = 0;
+}
+
+// ---- writing ----
+
+void ByteSequenceModeler::reserveForWrite(uint64_t n) {
+  if (n > 0 && n > kMax64 - m_offset)
+    throw MeridiaException("ByteSequenceModeler writeNBytes offset overflow", 0, __FILE__, __LINE__);
+  const uint64_t grow = n > GROWTH_STEP ? n : GROWTH_STEP;
+  if (grow > kMax64 - m_bufferLength)
+    throw MeridiaException("ByteSequenceModeler writeNBytes buffer length overflow", 0, __FILE__,
+                           __LINE__);
+  const uint64_t end = m_offset + n;  // cannot wrap: checked above
+  // No unit may pass 2^32 bytes: a packet's length field has 32 bits and reads
+  // refuse such positions.
+  if (end > kMaxUnitEnd)
+    throw MeridiaException("ByteSequenceModeler writeNBytes offset overflow", 0, __FILE__, __LINE__);
+  if (n == 0 || end <= m_bufferLength) return;
+  // The growth step alone suffices while the cursor lies inside the buffer;
+  // after a cleanup() it may not, so the new capacity is at least the end.
+  uint64_t newLength = m_bufferLength + grow;
+  if (newLength < end) newLength = end;
+  // A fresh zero-filled block rather than realloc: the new capacity must read
+  // as zeros (never as stale heap bytes), and the old block is wiped before it
+  // is freed because it may hold terminal data.
+  unsigned char* p = allocateZeroed(
+      newLength, "ByteSequenceModeler ran out of memory while expanding for write");
+  if (m_msgBuffer != nullptr) {
+    std::memcpy(p, m_msgBuffer, static_cast<size_t>(m_bufferLength));
+    releaseBlock(m_msgBuffer, m_bufferLength);
+  }
+  m_msgBuffer = p;
+  m_bufferLength = newLength;
+}
+
+void ByteSequenceModeler::appendReserved(const void* src, uint64_t n) {
+  // Invariant: reserveForWrite(n or more) succeeded, so m_offset + n <= m_bufferLength.
+  if (n == 0) return;
+  std::memcpy(m_msgBuffer + m_offset, src, static_cast<size_t>(n));
+  m_offset += n;
+}
+
+void ByteSequenceModeler::writeNBytes(const void* src, uint64_t n) {
+  if (n > 0 && src == nullptr)
+    throw MeridiaException("ByteSequenceModeler writeNBytes from a null source", 0, __FILE__,
+                           __LINE__);
+  reserveForWrite(n);
+  appendReserved(src, n);
+  updateHeaders();
+}
+
+void ByteSequenceModeler::writeByte(uint8_t v) { writeNBytes(&v, 1); }
+
+void ByteSequenceModeler::writeShort(int16_t v) { writeUShort(static_cast<uint16_t>(v)); }
+
+void ByteSequenceModeler::writeUShort(uint16_t v) {
+  unsigned char b[2];
+  ofw::hostorder::putU16(b, v);
+  writeNBytes(b, sizeof b);
+}
+
+void ByteSequenceModeler::writeInt32(int32_t v) { writeUInt32(static_cast<uint32_t>(v)); }
+
+void ByteSequenceModeler::writeUInt32(uint32_t v) {
+  unsigned char b[4];
+  ofw::hostorder::putU32(b, v);
+  writeNBytes(b, sizeof b);
+}
+
+void ByteSequenceModeler::writeInt64(int64_t v) { writeUInt64(static_cast<uint64_t>(v)); }
+
+void ByteSequenceModeler::writeUInt64(uint64_t v) {
+  unsigned char b[8];
+  ofw::hostorder::putU64(b, v);
+  writeNBytes(b, sizeof b);
+}
+
+void ByteSequenceModeler::writeGuid(const ofw::Guid& g) {
+  std::array<unsigned char, 16> ms = g.getMSValue();
+  writeNBytes(ms.data(), ms.size());
+}
+
+void ByteSequenceModeler::writeTimestamp(const struct timeval& tv) {
+  unsigned char b[8];
+  ofw::hostorder::putU32(b, static_cast<uint32_t>(static_cast<uint64_t>(tv.tv_sec)));
+  ofw::hostorder::putU32(b + 4, static_cast<uint32_t>(tv.tv_usec));
+  writeNBytes(b, sizeof b);
+}
+
+void ByteSequenceModeler::writeTimestamp() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  writeTimestamp(tv);
+}
+
+void ByteSequenceModeler::writeString(const std::string& s) { writeBlob(s.data(), s.size()); }
+
+void ByteSequenceModeler::writeBlob(const void* data, uint64_t length) {
+  if (length > 0xFFFFFFFFull)
+    throw MeridiaException("ByteSequenceModeler string too long for its 32-bit count", 0, __FILE__,
+                           __LINE__);
+  if (length > 0 && data == nullptr)
+    throw MeridiaException("ByteSequenceModeler writeNBytes from a null source", 0, __FILE__,
+                           __LINE__);
+  // Room for count and bytes is made first, so a failure leaves nothing half-written.
+  reserveForWrite(4 + length);
+  unsigned char count[4];
+  ofw::hostorder::putU32(count, static_cast<uint32_t>(length));
+  appendReserved(count, sizeof count);
+  appendReserved(data, length);
+  updateHeaders();
+}
+
+// ---- reading ----
+
+uint64_t ByteSequenceModeler::checkRead(uint64_t n) {
+  if (n == 0) {
+    cleanup();
+    throw MeridiaException("ByteSequenceModeler can't read 0 bytes", 0, __FILE__, __LINE__);
+  }
+  // Compared by subtraction: the sum is never formed unless it is known to fit.
+  if (m_offset > kMaxUnitEnd || n > kMaxUnitEnd - m_offset) {
+    cleanup();
+    throw MeridiaException("ByteSequenceModeler readNBytes offset overflow", 0, __FILE__, __LINE__);
+  }
+  if (m_msgBuffer == nullptr || m_offset > m_bufferLength || n > m_bufferLength - m_offset) {
+    cleanup();
+    throw MeridiaException("ByteSequenceModeler can't read beyond end of buffer", 0, __FILE__,
+                           __LINE__);
+  }
+  const uint64_t at = m_offset;
+  m_offset += n;
+  return at;
+}
+
+void ByteSequenceModeler::readNBytes(void* dst, uint64_t n) {
+  const uint64_t at = checkRead(n);
+  std::memcpy(dst, m_msgBuffer + at, static_cast<size_t>(n));
+}
+
+uint8_t ByteSequenceModeler::readByte() { return ofw::hostorder::getU8(m_msgBuffer + checkRead(1)); }
+
+int16_t ByteSequenceModeler::readShort() { return static_cast<int16_t>(readUShort()); }
+
+uint16_t ByteSequenceModeler::readUShort() {
+  return ofw::hostorder::getU16(m_msgBuffer + checkRead(2));
+}
+
+int32_t ByteSequenceModeler::readInt32() { return static_cast<int32_t>(readUInt32()); }
+
+uint32_t ByteSequenceModeler::readUInt32() {
+  return ofw::hostorder::getU32(m_msgBuffer + checkRead(4));
+}
+
+int64_t ByteSequenceModeler::readInt64() { return static_cast<int64_t>(readUInt64()); }
+
+uint64_t ByteSequenceModeler::readUInt64() {
+  return ofw::hostorder::getU64(m_msgBuffer + checkRead(8));
+}
+
+ofw::Guid ByteSequenceModeler::readGuid() {
+  return ofw::Guid::fromMSValue(m_msgBuffer + checkRead(16));
+}
+
+struct timeval ByteSequenceModeler::readTimestamp() {
+  const unsigned char* p = m_msgBuffer + checkRead(8);
+  struct timeval tv;
+  tv.tv_sec = static_cast<time_t>(ofw::hostorder::getU32(p));
+  tv.tv_usec = static_cast<suseconds_t>(ofw::hostorder::getU32(p + 4));
+  return tv;
+}
+
+std::string ByteSequenceModeler::readString() {
+  const uint32_t count = readUInt32();
+  if (count == 0) return std::string();
+  // Bounds are checked before anything is allocated.
+  const uint64_t at = checkRead(count);
+  return std::string(reinterpret_cast<const char*>(m_msgBuffer + at), count);
+}
+
+std::string ByteSequenceModeler::readBlob() { return readString(); }
+
+// ---- diagnostics ----
+
+void ByteSequenceModeler::Dump() const {
+  std::printf("\nByteSequence Dump:\n");
+  std::printf("  m_msgBuffer: %p\n", static_cast<const void*>(m_msgBuffer));
+  std::printf("  m_bufferLength: %ld\n", static_cast<long>(m_bufferLength));
+  std::printf("  m_offset: %d\n", static_cast<int>(m_offset));
+  std::printf("  m_headerSize: %d\n", static_cast<int>(m_headerSize));
+  std::printf("Contents:\n");
+  const uint64_t n = m_msgBuffer != nullptr ? m_bufferLength : 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    std::printf("%02x ", m_msgBuffer[i]);
+    if ((i + 1) % 16 == 0)
+      std::printf("\n");
+    else if ((i + 1) % 4 == 0)
+      std::printf("\t");
+  }
+  if (n % 16 != 0) std::printf("\n");
+  std::fflush(stdout);
+}
+
+}  // namespace meridia

@@ -1,0 +1,72 @@
+#include "meridia/packet.h"
+
+#include <cstring>
+
+#include "ofw/host_order.h"
+
+namespace meridia {
+
+namespace {
+
+uint64_t initialLength(const std::string& data) {
+  // The fresh buffer holds the data, the header and the spare bytes, and no
+  // position in it may pass the protocol's unit limit.
+  const uint64_t extra = Packet::HEADER_SIZE + Packet::SPARE_SIZE;
+  if (data.size() > ByteSequenceModeler::MAX_UNIT_LENGTH - extra)
+    throw MeridiaException("ByteSequenceModeler initial buffer length overflow", 0, __FILE__,
+                           __LINE__);
+  return data.size() + extra;
+}
+
+}  // namespace
+
+Packet::Packet() : ByteSequenceModeler(HEADER_SIZE + SPARE_SIZE, HEADER_SIZE) { updateHeaders(); }
+
+Packet::Packet(const std::string& data, bool raw, bool advance)
+    : ByteSequenceModeler(initialLength(data), HEADER_SIZE) {
+  const uint64_t at = raw ? 0 : HEADER_SIZE;
+  if (!data.empty()) std::memcpy(m_msgBuffer + at, data.data(), data.size());
+  if (advance) {
+    const uint64_t end = at + data.size();
+    m_offset = end > HEADER_SIZE ? end : HEADER_SIZE;
+    updateHeaders();
+  } else if (!raw) {
+    updateHeaders();
+  }
+}
+
+void Packet::setFlags(uint8_t flags) {
+  requireCapacity(HEADER_SIZE);
+  ofw::hostorder::putU8(m_msgBuffer + FLAGS_OFFSET, flags);
+}
+
+uint8_t Packet::getFlags() const {
+  requireCapacity(HEADER_SIZE);
+  return ofw::hostorder::getU8(m_msgBuffer + FLAGS_OFFSET);
+}
+
+void Packet::setChannel(const ofw::Guid& channel) {
+  requireCapacity(HEADER_SIZE);
+  std::array<unsigned char, 16> ms = channel.getMSValue();
+  std::memcpy(m_msgBuffer + CHANNEL_OFFSET, ms.data(), CHANNEL_SIZE);
+}
+
+ofw::Guid Packet::getChannel() const {
+  requireCapacity(HEADER_SIZE);
+  return ofw::Guid::fromMSValue(m_msgBuffer + CHANNEL_OFFSET);
+}
+
+uint32_t Packet::getLengthField() const {
+  requireCapacity(HEADER_SIZE);
+  return ofw::hostorder::getU32(m_msgBuffer + LENGTH_OFFSET);
+}
+
+void Packet::updateHeaders() {
+  requireCapacity(HEADER_SIZE);
+  // The cursor never passes MAX_UNIT_LENGTH, so the value fits 32 bits; it is
+  // never below the header size either.
+  const uint64_t length = m_offset >= LENGTH_SIZE ? m_offset - LENGTH_SIZE : 0;
+  ofw::hostorder::putU32(m_msgBuffer + LENGTH_OFFSET, static_cast<uint32_t>(length));
+}
+
+}  // namespace meridia

@@ -1,0 +1,389 @@
+#include "ovgfw/ovg_message.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "wire_bytes.h"
+
+using ovgfw::OVGMessage;
+using ovgfw::OVGRequestMessage;
+using ovgfw::OVGResponseMessage;
+using testing::HasSubstr;
+using wiretest::bytes;
+using wiretest::hex;
+using wiretest::u16;
+using wiretest::u32;
+using wiretest::u64;
+
+namespace {
+
+const ofw::Guid kGuid = ofw::Guid::fromString("00112233-4455-6677-8899-aabbccddeeff");
+
+std::string header(uint16_t type, uint64_t seq, uint16_t flags) {
+  return u16(type) + u64(seq) + u16(flags);
+}
+
+template <typename F>
+void expectOvgError(F f, const std::string& text) {
+  try {
+    f();
+    ADD_FAILURE() << "no exception, expected: " << text;
+  } catch (const OVGException& e) {
+    EXPECT_EQ(std::string(e.what()), text);
+    EXPECT_EQ(e.typeName(), "OVGException");
+  }
+}
+
+TEST(OVGMessage, TypeCodes) {
+  EXPECT_EQ(OVGMessage::TYPE_CHANNEL_OPEN, 0);
+  EXPECT_EQ(OVGMessage::TYPE_SESSION_START, 2);
+  EXPECT_EQ(OVGMessage::TYPE_SESSION_END, 3);
+  EXPECT_EQ(OVGMessage::TYPE_SESSION_DATA, 4);
+  EXPECT_EQ(OVGMessage::TYPE_WINDOW_SIZE, 5);
+  EXPECT_EQ(OVGMessage::TYPE_ACTIVE_LIST, 7);
+  EXPECT_EQ(OVGMessage::TYPE_SESSION_RESUME, 9);
+  EXPECT_EQ(OVGMessage::TYPE_ACK, 32769);
+  EXPECT_EQ(OVGMessage::TYPE_EXCEPTION, 65535);
+}
+
+TEST(OVGMessage, EmptyMessageIs12BytesAndDeserializingItThrows) {
+  OVGRequestMessage m(OVGMessage::TYPE_SESSION_DATA, 7);
+  m.setAckRequired(true);
+  const std::string wire = m.serialize();
+  EXPECT_EQ(hex(wire), hex(header(4, 7, 1)));
+
+  OVGResponseMessage r;
+  expectOvgError([&] { r.deserialize(wire); },
+                 "OVGMessage body is zero size. (Type=4, Seq=7, flag=1): Invalid argument");
+  EXPECT_FALSE(r.isSerialized());
+  EXPECT_EQ(r.getType(), 4);
+  EXPECT_EQ(r.getSequenceNumber(), 7u);
+  EXPECT_TRUE(r.isAckRequired());
+  expectOvgError([&] { r.readByte(); }, "readNBytes: can't read 1 bytes from buffer at offset: 12");
+}
+
+TEST(OVGMessage, ShortInputIsRefusedWithoutReadingPastIt) {
+  OVGResponseMessage r;
+  const std::string five = u16(0x8001) + bytes({0, 0, 0});
+  expectOvgError([&] { r.deserialize(five); },
+                 "OVGMessage body is zero size. (Type=32769, Seq=0, flag=0): Invalid argument");
+  EXPECT_EQ(r.getBufferLength(), 5u);
+  expectOvgError([&] { r.readUInt32(); },
+                 "readNBytes: can't read 4 bytes from buffer at offset: 12");
+}
+
+// ---- one item of each kind ----
+
+struct ItemCase {
+  const char* name;
+  std::function<void(OVGMessage&)> write;
+  std::function<std::string()> wire;  // expected bytes after the header
+  uint64_t listSize;                  // data list size after the write
+  std::function<void(OVGMessage&)> readBack;
+};
+
+class OVGItem : public testing::TestWithParam<ItemCase> {};
+
+TEST_P(OVGItem, EncodesAndDecodes) {
+  const ItemCase& c = GetParam();
+  OVGRequestMessage m(OVGMessage::TYPE_SESSION_START, 0x0102030405060708ull);
+  c.write(m);
+  EXPECT_EQ(m.getDataListSize(), c.listSize);
+  EXPECT_EQ(m.getDataItemCount(), 1u);
+  const std::string wire = m.serialize();
+  EXPECT_EQ(hex(wire), hex(header(2, 0x0102030405060708ull, 0) + c.wire()));
+  EXPECT_EQ(m.getDataItemCount(), 0u);
+  EXPECT_EQ(m.getDataListSize(), 0u);
+
+  OVGResponseMessage r;
+  r.deserialize(wire);
+  EXPECT_EQ(r.getOffset(), 12u);
+  c.readBack(r);
+  EXPECT_EQ(r.getOffset(), wire.size());
+}
+
+timeval someTime() {
+  timeval tv;
+  tv.tv_sec = static_cast<time_t>(0x1A0B0C0D0ll);
+  tv.tv_usec = 123456;
+  return tv;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, OVGItem,
+    testing::Values(
+        ItemCase{"byte", [](OVGMessage& m) { m.writeByte(0xfe); }, [] { return bytes({0xfe}); }, 1,
+                 [](OVGMessage& m) { EXPECT_EQ(m.readByte(), 0xfe); }},
+        ItemCase{"short", [](OVGMessage& m) { m.writeShort(-300); }, [] { return u16(0xfed4); }, 2,
+                 [](OVGMessage& m) { EXPECT_EQ(m.readShort(), -300); }},
+        ItemCase{"ushort", [](OVGMessage& m) { m.writeUShort(0xbeef); },
+                 [] { return u16(0xbeef); }, 2,
+                 [](OVGMessage& m) { EXPECT_EQ(m.readUShort(), 0xbeef); }},
+        ItemCase{"int32", [](OVGMessage& m) { m.writeInt32(-2); }, [] { return u32(0xfffffffe); },
+                 4, [](OVGMessage& m) { EXPECT_EQ(m.readInt32(), -2); }},
+        ItemCase{"uint32", [](OVGMessage& m) { m.writeUInt32(0xdeadbeef); },
+                 [] { return u32(0xdeadbeef); }, 4,
+                 [](OVGMessage& m) { EXPECT_EQ(m.readUInt32(), 0xdeadbeefu); }},
+        ItemCase{"int64", [](OVGMessage& m) { m.writeInt64(-3); },
+                 [] { return u64(0xfffffffffffffffdull); }, 8,
+                 [](OVGMessage& m) { EXPECT_EQ(m.readInt64(), -3); }},
+        ItemCase{"uint64", [](OVGMessage& m) { m.writeUInt64(0x1122334455667788ull); },
+                 [] { return u64(0x1122334455667788ull); }, 8,
+                 [](OVGMessage& m) { EXPECT_EQ(m.readUInt64(), 0x1122334455667788ull); }},
+        // Textual order, unlike the packet layout.
+        ItemCase{"guid", [](OVGMessage& m) { m.writeGUID(kGuid); },
+                 [] {
+                   return bytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa,
+                                 0xbb, 0xcc, 0xdd, 0xee, 0xff});
+                 },
+                 16, [](OVGMessage& m) { EXPECT_EQ(m.readGUID(), kGuid); }},
+        // 16 bytes handed in, 8 on the wire.
+        ItemCase{"timestamp", [](OVGMessage& m) { m.writeTimestamp(someTime()); },
+                 [] { return u32(0xA0B0C0D0) + u32(123456); }, 8,
+                 [](OVGMessage& m) {
+                   timeval tv = m.readTimestamp();
+                   EXPECT_EQ(tv.tv_sec, static_cast<time_t>(0xA0B0C0D0ll));  // zero-extended
+                   EXPECT_EQ(tv.tv_usec, 123456);
+                 }},
+        ItemCase{"string", [](OVGMessage& m) { m.writeString("abc"); },
+                 [] { return u32(3) + "abc"; }, 3,
+                 [](OVGMessage& m) { EXPECT_EQ(m.readString(), "abc"); }},
+        ItemCase{"empty_string", [](OVGMessage& m) { m.writeString(""); }, [] { return u32(0); },
+                 0, [](OVGMessage& m) { EXPECT_EQ(m.readString(), ""); }},
+        ItemCase{"blob", [](OVGMessage& m) { m.writeBlob("\0\1", 2); },
+                 [] { return u32(2) + bytes({0, 1}); }, 2,
+                 [](OVGMessage& m) { EXPECT_EQ(hex(m.readBlob()), "00 01"); }}),
+    [](const testing::TestParamInfo<ItemCase>& info) { return std::string(info.param.name); });
+
+TEST(OVGMessage, TimestampItemHoldsWholeTimeval) {
+  OVGRequestMessage m;
+  m.writeTimestamp();
+  ASSERT_EQ(m.getDataItems().size(), 1u);
+  EXPECT_EQ(m.getDataItems().front().size, sizeof(timeval));
+  EXPECT_EQ(m.getDataListSize(), 8u);
+  EXPECT_EQ(m.serialize().size(), 20u);
+}
+
+TEST(OVGMessage, ItemsInOrderWithLengthsCounted) {
+  OVGRequestMessage m(OVGMessage::TYPE_CHANNEL_OPEN, 0);
+  m.writeByte(1);
+  m.writeGUID(kGuid);
+  m.writeString("host");
+  m.writeString("OrvaneVG 3.7.0-172");
+  EXPECT_EQ(m.getDataListSize(), 1u + 16 + 4 + 18);
+  const std::string wire = m.serialize();
+  EXPECT_EQ(wire.size(), 12u + 1 + 16 + 4 + 4 + 4 + 18);
+  EXPECT_EQ(wire.substr(12, 1), bytes({1}));
+  EXPECT_EQ(wire.substr(29, 8), u32(4) + "host");
+  // After serialize the read cursor stands at the header.
+  EXPECT_EQ(m.getOffset(), 0u);
+  EXPECT_EQ(m.readUShort(), 0);
+}
+
+// ---- serialize and re-serialize ----
+
+TEST(OVGMessage, SerializeTwiceAndResequence) {
+  OVGRequestMessage m(OVGMessage::TYPE_SESSION_DATA, 100);
+  m.writeString("terminal output");
+  m.writeUInt32(5);
+  const std::string first = m.serialize();
+  EXPECT_EQ(m.serialize(), first);
+
+  m.setSequenceNumber(0xA1A2A3A4A5A6A7A8ull);
+  const std::string second = m.serialize();
+  ASSERT_EQ(second.size(), first.size());
+  for (size_t i = 0; i < first.size(); ++i) {
+    if (i >= 2 && i <= 9) continue;
+    EXPECT_EQ(first[i], second[i]) << "byte " << i;
+  }
+  EXPECT_EQ(second.substr(2, 8), u64(0xA1A2A3A4A5A6A7A8ull));
+
+  m.setAckRequired(true);
+  m.setType(OVGMessage::TYPE_SESSION_RESUME);
+  const std::string third = m.serialize();
+  EXPECT_EQ(third.substr(0, 12), header(9, 0xA1A2A3A4A5A6A7A8ull, 1));
+  EXPECT_EQ(third.substr(12), first.substr(12));
+}
+
+TEST(OVGMessage, StoredMessageResentUnderNewSequence) {
+  OVGRequestMessage m(OVGMessage::TYPE_SESSION_DATA, 1);
+  m.writeString("x");
+  const std::string stored = m.serialize();
+  OVGRequestMessage resend;
+  resend.deserialize(stored);
+  resend.setSequenceNumber(2);
+  resend.setAckRequired(true);
+  EXPECT_EQ(resend.serialize(), header(4, 2, 1) + stored.substr(12));
+}
+
+TEST(OVGMessage, AddingAfterSerializeOrDeserializeThrows) {
+  const std::string text = "Cannot write to a message that has been (de)serialized!";
+  OVGRequestMessage m;
+  m.writeByte(1);
+  const std::string wire = m.serialize();
+  expectOvgError([&] { m.writeByte(2); }, text);
+  OVGResponseMessage r;
+  r.deserialize(wire);
+  expectOvgError([&] { r.writeString("a"); }, text);
+  expectOvgError([&] { r.writeTimestamp(); }, text);
+  EXPECT_EQ(r.getDataItemCount(), 0u);
+}
+
+TEST(OVGMessage, FlagBitsOtherThanAckAreIgnoredOnReceipt) {
+  OVGResponseMessage r;
+  r.deserialize(header(OVGMessage::TYPE_ACK, 5, 0xfffe) + u64(5));
+  EXPECT_FALSE(r.isAckRequired());
+  r.deserialize(header(OVGMessage::TYPE_ACK, 5, 0x8003) + u64(5));
+  EXPECT_TRUE(r.isAckRequired());
+  EXPECT_EQ(r.serialize().substr(10, 2), u16(1));
+}
+
+TEST(OVGMessage, EmptyDeserializeChangesNothing) {
+  OVGRequestMessage m(OVGMessage::TYPE_SESSION_START, 3);
+  m.writeByte(1);
+  m.deserialize("");
+  EXPECT_EQ(m.getDataItemCount(), 1u);
+  EXPECT_FALSE(m.isSerialized());
+  EXPECT_EQ(m.getType(), 2);
+}
+
+TEST(OVGMessage, DeserializeReplacesPendingItems) {
+  OVGRequestMessage m;
+  m.writeString("pending");
+  m.deserialize(header(OVGMessage::TYPE_ACK, 77, 0) + u64(77));
+  EXPECT_EQ(m.getDataItemCount(), 0u);
+  EXPECT_EQ(m.getDataListSize(), 0u);
+  EXPECT_EQ(m.getType(), OVGMessage::TYPE_ACK);
+  EXPECT_EQ(m.readUInt64(), 77u);
+}
+
+// ---- failed reads change nothing ----
+
+TEST(OVGMessage, ReadPastEndThrowsAndLeavesCursor) {
+  OVGResponseMessage r;
+  r.deserialize(header(OVGMessage::TYPE_ACK, 1, 0) + u32(9) + bytes({1, 2}));
+  EXPECT_EQ(r.readUInt32(), 9u);
+  expectOvgError([&] { r.readUInt64(); },
+                 "readNBytes: can't read 8 bytes from buffer at offset: 16");
+  EXPECT_EQ(r.getOffset(), 16u);
+  EXPECT_EQ(r.getBufferLength(), 18u);
+  unsigned char two[2];
+  expectOvgError([&] { r.readNBytes(two, 3); },
+                 "readNBytes: can't read 3 bytes from buffer at offset: 16");
+  EXPECT_EQ(r.readUShort(), u16(0x0102) == bytes({1, 2}) ? 0x0102 : 0x0201);
+  expectOvgError([&] { r.readNBytes(two, 0xFFFFFFFFFFFFFFFFull); },
+                 "readNBytes: can't read 18446744073709551615 bytes from buffer at offset: 18");
+}
+
+TEST(OVGMessage, StringLongerThanBufferLeavesCursorOnLength) {
+  OVGResponseMessage r;
+  r.deserialize(header(4, 1, 0) + u32(0xfffffff0u) + "abc");
+  expectOvgError([&] { r.readString(); },
+                 "readNBytes: can't read 4294967280 bytes from buffer at offset: 12");
+  EXPECT_EQ(r.getOffset(), 12u);
+  EXPECT_EQ(r.readUInt32(), 0xfffffff0u);
+}
+
+TEST(OVGMessage, ReadWithoutBufferThrows) {
+  OVGResponseMessage r;
+  expectOvgError([&] { r.readByte(); }, "readNBytes: can't read 1 bytes from buffer at offset: 0");
+}
+
+// ---- exception replies ----
+
+struct ReplyTextCase {
+  uint32_t code;
+  const char* despool;
+  const char* channelOpen;
+};
+
+class OVGReplyText : public testing::TestWithParam<ReplyTextCase> {};
+
+TEST_P(OVGReplyText, TextsPerCode) {
+  const ReplyTextCase& c = GetParam();
+  EXPECT_EQ(ovgfw::despoolExceptionText(c.code, "boom"), c.despool);
+  EXPECT_EQ(ovgfw::channelOpenExceptionText(c.code, "col1.example.com", "boom"), c.channelOpen);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, OVGReplyText,
+    testing::Values(
+        ReplyTextCase{0, "Fatal error (boom)",
+                      "Server col1.example.com responded with exception: Fatal error (boom)"},
+        ReplyTextCase{1, "Unknown or unexpected exception type",
+                      "Unknown or unexpected exception type from Server col1.example.com"},
+        ReplyTextCase{2, "Server is too busy to accept this connection.",
+                      "Server col1.example.com is too busy to accept this connection."},
+        ReplyTextCase{3, "SQL Database error (boom)",
+                      "Server col1.example.com responded with exception: SQL Database error (boom)"},
+        ReplyTextCase{4, "Session packet error (boom)",
+                      "Unknown or unexpected exception type from Server col1.example.com"},
+        ReplyTextCase{0xffffffffu, "Unknown or unexpected exception type",
+                      "Unknown or unexpected exception type from Server col1.example.com"}));
+
+TEST(OVGMessage, ExceptionReplyBodies) {
+  OVGResponseMessage r;
+  r.deserialize(header(OVGMessage::TYPE_EXCEPTION, 0, 0) + u64(41) + u32(3) + u32(2) + "db");
+  ovgfw::OVGExceptionReply reply = r.readExceptionReply();
+  EXPECT_EQ(reply.sequenceNumber, 41u);
+  EXPECT_EQ(reply.code, 3u);
+  EXPECT_EQ(reply.text, "db");
+
+  r.deserialize(header(OVGMessage::TYPE_EXCEPTION, 0, 0) + u64(42) + u32(2));
+  reply = r.readExceptionReply();
+  EXPECT_EQ(reply.code, 2u);
+  EXPECT_EQ(reply.text, "");
+
+  // Code 4 promises a text; a missing one is an error and consumes nothing.
+  r.deserialize(header(OVGMessage::TYPE_EXCEPTION, 0, 0) + u64(43) + u32(4));
+  EXPECT_THROW(r.readExceptionReply(), OVGException);
+  EXPECT_EQ(r.getOffset(), 12u);
+}
+
+// ---- copies, diagnostics, exception types ----
+
+TEST(OVGMessage, CopyIsIndependent) {
+  OVGRequestMessage m(OVGMessage::TYPE_SESSION_DATA, 5);
+  m.writeString("a");
+  OVGRequestMessage pending(m);
+  EXPECT_EQ(pending.serialize(), m.serialize());
+  OVGResponseMessage r;
+  r.deserialize(m.serialize());
+  OVGResponseMessage copy;
+  copy = r;
+  EXPECT_EQ(copy.getOffset(), 12u);
+  EXPECT_EQ(copy.readString(), "a");
+  EXPECT_EQ(r.getOffset(), 12u);
+  EXPECT_TRUE(copy.isSerialized());
+}
+
+TEST(OVGMessage, DumpShowsFieldsAndItems) {
+  OVGRequestMessage m(OVGMessage::TYPE_SESSION_START, 9);
+  m.writeUInt32(1);
+  m.writeString("ab");
+  testing::internal::CaptureStdout();
+  m.Dump();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_THAT(out, testing::StartsWith("Message Dump\n===============\nm_type: 2 Hex: "));
+  EXPECT_THAT(out, HasSubstr("m_sequenceNumber: 9\nm_ackRequired: False\nm_offset: 0\n"
+                             "data list size (bytes): 6\nType: 4 Size: 4\nType: 9 Size: 2\n"
+                             "m_msgBuffer (0 bytes): "));
+  m.serialize();
+  testing::internal::CaptureStdout();
+  m.Dump();
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_THAT(out, HasSubstr("m_msgBuffer (22 bytes): "));
+}
+
+TEST(OVGExceptions, TypeTexts) {
+  OVGException e("a");
+  OVGSessionException s("b");
+  EXPECT_EQ(e.typeName(), "OVGException");
+  EXPECT_EQ(s.typeName(), "OVGSessionException");
+  const ofw::Base_Exception& base = s;
+  EXPECT_STREQ(base.what(), "b");
+}
+
+}  // namespace

@@ -1,0 +1,443 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
+
+#include "meridia/byte_sequence.h"
+#include "meridia/packet.h"
+#include "ovgfw/at_message.h"
+#include "wire_bytes.h"
+
+// Huge allocation requests must fail with a null pointer (and so a
+// BadAllocException) under AddressSanitizer too, not abort the program.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+
+using meridia::ByteSequenceModeler;
+using meridia::MeridiaException;
+using meridia::Packet;
+using testing::HasSubstr;
+using wiretest::bytes;
+using wiretest::hex;
+using wiretest::u16;
+using wiretest::u32;
+using wiretest::u64;
+
+namespace {
+
+const ofw::Guid kGuid = ofw::Guid::fromString("00112233-4455-6677-8899-aabbccddeeff");
+const std::string kGuidPacketBytes =
+    bytes({0x33, 0x22, 0x11, 0x00, 0x55, 0x44, 0x77, 0x66, 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee,
+           0xff});
+
+// Runs `f`, expects a MeridiaException whose text is `text`.
+template <typename F>
+void expectMeridiaError(F f, const std::string& text) {
+  try {
+    f();
+    ADD_FAILURE() << "no exception, expected: " << text;
+  } catch (const MeridiaException& e) {
+    EXPECT_EQ(std::string(e.what()), text);
+    EXPECT_EQ(e.typeName(), "ByteSequenceModelerException");
+  }
+}
+
+// Lets a test put the cursor and capacity where a real write could not, to
+// reach the overflow checks; restores the real values before destruction.
+class Probe : public ByteSequenceModeler {
+ public:
+  Probe() : ByteSequenceModeler(64, 0) {}
+  ~Probe() override {
+    m_bufferLength = realLength_;
+    m_offset = 0;
+  }
+  void fake(uint64_t offset, uint64_t length) {
+    m_offset = offset;
+    m_bufferLength = length;
+  }
+
+ private:
+  uint64_t realLength_ = 64;
+};
+
+// ---- packet header ----
+
+TEST(Packet, EmptyPacketIs21BytesWithLength17) {
+  Packet p;
+  EXPECT_EQ(hex(p.getData()), hex(u32(17) + std::string(17, '\0')));
+  EXPECT_EQ(p.getBufferLength(), 71u);
+  EXPECT_EQ(p.getOffset(), 21u);
+  EXPECT_EQ(p.getFlags(), 0);
+  EXPECT_EQ(p.getChannel(), meridia::CONTROL_CHANNEL_GUID);
+  EXPECT_TRUE(p.getTailData().empty());
+}
+
+TEST(Packet, TwoBytesGive23BytesWithLength19) {
+  Packet p;
+  p.writeByte(6);
+  p.writeByte(2);
+  EXPECT_EQ(hex(p.getData()), hex(u32(19) + std::string(17, '\0') + bytes({6, 2})));
+  EXPECT_EQ(hex(p.getTailData()), "06 02");
+}
+
+TEST(Packet, FlagsAndChannelInMicrosoftLayout) {
+  Packet p;
+  p.setFlags(Packet::FLAG_REPLY_EXPECTED | Packet::FLAG_ERROR_REPORT);
+  p.setChannel(kGuid);
+  p.writeInt32(-3);
+  const std::string d = p.getData();
+  ASSERT_EQ(d.size(), 25u);
+  EXPECT_EQ(hex(d.substr(0, 4)), hex(u32(21)));
+  EXPECT_EQ(static_cast<unsigned char>(d[4]), 0x05);
+  EXPECT_EQ(hex(d.substr(5, 16)), hex(kGuidPacketBytes));
+  EXPECT_EQ(hex(d.substr(21)), hex(u32(0xfffffffd)));
+  EXPECT_EQ(p.getChannel(), kGuid);
+  EXPECT_EQ(p.getFlags(), 5);
+  EXPECT_EQ(p.getLengthField(), 21u);
+}
+
+TEST(Packet, GuidValueInMicrosoftLayout) {
+  Packet p;
+  p.writeGuid(kGuid);
+  EXPECT_EQ(hex(p.getTailData()), hex(kGuidPacketBytes));
+  p.rewindTailData();
+  EXPECT_EQ(p.readGuid(), kGuid);
+}
+
+// ---- value encodings ----
+
+TEST(ByteSequence, IntegersInHostOrder) {
+  ByteSequenceModeler b(0, 0);
+  b.writeByte(0xab);
+  b.writeShort(-2);
+  b.writeUShort(0x1234);
+  b.writeInt32(-5);
+  b.writeUInt32(0x89abcdef);
+  b.writeInt64(-7);
+  b.writeUInt64(0x0102030405060708ull);
+  EXPECT_EQ(hex(b.getData()), hex(bytes({0xab}) + u16(0xfffe) + u16(0x1234) + u32(0xfffffffb) +
+                                  u32(0x89abcdef) + u64(0xfffffffffffffff9ull) +
+                                  u64(0x0102030405060708ull)));
+  b.rewindTailData();
+  EXPECT_EQ(b.readByte(), 0xab);
+  EXPECT_EQ(b.readShort(), -2);
+  EXPECT_EQ(b.readUShort(), 0x1234);
+  EXPECT_EQ(b.readInt32(), -5);
+  EXPECT_EQ(b.readUInt32(), 0x89abcdefu);
+  EXPECT_EQ(b.readInt64(), -7);
+  EXPECT_EQ(b.readUInt64(), 0x0102030405060708ull);
+}
+
+TEST(ByteSequence, StringsAndBlobsAreCountedBytes) {
+  ByteSequenceModeler b(0, 0);
+  b.writeString("abc");
+  b.writeBlob("\x00\xff", 2);
+  b.writeString("");
+  EXPECT_EQ(hex(b.getData()), hex(u32(3) + "abc" + u32(2) + bytes({0, 0xff}) + u32(0)));
+  b.rewindTailData();
+  EXPECT_EQ(b.readString(), "abc");
+  EXPECT_EQ(hex(b.readBlob()), "00 ff");
+  EXPECT_EQ(b.readString(), "");
+  EXPECT_EQ(b.getOffset(), 17u);
+}
+
+TEST(ByteSequence, EmptyStringReadsWithoutFurtherRead) {
+  // Capacity exactly 4: any read after the count would fail.
+  ByteSequenceModeler b(4, 0);
+  b.writeString("");
+  EXPECT_EQ(b.getBufferLength(), 4u);
+  EXPECT_EQ(hex(b.getData()), "00 00 00 00");
+  b.rewindTailData();
+  EXPECT_EQ(b.readString(), "");
+  EXPECT_TRUE(b.hasBuffer());
+}
+
+TEST(ByteSequence, TimestampIsLow32BitSecondsThenMicroseconds) {
+  ByteSequenceModeler b(0, 0);
+  struct timeval tv;
+  tv.tv_sec = static_cast<time_t>(0x123456789ll);
+  tv.tv_usec = 999999;
+  b.writeTimestamp(tv);
+  EXPECT_EQ(hex(b.getData()), hex(u32(0x23456789) + u32(999999)));
+  b.rewindTailData();
+  struct timeval back = b.readTimestamp();
+  EXPECT_EQ(back.tv_sec, static_cast<time_t>(0x23456789));
+  EXPECT_EQ(back.tv_usec, 999999);
+  // Seconds widen without sign extension.
+  ByteSequenceModeler c(0, 0);
+  c.writeUInt32(0xfffffff0u);
+  c.writeUInt32(0);
+  c.rewindTailData();
+  EXPECT_EQ(c.readTimestamp().tv_sec, static_cast<time_t>(0xfffffff0ll));
+}
+
+// ---- growth ----
+
+struct GrowthCase {
+  uint64_t prefill;   // bytes written first into a fresh Packet (capacity 71)
+  uint64_t write;     // then this many
+  uint64_t capacity;  // expected capacity afterwards
+};
+
+class PacketGrowth : public testing::TestWithParam<GrowthCase> {};
+
+TEST_P(PacketGrowth, GrowsByLargerOfWriteAnd50) {
+  const GrowthCase& c = GetParam();
+  Packet p;
+  const std::string first(c.prefill, 'a');
+  const std::string second(c.write, 'b');
+  p.writeNBytes(first.data(), first.size());
+  p.writeNBytes(second.data(), second.size());
+  EXPECT_EQ(p.getBufferLength(), c.capacity);
+  EXPECT_EQ(p.getOffset(), 21 + c.prefill + c.write);
+  EXPECT_EQ(p.getTailData(), first + second);
+  EXPECT_EQ(p.getLengthField(), 17 + c.prefill + c.write);
+  // Spare capacity reads as zeros.
+  const uint64_t spare = p.getBufferLength() - p.getOffset();
+  if (spare > 0) {
+    std::string rest(spare, 'x');
+    p.readNBytes(&rest[0], spare);
+    EXPECT_EQ(rest, std::string(spare, '\0'));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PacketGrowth,
+                         testing::Values(GrowthCase{0, 200, 271},  // by n, not 50
+                                         GrowthCase{0, 50, 71},    // exact fit: no growth
+                                         GrowthCase{50, 1, 121},   // one past: by 50
+                                         GrowthCase{50, 49, 121},  // below 50: by 50
+                                         GrowthCase{50, 51, 122},  // above 50: by n
+                                         GrowthCase{0, 0, 71}));
+
+// ---- received packets ----
+
+TEST(Packet, RawReceivedPacketReadsFromBodyThenZerosThenThrows) {
+  Packet out;
+  out.setFlags(Packet::FLAG_REPLY_EXPECTED);
+  out.setChannel(kGuid);
+  out.writeInt32(42);
+  out.writeString("hi");
+  const std::string wire = out.getData();
+  ASSERT_EQ(wire.size(), 31u);
+
+  Packet in(wire, true, false);
+  EXPECT_EQ(in.getOffset(), 21u);
+  EXPECT_EQ(in.getBufferLength(), wire.size() + 71);
+  EXPECT_EQ(in.getFlags(), Packet::FLAG_REPLY_EXPECTED);
+  EXPECT_EQ(in.getChannel(), kGuid);
+  EXPECT_EQ(in.getLengthField(), 27u);
+  EXPECT_EQ(in.readInt32(), 42);
+  EXPECT_EQ(in.readString(), "hi");
+  // 71 spare bytes beyond the received data read as zeros.
+  EXPECT_EQ(in.readUInt64(), 0u);
+  std::string spare(63, 'x');
+  in.readNBytes(&spare[0], spare.size());
+  EXPECT_EQ(spare, std::string(63, '\0'));
+  EXPECT_EQ(in.getOffset(), in.getBufferLength());
+  expectMeridiaError([&] { in.readByte(); }, "ByteSequenceModeler can't read beyond end of buffer");
+  EXPECT_FALSE(in.hasBuffer());
+  EXPECT_EQ(in.getBufferLength(), 0u);
+  EXPECT_EQ(in.getOffset(), wire.size() + 71);  // cursor unchanged by cleanup
+  // A released buffer is never touched again.
+  expectMeridiaError([&] { in.getData(); }, "ByteSequenceModeler has no buffer");
+  expectMeridiaError([&] { in.getFlags(); }, "ByteSequenceModeler has no buffer");
+  expectMeridiaError([&] { in.readByte(); }, "ByteSequenceModeler can't read beyond end of buffer");
+}
+
+TEST(Packet, StringCountBeyondCapacityThrowsBeforeAllocating) {
+  Packet out;
+  out.writeUInt32(0xfffffff0u);  // a string count far beyond the data
+  Packet in(out.getData(), true, false);
+  expectMeridiaError([&] { in.readString(); }, "ByteSequenceModeler readNBytes offset overflow");
+  EXPECT_FALSE(in.hasBuffer());
+  Packet out2;
+  out2.writeUInt32(1000);
+  Packet in2(out2.getData(), true, false);
+  expectMeridiaError([&] { in2.readString(); },
+                     "ByteSequenceModeler can't read beyond end of buffer");
+}
+
+TEST(Packet, BodyConstructionAndAdvance) {
+  const std::string body = "\x01\x02\x03";
+  Packet sent(body, false, true);
+  EXPECT_EQ(sent.getOffset(), 24u);
+  EXPECT_EQ(hex(sent.getData()), hex(u32(20) + std::string(17, '\0') + body));
+  EXPECT_EQ(sent.getBufferLength(), 74u);
+
+  Packet notAdvanced(body, false, false);
+  EXPECT_EQ(notAdvanced.getOffset(), 21u);
+  EXPECT_EQ(notAdvanced.getLengthField(), 17u);
+  EXPECT_EQ(notAdvanced.readByte(), 1);
+
+  // Raw with advance: the cursor goes past the data and the length follows it.
+  Packet raw(u32(999) + std::string(17, '\0') + "xy", true, true);
+  EXPECT_EQ(raw.getOffset(), 23u);
+  EXPECT_EQ(raw.getLengthField(), 19u);
+  // Raw data shorter than a header: the header area is padded with zeros.
+  Packet shortRaw(std::string("ab"), true, false);
+  EXPECT_EQ(shortRaw.getOffset(), 21u);
+  EXPECT_EQ(shortRaw.readUInt32(), 0u);
+}
+
+// ---- read errors ----
+
+struct ReadErrorCase {
+  uint64_t n;
+  const char* text;
+};
+
+class PacketReadError : public testing::TestWithParam<ReadErrorCase> {};
+
+TEST_P(PacketReadError, ThrowsAndReleasesBuffer) {
+  Packet p;
+  unsigned char sink[8];
+  expectMeridiaError([&] { p.readNBytes(sink, GetParam().n); }, GetParam().text);
+  EXPECT_FALSE(p.hasBuffer());
+  EXPECT_EQ(p.getBufferLength(), 0u);
+  EXPECT_EQ(p.getOffset(), 21u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PacketReadError,
+    testing::Values(ReadErrorCase{0, "ByteSequenceModeler can't read 0 bytes"},
+                    ReadErrorCase{51, "ByteSequenceModeler can't read beyond end of buffer"},
+                    ReadErrorCase{0xFFFFFFFFull - 22,
+                                  "ByteSequenceModeler can't read beyond end of buffer"},
+                    ReadErrorCase{0xFFFFFFFFull - 20, "ByteSequenceModeler readNBytes offset overflow"},
+                    ReadErrorCase{0xFFFFFFFFull, "ByteSequenceModeler readNBytes offset overflow"},
+                    ReadErrorCase{std::numeric_limits<uint64_t>::max(),
+                                  "ByteSequenceModeler readNBytes offset overflow"}));
+
+TEST(Packet, ReadExactlyToCapacitySucceeds) {
+  Packet p;
+  std::string all(50, 'x');
+  p.readNBytes(&all[0], 50);
+  EXPECT_EQ(all, std::string(50, '\0'));
+  EXPECT_TRUE(p.hasBuffer());
+}
+
+// ---- write overflow checks ----
+
+TEST(ByteSequence, WriteOverflowChecks) {
+  const unsigned char two[2] = {1, 2};
+  {
+    Probe p;
+    p.fake(std::numeric_limits<uint64_t>::max() - 1, 64);
+    expectMeridiaError([&] { p.writeNBytes(two, 2); },
+                       "ByteSequenceModeler writeNBytes offset overflow");
+  }
+  {
+    Probe p;
+    p.fake(0, std::numeric_limits<uint64_t>::max() - 10);
+    expectMeridiaError([&] { p.writeNBytes(two, 1); },
+                       "ByteSequenceModeler writeNBytes buffer length overflow");
+  }
+  {
+    // A unit may not reach 2^32 bytes.
+    Probe p;
+    p.fake(0xFFFFFFFFull - 1, 64);
+    expectMeridiaError([&] { p.writeNBytes(two, 2); },
+                       "ByteSequenceModeler writeNBytes offset overflow");
+    EXPECT_EQ(p.getOffset(), 0xFFFFFFFFull - 1);  // nothing changed
+  }
+  {
+    Probe p;
+    expectMeridiaError([&] { p.writeNBytes(nullptr, 1); },
+                       "ByteSequenceModeler writeNBytes from a null source");
+    EXPECT_EQ(p.getOffset(), 0u);
+  }
+}
+
+TEST(ByteSequence, AllocationFailureIsBadAlloc) {
+  try {
+    ByteSequenceModeler huge(1ull << 62, 0);
+    FAIL() << "allocated 2^62 bytes";
+  } catch (const ofw::BadAllocException& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "ByteSequenceModeler ran out of memory during object constructing: Cannot allocate "
+              "memory");
+  }
+  // Also catchable as the standard allocation failure.
+  EXPECT_THROW(ByteSequenceModeler(1ull << 62, 0), std::bad_alloc);
+}
+
+// ---- copies, cleanup, diagnostics ----
+
+TEST(ByteSequence, CopyIsDeepAndComplete) {
+  Packet p;
+  p.setChannel(kGuid);
+  p.writeString("abc");
+  Packet copy(p);
+  EXPECT_EQ(copy.getData(), p.getData());
+  EXPECT_EQ(copy.getBufferLength(), p.getBufferLength());
+  EXPECT_EQ(copy.getOffset(), p.getOffset());
+  EXPECT_EQ(copy.getHeaderSize(), 21u);
+  copy.writeByte(9);
+  EXPECT_EQ(p.getData().size(), 28u);
+  EXPECT_EQ(copy.getData().size(), 29u);
+  EXPECT_EQ(copy.getLengthField(), 25u);
+  EXPECT_EQ(p.getLengthField(), 24u);
+
+  Packet assigned;
+  assigned = copy;
+  EXPECT_EQ(assigned.getData(), copy.getData());
+
+  p.cleanup();
+  Packet fromEmpty(p);
+  EXPECT_FALSE(fromEmpty.hasBuffer());
+  EXPECT_EQ(fromEmpty.getOffset(), 28u);
+}
+
+TEST(ByteSequence, WriteAfterCleanupStaysInsideTheBuffer) {
+  Packet p;
+  p.writeUInt64(1);
+  p.cleanup();
+  p.writeByte(7);  // cursor 29: the new buffer must hold it
+  EXPECT_GE(p.getBufferLength(), 30u);
+  const std::string d = p.getData();
+  ASSERT_EQ(d.size(), 30u);
+  EXPECT_EQ(d[29], 7);
+  EXPECT_EQ(p.getLengthField(), 26u);
+}
+
+TEST(ATMessage, HeaderlessBuffer) {
+  ovgfw::ATMessage a;
+  EXPECT_EQ(a.getBufferLength(), 50u);
+  EXPECT_EQ(a.getOffset(), 0u);
+  a.writeUInt32(5);
+  a.writeGuid(kGuid);
+  EXPECT_EQ(hex(a.getData()), hex(u32(5) + kGuidPacketBytes));
+
+  ovgfw::ATMessage appended(a.getData(), false);
+  EXPECT_EQ(appended.getOffset(), 20u);
+  EXPECT_EQ(appended.getBufferLength(), 70u);
+  EXPECT_EQ(appended.getData(), a.getData());
+
+  ovgfw::ATMessage reading(a.getData(), true);
+  EXPECT_EQ(reading.getOffset(), 0u);
+  EXPECT_EQ(reading.readUInt32(), 5u);
+  EXPECT_EQ(reading.readGuid(), kGuid);
+}
+
+TEST(ByteSequence, DumpFormat) {
+  ByteSequenceModeler b(20, 0);
+  for (int i = 0; i < 17; ++i) b.writeByte(static_cast<uint8_t>(i));
+  testing::internal::CaptureStdout();
+  b.Dump();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_THAT(out, testing::StartsWith("\nByteSequence Dump:\n  m_msgBuffer: "));
+  EXPECT_THAT(out, HasSubstr("  m_bufferLength: 20\n  m_offset: 17\n  m_headerSize: 0\nContents:\n"));
+  EXPECT_THAT(out, HasSubstr("00 01 02 03 \t04 05 06 07 \t08 09 0a 0b \t0c 0d 0e 0f \n"
+                             "10 00 00 00 \t\n"));
+}
+
+TEST(MeridiaException, IsAFrameworkException) {
+  try {
+    throw MeridiaException("x");
+  } catch (const ofw::Base_Exception& e) {
+    EXPECT_EQ(e.typeName(), "ByteSequenceModelerException");
+    EXPECT_STREQ(e.what(), "x");
+  }
+}
+
+}  // namespace

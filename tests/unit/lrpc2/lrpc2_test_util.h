@@ -1,0 +1,293 @@
+// Helpers of the LRPC2 unit tests: expected byte strings, temporary
+// directories, socket pairs and a threaded test server.
+#pragma once
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lrpc2/client_session.h"
+#include "lrpc2/msg.h"
+#include "lrpc2/session.h"
+
+namespace lrpc2test {
+
+// Writes to a closed pipe or socket must fail with EPIPE, not end the test.
+[[maybe_unused]] static const int kIgnoreSigpipe = (signal(SIGPIPE, SIG_IGN), 0);
+
+typedef std::vector<uint8_t> Bytes;
+
+// Builds expected byte strings in host byte order.
+class B {
+ public:
+  B& u8(uint8_t v) {
+    b_.push_back(v);
+    return *this;
+  }
+  B& u16(uint16_t v) { return raw(&v, 2); }
+  B& u32(uint32_t v) { return raw(&v, 4); }
+  B& u64(uint64_t v) { return raw(&v, 8); }
+  B& str(const std::string& s) { return raw(s.data(), s.size()); }
+  B& zeros(size_t n) {
+    b_.insert(b_.end(), n, 0);
+    return *this;
+  }
+  B& raw(const void* p, size_t n) {
+    const uint8_t* q = static_cast<const uint8_t*>(p);
+    b_.insert(b_.end(), q, q + n);
+    return *this;
+  }
+  const Bytes& bytes() const { return b_; }
+  operator Bytes() const { return b_; }
+
+ private:
+  Bytes b_;
+};
+
+inline Bytes DataOf(const LRPC2Msg* m) {
+  size_t n = 0;
+  const uint8_t* p = MsgGetData(m, &n);
+  return p ? Bytes(p, p + n) : Bytes();
+}
+
+inline Bytes BodyOf(const LRPC2Msg* m) {
+  Bytes all = DataOf(m);
+  const uint32_t h = MsgGetHeaderLength(m);
+  return Bytes(all.begin() + h, all.end());
+}
+
+// A temporary directory removed (recursively) at the end of the test.
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/lrpc2testXXXXXX";
+    const char* p = mkdtemp(tmpl);
+    path_ = p ? p : "";
+  }
+  ~TempDir() {
+    if (!path_.empty()) {
+      std::string cmd = "rm -rf '" + path_ + "'";
+      if (system(cmd.c_str()) != 0) {
+      }
+    }
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+struct FdPair {
+  int a = -1, b = -1;
+  FdPair() {
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0) {
+      a = sv[0];
+      b = sv[1];
+    }
+  }
+  ~FdPair() {
+    closeA();
+    closeB();
+  }
+  void closeA() {
+    if (a >= 0) close(a);
+    a = -1;
+  }
+  void closeB() {
+    if (b >= 0) close(b);
+    b = -1;
+  }
+};
+
+inline bool WriteAll(int fd, const void* p, size_t n) {
+  const uint8_t* q = static_cast<const uint8_t*>(p);
+  while (n > 0) {
+    ssize_t w = write(fd, q, n);
+    if (w <= 0) return false;
+    q += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+inline bool WriteAll(int fd, const Bytes& b) { return WriteAll(fd, b.data(), b.size()); }
+
+// Reads exactly n bytes (poll-limited to a generous 30 s); empty on failure.
+inline Bytes ReadN(int fd, size_t n) {
+  Bytes out(n);
+  size_t done = 0;
+  while (done < n) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 30000) <= 0) return Bytes();
+    ssize_t r = read(fd, out.data() + done, n - done);
+    if (r <= 0) return Bytes();
+    done += static_cast<size_t>(r);
+  }
+  return out;
+}
+
+// Listens on a UNIX socket path.
+inline int Listen(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A complete message of `type` reserving the full header space.
+inline LRPC2Msg* NewMsg(uint32_t type, const MsgTable* table = nullptr) {
+  int st;
+  return MsgNew(type, 0, table, MSG_MAX_HEADER_LENGTH, &st);
+}
+
+// The default reply of the test server: same type, the request body as a blob,
+// then the peer's uid (or -1 when unknown).
+inline LRPC2Msg* EchoReply(LRPC2SessionServer* s, LRPC2Msg* request, const MsgTable* table) {
+  uint32_t type = 0;
+  MsgReadMsgType(request, &type);
+  int st;
+  LRPC2Msg* reply = MsgNew(type, 0, table, MSG_MAX_HEADER_LENGTH, &st);
+  Bytes body = BodyOf(request);
+  MsgWriteBlob(reply, body.data(), static_cast<uint32_t>(body.size()));
+  int uid = -1, gid = -1;
+  SessionProcessIdentity(s, &uid, &gid);
+  MsgWriteInt32(reply, uid);
+  MsgComplete(reply);
+  return reply;
+}
+
+// A threaded LRPC2 server on a UNIX socket: accepts connections one after the
+// other and serves each until the client goes away. Statuses are recorded for
+// the test to inspect after waitConnections().
+class TestServer {
+ public:
+  typedef std::function<LRPC2Msg*(LRPC2SessionServer*, LRPC2Msg*)> Handler;
+
+  TestServer(const std::string& path, int signSetting, const MsgTable* table = nullptr)
+      : path_(path), signSetting_(signSetting), table_(table) {}
+  ~TestServer() { stop(); }
+
+  void setHandler(Handler h) { handler_ = std::move(h); }
+
+  bool start() {
+    listenFd_ = Listen(path_);
+    if (listenFd_ < 0) return false;
+    thread_ = std::thread([this] { run(); });
+    return true;
+  }
+
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (listenFd_ >= 0) close(listenFd_);
+    listenFd_ = -1;
+  }
+
+  // Waits (up to a generous limit) until n connections have been fully served.
+  bool waitConnections(int n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(60), [&] { return served_ >= n; });
+  }
+
+  std::vector<int> acceptStatuses() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return acceptStatuses_;
+  }
+  std::vector<int> recvStatuses() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return recvStatuses_;
+  }
+  std::vector<int> acceptedVersions() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return versions_;
+  }
+  std::vector<int> signingFlags() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return signing_;
+  }
+
+ private:
+  void run() {
+    while (!stop_) {
+      struct pollfd p = {listenFd_, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      serve(fd);
+      close(fd);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++served_;
+      }
+      cv_.notify_all();
+    }
+  }
+
+  void serve(int fd) {
+    int st = 0, version = 0;
+    LRPC2SessionServer* s = SessionAccept(fd, fd, 30, table_, signSetting_, &st, &version);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      acceptStatuses_.push_back(st);
+      versions_.push_back(version);
+      signing_.push_back(s ? SessionIsSigning(s) : -1);
+    }
+    if (s == nullptr) return;
+    for (;;) {
+      LRPC2Msg* req = SessionRecv(fd, s, 30, &st, 0);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        recvStatuses_.push_back(st);
+      }
+      if (req == nullptr) {
+        if (st == SESSION_ERR_RETRY) continue;
+        break;
+      }
+      LRPC2Msg* reply = handler_ ? handler_(s, req) : EchoReply(s, req, table_);
+      MsgFree(req);
+      if (reply != nullptr) {
+        int rc = SessionServerSend(fd, s, reply, 30);
+        MsgFree(reply);
+        if (rc != SESSION_OK) break;
+      }
+    }
+    SessionServerClose(s);
+  }
+
+  std::string path_;
+  int signSetting_;
+  const MsgTable* table_;
+  Handler handler_;
+  int listenFd_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int served_ = 0;
+  std::vector<int> acceptStatuses_;
+  std::vector<int> recvStatuses_;
+  std::vector<int> versions_;
+  std::vector<int> signing_;
+};
+
+}  // namespace lrpc2test

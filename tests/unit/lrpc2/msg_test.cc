@@ -1,0 +1,639 @@
+// LRPC2 message layer: byte layouts, reading, validation, states and the
+// message-type table.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+
+#include "lrpc2/msg.h"
+#include "lrpc2/msg_internal.h"
+#include "lrpc2_test_util.h"
+
+using namespace lrpc2test;
+
+namespace {
+
+struct MsgFreer {
+  void operator()(LRPC2Msg* m) const { MsgFree(m); }
+};
+typedef std::unique_ptr<LRPC2Msg, MsgFreer> Msg;
+
+Msg Build(uint32_t type, uint32_t header = 0) {
+  int st = -1;
+  Msg m(MsgNew(type, 0, nullptr, header, &st));
+  EXPECT_EQ(st, MSG_OK);
+  return m;
+}
+
+Msg Wrap(const Bytes& body, int* status = nullptr) {
+  int st = -1;
+  Msg m(MsgNewFromData(body.data(), body.size(), 1, nullptr, 0, &st));
+  if (status) *status = st;
+  return m;
+}
+
+// Position probe: the body offset of the next value, seen through MsgPeekData
+// and a subsequent successful read in the tests below.
+int PeekTag(LRPC2Msg* m) {
+  int tag = -1;
+  EXPECT_EQ(MsgPeekData(m, &tag), MSG_OK);
+  return tag;
+}
+
+}  // namespace
+
+TEST(LRPC2Msg, EmptyMessageIsTypeAndEndTag) {
+  Msg m = Build(MsgType::VGPing);
+  ASSERT_EQ(MsgComplete(m.get()), MSG_OK);
+  EXPECT_EQ(DataOf(m.get()), Bytes(B().u16(10).u8(0)));
+  EXPECT_EQ(MsgGetState(m.get()), MSG_STATE_COMPLETE);
+}
+
+TEST(LRPC2Msg, HeaderSpaceIsReservedInFront) {
+  Msg m = Build(MsgType::VGQueryRunlevel, MSG_MAX_HEADER_LENGTH);
+  ASSERT_EQ(MsgWriteUInt32(m.get(), 7), MSG_OK);
+  ASSERT_EQ(MsgComplete(m.get()), MSG_OK);
+  EXPECT_EQ(DataOf(m.get()), Bytes(B().zeros(48).u16(610).u8(3).u32(7).u8(0)));
+  EXPECT_EQ(MsgGetBodyLength(m.get()), 8u);
+}
+
+// ---- one case per value kind: bytes written and values read back ------------
+
+struct TagCase {
+  const char* name;
+  std::function<int(LRPC2Msg*)> write;
+  Bytes values;  // body bytes after the type, without the end tag
+  std::function<void(LRPC2Msg*)> check;
+};
+
+class LRPC2MsgTags : public ::testing::TestWithParam<TagCase> {};
+
+TEST_P(LRPC2MsgTags, BytesAndRoundTrip) {
+  const TagCase& c = GetParam();
+  Msg m = Build(MsgType::VGPing);
+  ASSERT_EQ(c.write(m.get()), MSG_OK);
+  ASSERT_EQ(MsgComplete(m.get()), MSG_OK);
+  Bytes expected = B().u16(10).raw(c.values.data(), c.values.size()).u8(0);
+  EXPECT_EQ(DataOf(m.get()), expected);
+  // Read back from the built message and from a copy made from the bytes.
+  c.check(m.get());
+  int end = -1;
+  EXPECT_EQ(MsgPeekData(m.get(), &end), MSG_OK);
+  EXPECT_EQ(end, MSG_TAG_END);
+  int st;
+  Msg copy = Wrap(expected, &st);
+  ASSERT_EQ(st, MSG_OK);
+  c.check(copy.get());
+}
+
+const char* const kSet[] = {"a", "bc", "", nullptr};
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, LRPC2MsgTags,
+    ::testing::Values(
+        TagCase{"BoolTrue", [](LRPC2Msg* m) { return MsgWriteBool(m, 5); }, B().u8(1).u8(1),
+                [](LRPC2Msg* m) {
+                  int v = -1;
+                  ASSERT_EQ(MsgReadBool(m, &v), MSG_OK);
+                  EXPECT_EQ(v, 1);
+                }},
+        TagCase{"BoolFalse", [](LRPC2Msg* m) { return MsgWriteBool(m, 0); }, B().u8(1).u8(0),
+                [](LRPC2Msg* m) {
+                  int v = -1;
+                  ASSERT_EQ(MsgReadBool(m, &v), MSG_OK);
+                  EXPECT_EQ(v, 0);
+                }},
+        TagCase{"Int32", [](LRPC2Msg* m) { return MsgWriteInt32(m, -2); }, B().u8(2).u32(0xFFFFFFFE),
+                [](LRPC2Msg* m) {
+                  int32_t v = 0;
+                  ASSERT_EQ(MsgReadInt32(m, &v), MSG_OK);
+                  EXPECT_EQ(v, -2);
+                }},
+        TagCase{"UInt32", [](LRPC2Msg* m) { return MsgWriteUInt32(m, 0xDEADBEEF); },
+                B().u8(3).u32(0xDEADBEEF),
+                [](LRPC2Msg* m) {
+                  uint32_t v = 0;
+                  ASSERT_EQ(MsgReadUInt32(m, &v), MSG_OK);
+                  EXPECT_EQ(v, 0xDEADBEEFu);
+                }},
+        TagCase{"String", [](LRPC2Msg* m) { return MsgWriteString(m, "abc"); },
+                B().u8(4).u32(3).str("abc"),
+                [](LRPC2Msg* m) {
+                  char* s = nullptr;
+                  ASSERT_EQ(MsgReadString(m, &s), MSG_OK);
+                  EXPECT_STREQ(s, "abc");
+                  free(s);
+                }},
+        TagCase{"NullString", [](LRPC2Msg* m) { return MsgWriteString(m, nullptr); },
+                B().u8(4).u32(0xFFFFFFFF),
+                [](LRPC2Msg* m) {
+                  char* s = reinterpret_cast<char*>(1);
+                  ASSERT_EQ(MsgReadString(m, &s), MSG_OK);
+                  EXPECT_EQ(s, nullptr);
+                }},
+        TagCase{"EmptyString", [](LRPC2Msg* m) { return MsgWriteString(m, ""); }, B().u8(4).u32(0),
+                [](LRPC2Msg* m) {
+                  char* s = nullptr;
+                  ASSERT_EQ(MsgReadString(m, &s), MSG_OK);
+                  ASSERT_NE(s, nullptr);
+                  EXPECT_STREQ(s, "");
+                  free(s);
+                }},
+        TagCase{"Password", [](LRPC2Msg* m) { return MsgWritePassword(m, "pw"); },
+                B().u8(5).u32(2).str("pw"),
+                [](LRPC2Msg* m) {
+                  EXPECT_TRUE(MsgGetFlags(m) & MSG_FLAG_SENSITIVE);
+                  char* s = nullptr;
+                  EXPECT_EQ(MsgReadString(m, &s), MSG_ERR_BADTYPE);
+                  ASSERT_EQ(MsgReadPassword(m, &s), MSG_OK);
+                  EXPECT_STREQ(s, "pw");
+                  MsgFreePassword(s);
+                }},
+        TagCase{"Blob",
+                [](LRPC2Msg* m) {
+                  const uint8_t d[] = {1, 0, 3};
+                  return MsgWriteBlob(m, d, 3);
+                },
+                B().u8(6).u32(3).u8(1).u8(0).u8(3),
+                [](LRPC2Msg* m) {
+                  void* d = nullptr;
+                  uint32_t n = 0;
+                  ASSERT_EQ(MsgReadBlob(m, &d, &n), MSG_OK);
+                  ASSERT_EQ(n, 3u);
+                  const uint8_t* p = static_cast<uint8_t*>(d);
+                  EXPECT_EQ(p[0], 1);
+                  EXPECT_EQ(p[1], 0);
+                  EXPECT_EQ(p[2], 3);
+                  EXPECT_EQ(p[3], 0);  // terminator added
+                  free(d);
+                }},
+        TagCase{"ZeroLengthBlobIsNull",
+                [](LRPC2Msg* m) {
+                  const uint8_t d[] = {1};
+                  return MsgWriteBlob(m, d, 0);
+                },
+                B().u8(6).u32(0xFFFFFFFF),
+                [](LRPC2Msg* m) {
+                  void* d = reinterpret_cast<void*>(1);
+                  uint32_t n = 9;
+                  ASSERT_EQ(MsgReadBlob(m, &d, &n), MSG_OK);
+                  EXPECT_EQ(d, nullptr);
+                  EXPECT_EQ(n, 0u);
+                }},
+        TagCase{"StringSet", [](LRPC2Msg* m) { return MsgWriteStringSet(m, kSet); },
+                B().u8(7).u32(3).u32(1).str("a").u32(2).str("bc").u32(0),
+                [](LRPC2Msg* m) {
+                  char** set = nullptr;
+                  ASSERT_EQ(MsgReadStringSet(m, &set), MSG_OK);
+                  ASSERT_EQ(StringSetSize(set), 3u);
+                  EXPECT_STREQ(set[0], "a");
+                  EXPECT_STREQ(set[1], "bc");
+                  EXPECT_STREQ(set[2], "");
+                  FreeMsgStringSet(set);
+                }},
+        TagCase{"EmptyStringSet", [](LRPC2Msg* m) { return MsgWriteStringSet(m, nullptr); },
+                B().u8(7).u32(0),
+                [](LRPC2Msg* m) {
+                  char** set = nullptr;
+                  ASSERT_EQ(MsgReadStringSet(m, &set), MSG_OK);
+                  ASSERT_NE(set, nullptr);
+                  EXPECT_EQ(StringSetSize(set), 0u);
+                  FreeMsgStringSet(set);
+                }},
+        TagCase{"KeyValueSet",
+                [](LRPC2Msg* m) {
+                  MsgKeyValue kv[] = {{const_cast<char*>("k"), const_cast<char*>("vv")},
+                                      {const_cast<char*>("x"), nullptr},
+                                      {nullptr, nullptr}};
+                  return MsgWriteKeyValueSet(m, kv);
+                },
+                B().u8(8).u32(2).u32(1).str("k").u32(2).str("vv").u32(1).str("x").u32(0),
+                [](LRPC2Msg* m) {
+                  MsgKeyValue* kv = nullptr;
+                  ASSERT_EQ(MsgReadKeyValueSet(m, &kv), MSG_OK);
+                  EXPECT_STREQ(kv[0].key, "k");
+                  EXPECT_STREQ(kv[0].value, "vv");
+                  EXPECT_STREQ(kv[1].key, "x");
+                  EXPECT_STREQ(kv[1].value, "");
+                  EXPECT_EQ(kv[2].key, nullptr);
+                  FreeMsgKeyValueSet(kv);
+                }},
+        TagCase{"IncrementalStringSet",
+                [](LRPC2Msg* m) {
+                  int rc = MsgWriteBeginStringSet(m);
+                  if (rc == MSG_OK) rc = MsgWriteAppendStringToSet(m, "one");
+                  if (rc == MSG_OK) rc = MsgWriteAppendStringToSet(m, nullptr);
+                  return rc;  // the count is patched by MsgComplete
+                },
+                B().u8(7).u32(2).u32(3).str("one").u32(0),
+                [](LRPC2Msg* m) {
+                  char** set = nullptr;
+                  ASSERT_EQ(MsgReadStringSet(m, &set), MSG_OK);
+                  ASSERT_EQ(StringSetSize(set), 2u);
+                  EXPECT_STREQ(set[0], "one");
+                  EXPECT_STREQ(set[1], "");
+                  FreeMsgStringSet(set);
+                }},
+        TagCase{"IncrementalBlobSetPatchedByNextWrite",
+                [](LRPC2Msg* m) {
+                  const uint8_t d[] = {9, 8};
+                  int rc = MsgWriteBeginStringSet(m);
+                  if (rc == MSG_OK) rc = MsgWriteAppendBlobToSet(m, d, 2);
+                  if (rc == MSG_OK) rc = MsgWriteAppendBlobToSet(m, nullptr, 0);
+                  if (rc == MSG_OK) rc = MsgWriteAppendBlobToSet(m, d, 1);
+                  if (rc == MSG_OK) rc = MsgWriteBool(m, 1);
+                  return rc;
+                },
+                B().u8(7).u32(3).u32(2).u8(9).u8(8).u32(0).u32(1).u8(9).u8(1).u8(1),
+                [](LRPC2Msg* m) {
+                  MsgBlob* blobs = nullptr;
+                  uint32_t n = 0;
+                  ASSERT_EQ(MsgReadBlobSet(m, &blobs, &n), MSG_OK);
+                  ASSERT_EQ(n, 3u);
+                  EXPECT_EQ(blobs[0].length, 2u);
+                  EXPECT_EQ(static_cast<uint8_t*>(blobs[0].data)[1], 8);
+                  EXPECT_EQ(blobs[1].data, nullptr);
+                  EXPECT_EQ(blobs[1].length, 0u);
+                  EXPECT_EQ(blobs[2].length, 1u);
+                  FreeMsgBlobSet(blobs);
+                  int b = 0;
+                  EXPECT_EQ(MsgReadBool(m, &b), MSG_OK);
+                  EXPECT_EQ(b, 1);
+                }},
+        TagCase{"IncrementalKeyValueSet",
+                [](LRPC2Msg* m) {
+                  int rc = MsgWriteBeginKeyValueSet(m);
+                  if (rc == MSG_OK) rc = MsgWriteAppendKeyValuePair(m, "a", "1");
+                  if (rc == MSG_OK) rc = MsgWriteAppendKeyValuePair(m, "b", nullptr);
+                  if (rc == MSG_OK) rc = MsgWriteBeginStringSet(m);  // closes the first set
+                  return rc;
+                },
+                B().u8(8).u32(2).u32(1).str("a").u32(1).str("1").u32(1).str("b").u32(0).u8(7).u32(0),
+                [](LRPC2Msg* m) {
+                  MsgKeyValue* kv = nullptr;
+                  ASSERT_EQ(MsgReadKeyValueSet(m, &kv), MSG_OK);
+                  EXPECT_STREQ(kv[1].key, "b");
+                  EXPECT_STREQ(kv[1].value, "");
+                  FreeMsgKeyValueSet(kv);
+                  char** set = nullptr;
+                  ASSERT_EQ(MsgReadStringSet(m, &set), MSG_OK);
+                  EXPECT_EQ(StringSetSize(set), 0u);
+                  FreeMsgStringSet(set);
+                }},
+        TagCase{"NullProtectedBlob",
+                [](LRPC2Msg* m) { return MsgWriteProtectedBlob(m, nullptr, 0, nullptr); },
+                B().u8(9).u32(0xFFFFFFFF),
+                [](LRPC2Msg* m) {
+                  void* d = reinterpret_cast<void*>(1);
+                  uint32_t n = 7;
+                  ASSERT_EQ(MsgReadProtectedBlob(m, &d, &n, nullptr), MSG_OK);
+                  EXPECT_EQ(d, nullptr);
+                  EXPECT_EQ(n, 0u);
+                }},
+        TagCase{"BoolAndIntArrays",
+                [](LRPC2Msg* m) {
+                  const int bools[] = {1, 0, 1};
+                  const int32_t ints[] = {-1, 2};
+                  int rc = MsgWriteBoolArray(m, bools, 3);
+                  if (rc == MSG_OK) rc = MsgWriteIntArray(m, ints, 2);
+                  return rc;
+                },
+                B().u8(1).u8(1).u8(1).u8(0).u8(1).u8(1).u8(2).u32(0xFFFFFFFF).u8(2).u32(2),
+                [](LRPC2Msg* m) {
+                  int* bools = nullptr;
+                  int32_t* ints = nullptr;
+                  ASSERT_EQ(MsgReadBoolArray(m, &bools, 3), MSG_OK);
+                  EXPECT_EQ(bools[0], 1);
+                  EXPECT_EQ(bools[1], 0);
+                  EXPECT_EQ(bools[2], 1);
+                  free(bools);
+                  ASSERT_EQ(MsgReadIntArray(m, &ints, 2), MSG_OK);
+                  EXPECT_EQ(ints[0], -1);
+                  EXPECT_EQ(ints[1], 2);
+                  free(ints);
+                }}),
+    [](const ::testing::TestParamInfo<TagCase>& info) { return std::string(info.param.name); });
+
+// ---- reading rules -----------------------------------------------------------
+
+TEST(LRPC2Msg, WrongTypeReadReturns202AndConsumesNothing) {
+  Msg m = Build(MsgType::VGPing);
+  ASSERT_EQ(MsgWriteString(m.get(), "x"), MSG_OK);
+  ASSERT_EQ(MsgWriteUInt32(m.get(), 4), MSG_OK);
+  ASSERT_EQ(MsgComplete(m.get()), MSG_OK);
+  int32_t i = 0x55;
+  uint32_t u = 0;
+  int b = 0x55;
+  void* d = nullptr;
+  uint32_t n = 0;
+  char** set = nullptr;
+  MsgKeyValue* kv = nullptr;
+  MsgBlob* blobs = nullptr;
+  int* ba = nullptr;
+  int32_t* ia = nullptr;
+  char* pw = nullptr;
+  EXPECT_EQ(MsgReadInt32(m.get(), &i), MSG_ERR_BADTYPE);
+  EXPECT_EQ(i, 0x55);  // output untouched
+  EXPECT_EQ(MsgReadUInt32(m.get(), &u), MSG_ERR_BADTYPE);
+  EXPECT_EQ(MsgReadBool(m.get(), &b), MSG_ERR_BADTYPE);
+  EXPECT_EQ(b, 0x55);
+  EXPECT_EQ(MsgReadPassword(m.get(), &pw), MSG_ERR_BADTYPE);
+  EXPECT_EQ(MsgReadBlob(m.get(), &d, &n), MSG_ERR_BADTYPE);
+  EXPECT_EQ(MsgReadStringSet(m.get(), &set), MSG_ERR_BADTYPE);
+  EXPECT_EQ(MsgReadBlobSet(m.get(), &blobs, &n), MSG_ERR_BADTYPE);
+  EXPECT_EQ(MsgReadKeyValueSet(m.get(), &kv), MSG_ERR_BADTYPE);
+  EXPECT_EQ(MsgReadProtectedBlob(m.get(), &d, &n, nullptr), MSG_ERR_BADTYPE);
+  EXPECT_EQ(MsgReadBoolArray(m.get(), &ba, 1), MSG_ERR_BADTYPE);
+  EXPECT_EQ(MsgReadIntArray(m.get(), &ia, 1), MSG_ERR_BADTYPE);
+  EXPECT_EQ(PeekTag(m.get()), MSG_TAG_STRING);
+  char* s = nullptr;
+  ASSERT_EQ(MsgReadString(m.get(), &s), MSG_OK);
+  EXPECT_STREQ(s, "x");
+  free(s);
+  ASSERT_EQ(MsgReadUInt32(m.get(), &u), MSG_OK);
+  EXPECT_EQ(u, 4u);
+  EXPECT_EQ(MsgReadUInt32(m.get(), &u), MSG_ERR_EOM);
+  EXPECT_EQ(MsgReadString(m.get(), &s), MSG_ERR_EOM);
+  EXPECT_EQ(PeekTag(m.get()), MSG_TAG_END);
+}
+
+TEST(LRPC2Msg, ArrayReadIsAllOrNothing) {
+  Msg m = Build(MsgType::VGPing);
+  const int32_t ints[] = {1, 2};
+  ASSERT_EQ(MsgWriteIntArray(m.get(), ints, 2), MSG_OK);
+  ASSERT_EQ(MsgWriteString(m.get(), "s"), MSG_OK);
+  ASSERT_EQ(MsgComplete(m.get()), MSG_OK);
+  int32_t* out = nullptr;
+  // Third value is a string: 202, nothing consumed.
+  EXPECT_EQ(MsgReadIntArray(m.get(), &out, 3), MSG_ERR_BADTYPE);
+  EXPECT_EQ(out, nullptr);
+  // A count far beyond the message fails without allocating it.
+  EXPECT_EQ(MsgReadIntArray(m.get(), &out, 0xFFFFFFFFu), MSG_ERR_BADTYPE);
+  ASSERT_EQ(MsgReadIntArray(m.get(), &out, 2), MSG_OK);
+  free(out);
+  int* bools = nullptr;
+  EXPECT_EQ(MsgReadBoolArray(m.get(), &bools, 0), MSG_OK);
+  EXPECT_EQ(bools, nullptr);
+  EXPECT_EQ(PeekTag(m.get()), MSG_TAG_STRING);
+}
+
+TEST(LRPC2Msg, ReadTypeAndAsyncFlag) {
+  Msg m = Build(MsgType::NSSGetPasswdDataByUID);
+  ASSERT_EQ(MsgComplete(m.get()), MSG_OK);
+  uint32_t type = 0;
+  ASSERT_EQ(MsgReadMsgType(m.get(), &type), MSG_OK);
+  EXPECT_EQ(type, 501u);
+  int async = -1;
+  ASSERT_EQ(MsgReadDoAsync(m.get(), &async), MSG_OK);
+  EXPECT_EQ(async, 0);
+  EXPECT_TRUE(MsgGetFlags(m.get()) & MSG_FLAG_SENSITIVE);
+}
+
+// ---- states --------------------------------------------------------------------
+
+TEST(LRPC2Msg, StateRules) {
+  EXPECT_EQ(MsgWriteBool(nullptr, 1), MSG_ERR_INVALID);
+  EXPECT_EQ(MsgComplete(nullptr), MSG_ERR_INVALID);
+  uint32_t u;
+  EXPECT_EQ(MsgReadUInt32(nullptr, &u), MSG_ERR_INVALID);
+
+  Msg m = Build(MsgType::VGPing);
+  EXPECT_EQ(MsgReadUInt32(m.get(), &u), MSG_ERR_INVALID);  // still building
+  ASSERT_EQ(MsgComplete(m.get()), MSG_OK);
+  EXPECT_EQ(MsgWriteUInt32(m.get(), 1), MSG_ERR_EOM);  // complete
+  EXPECT_EQ(MsgComplete(m.get()), MSG_ERR_EOM);
+  EXPECT_EQ(MsgGetState(m.get()), MSG_STATE_COMPLETE);
+
+  int st;
+  Msg wrapped = Wrap(B().u16(10).u8(0), &st);
+  ASSERT_EQ(st, MSG_OK);
+  EXPECT_EQ(MsgGetState(wrapped.get()), MSG_STATE_COMPLETE);
+  EXPECT_EQ(MsgWriteBool(wrapped.get(), 1), MSG_ERR_EOM);
+}
+
+TEST(LRPC2Msg, FailedWritePutsMessageIntoErrorState) {
+  Msg m = Build(MsgType::VGPing);
+  EXPECT_EQ(MsgWriteAppendStringToSet(m.get(), "x"), MSG_ERR_UNEXPECTED);  // no set begun
+  EXPECT_EQ(MsgGetState(m.get()), MSG_STATE_ERROR);
+  EXPECT_EQ(MsgWriteBool(m.get(), 1), MSG_ERR_INVALID);
+  EXPECT_EQ(MsgComplete(m.get()), MSG_ERR_INVALID);
+
+  Msg k = Build(MsgType::VGPing);
+  ASSERT_EQ(MsgWriteBeginKeyValueSet(k.get()), MSG_OK);
+  EXPECT_EQ(MsgWriteAppendBlobToSet(k.get(), "x", 1), MSG_ERR_UNEXPECTED);  // wrong kind of set
+  EXPECT_EQ(MsgGetState(k.get()), MSG_STATE_ERROR);
+
+  Msg s = Build(MsgType::VGPing);
+  ASSERT_EQ(MsgWriteBeginStringSet(s.get()), MSG_OK);
+  ASSERT_EQ(MsgWriteInt32(s.get(), 1), MSG_OK);  // closes the set
+  EXPECT_EQ(MsgWriteAppendStringToSet(s.get(), "late"), MSG_ERR_UNEXPECTED);
+
+  Msg b = Build(MsgType::VGPing);
+  EXPECT_EQ(MsgWriteBlob(b.get(), nullptr, 5), MSG_ERR_UNEXPECTED);
+  EXPECT_EQ(MsgGetState(b.get()), MSG_STATE_ERROR);
+}
+
+TEST(LRPC2Msg, UnknownTypeCannotBeCreated) {
+  int st = 0;
+  EXPECT_EQ(MsgNew(32, 0, nullptr, 0, &st), nullptr);
+  EXPECT_EQ(st, MSG_ERR_INVALID);
+  EXPECT_EQ(MsgNew(70000, 0, nullptr, 0, &st), nullptr);
+  EXPECT_EQ(MsgNew(10, 0, nullptr, MSG_MAX_HEADER_LENGTH + 1, &st), nullptr);
+}
+
+TEST(LRPC2Msg, SigChecksFlag) {
+  Msg m = Build(MsgType::VGPing);
+  EXPECT_FALSE(MsgGetSigChecks(m.get()));
+  EXPECT_EQ(MsgSetSigChecks(m.get(), 1), MSG_OK);
+  EXPECT_TRUE(MsgGetSigChecks(m.get()));
+  EXPECT_EQ(MsgSetSigChecks(m.get(), 0), MSG_OK);
+  EXPECT_FALSE(MsgGetSigChecks(m.get()));
+  EXPECT_EQ(MsgSetSigChecks(nullptr, 1), MSG_ERR_INVALID);
+}
+
+// ---- validation ------------------------------------------------------------------
+
+struct BadBody {
+  const char* name;
+  Bytes body;
+};
+
+class LRPC2MsgInvalid : public ::testing::TestWithParam<BadBody> {};
+
+TEST_P(LRPC2MsgInvalid, RejectedWith207) {
+  int st = 0;
+  Msg m = Wrap(GetParam().body, &st);
+  EXPECT_EQ(m, nullptr);
+  EXPECT_EQ(st, MSG_ERR_INVALID);
+  // Without copying, too.
+  const Bytes& b = GetParam().body;
+  st = 0;
+  Msg n(MsgNewFromData(b.empty() ? "" : static_cast<const void*>(b.data()), b.size(), 0, nullptr, 0,
+                       &st));
+  EXPECT_EQ(n, nullptr);
+  EXPECT_EQ(st, MSG_ERR_INVALID);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bodies, LRPC2MsgInvalid,
+    ::testing::Values(
+        BadBody{"Empty", Bytes()}, BadBody{"OneByte", B().u8(10)},
+        BadBody{"TypeOnly", B().u16(10)},
+        BadBody{"EndTagFollowedByByte", B().u16(10).u8(0).u8(0)},
+        BadBody{"TagTen", B().u16(10).u8(10).u8(0)},
+        BadBody{"TagFF", B().u16(10).u8(0xFF).u8(0)},
+        BadBody{"BoolValueTwo", B().u16(10).u8(1).u8(2).u8(0)},
+        BadBody{"TruncatedInt", B().u16(10).u8(2).u8(1).u8(2).u8(0)},
+        BadBody{"TruncatedLength", B().u16(10).u8(4).u8(1).u8(0)},
+        BadBody{"StringLongerThanBody", B().u16(10).u8(4).u32(5).str("abc").u8(0)},
+        BadBody{"StringLengthNearMax", B().u16(10).u8(4).u32(0xFFFFFFFE).str("abc").u8(0)},
+        BadBody{"BlobPastEnd", B().u16(10).u8(6).u32(2).u8(0)},
+        BadBody{"ProtectedPastEnd", B().u16(10).u8(9).u32(100).zeros(10).u8(0)},
+        BadBody{"SetCountOverflow", B().u16(10).u8(7).u32(0xFFFFFFFF).u32(0).u8(0)},
+        BadBody{"SetCountTooLarge", B().u16(10).u8(7).u32(2).u32(0).u8(0)},
+        BadBody{"SetItemNullLength", B().u16(10).u8(7).u32(1).u32(0xFFFFFFFF).u8(0)},
+        BadBody{"SetItemPastEnd", B().u16(10).u8(7).u32(1).u32(4).str("ab").u8(0)},
+        BadBody{"KeyValueCountOverflow", B().u16(10).u8(8).u32(0x40000000).u32(0).u32(0).u8(0)},
+        BadBody{"KeyValueMissingValue", B().u16(10).u8(8).u32(1).u32(1).str("k").u8(0)},
+        BadBody{"MissingEndTag", B().u16(10).u8(3).u32(1)},
+        BadBody{"EndTagInside", B().u16(10).u8(0).u8(3).u32(1).u8(0)}),
+    [](const ::testing::TestParamInfo<BadBody>& info) { return std::string(info.param.name); });
+
+TEST(LRPC2Msg, EdgeLengthsExactFit) {
+  int st;
+  Msg a = Wrap(B().u16(10).u8(7).u32(1).u32(0).u8(0), &st);  // one empty item
+  EXPECT_EQ(st, MSG_OK);
+  Msg b = Wrap(B().u16(10).u8(4).u32(3).str("abc").u8(0), &st);
+  EXPECT_EQ(st, MSG_OK);
+  Msg c = Wrap(B().u16(10).u8(9).u32(0xFFFFFFFF).u8(0), &st);
+  EXPECT_EQ(st, MSG_OK);
+  // An unknown type is structurally valid; the dispatcher refuses it.
+  Msg d = Wrap(B().u16(32).u8(0), &st);
+  EXPECT_EQ(st, MSG_OK);
+}
+
+// A message holding every kind of value.
+Bytes RichBody() {
+  Msg m = Build(MsgType::VGSessionStart17);
+  const char* set[] = {"s1", "", nullptr};
+  MsgKeyValue kv[] = {{const_cast<char*>("key"), const_cast<char*>("value")}, {nullptr, nullptr}};
+  EXPECT_EQ(MsgWriteBool(m.get(), 1), MSG_OK);
+  EXPECT_EQ(MsgWriteInt32(m.get(), -7), MSG_OK);
+  EXPECT_EQ(MsgWriteUInt32(m.get(), 7), MSG_OK);
+  EXPECT_EQ(MsgWriteString(m.get(), "hello"), MSG_OK);
+  EXPECT_EQ(MsgWriteString(m.get(), nullptr), MSG_OK);
+  EXPECT_EQ(MsgWritePassword(m.get(), "secret"), MSG_OK);
+  EXPECT_EQ(MsgWriteBlob(m.get(), "\x01\x02", 2), MSG_OK);
+  EXPECT_EQ(MsgWriteStringSet(m.get(), set), MSG_OK);
+  EXPECT_EQ(MsgWriteKeyValueSet(m.get(), kv), MSG_OK);
+  EXPECT_EQ(MsgWriteProtectedBlob(m.get(), "protected", 9, nullptr), MSG_OK);
+  EXPECT_EQ(MsgComplete(m.get()), MSG_OK);
+  return DataOf(m.get());
+}
+
+TEST(LRPC2Msg, EveryTruncationOfAValidMessageIsRejected) {
+  const Bytes body = RichBody();
+  int st;
+  Msg whole = Wrap(body, &st);
+  ASSERT_EQ(st, MSG_OK);
+  EXPECT_TRUE(MsgGetFlags(whole.get()) & MSG_FLAG_SENSITIVE);
+  for (size_t n = 0; n < body.size(); ++n) {
+    Bytes cut(body.begin(), body.begin() + n);
+    st = 0;
+    Msg m = Wrap(cut, &st);
+    EXPECT_EQ(m, nullptr) << "prefix of " << n << " bytes accepted";
+    EXPECT_EQ(st, MSG_ERR_INVALID) << n;
+  }
+  // Growing it by one byte is rejected as well.
+  Bytes longer = body;
+  longer.push_back(0);
+  EXPECT_EQ(Wrap(longer, &st), nullptr);
+}
+
+TEST(LRPC2Msg, NewFromDataSkipsHeaderAndCanReferToCallerData) {
+  Bytes data = B().zeros(34).u16(10).u8(3).u32(99).u8(0);
+  int st = -1;
+  Msg m(MsgNewFromData(data.data(), data.size(), 0, nullptr, 34, &st));
+  ASSERT_EQ(st, MSG_OK);
+  size_t n = 0;
+  EXPECT_EQ(MsgGetData(m.get(), &n), data.data());
+  EXPECT_EQ(n, data.size());
+  uint32_t u = 0;
+  ASSERT_EQ(MsgReadUInt32(m.get(), &u), MSG_OK);
+  EXPECT_EQ(u, 99u);
+  EXPECT_EQ(MsgNewFromData(data.data(), 10, 0, nullptr, 34, &st), nullptr);
+  EXPECT_EQ(st, MSG_ERR_INVALID);
+  EXPECT_EQ(MsgNewFromData(nullptr, 10, 0, nullptr, 0, &st), nullptr);
+}
+
+// ---- table ---------------------------------------------------------------------
+
+TEST(LRPC2MsgTable, CountOrderAndFlags) {
+  const MsgTable* t = OVGPrivGetMsgTable();
+  ASSERT_EQ(t->count, 87u);
+  for (uint32_t i = 1; i < t->count; ++i) EXPECT_LT(t->entries[i - 1].type, t->entries[i].type);
+  EXPECT_EQ(sizeof(MsgTableEntry), 24u);
+
+  const std::set<uint32_t> auth = {20,  21,  30,  31,  33,  34,  35,  36,  37,  38,  39,  201,
+                                   202, 203, 204, 205, 206, 207, 70,  74,  71,  72,  73,  92,
+                                   120, 121, 130, 151, 170, 180, 602, 603, 3000, 3050, 3100};
+  const std::set<uint32_t> sensitiveOnly = {500, 501, 1500, 1501};
+  EXPECT_EQ(auth.size(), 35u);
+  for (uint32_t i = 0; i < t->count; ++i) {
+    const MsgTableEntry& e = t->entries[i];
+    const uint32_t expected = auth.count(e.type) ? 3u : sensitiveOnly.count(e.type) ? 1u : 0u;
+    EXPECT_EQ(e.flags, expected) << e.name;
+    EXPECT_EQ(MsgTableGetAuthRequired(e.type), expected == 3u) << e.name;
+    EXPECT_EQ(MsgTableHasSensitiveData(e.type), expected != 0u) << e.name;
+    EXPECT_FALSE(MsgTableGetDoAsync(e.type)) << e.name;
+    EXPECT_STREQ(MsgTableGetMsgTypeName(e.type), e.name);
+  }
+}
+
+TEST(LRPC2MsgTable, NamesAndUnknownTypes) {
+  EXPECT_STREQ(MsgTableGetMsgTypeName(0), "DISCONNECT");
+  EXPECT_STREQ(MsgTableGetMsgTypeName(1), "_ProcessAuthChallenge");
+  EXPECT_STREQ(MsgTableGetMsgTypeName(3), "_ProcessAuthChallenge2");
+  EXPECT_STREQ(MsgTableGetMsgTypeName(MsgType::VGPing), "VGPing");
+  EXPECT_STREQ(MsgTableGetMsgTypeName(107), "ControlLog2");
+  EXPECT_STREQ(MsgTableGetMsgTypeName(800), "VGQueryIsUserAlwaysPermittedLogin");
+  EXPECT_STREQ(MsgTableGetMsgTypeName(3500), "VGQueryIsFbSessionAuditEnabled");
+  EXPECT_EQ(MsgType::VGSessionData3, 52u);
+  EXPECT_EQ(MsgType::WatchDogPing, 1400u);
+  for (uint32_t unknown : {4u, 32u, 108u, 3501u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(MsgTableGetMsgTypeName(unknown), nullptr) << unknown;
+    EXPECT_FALSE(MsgTableGetAuthRequired(unknown));
+    EXPECT_FALSE(MsgTableHasSensitiveData(unknown));
+    EXPECT_FALSE(MsgTableGetDoAsync(unknown));
+  }
+}
+
+// ---- helpers and texts -------------------------------------------------------------
+
+TEST(LRPC2Msg, SetHelpers) {
+  EXPECT_EQ(StringSetSize(nullptr), 0u);
+  char** set = static_cast<char**>(malloc(3 * sizeof(char*)));
+  set[0] = strdup("a");
+  set[1] = strdup("b");
+  set[2] = nullptr;
+  EXPECT_EQ(StringSetSize(set), 2u);
+  FreeStringSet(set);  // leak checkers verify every piece was freed
+  FreeStringSet(nullptr);
+  FreeMsgStringSet(nullptr);
+  FreeMsgKeyValueSet(nullptr);
+  FreeMsgBlobSet(nullptr);
+}
+
+TEST(LRPC2Msg, StatusTexts) {
+  EXPECT_STREQ(MsgErr2Str(200), "Out of memory");
+  EXPECT_STREQ(MsgErr2Str(201), "Unexpected data");
+  EXPECT_STREQ(MsgErr2Str(202), "Incorrect data type");
+  EXPECT_STREQ(MsgErr2Str(203), "At end of message");
+  EXPECT_STREQ(MsgErr2Str(204), "Message not completed");
+  EXPECT_STREQ(MsgErr2Str(205), "Encryption type not supported");
+  EXPECT_STREQ(MsgErr2Str(206), "Encryption or decryption error");
+  EXPECT_STREQ(MsgErr2Str(207), "Message invalid");
+  EXPECT_EQ(MsgErr2Str(0), nullptr);
+  EXPECT_EQ(MsgErr2Str(208), nullptr);
+  EXPECT_EQ(MsgErr2Str(199), nullptr);
+}

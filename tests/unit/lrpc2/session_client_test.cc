@@ -1,0 +1,501 @@
+// Client side of the transport against a raw server: hello bytes, handshake
+// replies, request frames and every check made on a reply.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <future>
+
+#include "frames.h"
+#include "lrpc2/header.h"
+#include "lrpc2/session.h"
+
+using namespace lrpc2test;
+
+namespace {
+
+struct MsgFreer {
+  void operator()(LRPC2Msg* m) const { MsgFree(m); }
+};
+typedef std::unique_ptr<LRPC2Msg, MsgFreer> Msg;
+
+struct ClientCloser {
+  void operator()(LRPC2SessionClient* c) const { SessionClientClose(c); }
+};
+typedef std::unique_ptr<LRPC2SessionClient, ClientCloser> Client;
+
+// A listening socket served by the test itself, byte by byte.
+class RawServer {
+ public:
+  RawServer() : path_(dir_.path() + "/sock") { listenFd_ = Listen(path_); }
+  ~RawServer() {
+    if (conn_ >= 0) close(conn_);
+    if (listenFd_ >= 0) close(listenFd_);
+  }
+  const std::string& path() const { return path_; }
+  int accept() {
+    struct pollfd p = {listenFd_, POLLIN, 0};
+    if (poll(&p, 1, 30000) != 1) return -1;
+    conn_ = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    return conn_;
+  }
+  int conn() const { return conn_; }
+  void closeConn() {
+    if (conn_ >= 0) close(conn_);
+    conn_ = -1;
+  }
+
+ private:
+  TempDir dir_;
+  std::string path_;
+  int listenFd_ = -1;
+  int conn_ = -1;
+};
+
+struct Connected {
+  Client client;
+  int status = -1;
+};
+
+// Connects in a thread while the raw server reads the hello and answers.
+Connected ConnectRaw(RawServer& srv, int version, int sign, const Bytes& handshakeReply,
+                     Bytes* hello = nullptr, bool closeAfterReply = false) {
+  auto fut = std::async(std::launch::async, [&] {
+    int st = -1;
+    LRPC2SessionClient* c = SessionConnectWithTimeout(srv.path().c_str(), nullptr, 10, version, sign, &st);
+    return std::make_pair(c, st);
+  });
+  Connected out;
+  if (srv.accept() >= 0) {
+    const Bytes got = ReadN(srv.conn(), Hello(version, sign).size());
+    if (hello) *hello = got;
+    WriteAll(srv.conn(), handshakeReply);
+    if (closeAfterReply) srv.closeConn();
+  }
+  auto r = fut.get();
+  out.client.reset(r.first);
+  out.status = r.second;
+  return out;
+}
+
+Bytes OkReply(int version, uint16_t serverSign = 0) {
+  if (version == 5) return B().u32(1).u32(0x100000).u16(16).u32(0).u16(serverSign);
+  if (version == 4) return B().u32(1).u32(0x100000);
+  return B().u32(1);
+}
+
+// The request frame the client sent, header and body.
+struct Request {
+  Bytes header, body;
+};
+
+Request ReadRequest(int fd, int version) {
+  Request r;
+  r.header = ReadN(fd, lrpc2::HeaderLengthOf(version));
+  if (r.header.empty()) return r;
+  uint32_t len = version < 4 ? U32At(r.header, 4) - 8 : U32At(r.header, version == 4 ? 30 : 44);
+  r.body = ReadN(fd, len);
+  return r;
+}
+
+}  // namespace
+
+// ---- connecting ------------------------------------------------------------------
+
+struct HelloCase {
+  int version, sign;
+  Bytes hello;
+};
+
+class LRPC2ClientHello : public ::testing::TestWithParam<HelloCase> {};
+
+TEST_P(LRPC2ClientHello, Bytes) {
+  RawServer srv;
+  Bytes hello;
+  const int server = GetParam().sign;  // the same setting on both ends
+  Connected c = ConnectRaw(srv, GetParam().version, GetParam().sign, OkReply(GetParam().version, server),
+                           &hello);
+  EXPECT_EQ(hello, GetParam().hello);
+  ASSERT_EQ(c.status, SESSION_OK);
+  EXPECT_TRUE(SessionIsConnected(c.client.get()));
+  EXPECT_EQ(SessionClientVersion(c.client.get()), GetParam().version);
+  EXPECT_EQ(SessionClientIsSigning(c.client.get()), GetParam().version == 5 && GetParam().sign != 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, LRPC2ClientHello,
+                         ::testing::Values(HelloCase{2, 0, B().u32(2)}, HelloCase{3, 0, B().u32(3)},
+                                           HelloCase{4, 0, B().u32(4)},
+                                           HelloCase{5, 0, B().u32(5).u16(8).u16(0)},
+                                           HelloCase{5, 1, B().u32(5).u16(8).u16(1)},
+                                           HelloCase{5, 2, B().u32(5).u16(8).u16(2)}));
+
+struct HandshakeReplyCase {
+  const char* name;
+  int version, sign;
+  Bytes reply;
+  int status;
+  int signing;
+};
+
+class LRPC2ClientHandshake : public ::testing::TestWithParam<HandshakeReplyCase> {};
+
+TEST_P(LRPC2ClientHandshake, Outcome) {
+  const HandshakeReplyCase& c = GetParam();
+  RawServer srv;
+  Connected r = ConnectRaw(srv, c.version, c.sign, c.reply, nullptr, c.status == -405);
+  if (c.status == -405) {
+    // The reply was cut short by the server closing: the client sees 405.
+    EXPECT_EQ(r.status, SESSION_ERR_CLOSED);
+    return;
+  }
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.client != nullptr, c.status == SESSION_OK);
+  if (r.client) {
+    EXPECT_EQ(SessionClientIsSigning(r.client.get()), c.signing);
+  }
+}
+
+Bytes V5(uint32_t ok, uint16_t len, uint32_t status, uint16_t server) {
+  return B().u32(ok).u32(0x100000).u16(len).u32(status).u16(server);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LRPC2ClientHandshake,
+    ::testing::Values(
+        HandshakeReplyCase{"V4Refused", 4, 0, B().u32(0), 407, 0},
+        HandshakeReplyCase{"V2Refused", 2, 0, B().u32(0), 407, 0},
+        HandshakeReplyCase{"V5Refused", 5, 0, V5(0, 16, 0, 0), 403, 0},
+        HandshakeReplyCase{"V5BadLength", 5, 0, V5(1, 15, 0, 0), 418, 0},
+        HandshakeReplyCase{"V5Status425", 5, 0, V5(1, 16, 425, 2), 425, 0},
+        HandshakeReplyCase{"V5Status426", 5, 2, V5(1, 16, 426, 0), 426, 0},
+        HandshakeReplyCase{"V5MirrorRequiredVsDisabled", 5, 2, V5(1, 16, 0, 0), 426, 0},
+        HandshakeReplyCase{"V5MirrorDisabledVsRequired", 5, 0, V5(1, 16, 0, 2), 425, 0},
+        HandshakeReplyCase{"V5BadServerSetting", 5, 1, V5(1, 16, 0, 7), 403, 0},
+        HandshakeReplyCase{"V5AllowedAllowed", 5, 1, V5(1, 16, 0, 1), 0, 1},
+        HandshakeReplyCase{"V5RequiredAllowed", 5, 2, V5(1, 16, 0, 1), 0, 1},
+        HandshakeReplyCase{"V5AllowedDisabled", 5, 1, V5(1, 16, 0, 0), 0, 0},
+        HandshakeReplyCase{"V5Short", 5, 1, B().u32(1).u32(0x100000), -405, 0}),
+    [](const ::testing::TestParamInfo<HandshakeReplyCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST(LRPC2ClientConnect, Errors) {
+  TempDir dir;
+  int st = -1;
+  EXPECT_EQ(SessionConnectWithTimeout("relative/sock", nullptr, 5, 5, 0, &st), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_NOPATH);
+  EXPECT_EQ(SessionConnectWithTimeout((dir.path() + "/missing").c_str(), nullptr, 5, 5, 0, &st), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_NOPATH);
+  EXPECT_EQ(SessionConnectWithTimeout(("/" + std::string(200, 'x')).c_str(), nullptr, 5, 5, 0, &st),
+            nullptr);
+  EXPECT_EQ(st, SESSION_ERR_NOPATH);
+  // A socket nobody listens on any more.
+  const std::string stale = dir.path() + "/stale";
+  close(Listen(stale));
+  EXPECT_EQ(SessionConnectWithTimeout(stale.c_str(), nullptr, 5, 5, 0, &st), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_OPEN);
+  EXPECT_EQ(SessionConnectWithTimeout(stale.c_str(), nullptr, 0, 5, 0, &st), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_NEEDTIMEOUT);
+  EXPECT_EQ(SessionConnectWithTimeout(stale.c_str(), nullptr, 5, 6, 0, &st), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_PARAM);
+  EXPECT_EQ(SessionConnectWithTimeout(stale.c_str(), nullptr, 5, 5, 3, &st), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_PARAM);
+  EXPECT_EQ(SessionConnect(nullptr, nullptr, 5, 0, &st), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_NOPATH);
+}
+
+TEST(LRPC2ClientConnect, SilentServerTimesOut) {
+  RawServer srv;
+  auto fut = std::async(std::launch::async, [&] {
+    int st = -1;
+    LRPC2SessionClient* c = SessionConnectWithTimeout(srv.path().c_str(), nullptr, 1, 5, 0, &st);
+    SessionClientClose(c);
+    return st;
+  });
+  ASSERT_GE(srv.accept(), 0);
+  EXPECT_EQ(fut.get(), SESSION_ERR_TIMEOUT);
+}
+
+// ---- requests and replies ----------------------------------------------------------
+
+TEST(LRPC2ClientRequest, FramesAndSequenceNumbers) {
+  for (int version : {2, 3, 4, 5}) {
+    for (int sign : {0, 1}) {
+      if (version != 5 && sign) continue;
+      RawServer srv;
+      Connected c = ConnectRaw(srv, version, sign, OkReply(version, static_cast<uint16_t>(sign)));
+      ASSERT_EQ(c.status, SESSION_OK);
+      uint32_t firstSequence = 0;
+      for (int i = 0; i < 3; ++i) {
+        Msg req(NewMsg(MsgType::VGQueryRunlevel));
+        MsgWriteUInt32(req.get(), static_cast<uint32_t>(i));
+        ASSERT_EQ(MsgComplete(req.get()), MSG_OK);
+        const Bytes body = BodyOf(req.get());
+        const uint64_t before = static_cast<uint64_t>(time(nullptr));
+        auto fut = std::async(std::launch::async, [&] {
+          int st = -1;
+          LRPC2Msg* r = SessionSendWithTimeout(c.client.get(), req.get(), 10, &st);
+          return std::make_pair(r, st);
+        });
+        Request got = ReadRequest(srv.conn(), version);
+        const uint64_t after = static_cast<uint64_t>(time(nullptr)) ;
+        ASSERT_EQ(got.body, body);
+        const Bytes& h = got.header;
+        EXPECT_EQ(U32At(h, 0), 0xABCD8012u);
+        FrameSpec f;
+        f.version = version;
+        if (version < 4) {
+          EXPECT_EQ(U32At(h, 4), 8 + body.size());
+        } else {
+          EXPECT_EQ(U16At(h, 4), lrpc2::HeaderLengthOf(version));
+          EXPECT_EQ(U32At(h, 6), static_cast<uint32_t>(version));
+          EXPECT_EQ(U64At(h, 10), static_cast<uint64_t>(getpid()));
+          const uint32_t seq = U32At(h, 18);
+          if (i == 0) firstSequence = seq;
+          EXPECT_EQ(seq, firstSequence + static_cast<uint32_t>(i)) << "incremented after each exchange";
+          EXPECT_GE(U64At(h, 22), before);
+          EXPECT_LE(U64At(h, 22), after);
+          f.pid = U64At(h, 10);
+          f.sequence = seq;
+          if (version == 5) {
+            EXPECT_EQ(U16At(h, 30), sign ? 1 : 0);
+            EXPECT_EQ(U32At(h, 40), 0u);
+            EXPECT_EQ(U32At(h, 44), body.size());
+            if (sign) {
+              EXPECT_EQ(U64At(h, 32), lrpc2::ComputeSignature(h.data(), body.data(), body.size()));
+            } else {
+              EXPECT_EQ(U64At(h, 32), 0u);
+            }
+            f.sign = sign != 0;
+          } else {
+            EXPECT_EQ(U32At(h, 30), body.size());
+          }
+        }
+        ASSERT_TRUE(WriteAll(srv.conn(), Frame(f, B().u16(610).u8(3).u32(100 + i).u8(0))));
+        auto r = fut.get();
+        Msg reply(r.first);
+        ASSERT_EQ(r.second, SESSION_OK) << version;
+        uint32_t v = 0;
+        ASSERT_EQ(MsgReadUInt32(reply.get(), &v), MSG_OK);
+        EXPECT_EQ(v, static_cast<uint32_t>(100 + i));
+        EXPECT_EQ(MsgGetSigChecks(reply.get()), version == 5 && sign ? 1 : 0);
+      }
+    }
+  }
+}
+
+struct ReplyCase {
+  const char* name;
+  int version, sign;
+  std::function<void(FrameSpec&, Bytes&)> edit;  // on a correct reply
+  int status;
+  bool stillConnected;
+  bool tamper = false;
+};
+
+class LRPC2ClientReply : public ::testing::TestWithParam<ReplyCase> {};
+
+TEST_P(LRPC2ClientReply, Checks) {
+  const ReplyCase& c = GetParam();
+  RawServer srv;
+  Connected conn = ConnectRaw(srv, c.version, c.sign, OkReply(c.version, static_cast<uint16_t>(c.sign)));
+  ASSERT_EQ(conn.status, SESSION_OK);
+  Msg req(NewMsg(MsgType::VGPing));
+  MsgComplete(req.get());
+  auto fut = std::async(std::launch::async, [&] {
+    int st = -1;
+    LRPC2Msg* r = SessionSendWithTimeout(conn.client.get(), req.get(), 10, &st);
+    return std::make_pair(r, st);
+  });
+  Request got = ReadRequest(srv.conn(), c.version);
+  ASSERT_FALSE(got.header.empty());
+  FrameSpec f;
+  f.version = c.version;
+  if (c.version >= 4) {
+    f.pid = U64At(got.header, 10);
+    f.sequence = U32At(got.header, 18);
+  }
+  f.sign = c.version == 5 && c.sign;
+  Bytes body = PingBody();
+  c.edit(f, body);
+  Bytes frame = Frame(f, body);
+  if (c.tamper) frame[frame.size() - 3] ^= 0x01;
+  ASSERT_TRUE(WriteAll(srv.conn(), frame));
+  auto r = fut.get();
+  Msg reply(r.first);
+  EXPECT_EQ(r.second, c.status);
+  EXPECT_EQ(reply != nullptr, c.status == SESSION_OK);
+  EXPECT_EQ(SessionIsConnected(conn.client.get()) != 0, c.stillConnected);
+}
+
+void Keep(FrameSpec&, Bytes&) {}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LRPC2ClientReply,
+    ::testing::Values(
+        ReplyCase{"V4Good", 4, 0, Keep, 0, true},
+        ReplyCase{"V5Good", 5, 0, Keep, 0, true},
+        ReplyCase{"V5SignedGood", 5, 1, Keep, 0, true},
+        ReplyCase{"V2Good", 2, 0, Keep, 0, true},
+        ReplyCase{"V5SequenceMismatch", 5, 0, [](FrameSpec& f, Bytes&) { ++f.sequence; }, 423, false},
+        ReplyCase{"V4SequenceMismatch", 4, 0, [](FrameSpec& f, Bytes&) { f.sequence ^= 0x10000; }, 423, false},
+        ReplyCase{"V5PidMismatch", 5, 0, [](FrameSpec& f, Bytes&) { ++f.pid; }, 422, false},
+        ReplyCase{"V5OtherByteOrder", 5, 0, [](FrameSpec& f, Bytes&) { f.magic = 0x1280CDAB; }, 414, false},
+        ReplyCase{"V2OtherByteOrder", 2, 0, [](FrameSpec& f, Bytes&) { f.magic = 0x1280CDAB; }, 414, false},
+        ReplyCase{"V5HeaderLength", 5, 0, [](FrameSpec& f, Bytes&) { f.headerLength = 47; }, 421, false},
+        ReplyCase{"V4Version", 4, 0, [](FrameSpec& f, Bytes&) { f.headerVersion = 5; }, 404, false},
+        ReplyCase{"V5BodyTooLong", 5, 0,
+                  [](FrameSpec& f, Bytes& b) {
+                    f.bodyLength = 0x100001;
+                    b.clear();
+                  },
+                  418, false},
+        ReplyCase{"V2BodyTooLong", 2, 0,
+                  [](FrameSpec& f, Bytes& b) {
+                    f.bodyLength = 0x100001;
+                    b.clear();
+                  },
+                  418, false},
+        ReplyCase{"V5ErrorStatus425", 5, 1,
+                  [](FrameSpec& f, Bytes& b) {
+                    f.status = 425;
+                    b.clear();
+                  },
+                  425, false},
+        ReplyCase{"V5ErrorStatus410", 5, 0,
+                  [](FrameSpec& f, Bytes& b) {
+                    f.status = 410;
+                    b.clear();
+                  },
+                  410, true},
+        ReplyCase{"V5UnsignedWhileSigning", 5, 1, [](FrameSpec& f, Bytes&) { f.sign = false; }, 425, false},
+        ReplyCase{"V5TamperedSignature", 5, 1, Keep, 425, false, true},
+        ReplyCase{"V5ZeroBody", 5, 0, [](FrameSpec&, Bytes& b) { b.clear(); }, 418, true},
+        ReplyCase{"V4InvalidBody", 4, 0, [](FrameSpec&, Bytes& b) { b = B().u16(10).u8(11).u8(0); }, 407, true},
+        ReplyCase{"V5InvalidBody", 5, 1, [](FrameSpec&, Bytes& b) { b = B().u16(10).u8(0).u8(0); }, 407, true}),
+    [](const ::testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
+
+TEST(LRPC2ClientRequest, SilentServerTimesOutAndClosedServerIs405) {
+  RawServer srv;
+  Connected c = ConnectRaw(srv, 5, 0, OkReply(5));
+  ASSERT_EQ(c.status, SESSION_OK);
+  Msg req(NewMsg(MsgType::VGPing));
+  MsgComplete(req.get());
+  int st = -1;
+  EXPECT_EQ(SessionSendWithTimeout(c.client.get(), req.get(), 1, &st), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_TIMEOUT);
+  EXPECT_FALSE(SessionIsConnected(c.client.get()));
+  EXPECT_EQ(SessionSendWithTimeout(c.client.get(), req.get(), 1, &st), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_CLOSED);
+
+  RawServer other;
+  Connected d = ConnectRaw(other, 4, 0, OkReply(4));
+  ASSERT_EQ(d.status, SESSION_OK);
+  other.closeConn();
+  EXPECT_EQ(SessionSendWithTimeout(d.client.get(), req.get(), 5, &st), nullptr);
+  EXPECT_TRUE(st == SESSION_ERR_CLOSED) << st;
+  EXPECT_EQ(SessionSendWithTimeout(d.client.get(), req.get(), 0, &st), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_NEEDTIMEOUT);
+  EXPECT_EQ(SessionSendWithTimeout(nullptr, req.get(), 5, &st), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_HANDLE);
+}
+
+TEST(LRPC2ClientRequest, IncompleteRequestIsRefused) {
+  RawServer srv;
+  Connected c = ConnectRaw(srv, 5, 0, OkReply(5));
+  Msg req(NewMsg(MsgType::VGPing));
+  int st = -1;
+  EXPECT_EQ(SessionSendWithTimeout(c.client.get(), req.get(), 5, &st), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_INVALID);
+  EXPECT_TRUE(SessionIsConnected(c.client.get()));
+  EXPECT_TRUE(NothingPending(srv.conn()));
+}
+
+TEST(LRPC2ClientRequest, AsynchronousRequestReadsNoReply) {
+  const MsgTableEntry entries[] = {{10, "VGPing", MSG_FLAG_DOASYNC}, {610, "VGQueryRunlevel", 0}};
+  const MsgTable table = {2, entries};
+  RawServer srv;
+  auto fut = std::async(std::launch::async, [&] {
+    int st = -1;
+    LRPC2SessionClient* c = SessionConnectWithTimeout(srv.path().c_str(), &table, 10, 5, 0, &st);
+    return c;
+  });
+  ASSERT_GE(srv.accept(), 0);
+  ReadN(srv.conn(), 8);
+  WriteAll(srv.conn(), OkReply(5));
+  Client c(fut.get());
+  ASSERT_NE(c, nullptr);
+  int st = -1;
+  Msg ping(MsgNew(10, 0, &table, 48, &st));
+  MsgComplete(ping.get());
+  EXPECT_EQ(SessionSendWithTimeout(c.get(), ping.get(), 5, &st), nullptr);
+  EXPECT_EQ(st, SESSION_OK);
+  Request async = ReadRequest(srv.conn(), 5);
+  EXPECT_EQ(U16At(async.header, 30), 2);
+  // The next request carries the next sequence number.
+  Msg q(MsgNew(610, 0, &table, 48, &st));
+  MsgComplete(q.get());
+  auto next = std::async(std::launch::async, [&] {
+    int s2 = -1;
+    Msg r(SessionSendWithTimeout(c.get(), q.get(), 10, &s2));
+    return s2;
+  });
+  Request sync = ReadRequest(srv.conn(), 5);
+  EXPECT_EQ(U16At(sync.header, 30), 0);
+  EXPECT_EQ(U32At(sync.header, 18), U32At(async.header, 18) + 1);
+  FrameSpec f;
+  f.pid = U64At(sync.header, 10);
+  f.sequence = U32At(sync.header, 18);
+  WriteAll(srv.conn(), Frame(f, B().u16(610).u8(0)));
+  EXPECT_EQ(next.get(), SESSION_OK);
+}
+
+TEST(LRPC2ClientRequest, AnswersProcessAuthChallenge2) {
+  RawServer srv;
+  Connected c = ConnectRaw(srv, 5, 0, OkReply(5));
+  ASSERT_EQ(c.status, SESSION_OK);
+  Msg req(NewMsg(MsgType::VGStop));
+  MsgComplete(req.get());
+  auto fut = std::async(std::launch::async, [&] {
+    int st = -1;
+    LRPC2Msg* r = SessionSendWithTimeout(c.client.get(), req.get(), 10, &st);
+    return std::make_pair(r, st);
+  });
+  Request first = ReadRequest(srv.conn(), 5);
+  FrameSpec f;
+  f.pid = U64At(first.header, 10);
+  f.sequence = U32At(first.header, 18);
+  ASSERT_TRUE(WriteAll(srv.conn(), Frame(f, B().u16(3).u8(0))));
+  // The client answers at once with an empty message of the same type.
+  Request answer = ReadRequest(srv.conn(), 5);
+  EXPECT_EQ(answer.body, Bytes(B().u16(3).u8(0)));
+  EXPECT_EQ(U32At(answer.header, 18), f.sequence);
+  ASSERT_TRUE(WriteAll(srv.conn(), Frame(f, B().u16(20).u8(1).u8(1).u8(0))));
+  auto r = fut.get();
+  Msg reply(r.first);
+  ASSERT_EQ(r.second, SESSION_OK);
+  uint32_t type = 0;
+  MsgReadMsgType(reply.get(), &type);
+  EXPECT_EQ(type, 20u);
+}
+
+TEST(LRPC2ClientRequest, EndlessAuthenticationRoundsAreCut) {
+  RawServer srv;
+  Connected c = ConnectRaw(srv, 4, 0, OkReply(4));
+  Msg req(NewMsg(MsgType::VGStop));
+  MsgComplete(req.get());
+  auto fut = std::async(std::launch::async, [&] {
+    int st = -1;
+    Msg r(SessionSendWithTimeout(c.client.get(), req.get(), 20, &st));
+    return st;
+  });
+  for (;;) {
+    Request got = ReadRequest(srv.conn(), 4);
+    if (got.header.empty()) break;  // the client gave up and closed
+    FrameSpec f;
+    f.version = 4;
+    f.pid = U64At(got.header, 10);
+    f.sequence = U32At(got.header, 18);
+    if (!WriteAll(srv.conn(), Frame(f, B().u16(3).u8(0)))) break;
+  }
+  EXPECT_EQ(fut.get(), SESSION_ERR_AUTH);
+}

@@ -1,0 +1,609 @@
+// Server side of the transport against a raw peer: handshakes byte by byte,
+// request checks, signatures, replies, identity and the non-blocking accept.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "frames.h"
+#include "lrpc2/header.h"
+#include "lrpc2/session.h"
+
+using namespace lrpc2test;
+
+namespace {
+
+struct MsgFreer {
+  void operator()(LRPC2Msg* m) const { MsgFree(m); }
+};
+typedef std::unique_ptr<LRPC2Msg, MsgFreer> Msg;
+
+struct SessionCloser {
+  void operator()(LRPC2SessionServer* s) const { SessionServerClose(s); }
+};
+typedef std::unique_ptr<LRPC2SessionServer, SessionCloser> Server;
+
+// Handshakes a server session on p.a with a raw client on p.b.
+Server AcceptRaw(FdPair& p, int version, int serverSign = 0, int clientSign = 0,
+                 const MsgTable* table = nullptr) {
+  EXPECT_TRUE(WriteAll(p.b, Hello(version, clientSign)));
+  int st = -1, v = 0;
+  Server s(SessionAccept(p.a, p.a, 10, table, serverSign, &st, &v));
+  EXPECT_EQ(st, SESSION_OK);
+  const size_t replyLength = version == 5 ? 16 : version == 4 ? 8 : 4;
+  EXPECT_EQ(ReadN(p.b, replyLength).size(), replyLength);
+  return s;
+}
+
+Msg Recv(FdPair& p, LRPC2SessionServer* s, int* st, int timeout = 10) {
+  return Msg(SessionRecv(p.a, s, timeout, st, 0));
+}
+
+}  // namespace
+
+// ---- handshakes ----------------------------------------------------------------
+
+struct HandshakeCase {
+  const char* name;
+  Bytes hello;
+  int serverSign;
+  int status;
+  Bytes reply;
+  int version;
+};
+
+class LRPC2ServerHandshake : public ::testing::TestWithParam<HandshakeCase> {};
+
+TEST_P(LRPC2ServerHandshake, BytesAndOutcome) {
+  const HandshakeCase& c = GetParam();
+  FdPair p;
+  ASSERT_TRUE(WriteAll(p.b, c.hello));
+  int st = -1, version = -1;
+  Server s(SessionAccept(p.a, p.a, 10, nullptr, c.serverSign, &st, &version));
+  EXPECT_EQ(st, c.status);
+  EXPECT_EQ(s != nullptr, c.status == SESSION_OK);
+  EXPECT_EQ(version, c.version);
+  EXPECT_EQ(ReadN(p.b, c.reply.size()), c.reply);
+  EXPECT_TRUE(NothingPending(p.b));
+  if (s) {
+    EXPECT_EQ(SessionGetVersion(s.get()), c.version);
+  }
+}
+
+Bytes V5Reply(uint32_t status, uint16_t server) {
+  return B().u32(1).u32(0x100000).u16(16).u32(status).u16(server);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LRPC2ServerHandshake,
+    ::testing::Values(
+        HandshakeCase{"V2", Hello(2), 0, 0, B().u32(1), 2},
+        HandshakeCase{"V3Allowed", Hello(3), 1, 0, B().u32(1), 3},
+        HandshakeCase{"V4", Hello(4), 0, 0, B().u32(1).u32(0x100000), 4},
+        HandshakeCase{"V2Required", Hello(2), 2, 425, B().u32(0), 2},
+        HandshakeCase{"V3Required", Hello(3), 2, 425, B().u32(0), 3},
+        HandshakeCase{"V4Required", Hello(4), 2, 425, B().u32(0), 4},
+        HandshakeCase{"V1", Hello(1), 0, 403, B().u32(0), 1},
+        HandshakeCase{"V6", Hello(6), 0, 403, B().u32(0), 6},
+        HandshakeCase{"V6Required", Hello(6), 2, 403, B().u32(0), 6},
+        HandshakeCase{"V5RequiredRequired", Hello(5, 2), 2, 0, V5Reply(0, 2), 5},
+        HandshakeCase{"V5RequiredAllowed", Hello(5, 1), 2, 0, V5Reply(0, 2), 5},
+        HandshakeCase{"V5RequiredDisabled", Hello(5, 0), 2, 425, V5Reply(425, 2), 5},
+        HandshakeCase{"V5AllowedRequired", Hello(5, 2), 1, 0, V5Reply(0, 1), 5},
+        HandshakeCase{"V5AllowedAllowed", Hello(5, 1), 1, 0, V5Reply(0, 1), 5},
+        HandshakeCase{"V5AllowedDisabled", Hello(5, 0), 1, 0, V5Reply(0, 1), 5},
+        HandshakeCase{"V5DisabledRequired", Hello(5, 2), 0, 426, V5Reply(426, 0), 5},
+        HandshakeCase{"V5DisabledAllowed", Hello(5, 1), 0, 0, V5Reply(0, 0), 5},
+        HandshakeCase{"V5DisabledDisabled", Hello(5, 0), 0, 0, V5Reply(0, 0), 5},
+        HandshakeCase{"V5BadHelloLength", B().u32(5).u16(9).u16(0), 0, 418, V5Reply(418, 0), 5},
+        HandshakeCase{"V5BadSigningValue", B().u32(5).u16(8).u16(3), 1, 427, V5Reply(427, 1), 5}),
+    [](const ::testing::TestParamInfo<HandshakeCase>& info) { return std::string(info.param.name); });
+
+TEST(LRPC2ServerHandshake, SignedFlagFollowsDecision) {
+  for (int s = 0; s <= 2; ++s)
+    for (int c = 0; c <= 2; ++c) {
+      FdPair p;
+      ASSERT_TRUE(WriteAll(p.b, Hello(5, c)));
+      int st = -1;
+      Server srv(SessionAccept(p.a, p.a, 10, nullptr, s, &st, nullptr));
+      int on = 0;
+      const int expected = SessionSignDecision(s, c, &on);
+      EXPECT_EQ(st, expected);
+      if (srv) {
+        EXPECT_EQ(SessionIsSigning(srv.get()), on) << s << c;
+      }
+    }
+}
+
+TEST(LRPC2ServerHandshake, ClosedAndSilentClients) {
+  {
+    FdPair p;
+    ASSERT_TRUE(WriteAll(p.b, B().u16(5)));  // half a version
+    p.closeB();
+    int st = -1;
+    EXPECT_EQ(SessionAccept(p.a, p.a, 10, nullptr, 0, &st, nullptr), nullptr);
+    EXPECT_EQ(st, SESSION_ERR_CLOSED);
+  }
+  {
+    FdPair p;
+    ASSERT_TRUE(WriteAll(p.b, B().u32(5).u16(8)));  // hello cut short, then silence
+    int st = -1, v = 0;
+    EXPECT_EQ(SessionAccept(p.a, p.a, 1, nullptr, 0, &st, &v), nullptr);
+    EXPECT_EQ(st, SESSION_ERR_TIMEOUT);
+    EXPECT_EQ(v, 5);
+  }
+}
+
+// ---- non-blocking accept -----------------------------------------------------
+
+TEST(LRPC2AcceptStep, FedBytePiecesCompletesLikeAccept) {
+  FdPair p;
+  SessionAcceptState* a = SessionAcceptBegin(p.a, p.a, 10, nullptr, SIGN_SETTING_ALLOWED);
+  ASSERT_NE(a, nullptr);
+  LRPC2SessionServer* s = nullptr;
+  int st = -1, v = -1;
+  EXPECT_EQ(SessionAcceptStep(a, &s, &st, &v), SESSION_ACCEPT_PENDING);
+  EXPECT_EQ(st, SESSION_OK);
+  const Bytes hello = Hello(5, SIGN_SETTING_REQUIRED);
+  for (size_t i = 0; i + 1 < hello.size(); ++i) {
+    ASSERT_TRUE(WriteAll(p.b, &hello[i], 1));
+    EXPECT_EQ(SessionAcceptStep(a, &s, &st, &v), SESSION_ACCEPT_PENDING) << i;
+    EXPECT_EQ(s, nullptr);
+    EXPECT_TRUE(NothingPending(p.b));  // no answer before the hello is complete
+  }
+  ASSERT_TRUE(WriteAll(p.b, &hello.back(), 1));
+  EXPECT_EQ(SessionAcceptStep(a, &s, &st, &v), SESSION_ACCEPT_DONE);
+  EXPECT_EQ(st, SESSION_OK);
+  EXPECT_EQ(v, 5);
+  ASSERT_NE(s, nullptr);
+  EXPECT_TRUE(SessionIsSigning(s));
+  EXPECT_EQ(ReadN(p.b, 16), V5Reply(0, 1));
+  // A finished handshake cannot hand out a second session.
+  LRPC2SessionServer* again = nullptr;
+  EXPECT_EQ(SessionAcceptStep(a, &again, &st, &v), SESSION_ACCEPT_FAILED);
+  EXPECT_EQ(again, nullptr);
+  SessionAcceptFree(a);
+  SessionServerClose(s);
+}
+
+TEST(LRPC2AcceptStep, RefusalAndClose) {
+  {
+    FdPair p;
+    SessionAcceptState* a = SessionAcceptBegin(p.a, p.a, 10, nullptr, SIGN_SETTING_REQUIRED);
+    ASSERT_TRUE(WriteAll(p.b, Hello(4)));
+    LRPC2SessionServer* s = nullptr;
+    int st = -1, v = -1;
+    EXPECT_EQ(SessionAcceptStep(a, &s, &st, &v), SESSION_ACCEPT_FAILED);
+    EXPECT_EQ(st, SESSION_ERR_DENIED);
+    EXPECT_EQ(v, 4);
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(ReadN(p.b, 4), Bytes(B().u32(0)));
+    SessionAcceptFree(a);
+  }
+  {
+    FdPair p;
+    SessionAcceptState* a = SessionAcceptBegin(p.a, p.a, 10, nullptr, 0);
+    ASSERT_TRUE(WriteAll(p.b, B().u8(4)));
+    int st = -1;
+    EXPECT_EQ(SessionAcceptStep(a, nullptr, &st, nullptr), SESSION_ACCEPT_PENDING);
+    p.closeB();
+    EXPECT_EQ(SessionAcceptStep(a, nullptr, &st, nullptr), SESSION_ACCEPT_FAILED);
+    EXPECT_EQ(st, SESSION_ERR_CLOSED);
+    SessionAcceptFree(a);
+  }
+}
+
+TEST(LRPC2AcceptStep, TimesOutWith409) {
+  FdPair p;
+  SessionAcceptState* a = SessionAcceptBegin(p.a, p.a, 1, nullptr, 0);
+  ASSERT_NE(a, nullptr);
+  int st = -1;
+  EXPECT_EQ(SessionAcceptStep(a, nullptr, &st, nullptr), SESSION_ACCEPT_PENDING);
+  EXPECT_GT(SessionAcceptTimeLeftMs(a), 0);
+  while (SessionAcceptTimeLeftMs(a) > 0) {
+    struct pollfd pf = {p.a, POLLIN, 0};
+    poll(&pf, 1, SessionAcceptTimeLeftMs(a));
+  }
+  EXPECT_EQ(SessionAcceptStep(a, nullptr, &st, nullptr), SESSION_ACCEPT_FAILED);
+  EXPECT_EQ(st, SESSION_ERR_TIMEOUT);
+  SessionAcceptFree(a);
+}
+
+// ---- request checks ------------------------------------------------------------
+
+struct RecvCase {
+  const char* name;
+  int version;
+  FrameSpec frame;
+  Bytes body;
+  int status;
+};
+
+class LRPC2ServerRecv : public ::testing::TestWithParam<RecvCase> {};
+
+TEST_P(LRPC2ServerRecv, Status) {
+  const RecvCase& c = GetParam();
+  FdPair p;
+  Server s = AcceptRaw(p, c.version);
+  ASSERT_NE(s, nullptr);
+  FrameSpec f = c.frame;
+  f.version = c.version;
+  ASSERT_TRUE(WriteAll(p.b, Frame(f, c.body)));
+  int st = -1;
+  Msg m = Recv(p, s.get(), &st);
+  EXPECT_EQ(st, c.status);
+  EXPECT_EQ(m != nullptr, c.status == SESSION_OK);
+}
+
+FrameSpec Spec() { return FrameSpec(); }
+FrameSpec WithMagic(uint32_t m) {
+  FrameSpec f;
+  f.magic = m;
+  return f;
+}
+FrameSpec WithBodyLength(int64_t n) {
+  FrameSpec f;
+  f.bodyLength = n;
+  return f;
+}
+FrameSpec WithHeaderLength(uint16_t n) {
+  FrameSpec f;
+  f.headerLength = n;
+  return f;
+}
+FrameSpec WithHeaderVersion(uint32_t v) {
+  FrameSpec f;
+  f.headerVersion = v;
+  return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LRPC2ServerRecv,
+    ::testing::Values(
+        RecvCase{"V2Ping", 2, Spec(), PingBody(), 0}, RecvCase{"V3Ping", 3, Spec(), PingBody(), 0},
+        RecvCase{"V4Ping", 4, Spec(), PingBody(), 0}, RecvCase{"V5Ping", 5, Spec(), PingBody(), 0},
+        RecvCase{"V2OtherByteOrder", 2, WithMagic(0x1280CDAB), PingBody(), 414},
+        RecvCase{"V4OtherByteOrder", 4, WithMagic(0x1280CDAB), PingBody(), 414},
+        RecvCase{"V5OtherByteOrder", 5, WithMagic(0x1280CDAB), PingBody(), 414},
+        RecvCase{"V5BadMagic", 5, WithMagic(0), PingBody(), 414},
+        RecvCase{"V2BodyTooLong", 2, WithBodyLength(0x100001), Bytes(), 418},
+        RecvCase{"V4BodyTooLong", 4, WithBodyLength(0x100001), Bytes(), 418},
+        RecvCase{"V5BodyTooLong", 5, WithBodyLength(0x100001), Bytes(), 418},
+        RecvCase{"V5BodyLengthMax32", 5, WithBodyLength(0xFFFFFFFF), Bytes(), 418},
+        RecvCase{"V4HeaderLength33", 4, WithHeaderLength(33), PingBody(), 421},
+        RecvCase{"V5HeaderLength34", 5, WithHeaderLength(34), PingBody(), 421},
+        RecvCase{"V4VersionFive", 4, WithHeaderVersion(5), PingBody(), 404},
+        RecvCase{"V5VersionFour", 5, WithHeaderVersion(4), PingBody(), 404},
+        RecvCase{"V4EmptyBody", 4, Spec(), Bytes(), 407},
+        RecvCase{"V5InvalidBody", 5, Spec(), B().u16(10).u8(0).u8(0), 407},
+        RecvCase{"V3TruncatedValue", 3, Spec(), B().u16(10).u8(3).u8(0), 407}),
+    [](const ::testing::TestParamInfo<RecvCase>& info) { return std::string(info.param.name); });
+
+TEST(LRPC2ServerRecv, VersionTwoTotalBelowEight) {
+  FdPair p;
+  Server s = AcceptRaw(p, 2);
+  ASSERT_TRUE(WriteAll(p.b, B().u32(0xABCD8012).u32(7)));
+  int st = -1;
+  EXPECT_EQ(Recv(p, s.get(), &st), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_LENGTH);
+}
+
+class LRPC2ServerMaxBody : public ::testing::TestWithParam<int> {};
+
+TEST_P(LRPC2ServerMaxBody, ExactlyOneMebibyteIsAccepted) {
+  FdPair p;
+  Server s = AcceptRaw(p, GetParam());
+  // type + blob tag + length + payload + end tag = 0x100000
+  Bytes body = B().u16(10).u8(6).u32(0x100000 - 8);
+  body.resize(body.size() + 0x100000 - 8, 0xAB);
+  body.push_back(0);
+  ASSERT_EQ(body.size(), 0x100000u);
+  FrameSpec f;
+  f.version = GetParam();
+  const Bytes frame = Frame(f, body);
+  std::thread writer([&] { WriteAll(p.b, frame); });
+  int st = -1;
+  Msg m = Recv(p, s.get(), &st, 60);
+  writer.join();
+  ASSERT_EQ(st, SESSION_OK);
+  EXPECT_EQ(MsgGetBodyLength(m.get()), 0x100000u);
+  void* d = nullptr;
+  uint32_t n = 0;
+  ASSERT_EQ(MsgReadBlob(m.get(), &d, &n), MSG_OK);
+  EXPECT_EQ(n, 0x100000u - 8);
+  free(d);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, LRPC2ServerMaxBody, ::testing::Values(2, 4, 5));
+
+TEST(LRPC2ServerRecv, ShortReadTimesOutAndCloseIs405) {
+  for (int version : {2, 4, 5}) {
+    FdPair p;
+    Server s = AcceptRaw(p, version);
+    FrameSpec f;
+    f.version = version;
+    const Bytes frame = Frame(f, PingBody());
+    // Half a header, then silence.
+    ASSERT_TRUE(WriteAll(p.b, frame.data(), 5));
+    int st = -1;
+    EXPECT_EQ(Recv(p, s.get(), &st, 1), nullptr);
+    EXPECT_EQ(st, SESSION_ERR_TIMEOUT) << version;
+  }
+  for (int version : {2, 5}) {
+    FdPair p;
+    Server s = AcceptRaw(p, version);
+    FrameSpec f;
+    f.version = version;
+    const Bytes frame = Frame(f, PingBody());
+    // The whole header and part of the body, then silence.
+    ASSERT_TRUE(WriteAll(p.b, frame.data(), frame.size() - 1));
+    int st = -1;
+    EXPECT_EQ(Recv(p, s.get(), &st, 1), nullptr);
+    EXPECT_EQ(st, SESSION_ERR_TIMEOUT) << version;
+    p.closeB();
+    st = -1;
+    EXPECT_EQ(Recv(p, s.get(), &st, 1), nullptr);
+    EXPECT_EQ(st, SESSION_ERR_CLOSED) << version;
+  }
+}
+
+TEST(LRPC2ServerRecv, ParameterChecks) {
+  int st = -1;
+  EXPECT_EQ(SessionRecv(0, nullptr, 1, &st, 0), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_HANDLE);
+  FdPair p;
+  Server s = AcceptRaw(p, 4);
+  EXPECT_EQ(SessionRecv(p.a, s.get(), 1, &st, 1), nullptr);
+  EXPECT_EQ(st, SESSION_ERR_PARAM);
+  Msg reply(NewMsg(10));
+  MsgComplete(reply.get());
+  EXPECT_EQ(SessionServerSend(p.a, s.get(), reply.get(), 5), SESSION_ERR_INVALID);  // no request yet
+  EXPECT_EQ(SessionServerSend(p.a, nullptr, reply.get(), 5), SESSION_ERR_HANDLE);
+}
+
+// ---- version-5 signatures --------------------------------------------------------
+
+struct SignCase {
+  const char* name;
+  int serverSign, clientSign;
+  bool sign;
+  bool tamper;
+  bool async;
+  int status;
+  bool errorReply;
+};
+
+class LRPC2ServerSignature : public ::testing::TestWithParam<SignCase> {};
+
+TEST_P(LRPC2ServerSignature, Verification) {
+  const SignCase& c = GetParam();
+  FdPair p;
+  Server s = AcceptRaw(p, 5, c.serverSign, c.clientSign);
+  ASSERT_NE(s, nullptr);
+  FrameSpec f;
+  f.sign = c.sign;
+  f.flags = c.async ? 2 : 0;
+  f.pid = 9999;
+  f.sequence = 0xFFFFFFFF;
+  Bytes frame = Frame(f, B().u16(10).u8(3).u32(5).u8(0));
+  if (c.tamper) frame[48 + 3] ^= 0x01;  // a value byte of the body
+  ASSERT_TRUE(WriteAll(p.b, frame));
+  int st = -1;
+  Msg m = Recv(p, s.get(), &st);
+  EXPECT_EQ(st, c.status);
+  if (m) {
+    EXPECT_EQ(MsgGetSigChecks(m.get()), c.sign ? 1 : 0);
+  }
+  if (!c.errorReply) {
+    EXPECT_TRUE(NothingPending(p.b));
+    return;
+  }
+  // Header-only error reply: same pid and sequence, status 425, signed when
+  // signing is on.
+  const Bytes reply = ReadN(p.b, 48);
+  ASSERT_EQ(reply.size(), 48u);
+  EXPECT_EQ(U32At(reply, 0), 0xABCD8012u);
+  EXPECT_EQ(U16At(reply, 4), 48);
+  EXPECT_EQ(U32At(reply, 6), 5u);
+  EXPECT_EQ(U64At(reply, 10), 9999u);
+  EXPECT_EQ(U32At(reply, 18), 0xFFFFFFFFu);
+  const bool signing = SessionIsSigning(s.get());
+  EXPECT_EQ(U16At(reply, 30), signing ? 1 : 0);
+  EXPECT_EQ(U32At(reply, 40), 425u);
+  EXPECT_EQ(U32At(reply, 44), 0u);
+  if (signing) {
+    EXPECT_EQ(U64At(reply, 32), lrpc2::ComputeSignature(reply.data(), nullptr, 0));
+  }
+  EXPECT_TRUE(NothingPending(p.b));
+  // The session goes on: the next good request is served.
+  FrameSpec good;
+  good.sign = signing;
+  ASSERT_TRUE(WriteAll(p.b, Frame(good, PingBody())));
+  Msg next = Recv(p, s.get(), &st);
+  EXPECT_EQ(st, SESSION_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LRPC2ServerSignature,
+    ::testing::Values(SignCase{"SignedVerified", 1, 1, true, false, false, 0, false},
+                      SignCase{"UnsignedWhileSigning", 2, 2, false, false, false, 428, true},
+                      SignCase{"Tampered", 1, 2, true, true, false, 428, true},
+                      SignCase{"TamperedAsync", 2, 1, true, true, true, 425, false},
+                      SignCase{"UnsignedAsyncWhileSigning", 2, 1, false, false, true, 425, false},
+                      SignCase{"SignedWhileOffIsVerified", 0, 0, true, false, false, 0, false},
+                      SignCase{"TamperedWhileOff", 1, 0, true, true, false, 428, true},
+                      SignCase{"UnsignedWhileOff", 1, 0, false, false, false, 0, false}),
+    [](const ::testing::TestParamInfo<SignCase>& info) { return std::string(info.param.name); });
+
+// ---- replies -----------------------------------------------------------------------
+
+class LRPC2ServerReply : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(LRPC2ServerReply, HeaderBytes) {
+  const int version = GetParam().first;
+  const int sign = GetParam().second;
+  FdPair p;
+  Server s = AcceptRaw(p, version, sign, sign);
+  FrameSpec f;
+  f.version = version;
+  f.pid = 0x0102030405060708ull;
+  f.sequence = 31337;
+  f.sign = version == 5 && sign;
+  ASSERT_TRUE(WriteAll(p.b, Frame(f, PingBody())));
+  int st = -1;
+  Msg req = Recv(p, s.get(), &st);
+  ASSERT_EQ(st, SESSION_OK);
+  Msg reply(NewMsg(10));
+  ASSERT_EQ(MsgWriteString(reply.get(), "pong"), MSG_OK);
+  ASSERT_EQ(MsgComplete(reply.get()), MSG_OK);
+  const Bytes body = BodyOf(reply.get());
+  const uint64_t before = static_cast<uint64_t>(time(nullptr));
+  ASSERT_EQ(SessionServerSend(p.a, s.get(), reply.get(), 10), SESSION_OK);
+  const uint64_t after = static_cast<uint64_t>(time(nullptr));
+  const size_t hl = lrpc2::HeaderLengthOf(version);
+  const Bytes got = ReadN(p.b, hl + body.size());
+  ASSERT_EQ(got.size(), hl + body.size());
+  EXPECT_TRUE(NothingPending(p.b));
+  EXPECT_EQ(Bytes(got.begin() + hl, got.end()), body);
+  EXPECT_EQ(U32At(got, 0), 0xABCD8012u);
+  if (version < 4) {
+    EXPECT_EQ(U32At(got, 4), 8 + body.size());
+    return;
+  }
+  EXPECT_EQ(U16At(got, 4), hl);
+  EXPECT_EQ(U32At(got, 6), static_cast<uint32_t>(version));
+  EXPECT_EQ(U64At(got, 10), 0x0102030405060708ull);
+  EXPECT_EQ(U32At(got, 18), 31337u);
+  EXPECT_GE(U64At(got, 22), before);
+  EXPECT_LE(U64At(got, 22), after);
+  if (version == 4) {
+    EXPECT_EQ(U32At(got, 30), body.size());
+    return;
+  }
+  EXPECT_EQ(U16At(got, 30), sign ? 1 : 0);
+  EXPECT_EQ(U32At(got, 40), 0u);
+  EXPECT_EQ(U32At(got, 44), body.size());
+  if (sign)
+    EXPECT_EQ(U64At(got, 32), lrpc2::ComputeSignature(got.data(), got.data() + 48, body.size()));
+  else
+    EXPECT_EQ(U64At(got, 32), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, LRPC2ServerReply,
+                         ::testing::Values(std::make_pair(2, 0), std::make_pair(3, 0),
+                                           std::make_pair(4, 0), std::make_pair(5, 0),
+                                           std::make_pair(5, 1)));
+
+TEST(LRPC2ServerReply, ReplyWithoutReservedHeaderSpace) {
+  FdPair p;
+  Server s = AcceptRaw(p, 5);
+  ASSERT_TRUE(WriteAll(p.b, Frame(FrameSpec(), PingBody())));
+  int st;
+  Msg req = Recv(p, s.get(), &st);
+  ASSERT_EQ(st, SESSION_OK);
+  Msg reply(MsgNew(10, 0, nullptr, 0, &st));
+  ASSERT_EQ(MsgComplete(reply.get()), MSG_OK);
+  ASSERT_EQ(SessionServerSend(p.a, s.get(), reply.get(), 10), SESSION_OK);
+  const Bytes got = ReadN(p.b, 48 + 3);
+  EXPECT_EQ(Bytes(got.begin() + 48, got.end()), PingBody());
+  EXPECT_EQ(U32At(got, 44), 3u);
+}
+
+TEST(LRPC2ServerReply, NoReplyToAnAsynchronousRequest) {
+  const MsgTableEntry entries[] = {{10, "VGPing", MSG_FLAG_DOASYNC}, {20, "VGStop", 3}};
+  const MsgTable table = {2, entries};
+  FdPair p;
+  Server s = AcceptRaw(p, 5, 0, 0, &table);
+  FrameSpec f;
+  f.flags = 2;
+  ASSERT_TRUE(WriteAll(p.b, Frame(f, PingBody())));
+  int st;
+  Msg req = Recv(p, s.get(), &st);
+  ASSERT_EQ(st, SESSION_OK);
+  int async = 0;
+  EXPECT_EQ(MsgReadDoAsync(req.get(), &async), MSG_OK);
+  EXPECT_EQ(async, 1);
+  Msg reply(MsgNew(10, 0, &table, 48, &st));
+  MsgComplete(reply.get());
+  EXPECT_EQ(SessionServerSend(p.a, s.get(), reply.get(), 10), SESSION_OK);
+  EXPECT_TRUE(NothingPending(p.b));
+}
+
+// ---- identity --------------------------------------------------------------------
+
+TEST(LRPC2ServerIdentity, PeerCredentialsOnFirstRequestThatNeedsThem) {
+  for (int version : {3, 4, 5}) {
+    FdPair p;
+    Server s = AcceptRaw(p, version);
+    int uid = 5, gid = 5;
+    EXPECT_EQ(SessionProcessIdentity(s.get(), &uid, &gid), SESSION_ERR_IDENTITY);
+    FrameSpec f;
+    f.version = version;
+    ASSERT_TRUE(WriteAll(p.b, Frame(f, PingBody())));  // VGPing needs no authentication
+    int st;
+    Msg ping = Recv(p, s.get(), &st);
+    ASSERT_EQ(st, SESSION_OK);
+    EXPECT_EQ(SessionProcessIdentity(s.get(), &uid, &gid), SESSION_ERR_IDENTITY);
+    ASSERT_TRUE(WriteAll(p.b, Frame(f, B().u16(20).u8(0))));  // VGStop does
+    Msg stop = Recv(p, s.get(), &st);
+    ASSERT_EQ(st, SESSION_OK);
+    ASSERT_EQ(SessionProcessIdentity(s.get(), &uid, &gid), SESSION_OK);
+    EXPECT_EQ(uid, static_cast<int>(getuid()));
+    EXPECT_EQ(gid, static_cast<int>(getgid()));
+    SessionClearIdentity(s.get());
+    EXPECT_EQ(SessionProcessIdentity(s.get(), &uid, &gid), SESSION_ERR_IDENTITY);
+  }
+}
+
+TEST(LRPC2ServerIdentity, UnreadablePeerCredentialsFailWith410) {
+  // Pipes have no peer credentials.
+  int in[2], out[2];
+  ASSERT_EQ(pipe(in), 0);
+  ASSERT_EQ(pipe(out), 0);
+  ASSERT_TRUE(WriteAll(in[1], Hello(4)));
+  int st = -1;
+  Server s(SessionAccept(in[0], out[1], 10, nullptr, 0, &st, nullptr));
+  ASSERT_EQ(st, SESSION_OK);
+  EXPECT_EQ(ReadN(out[0], 8), Bytes(B().u32(1).u32(0x100000)));
+  FrameSpec f;
+  f.version = 4;
+  ASSERT_TRUE(WriteAll(in[1], Frame(f, PingBody())));
+  Msg ping(SessionRecv(-1, s.get(), 10, &st, 0));
+  EXPECT_EQ(st, SESSION_OK);
+  Msg reply(NewMsg(10));
+  MsgComplete(reply.get());
+  EXPECT_EQ(SessionServerSend(-1, s.get(), reply.get(), 10), SESSION_OK);
+  EXPECT_EQ(ReadN(out[0], 34 + 3).size(), 37u);
+  ASSERT_TRUE(WriteAll(in[1], Frame(f, B().u16(70).u8(0))));  // VGSessionEnd
+  Msg end(SessionRecv(-1, s.get(), 10, &st, 0));
+  EXPECT_EQ(end, nullptr);
+  EXPECT_EQ(st, SESSION_ERR_AUTH);
+  int uid = 0, gid = 0;
+  EXPECT_EQ(SessionProcessIdentity(s.get(), &uid, &gid), SESSION_ERR_IDENTITY);
+  for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+}
+
+TEST(LRPC2ServerIdentity, PeerPid) {
+  for (int version : {2, 3}) {
+    FdPair p;
+    Server s = AcceptRaw(p, version);
+    pid_t pid = 0;
+    EXPECT_EQ(SessionProcessPid(s.get(), &pid), SESSION_ERR_NOPID);
+  }
+  for (int version : {4, 5}) {
+    FdPair p;
+    Server s = AcceptRaw(p, version);
+    pid_t pid = 0;
+    EXPECT_EQ(SessionProcessPid(s.get(), &pid), SESSION_ERR_IDENTITY);
+    FrameSpec f;
+    f.version = version;
+    f.pid = 24680;
+    ASSERT_TRUE(WriteAll(p.b, Frame(f, PingBody())));
+    int st;
+    Msg m = Recv(p, s.get(), &st);
+    ASSERT_EQ(st, SESSION_OK);
+    ASSERT_EQ(SessionProcessPid(s.get(), &pid), SESSION_OK);
+    EXPECT_EQ(pid, 24680);
+  }
+  pid_t pid;
+  EXPECT_EQ(SessionProcessPid(nullptr, &pid), SESSION_ERR_HANDLE);
+}

@@ -1,0 +1,340 @@
+// Damaged queue files: every edit of a block in the middle of a chain is
+// noticed by the queue (FatalErrorException) and by the checker, and salvage
+// recovers exactly the records before the damage. Hostile lengths, links and
+// counts never allocate much or loop.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <functional>
+
+#include "ofw/dbq_salvage.h"
+#include "ofw/dbqcomposite.h"
+#include "ofw/dbqsingle.h"
+#include "spool_test_util.h"
+
+using namespace spooltest;
+using ofw::DBQSingle;
+
+namespace {
+
+// Ten records of 1000 bytes: record k occupies blocks 3k+1, 3k+2, 3k+3.
+constexpr int kRecords = 10;
+constexpr int kLen = 1000;
+int blockOf(int rec, int part) { return 3 * rec + 1 + part; }
+
+void buildQueue(const std::string& path) {
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  for (int i = 0; i < kRecords; ++i) put(q, record(static_cast<uint32_t>(i), kLen));
+}
+
+// A queue that collects what salvage appends.
+class Collector : public DBQSingle {
+ public:
+  explicit Collector(const std::string& path) : DBQSingle(B) { open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""); }
+  std::vector<uint32_t> seqs() {
+    std::vector<uint32_t> out;
+    forEachRecord([&](const unsigned char* d, unsigned int len) {
+      EXPECT_TRUE(isRecord(d, len, seqOf(d, len)));
+      out.push_back(seqOf(d, len));
+      return true;
+    });
+    return out;
+  }
+};
+
+struct Damage {
+  const char* name;
+  std::function<void(RawFile&)> edit;
+  int code;          // expected FatalErrorException code when read through the queue
+  int firstLost;     // first record salvage cannot recover
+};
+
+// Record 4's middle block (13) or first block (13 = 3*4+1).
+const Damage kDamages[] = {
+    {"PayloadByte", [](RawFile& f) { f.setU8(blockOf(4, 1), 300, f.u8(blockOf(4, 1), 300) ^ 0x10); }, 2, 4},
+    {"Magic", [](RawFile& f) { f.setI32(blockOf(4, 1), 14, 0x11223344); }, 1, 4},
+    {"SpanSequence", [](RawFile& f) { f.setI32(blockOf(4, 1), 34, 2); }, 3, 4},
+    {"SpanningClearedMidRecord", [](RawFile& f) { f.setU8(blockOf(4, 1), 13, 0); }, 3, 4},
+    {"SpanningSetOnLast", [](RawFile& f) { f.setU8(blockOf(4, 2), 13, 1); }, 3, 4},
+    {"LengthInMiddleBlock", [](RawFile& f) { f.setI32(blockOf(4, 1), 9, 999); }, 3, 4},
+    {"LengthHuge", [](RawFile& f) { f.setI32(blockOf(4, 0), 9, 0x7fffffff); }, 3, 4},
+    {"LengthNegative", [](RawFile& f) { f.setI32(blockOf(4, 0), 9, -1); }, 3, 4},
+    {"LengthZero", [](RawFile& f) { f.setI32(blockOf(4, 0), 9, 0); }, 3, 4},
+    {"NextOutsideFile", [](RawFile& f) { f.setI32(blockOf(4, 1), 5, 100000); }, 3, 4},
+    {"NextNegative", [](RawFile& f) { f.setI32(blockOf(4, 1), 5, -7); }, 3, 4},
+    {"NextToMaster", [](RawFile& f) { f.setI32(blockOf(4, 0), 5, 0); }, 3, 4},
+    // A loop back to an earlier record: its blocks carry another length.
+    {"NextLoopsBack", [](RawFile& f) { f.setI32(blockOf(4, 1), 5, blockOf(1, 0)); }, 3, 4},
+    {"MarkedFree", [](RawFile& f) { f.setU8(blockOf(4, 0), 13, 0x03); }, 3, 4},
+    // A link from record 3 to a block of record 5: record 5's middle block
+    // does not start a record.
+    {"RecordLinkSkips", [](RawFile& f) { f.setI32(blockOf(3, 2), 5, blockOf(5, 1)); }, 3, 4},
+};
+
+class DbqDamage : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(DbqDamage, QueueRaisesCheckerReportsSalvageStopsThere) {
+  const Damage& d = GetParam();
+  TempDir t;
+  std::string path = t.sub("q");
+  buildQueue(path);
+  RawFile f(path);
+  d.edit(f);
+  f.save();
+  std::vector<unsigned char> damaged = readFile(path);
+
+  // The queue delivers the records before the damage, then refuses.
+  {
+    DBQSingle q(B);
+    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    int delivered = 0;
+    try {
+      for (;;) {
+        boost::shared_array<unsigned char> out;
+        unsigned int len = 0;
+        q.dequeue(out, len);
+        if (len == 0) break;
+        ASSERT_TRUE(isRecord(out.get(), len, static_cast<uint32_t>(delivered)));
+        ++delivered;
+      }
+      FAIL() << "the damage was not noticed";
+    } catch (const ofw::FatalErrorException& e) {
+      EXPECT_EQ(e.code(), d.code) << e.what();
+    }
+    EXPECT_EQ(delivered, d.firstLost);
+    // The failed removal changed nothing: the count is that of the commits before.
+    EXPECT_EQ(q.count(), kRecords - delivered);
+  }
+  // The checker reports it (on the untouched damaged copy).
+  writeFile(path, damaged);
+  {
+    DBQSingle q(B);
+    ASSERT_TRUE(q.open(path, ofw::DBQ_READ_ONLY, 0600, false, ""));
+    std::ostringstream out;
+    EXPECT_FALSE(q.checkIntegrity(out));
+    EXPECT_NE(out.str().find("Queue is abnormal."), std::string::npos) << out.str();
+  }
+  // Salvage takes the records before the damage and leaves the file as it was.
+  Collector target(t.sub("target"));
+  ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
+  std::vector<uint32_t> want;
+  for (int i = 0; i < d.firstLost; ++i) want.push_back(static_cast<uint32_t>(i));
+  EXPECT_EQ(target.seqs(), want);
+  EXPECT_EQ(r.records, static_cast<uint64_t>(d.firstLost));
+  EXPECT_EQ(r.bytes, static_cast<uint64_t>(d.firstLost) * kLen);
+  EXPECT_EQ(r.unreadBytes, static_cast<uint64_t>(kRecords - d.firstLost) * kLen);
+  EXPECT_FALSE(r.stopReason.empty());
+  EXPECT_FALSE(r.targetFailed);
+  EXPECT_EQ(readFile(path), damaged);
+}
+
+INSTANTIATE_TEST_SUITE_P(Edits, DbqDamage, ::testing::ValuesIn(kDamages),
+                         [](const ::testing::TestParamInfo<Damage>& i) { return std::string(i.param.name); });
+
+// An edited payload whose checksum is recomputed passes every check: the
+// checksum is what guards the bytes, and the record is delivered as edited.
+TEST(DbqCorruption, RecomputedChecksumReachesTheStructureChecks) {
+  TempDir t;
+  std::string path = t.sub("q");
+  buildQueue(path);
+  RawFile f(path);
+  f.setU8(blockOf(2, 1), 200, static_cast<uint8_t>(f.u8(blockOf(2, 1), 200) ^ 0xff));
+  f.fixChecksum(blockOf(2, 1));
+  f.setI32(blockOf(6, 0), 34, 1);  // and a structural fault further on
+  f.save();
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  int n = 0;
+  try {
+    q.forEachRecord([&](const unsigned char* d, unsigned int len) {
+      EXPECT_EQ(len, static_cast<unsigned>(kLen));
+      EXPECT_EQ(isRecord(d, len, static_cast<uint32_t>(n)), n != 2) << n;
+      ++n;
+      return true;
+    });
+    FAIL();
+  } catch (const ofw::FatalErrorException& e) {
+    EXPECT_EQ(e.code(), ofw::DBQ_ERR_CORRUPT);
+    EXPECT_NE(std::string(e.what()).find("span sequence"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(n, 6);
+}
+
+// Master fields that cannot be true are refused at open.
+struct MasterEdit {
+  const char* name;
+  size_t offset;
+  int64_t value;
+  int width;  // 4 or 8
+};
+
+class DbqHostileMaster : public ::testing::TestWithParam<MasterEdit> {};
+
+TEST_P(DbqHostileMaster, OpenRaisesCorruption) {
+  const MasterEdit& m = GetParam();
+  TempDir t;
+  std::string path = t.sub("q");
+  buildQueue(path);
+  RawFile f(path);
+  if (m.width == 8)
+    f.setU64(0, m.offset, static_cast<uint64_t>(m.value));
+  else
+    f.setI32(0, m.offset, static_cast<int32_t>(m.value));
+  f.save();
+  DBQSingle q(B);
+  try {
+    q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "");
+    FAIL() << "opened";
+  } catch (const ofw::FatalErrorException& e) {
+    EXPECT_EQ(e.code(), ofw::DBQ_ERR_CORRUPT) << e.what();
+  }
+  EXPECT_FALSE(q.isOpen());
+  // Nothing was written to the file.
+  EXPECT_EQ(readFile(path), f.bytes());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, DbqHostileMaster,
+    ::testing::Values(MasterEdit{"HeadOutside", 5, 31, 4}, MasterEdit{"HeadNegative", 5, -1, 4},
+                      MasterEdit{"TailOutside", 9, 0x7fffffff, 4}, MasterEdit{"FreeHeadOutside", 13, 500, 4},
+                      MasterEdit{"FreeTailWithoutHead", 17, 3, 4}, MasterEdit{"CountNegative", 22, -5, 4},
+                      MasterEdit{"DataSizeHuge", 26, INT64_MAX, 8}, MasterEdit{"DescriptorLength", 34, 451, 4},
+                      MasterEdit{"BlockSize", 58, 1024, 4}, MasterEdit{"Id", 0, 3, 4}),
+    [](const ::testing::TestParamInfo<MasterEdit>& i) { return std::string(i.param.name); });
+
+// The master counts records and bytes but its head is 0: the file is refused
+// (never taken as empty), and salvage reports its bytes as unread.
+TEST(DbqCorruption, CountedRecordsWithoutHeadAreNotTakenAsEmpty) {
+  TempDir t;
+  std::string dir = t.sub("spool");
+  {
+    ofw::DBQComposite q(B);
+    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    for (int i = 0; i < 3; ++i) put(q, record(static_cast<uint32_t>(i), kLen));
+  }
+  RawFile f(dir + "/0");
+  f.setI32(0, 5, 0);
+  f.setI32(0, 9, 0);
+  f.save();
+  ofw::DBQComposite q(B);
+  try {
+    q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "");
+    FAIL();
+  } catch (const ofw::FatalErrorException& e) {
+    EXPECT_EQ(e.code(), ofw::DBQ_ERR_CORRUPT);
+    q.handleException(e);
+  }
+  ASSERT_TRUE(q.isOpen());
+  EXPECT_TRUE(q.empty());
+  // The moved-aside copy keeps the file.
+  int copies = 0;
+  DIR* d = ::opendir(t.path().c_str());
+  while (struct dirent* e = ::readdir(d)) {
+    std::string n = e->d_name;
+    if (n.compare(0, 6, "spool.") == 0) {
+      ++copies;
+      EXPECT_EQ(readFile(t.sub(n) + "/0"), f.bytes());
+    }
+  }
+  ::closedir(d);
+  EXPECT_EQ(copies, 1);
+}
+
+TEST(DbqCorruption, SalvageOfAUsedChainLoopTerminates) {
+  TempDir t;
+  std::string path = t.sub("q");
+  buildQueue(path);
+  RawFile f(path);
+  // The tail links back to the head, and the master's tail is moved off it:
+  // the chain becomes a cycle of valid records.
+  f.setI32(blockOf(9, 2), 5, blockOf(0, 0));
+  f.setI32(0, 9, blockOf(8, 2));
+  f.save();
+  Collector target(t.sub("target"));
+  ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
+  EXPECT_EQ(r.records, 9u);  // stops at the tail of the master
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  EXPECT_THROW(q.forEachRecord([](const unsigned char*, unsigned int) { return true; }), ofw::FatalErrorException);
+  // Popping follows the cycle only until it meets a freed block.
+  int popped = 0;
+  try {
+    for (int i = 0; i < 100; ++i) {
+      q.dequeue();
+      ++popped;
+    }
+    FAIL();
+  } catch (const ofw::FatalErrorException& e) {
+    EXPECT_EQ(e.code(), ofw::DBQ_ERR_CORRUPT);
+  }
+  EXPECT_LE(popped, kRecords);
+}
+
+TEST(DbqCorruption, TornTailAndShortFiles) {
+  TempDir t;
+  std::string path = t.sub("q");
+  buildQueue(path);
+  // An append cut short: the master counts an 11th record whose blocks hold
+  // nothing yet (appended, free flag clear, length 0).
+  RawFile f(path);
+  std::vector<unsigned char>& b = f.bytes();
+  b.resize(b.size() + 2 * B, 0);
+  for (int id = 31; id <= 32; ++id) {
+    f.setI32(id, 0, id);
+    f.setU8(id, 4, 40);
+    f.setI32(id, 14, fmt::kDataMagic);
+  }
+  f.setI32(blockOf(9, 2), 5, 31);
+  f.setI32(0, 9, 32);
+  f.setI32(0, 22, 11);
+  f.setU64(0, 26, 11 * kLen - 60);
+  f.setU8(0, 21, 1);
+  f.save();
+  Collector target(t.sub("target"));
+  ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
+  EXPECT_EQ(r.records, 10u);
+  EXPECT_EQ(r.unreadBytes, static_cast<uint64_t>(kLen - 60));
+  // Files that are not queue files at all.
+  writeFile(path, std::vector<unsigned char>(100, 7));
+  EXPECT_EQ(ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool")).unreadBytes, 100u);
+  writeFile(path, std::vector<unsigned char>(4 * B, 0xff));
+  r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
+  EXPECT_EQ(r.records, 0u);
+  EXPECT_EQ(r.unreadBytes, static_cast<uint64_t>(4 * B));
+  EXPECT_EQ(target.count(), 10);
+}
+
+TEST(DbqCorruption, SalvageDirectoryGoesOnPastADamagedFile) {
+  TempDir t;
+  std::string dir = t.sub("q");
+  {
+    ofw::DBQComposite q(B);
+    q.setDbqMaxSize(4 * 1024);
+    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    for (int i = 0; i < 12; ++i) put(q, record(static_cast<uint32_t>(i), kLen));  // files 0 (0-2), 1 (3-5)...
+  }
+  RawFile f(dir + "/1");
+  f.setI32(blockOf(1, 0), 34, 9);  // the second record of file 1
+  f.save();
+  Collector target(t.sub("target"));
+  ofw::SalvageResult r = ofw::salvageQueueDirectory(dir, target, ofw::getLogger("test.spool"));
+  EXPECT_EQ(target.seqs(), (std::vector<uint32_t>{0, 1, 2, 3, 6, 7, 8, 9, 10, 11}));
+  EXPECT_EQ(r.records, 10u);
+  EXPECT_EQ(r.unreadBytes, 2u * kLen);
+  EXPECT_EQ(r.files, 4u);
+}
+
+// A target that fails stops the salvage without raising.
+TEST(DbqCorruption, SalvageStopsWhenTheTargetFails) {
+  TempDir t;
+  std::string path = t.sub("q");
+  buildQueue(path);
+  DBQSingle closed(B);  // never opened: every enqueue raises
+  ofw::SalvageResult r = ofw::salvageQueueFile(path, closed, ofw::getLogger("test.spool"));
+  EXPECT_TRUE(r.targetFailed);
+  EXPECT_EQ(r.records, 0u);
+}
+
+}  // namespace

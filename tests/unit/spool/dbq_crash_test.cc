@@ -1,0 +1,248 @@
+// Crashes: a child process works on a spool and dies, either killed with
+// SIGKILL at a random moment or stopped just before its k-th block write (every
+// k in turn). After each death the parent reopens the spool (moving it aside
+// and salvaging when it was not shut cleanly) and checks that no record the
+// child had completely enqueued and not dequeued was lost, that the order held,
+// and that the recovered spool is consistent. The one operation the child had
+// in flight may or may not have taken effect.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <deque>
+#include <new>
+#include <random>
+
+#include "ofw/dbq_block.h"
+#include "ofw/dbqcomposite.h"
+#include "spool_test_util.h"
+
+using namespace spooltest;
+using ofw::DBQComposite;
+
+namespace {
+
+constexpr uint64_t kMaxFile = 16 * 1024;  // small files: frequent rollovers and rotations
+
+// At least 4 bytes, so that a record names its sequence number in full.
+size_t lengthOf(uint32_t seq) {
+  uint32_t h = seq * 2654435761u;
+  return 4 + (h >> 7) % ((h & 7) == 0 ? 3000 : 700);
+}
+
+struct Report {
+  char op;  // 'E' enqueued, 'D' dequeued
+  uint32_t seq;
+};
+
+// The child's reports, in memory shared with the parent: an entry is written
+// first, then published by raising the count, so a report survives SIGKILL
+// without a system call per operation.
+struct ReportLog {
+  std::atomic<uint32_t> count;
+  Report entries[1 << 18];
+};
+
+ReportLog* newReportLog() {
+  void* p = ::mmap(nullptr, sizeof(ReportLog), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  return new (p) ReportLog();
+}
+
+void sendReport(ReportLog* log, char op, uint32_t seq) {
+  uint32_t n = log->count.load(std::memory_order_relaxed);
+  if (n >= sizeof(log->entries) / sizeof(log->entries[0])) _exit(20);
+  log->entries[n] = Report{op, seq};
+  log->count.store(n + 1, std::memory_order_release);
+}
+
+std::vector<Report> takeReports(ReportLog* log) {
+  uint32_t n = log->count.load(std::memory_order_acquire);
+  std::vector<Report> out(log->entries, log->entries + n);
+  log->count.store(0);
+  return out;
+}
+
+// The child's work: random enqueues and dequeues (and renewals when empty),
+// each reported once it has returned. `maxOps` 0 = until killed.
+[[noreturn]] void childWork(const std::string& dir, uint32_t nextSeq, uint32_t seed, ReportLog* log, int maxOps) {
+  std::mt19937 rng(seed);
+  DBQComposite q(B);
+  q.setDbqMaxSize(kMaxFile);
+  try {
+    if (!q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "crash")) _exit(21);
+    for (int i = 0; maxOps == 0 || i < maxOps; ++i) {
+      int op = static_cast<int>(rng() % 100);
+      if (op < 50 || q.count() == 0) {
+        put(q, record(nextSeq, lengthOf(nextSeq)));
+        sendReport(log, 'E', nextSeq++);
+      } else if (op < 97) {
+        boost::shared_array<unsigned char> out;
+        unsigned int len = 0;
+        q.dequeue(out, len);
+        if (len == 0) _exit(22);
+        uint32_t s = seqOf(out.get(), len);
+        if (!isRecord(out.get(), len, s) || len != lengthOf(s)) _exit(23);
+        sendReport(log, 'D', s);
+      } else {
+        q.flushDb();  // renews the spool when it is empty
+      }
+    }
+  } catch (const std::exception&) {
+    _exit(24);
+  }
+  _exit(10);
+}
+
+struct Model {
+  std::deque<uint32_t> queue;
+  uint32_t nextSeq = 0;
+  int movedAside = 0;
+  int inFlightEnqueueKept = 0;
+  int inFlightDequeueUndone = 0;
+};
+
+// Applies the child's reports to the model.
+void applyReports(Model& m, const std::vector<Report>& reports) {
+  for (const Report& r : reports) {
+    if (r.op == 'E') {
+      ASSERT_EQ(r.seq, m.nextSeq);
+      m.queue.push_back(r.seq);
+      ++m.nextSeq;
+    } else {
+      ASSERT_FALSE(m.queue.empty());
+      ASSERT_EQ(r.seq, m.queue.front()) << "the child dequeued out of order";
+      m.queue.pop_front();
+    }
+  }
+}
+
+// Reopens the spool after the child's death and compares it with the model.
+void recoverAndCheck(const std::string& dir, Model& m) {
+  DBQComposite q(B);
+  q.setDbqMaxSize(kMaxFile);
+  bool opened = false;
+  try {
+    opened = q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "crash");
+  } catch (const ofw::Base_Exception& e) {
+    ++m.movedAside;
+    q.handleException(e);
+    opened = q.isOpen();
+  }
+  ASSERT_TRUE(opened);
+  std::vector<uint32_t> got;
+  q.forEachRecord([&](const unsigned char* d, unsigned int len) {
+    uint32_t s = seqOf(d, len);
+    EXPECT_TRUE(isRecord(d, len, s) && len == lengthOf(s)) << "record " << s << " altered";
+    got.push_back(s);
+    return true;
+  });
+  ASSERT_EQ(q.count(), static_cast<int64_t>(got.size()));
+  std::vector<uint32_t> model(m.queue.begin(), m.queue.end());
+  std::vector<uint32_t> withoutFront(model.size() > 1 ? model.begin() + 1 : model.end(), model.end());
+  std::vector<uint32_t> withNext = model;
+  withNext.push_back(m.nextSeq);
+  if (got == model) {
+  } else if (!model.empty() && got == withoutFront) {
+    m.queue.pop_front();  // the removal in flight took effect
+  } else if (got == withNext) {
+    m.queue.push_back(m.nextSeq++);  // the append in flight took effect
+    ++m.inFlightEnqueueKept;
+  } else {
+    std::string g, w;
+    for (uint32_t s : got) g += std::to_string(s) + " ";
+    for (uint32_t s : model) w += std::to_string(s) + " ";
+    FAIL() << "recovered: " << g << "\nexpected:  " << w << "(next " << m.nextSeq << ")";
+  }
+  std::ostringstream check;
+  EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
+}
+
+TEST(DbqCrash, RandomKillsLoseNoCompletedRecord) {
+  TempDir t;
+  std::string dir = t.sub("spool");
+  Model m;
+  std::mt19937 rng(20240611);
+  const int kRounds = 250;
+  ReportLog* log = newReportLog();
+  ASSERT_NE(log, nullptr);
+  for (int round = 0; round < kRounds; ++round) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) childWork(dir, m.nextSeq, static_cast<uint32_t>(rng()), log, 0);
+    // Let the child work for a random while, then kill it.
+    struct timespec pause = {0, static_cast<long>(rng() % 8000) * 1000L};
+    ::nanosleep(&pause, nullptr);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the child stopped by itself with status " << WEXITSTATUS(status);
+    std::vector<Report> reports = takeReports(log);
+    applyReports(m, reports);
+    ASSERT_NO_FATAL_FAILURE(recoverAndCheck(dir, m)) << "round " << round;
+  }
+  ::munmap(log, sizeof(ReportLog));
+  std::printf("[ crash    ] %d kills, %d recoveries by moving aside, %u records written, %zu left, "
+              "%d appends in flight kept\n",
+              kRounds, m.movedAside, m.nextSeq, m.queue.size(), m.inFlightEnqueueKept);
+}
+
+// ---------------------------------------------------------------- k-th write
+
+int gWritesLeft = 0;
+int stopBeforeWrite(int, off_t, size_t) {
+  if (--gWritesLeft == 0) _exit(0);  // dies with the write not done
+  return 0;
+}
+
+TEST(DbqCrash, DeathBeforeEveryBlockWrite) {
+  TempDir t;
+  std::string dir = t.sub("spool");
+  Model m;
+  // A spool with some history, so that appends reuse free blocks and files roll.
+  {
+    DBQComposite q(B);
+    q.setDbqMaxSize(kMaxFile);
+    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "crash"));
+    for (int i = 0; i < 12; ++i) {
+      put(q, record(m.nextSeq, lengthOf(m.nextSeq)));
+      m.queue.push_back(m.nextSeq++);
+    }
+    for (int i = 0; i < 5; ++i) {
+      boost::shared_array<unsigned char> out;
+      unsigned int len = 0;
+      q.dequeue(out, len);
+      m.queue.pop_front();
+    }
+  }
+  const int kOps = 25;
+  int deaths = 0;
+  ReportLog* log = newReportLog();
+  ASSERT_NE(log, nullptr);
+  for (int k = 1;; ++k) {
+    ASSERT_LT(k, 2000) << "the script never finishes";
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      gWritesLeft = k;
+      ofw::Block::setWriteFaultHook(stopBeforeWrite);
+      childWork(dir, m.nextSeq, 99, log, kOps);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    std::vector<Report> reports = takeReports(log);
+    applyReports(m, reports);
+    ASSERT_NO_FATAL_FAILURE(recoverAndCheck(dir, m)) << "death before write " << k;
+    if (WEXITSTATUS(status) == 10) break;  // the script ran to its end
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ++deaths;
+  }
+  ::munmap(log, sizeof(ReportLog));
+  EXPECT_GT(deaths, kOps);  // every operation writes at least one block
+  std::printf("[ crash    ] %d deaths at successive writes, %d recoveries by moving aside\n", deaths, m.movedAside);
+}
+
+}  // namespace

@@ -1,0 +1,384 @@
+// The bytes of a block queue file, checked field by field against the layout.
+#include <gtest/gtest.h>
+
+#include "ofw/dbq_block.h"
+#include "ofw/dbqsingle.h"
+#include "spool_test_util.h"
+
+using namespace spooltest;
+using ofw::DBQSingle;
+
+namespace {
+
+uint32_t sum(const unsigned char* p, size_t n) {
+  uint32_t s = 0;
+  for (size_t i = 0; i < n; ++i) s += p[i];
+  return s;
+}
+
+TEST(DbqFormat, FreshFileIsOneMasterBlock) {
+  TempDir t;
+  std::string path = t.sub("q");
+  {
+    DBQSingle q(B);
+    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  }
+  EXPECT_EQ(fileSize(path), B);
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  RawFile f(path);
+  EXPECT_EQ(f.i32(0, 0), 0);                              // ID
+  EXPECT_EQ(f.u8(0, 4), 39);                              // "masterX"
+  EXPECT_EQ(f.i32(0, 5), 0);                              // head
+  EXPECT_EQ(f.i32(0, 9), 0);                              // tail
+  EXPECT_EQ(f.i32(0, 13), 0);                             // free head
+  EXPECT_EQ(f.i32(0, 17), 0);                             // free tail
+  EXPECT_EQ(f.u8(0, 21), 0);                              // current operation
+  EXPECT_EQ(f.i32(0, 22), 0);                             // count
+  EXPECT_EQ(f.u64(0, 26), 0u);                            // data size
+  EXPECT_EQ(f.i32(0, 34), 0);                             // descriptor length
+  EXPECT_EQ(f.i32(0, 38), 0x4462516D);                    // magic
+  EXPECT_EQ(f.u32(0, 42), 0u);                            // checksum of an all-zero area
+  EXPECT_EQ(f.u32(0, 46), 0x00010000u);                   // version
+  EXPECT_GT(f.i32(0, 50), 0);                             // time
+  EXPECT_EQ(f.i32(0, 58), B);                             // block size
+  EXPECT_EQ(sum(f.block(0) + 62, B - 62), 0u);            // zero-filled descriptor area
+  // In the host's order the magic's bytes are those of the integer.
+  int32_t magic = 0x4462516D;
+  EXPECT_EQ(std::memcmp(f.block(0) + 38, &magic, 4), 0);
+}
+
+TEST(DbqFormat, WorkedExampleThousandBytes) {
+  TempDir t;
+  std::string path = t.sub("q");
+  std::vector<unsigned char> rec = record(7, 1000);
+  {
+    DBQSingle q(B);
+    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    put(q, rec);
+  }
+  ASSERT_EQ(fileSize(path), 4 * B);
+  RawFile f(path);
+  EXPECT_EQ(f.i32(0, 5), 1);      // head
+  EXPECT_EQ(f.i32(0, 9), 3);      // tail
+  EXPECT_EQ(f.i32(0, 13), 0);     // free list empty
+  EXPECT_EQ(f.i32(0, 17), 0);
+  EXPECT_EQ(f.u8(0, 21), 0);
+  EXPECT_EQ(f.i32(0, 22), 1);
+  EXPECT_EQ(f.u64(0, 26), 1000u);
+  const int next[3] = {2, 3, 0};
+  const int flags[3] = {0x01, 0x01, 0x00};
+  const size_t share[3] = {470, 470, 60};
+  size_t offset = 0;
+  uint32_t lastAge = 0;
+  for (int i = 0; i < 3; ++i) {
+    int id = i + 1;
+    SCOPED_TRACE(id);
+    EXPECT_EQ(f.i32(id, 0), id);
+    EXPECT_EQ(f.u8(id, 4), 40);  // "dataX"
+    EXPECT_EQ(f.i32(id, 5), next[i]);
+    EXPECT_EQ(f.i32(id, 9), 1000);
+    EXPECT_EQ(f.u8(id, 13), flags[i]);
+    EXPECT_EQ(f.i32(id, 14), 0x64427144);
+    EXPECT_EQ(f.u32(id, 18), sum(f.block(id) + 42, B - 42));
+    EXPECT_EQ(f.u32(id, 22), 0x00010000u);
+    EXPECT_GT(f.i32(id, 26), 0);
+    EXPECT_GT(f.u32(id, 30), lastAge);  // written in ascending ID order within one commit
+    lastAge = f.u32(id, 30);
+    EXPECT_EQ(f.i32(id, 34), i);        // span sequence
+    EXPECT_EQ(f.u32(id, 38), 0u);       // reserved, zero in a fresh block
+    EXPECT_EQ(std::memcmp(f.block(id) + 42, rec.data() + offset, share[i]), 0);
+    offset += share[i];
+  }
+  // The tail of the last block keeps what it held (zeros in a block never used).
+  EXPECT_EQ(sum(f.block(3) + 42 + 60, B - 42 - 60), 0u);
+  // The master is written last, after the data blocks.
+  EXPECT_GT(f.u32(0, 54), lastAge);
+}
+
+// Records of exactly n payloads and one byte more.
+class DbqRecordLength : public ::testing::TestWithParam<int> {};
+
+TEST_P(DbqRecordLength, BlocksFlagsAndSharesFollowTheLength) {
+  const int len = GetParam();
+  TempDir t;
+  std::string path = t.sub("q");
+  std::vector<unsigned char> rec = record(3, static_cast<size_t>(len));
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  put(q, rec);
+  const int n = (len + P - 1) / P;
+  ASSERT_EQ(fileSize(path), (1 + n) * B);
+  RawFile f(path);
+  int id = f.i32(0, 5);
+  for (int s = 0; s < n; ++s) {
+    EXPECT_EQ(f.i32(id, 9), len);
+    EXPECT_EQ(f.u8(id, 13), s < n - 1 ? 1 : 0) << "block " << s;
+    EXPECT_EQ(f.i32(id, 34), s);
+    size_t share = s < n - 1 ? P : static_cast<size_t>(len - (n - 1) * P);
+    EXPECT_EQ(std::memcmp(f.block(id) + 42, rec.data() + static_cast<size_t>(s) * P, share), 0);
+    id = f.i32(id, 5);
+  }
+  EXPECT_EQ(id, 0);
+  boost::shared_array<unsigned char> out;
+  unsigned int got = 0;
+  q.dequeue(out, got);
+  ASSERT_EQ(got, static_cast<unsigned>(len));
+  EXPECT_TRUE(isRecord(out.get(), got, 3));
+  EXPECT_TRUE(q.empty());
+  EXPECT_EQ(q.count(), 0);
+  EXPECT_EQ(q.getDataSize(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, DbqRecordLength,
+                         ::testing::Values(1, P - 1, P, P + 1, 2 * P, 2 * P + 1, 3 * P, 64 * 1024));
+
+TEST(DbqFormat, ZeroLengthRecordTakesNoBlock) {
+  TempDir t;
+  std::string path = t.sub("q");
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  q.enqueue(boost::shared_array<unsigned char>(), 0);
+  EXPECT_EQ(q.count(), 1);
+  EXPECT_EQ(q.getDataSize(), 0u);
+  EXPECT_TRUE(q.empty());
+  EXPECT_EQ(fileSize(path), B);
+  RawFile f(path);
+  EXPECT_EQ(f.i32(0, 5), 0);
+  EXPECT_EQ(f.i32(0, 22), 1);
+  boost::shared_array<unsigned char> out;
+  unsigned int len = 99;
+  q.getHead(out, len);
+  EXPECT_EQ(len, 0u);
+  EXPECT_FALSE(out);
+  // A record with bytes after it is found by the head as usual.
+  put(q, record(1, 10));
+  q.getHead(out, len);
+  EXPECT_EQ(len, 10u);
+  EXPECT_EQ(q.count(), 2);
+}
+
+// A file with a "master" (type 37) master, built byte by byte.
+TEST(DbqFormat, ShortHeaderFileIsReadAndExtendedWithShortBlocks) {
+  TempDir t;
+  std::string path = t.sub("q");
+  const int SP = B - 14;  // payload of a "data" block
+  std::vector<unsigned char> rec = record(5, 600);  // two blocks: 498 + 102
+  std::vector<unsigned char> bytes(3 * B, 0);
+  auto blk = [&](int id) { return bytes.data() + id * B; };
+  fmt::putInt32(blk(0) + 0, 0);
+  blk(0)[4] = 37;
+  fmt::putInt32(blk(0) + 5, 1);
+  fmt::putInt32(blk(0) + 9, 2);
+  fmt::putInt32(blk(0) + 22, 1);
+  fmt::putUInt64(blk(0) + 26, 600);
+  for (int id = 1; id <= 2; ++id) {
+    fmt::putInt32(blk(id) + 0, id);
+    blk(id)[4] = 38;
+    fmt::putInt32(blk(id) + 5, id == 1 ? 2 : 0);
+    fmt::putInt32(blk(id) + 9, 600);
+    blk(id)[13] = id == 1 ? 1 : 0;
+  }
+  std::memcpy(blk(1) + 14, rec.data(), SP);
+  std::memcpy(blk(2) + 14, rec.data() + SP, 600 - SP);
+  writeFile(path, bytes);
+
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  EXPECT_FALSE(q.isExtendedFormat());
+  EXPECT_EQ(q.getBlockSizeOnDisk(), 0);
+  EXPECT_EQ(q.getPayloadSize(), SP);
+  boost::shared_array<unsigned char> out;
+  unsigned int len = 0;
+  q.getHead(out, len);
+  ASSERT_EQ(len, 600u);
+  EXPECT_TRUE(isRecord(out.get(), len, 5));
+
+  std::vector<unsigned char> rec2 = record(6, 500);  // 498 + 2
+  put(q, rec2);
+  RawFile f(path);
+  ASSERT_EQ(f.blocks(), 5u);
+  for (int id = 3; id <= 4; ++id) {
+    EXPECT_EQ(f.u8(id, 4), 38);
+    EXPECT_EQ(f.i32(id, 9), 500);
+  }
+  // No magic, checksum or sequence: the payload starts right after the flags.
+  EXPECT_EQ(std::memcmp(f.block(3) + 14, rec2.data(), SP), 0);
+  EXPECT_EQ(std::memcmp(f.block(4) + 14, rec2.data() + SP, 2), 0);
+  EXPECT_EQ(f.u8(0, 4), 37);
+  EXPECT_EQ(sum(f.block(0) + 38, B - 38), 0u);  // nothing of the extended header written
+  EXPECT_EQ(f.i32(0, 22), 2);
+  EXPECT_EQ(f.u64(0, 26), 1100u);
+
+  q.dequeue(out, len);
+  EXPECT_TRUE(isRecord(out.get(), len, 5));
+  q.dequeue(out, len);
+  EXPECT_TRUE(isRecord(out.get(), len, 6));
+  EXPECT_TRUE(q.empty());
+  std::ostringstream check;
+  EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
+}
+
+// Magic and checksum mismatches of the master and of data blocks.
+struct Mismatch {
+  const char* name;
+  int block;         // 0 = master, else a data block
+  size_t offset;     // byte to change
+  int code;          // FatalErrorException code expected
+  const char* text;  // start of the message
+};
+
+class DbqMismatch : public ::testing::TestWithParam<Mismatch> {};
+
+TEST_P(DbqMismatch, RaisesTheCode) {
+  const Mismatch& m = GetParam();
+  TempDir t;
+  std::string path = t.sub("q");
+  {
+    DBQSingle q(B);
+    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    ASSERT_TRUE(q.setDescriptor(reinterpret_cast<const unsigned char*>("desc"), 4));
+    put(q, record(1, 1000));
+  }
+  RawFile f(path);
+  f.setU8(m.block, m.offset, static_cast<uint8_t>(f.u8(m.block, m.offset) ^ 0x5a));
+  f.save();
+  DBQSingle q(B);
+  try {
+    bool opened = q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "");
+    ASSERT_TRUE(opened);
+    ASSERT_NE(m.block, 0) << "the master's damage was not noticed at open";
+    boost::shared_array<unsigned char> out;
+    unsigned int len = 0;
+    q.getHead(out, len);
+    FAIL() << "no exception";
+  } catch (const ofw::FatalErrorException& e) {
+    EXPECT_EQ(e.code(), m.code);
+    EXPECT_EQ(std::string(e.what()).rfind(m.text, 0), 0u) << e.what();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, DbqMismatch,
+    ::testing::Values(Mismatch{"MasterMagic", 0, 39, 1, "Master block's magic number mismatch: the expected magic number is 0x4462516d"},
+                      Mismatch{"MasterChecksum", 0, 62, 2, "Master block's checksum mismatch: the calculated checksum is"},
+                      Mismatch{"DataMagic", 2, 15, 1, "Data block '2' magic number mismatch: the expected magic number is 0x64427144"},
+                      Mismatch{"DataChecksum", 2, 100, 2, "Data block '2' checksum mismatch: the calculated checksum is"},
+                      Mismatch{"DataChecksumField", 3, 18, 2, "Data block '3' checksum mismatch"}),
+    [](const ::testing::TestParamInfo<Mismatch>& i) { return std::string(i.param.name); });
+
+TEST(DbqFormat, WrongIdOrTypeIsUsedAsRead) {
+  TempDir t;
+  std::string path = t.sub("q");
+  std::vector<unsigned char> rec = record(9, 1000);
+  {
+    DBQSingle q(B);
+    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    put(q, rec);
+  }
+  RawFile f(path);
+  f.setI32(2, 0, 77);  // the ID field of block 2 (not covered by the checksum)
+  f.save();
+  {
+    DBQSingle q(B);
+    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    boost::shared_array<unsigned char> out;
+    unsigned int len = 0;
+    q.getHead(out, len);
+    ASSERT_EQ(len, 1000u);
+    EXPECT_TRUE(isRecord(out.get(), len, 9));
+  }
+  // Block 3 typed "data" in an extended file: read with the short header, so
+  // its payload starts at offset 14.
+  f.setI32(2, 0, 2);
+  f.setU8(3, 4, 38);
+  f.save();
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  boost::shared_array<unsigned char> out;
+  unsigned int len = 0;
+  q.dequeue(out, len);
+  ASSERT_EQ(len, 1000u);
+  EXPECT_EQ(std::memcmp(out.get(), rec.data(), 940), 0);
+  EXPECT_EQ(std::memcmp(out.get() + 940, f.block(3) + 14, 60), 0);
+  EXPECT_TRUE(q.empty());
+}
+
+TEST(DbqBlock, AccessorsAndShortBlocks) {
+  ofw::DataBlock d(B);
+  EXPECT_EQ(d.getType(), 38);
+  EXPECT_EQ(d.dataOffSet(), 14);
+  EXPECT_EQ(d.getPayloadSize(), B - 14);
+  d.setMagic();
+  d.setSpanSeq(5);
+  d.setChecksum();
+  EXPECT_EQ(d.getMagic(), fmt::kDataMagic);  // short blocks report the expected magic
+  EXPECT_EQ(d.getSpanSeq(), 0);
+  EXPECT_EQ(fmt::getInt32(d.raw() + 14), 0);  // and never write it
+  d.setTypeAndSize(fmt::kTypeDataX);
+  EXPECT_EQ(d.dataOffSet(), 42);
+  EXPECT_EQ(d.getPayloadSize(), 470);
+  d.setSpanning(true);
+  d.setFree(true);
+  EXPECT_EQ(d.getFlags(), 0x03);
+  d.setSpanning(false);
+  EXPECT_EQ(d.getFlags(), 0x02);
+  d.setLength(1234);
+  EXPECT_EQ(d.getPrevious(), 1234);  // one field, two meanings
+  std::vector<unsigned char> big(471, 1);
+  EXPECT_FALSE(d.setDataBuffer(big.data(), 471));
+  EXPECT_FALSE(d.setDataBuffer(nullptr, 1));
+  EXPECT_TRUE(d.setDataBuffer(big.data(), 470));
+  d.setChecksum();
+  EXPECT_EQ(d.getChecksum(), 470u);
+
+  ofw::MasterBlock m(B);
+  EXPECT_EQ(m.getType(), 37);
+  EXPECT_EQ(m.dataOffSet(), 38);
+  m.setBlockSizeField(B);
+  EXPECT_EQ(m.getBlockSizeField(), 0);
+  m.setTypeAndSize(fmt::kTypeMasterX);
+  EXPECT_EQ(m.getPayloadSize(), 450);
+  m.setDataSize(0x123456789ull);
+  EXPECT_EQ(fmt::getUInt64(m.raw() + 26), 0x123456789ull);
+  EXPECT_STREQ(fmt::typeName(39), "masterX");
+  EXPECT_STREQ(fmt::typeName(41), "unknown");
+}
+
+TEST(DbqBlock, ReadPastTheEndRaises) {
+  TempDir t;
+  std::string path = t.sub("f");
+  writeFile(path, std::vector<unsigned char>(B + 100, 0));
+  int fd = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ofw::DataBlock d(B);
+  ofw::Block::setFailureEcho(nullptr);
+  try {
+    d.read(1, fd);
+    FAIL();
+  } catch (const ofw::IOException& e) {
+    EXPECT_STREQ(e.what(), "Block 1 read failed (fs.read)");
+  }
+  try {
+    d.read(-1, fd);
+    FAIL();
+  } catch (const ofw::IOException& e) {
+    EXPECT_STREQ(e.what(), "Block -1 read failed (fs.seekg)");
+  }
+  ofw::Block::setFailureEcho(stdout);
+  ::close(fd);
+  // A read-only descriptor cannot be written.
+  fd = ::open(path.c_str(), O_RDONLY);
+  d.setID(1);
+  try {
+    d.write(fd);
+    FAIL();
+  } catch (const ofw::IOException& e) {
+    EXPECT_STREQ(e.what(), "Block 1 write failed (fs.write)");
+    EXPECT_EQ(e.code(), EBADF);
+  }
+  ::close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,457 @@
+// The composite queue: rollover, rotation over numbered files, renewal,
+// recovery by moving aside and salvaging, read-only use.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <deque>
+#include <thread>
+#include <dirent.h>
+
+#include "ofw/dbq_salvage.h"
+#include "ofw/dbqcomposite.h"
+#include "spool_test_util.h"
+
+using namespace spooltest;
+using ofw::DBQComposite;
+using ofw::DBQSingle;
+
+namespace {
+
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> out;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return out;
+  while (struct dirent* e = ::readdir(d))
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) out.push_back(e->d_name);
+  ::closedir(d);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Entries of `parent` whose name starts with `prefix` + ".".
+std::vector<std::string> asideCopies(const std::string& parent, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (auto& e : entries(parent))
+    if (e.compare(0, prefix.size() + 1, prefix + ".") == 0) out.push_back(parent + "/" + e);
+  return out;
+}
+
+std::vector<uint32_t> contents(DBQComposite& q) {
+  std::vector<uint32_t> seqs;
+  q.forEachRecord([&](const unsigned char* d, unsigned int len) {
+    uint32_t s = seqOf(d, len);
+    EXPECT_TRUE(isRecord(d, len, s)) << "record " << s << " damaged";
+    seqs.push_back(s);
+    return true;
+  });
+  return seqs;
+}
+
+uint32_t popSeq(ofw::DBQ& q) {
+  boost::shared_array<unsigned char> out;
+  unsigned int len = 0;
+  q.dequeue(out, len);
+  EXPECT_GT(len, 0u);
+  return len ? seqOf(out.get(), len) : UINT32_MAX;
+}
+
+size_t recLen(uint32_t seq) { return 200 + (seq * 37) % 900; }
+
+void writeSingle(const std::string& path, std::initializer_list<uint32_t> seqs) {
+  DBQSingle s(B);
+  ASSERT_TRUE(s.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  for (uint32_t q : seqs) put(s, record(q, recLen(q)));
+}
+
+TEST(DbqComposite, FreshDirectoryHoldsFileZero) {
+  TempDir t;
+  std::string dir = t.sub("a/b/spool");
+  DBQComposite q(B);
+  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "Common"));
+  EXPECT_TRUE(q.isOpen());
+  EXPECT_EQ(entries(dir), std::vector<std::string>{"0"});
+  struct stat st;
+  ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_TRUE(q.empty());
+  EXPECT_EQ(q.getBlockSizeOnDisk(), B);
+  EXPECT_EQ(q.getQueueSizeOnDisk(), static_cast<uint64_t>(B));
+  EXPECT_EQ(DBQComposite::getQueueSizeOnDisk(dir), static_cast<uint64_t>(B));
+  EXPECT_EQ(DBQComposite::getQueueSizeOnDisk(t.sub("none")), 0u);
+  DBQComposite ro(B);
+  EXPECT_FALSE(ro.open(t.sub("none"), ofw::DBQ_READ_ONLY, 0600, true, ""));
+  EXPECT_FALSE(exists(t.sub("none")));
+  writeFile(t.sub("plain"), {1});
+  EXPECT_FALSE(ro.open(t.sub("plain"), ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  try {
+    put(ro, record(1, 1));
+    FAIL();
+  } catch (const ofw::IOException& e) {
+    EXPECT_STREQ(e.what(), "DBQC (enqueue) is not opened.");
+  }
+}
+
+TEST(DbqComposite, RollsOverPastTheLimitAndDeletesEmptiedFiles) {
+  TempDir t;
+  std::string dir = t.sub("q");
+  DBQComposite q(B);
+  q.setDbqMaxSize(10 * 1024);
+  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "T"));
+  // 1000-byte records take 3 blocks each: the file passes 10 KiB (20 blocks)
+  // after the 7th record (1 + 21 blocks), so the 8th starts file 1.
+  for (uint32_t i = 0; i < 7; ++i) put(q, record(i, 1000));
+  EXPECT_EQ(entries(dir), std::vector<std::string>{"0"});
+  EXPECT_GT(fileSize(dir + "/0"), 10 * 1024);
+  put(q, record(7, 1000));
+  EXPECT_EQ(entries(dir), (std::vector<std::string>{"0", "1"}));
+  EXPECT_EQ(q.getEnqueueID(), 1);
+  EXPECT_EQ(q.getDequeueID(), 0);
+  for (uint32_t i = 8; i < 20; ++i) put(q, record(i, 1000));
+  EXPECT_EQ(q.count(), 20);
+  EXPECT_EQ(q.getDataSize(), 20000u);
+  EXPECT_EQ(entries(dir), (std::vector<std::string>{"0", "1", "2"}));
+  EXPECT_EQ(q.getQueueSizeOnDisk(), static_cast<uint64_t>(fileSize(dir + "/0") + fileSize(dir + "/1") + fileSize(dir + "/2")));
+  EXPECT_FALSE(q.empty());
+  for (uint32_t i = 0; i < 7; ++i) EXPECT_EQ(popSeq(q), i);
+  EXPECT_EQ(entries(dir), (std::vector<std::string>{"1", "2"}));  // emptied file 0 deleted
+  for (uint32_t i = 7; i < 19; ++i) EXPECT_EQ(popSeq(q), i);
+  EXPECT_EQ(entries(dir), std::vector<std::string>{"2"});
+  EXPECT_FALSE(q.empty());
+  EXPECT_EQ(popSeq(q), 19u);
+  // Dequeue and enqueue ends coincide: emptying the file does not delete it.
+  EXPECT_EQ(entries(dir), std::vector<std::string>{"2"});
+  EXPECT_TRUE(q.empty());
+  EXPECT_EQ(q.count(), 0);
+  EXPECT_EQ(q.getDataSize(), 0u);
+}
+
+TEST(DbqComposite, OpensAGappedDirectoryAndRotatesThroughIt) {
+  TempDir t;
+  std::string dir = t.sub("q");
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  writeSingle(dir + "/3", {1, 2});
+  writeSingle(dir + "/4", {3});
+  writeSingle(dir + "/7", {4, 5});
+  writeFile(dir + "/notes", {1, 2, 3});  // not numbered: ignored
+  {
+    // Read-only: sees everything, creates and deletes nothing.
+    DBQComposite ro(B);
+    ASSERT_TRUE(ro.open(dir, ofw::DBQ_READ_ONLY, 0600, true, ""));
+    EXPECT_EQ(ro.getDequeueID(), 3);
+    EXPECT_EQ(ro.getEnqueueID(), 7);
+    EXPECT_EQ(ro.count(), 5);
+    EXPECT_EQ(contents(ro), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
+    EXPECT_THROW(ro.dequeue(), ofw::IOException);
+    EXPECT_THROW(put(ro, record(9, 9)), ofw::IOException);
+  }
+  EXPECT_EQ(entries(dir), (std::vector<std::string>{"3", "4", "7", "notes"}));
+
+  DBQComposite q(B);
+  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  EXPECT_EQ(q.getDequeueID(), 3);
+  EXPECT_EQ(q.getEnqueueID(), 7);
+  EXPECT_EQ(q.count(), 5);
+  EXPECT_EQ(popSeq(q), 1u);
+  EXPECT_EQ(popSeq(q), 2u);  // 3 emptied: rotation opens 4
+  EXPECT_EQ(q.getDequeueID(), 4);
+  EXPECT_EQ(entries(dir), (std::vector<std::string>{"4", "7", "notes"}));
+  EXPECT_EQ(popSeq(q), 3u);  // 4 emptied: rotation opens 5, created empty
+  EXPECT_EQ(q.getDequeueID(), 5);
+  EXPECT_EQ(entries(dir), (std::vector<std::string>{"5", "7", "notes"}));
+  EXPECT_EQ(popSeq(q), 4u);  // 5 and 6 are skipped before the read
+  EXPECT_EQ(q.getDequeueID(), 7);
+  EXPECT_EQ(entries(dir), (std::vector<std::string>{"7", "notes"}));
+  EXPECT_EQ(popSeq(q), 5u);
+  EXPECT_TRUE(q.empty());
+}
+
+TEST(DbqComposite, EmptyOnlyWhenBothEndsCoincideAndAreEmpty) {
+  TempDir t;
+  std::string dir = t.sub("q");
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  writeSingle(dir + "/0", {});
+  writeSingle(dir + "/1", {});
+  DBQComposite q(B);
+  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  EXPECT_FALSE(q.empty());  // two files, though both are empty
+  boost::shared_array<unsigned char> out;
+  unsigned int len = 9;
+  q.getHead(out, len);  // skips file 0
+  EXPECT_EQ(len, 0u);
+  EXPECT_TRUE(q.empty());
+  EXPECT_EQ(entries(dir), std::vector<std::string>{"1"});
+  put(q, record(1, 10));
+  EXPECT_FALSE(q.empty());
+}
+
+TEST(DbqComposite, RenewalOnlyWhenTheCountIsZero) {
+  TempDir t;
+  std::string dir = t.sub("q");
+  DBQComposite q(B);
+  q.setDbqMaxSize(2048);
+  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "R"));
+  for (uint32_t i = 0; i < 12; ++i) put(q, record(i, 1000));
+  q.flushDb();  // records present: nothing happens
+  EXPECT_EQ(q.count(), 12);
+  for (uint32_t i = 0; i < 12; ++i) EXPECT_EQ(popSeq(q), i);
+  EXPECT_NE(entries(dir), std::vector<std::string>{"0"});
+  q.flushDb();
+  EXPECT_EQ(entries(dir), std::vector<std::string>{"0"});
+  EXPECT_EQ(fileSize(dir + "/0"), B);
+  EXPECT_TRUE(q.isOpen());
+  EXPECT_EQ(q.getEnqueueID(), 0);
+  // A record of no bytes counts: its queue is not renewed.
+  q.enqueue(boost::shared_array<unsigned char>(), 0);
+  EXPECT_EQ(q.count(), 1);
+  EXPECT_EQ(q.getDataSize(), 0u);
+  std::vector<unsigned char> before = readFile(dir + "/0");
+  q.flushDb();
+  EXPECT_EQ(readFile(dir + "/0"), before);
+  EXPECT_EQ(q.count(), 1);
+}
+
+bool failEveryRollover(int64_t) { return true; }
+
+class DbqRolloverFailure : public ::testing::TestWithParam<bool> {};
+
+// The next file cannot be made: the record goes to the current file.
+TEST_P(DbqRolloverFailure, KeepsTheRecord) {
+  TempDir t;
+  std::string dir = t.sub("q");
+  DBQComposite q(B);
+  q.setDbqMaxSize(1024);
+  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  put(q, record(0, 1000));  // file 0 is 2048 bytes: over the limit
+  if (GetParam()) {
+    DBQComposite::setRolloverFaultHook(failEveryRollover);
+  } else {
+    ASSERT_EQ(::mkdir((dir + "/1").c_str(), 0700), 0);  // a directory where file 1 must go
+  }
+  for (uint32_t i = 1; i <= 3; ++i) put(q, record(i, 1000));
+  DBQComposite::setRolloverFaultHook(nullptr);
+  EXPECT_EQ(q.count(), 4);
+  EXPECT_EQ(q.getEnqueueID(), 0);
+  EXPECT_EQ(contents(q), (std::vector<uint32_t>{0, 1, 2, 3}));
+  if (!GetParam()) {
+    ASSERT_EQ(::rmdir((dir + "/1").c_str()), 0);
+  }
+  put(q, record(4, 1000));  // now the rollover succeeds
+  EXPECT_EQ(q.getEnqueueID(), 1);
+  for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(popSeq(q), i);
+}
+
+INSTANTIATE_TEST_SUITE_P(Causes, DbqRolloverFailure, ::testing::Bool());
+
+// A file not shut cleanly: open raises, handleException moves the directory
+// aside and salvages every complete record into the fresh queue.
+TEST(DbqComposite, UncleanFileIsMovedAsideAndSalvaged) {
+  TempDir t;
+  std::string dir = t.sub("q");
+  {
+    DBQComposite q(B);
+    q.setDbqMaxSize(4096);
+    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "S"));
+    for (uint32_t i = 0; i < 20; ++i) put(q, record(i, recLen(i)));
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(popSeq(q), i);
+  }
+  std::vector<std::string> files = entries(dir);
+  ASSERT_GE(files.size(), 3u);
+  RawFile f(dir + "/" + files[1]);
+  f.setU8(0, 21, 1);  // an append in progress in a middle file
+  f.save();
+  DBQComposite q(B);
+  q.setDbqMaxSize(4096);
+  try {
+    q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "S");
+    FAIL() << "opened";
+  } catch (const ofw::IOException& e) {
+    EXPECT_STREQ(e.what(), "DBQSingle is not shut cleanly.");
+    q.handleException(e);
+  }
+  ASSERT_TRUE(q.isOpen());
+  std::vector<uint32_t> want;
+  for (uint32_t i = 3; i < 20; ++i) want.push_back(i);
+  EXPECT_EQ(contents(q), want);
+  EXPECT_EQ(q.count(), 17);
+  std::vector<std::string> aside = asideCopies(t.path(), "q");
+  ASSERT_EQ(aside.size(), 1u);
+  // "<path>.<pid>.<guid>"
+  std::string suffix = aside[0].substr(dir.size() + 1);
+  std::string pid = std::to_string(::getpid());
+  EXPECT_EQ(suffix.compare(0, pid.size() + 1, pid + "."), 0) << suffix;
+  EXPECT_EQ(suffix.size(), pid.size() + 1 + 32);
+  EXPECT_EQ(entries(aside[0]), files);  // the copy stays on disk, unchanged
+  // New records follow the salvaged ones.
+  put(q, record(20, 10));
+  for (uint32_t i = 3; i <= 20; ++i) EXPECT_EQ(popSeq(q), i);
+}
+
+TEST(DbqComposite, NoSpaceNeverMovesAside) {
+  TempDir t;
+  std::string dir = t.sub("q");
+  DBQComposite q(B);
+  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  put(q, record(1, 100));
+  ofw::IOException full("Block 3 write failed (fs.write)", ENOSPC);
+  EXPECT_TRUE(ofw::isDbqNoSpace(full));
+  q.handleException(full);
+  EXPECT_TRUE(q.isOpen());
+  EXPECT_TRUE(asideCopies(t.path(), "q").empty());
+  q.close();
+  q.handleException(ofw::IOException("file too large", EFBIG));
+  EXPECT_TRUE(q.isOpen());  // reopened in place
+  EXPECT_EQ(contents(q), std::vector<uint32_t>{1});
+  EXPECT_TRUE(asideCopies(t.path(), "q").empty());
+}
+
+TEST(DbqComposite, FatalErrorClosesAndALaterErrorRecovers) {
+  TempDir t;
+  std::string dir = t.sub("q");
+  {
+    DBQComposite q(B);
+    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    for (uint32_t i = 0; i < 6; ++i) put(q, record(i, 1000));
+  }
+  RawFile f(dir + "/0");
+  f.setU8(7, 100, static_cast<uint8_t>(f.u8(7, 100) ^ 1));  // record 2's first block: checksum
+  f.save();
+  DBQComposite q(B);
+  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  EXPECT_EQ(popSeq(q), 0u);
+  EXPECT_EQ(popSeq(q), 1u);
+  try {
+    popSeq(q);
+    FAIL();
+  } catch (const ofw::FatalErrorException& e) {
+    EXPECT_EQ(e.code(), 2);
+    q.handleFatalErrorException(e);
+  }
+  EXPECT_FALSE(q.isOpen());
+  try {
+    put(q, record(99, 1));
+    FAIL();
+  } catch (const ofw::IOException& e) {
+    EXPECT_STREQ(e.what(), "DBQC (enqueue) is not opened.");
+    q.handleException(e);  // moves aside, salvages what precedes the damage
+  }
+  ASSERT_TRUE(q.isOpen());
+  EXPECT_TRUE(q.empty());  // nothing before the damaged record was left
+  ASSERT_EQ(asideCopies(t.path(), "q").size(), 1u);
+  put(q, record(99, 1));
+  EXPECT_EQ(contents(q), std::vector<uint32_t>{99});
+}
+
+// A file that counts records of no bytes is moved aside, not deleted, when
+// the rotation leaves it.
+TEST(DbqComposite, RotationKeepsAFileThatStillCountsRecords) {
+  TempDir t;
+  std::string dir = t.sub("q");
+  DBQComposite q(B);
+  q.setDbqMaxSize(600);
+  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  q.enqueue(boost::shared_array<unsigned char>(), 0);
+  put(q, record(1, 1000));  // file 0: 2048 bytes, over the limit
+  put(q, record(2, 10));    // file 1
+  EXPECT_EQ(q.count(), 3);
+  EXPECT_EQ(popSeq(q), 1u);  // file 0 is empty by its head but counts one record
+  EXPECT_EQ(entries(dir), std::vector<std::string>{"1"});
+  std::vector<std::string> aside = asideCopies(t.path(), "q");
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(aside[0].compare(0, dir.size() + 3, dir + ".0."), 0) << aside[0];
+  DBQSingle kept(B);
+  ASSERT_TRUE(kept.open(aside[0], ofw::DBQ_READ_ONLY, 0600, true, ""));
+  EXPECT_EQ(kept.count(), 1);
+  EXPECT_EQ(q.count(), 1);
+  EXPECT_EQ(popSeq(q), 2u);
+}
+
+TEST(DbqComposite, DestroyRemovesEverything) {
+  TempDir t;
+  std::string dir = t.sub("q");
+  DBQComposite q(B);
+  q.setDbqMaxSize(1024);
+  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  for (uint32_t i = 0; i < 5; ++i) put(q, record(i, 1000));
+  q.destroy();
+  EXPECT_FALSE(exists(dir));
+  EXPECT_FALSE(q.isOpen());
+  std::ostringstream out;
+  q.dumpTo(out, false);
+  EXPECT_NE(out.str().find("Database files don't exist."), std::string::npos);
+}
+
+TEST(DbqComposite, CheckReportsAbnormalFiles) {
+  TempDir t;
+  std::string dir = t.sub("q");
+  {
+    DBQComposite q(B);
+    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    for (uint32_t i = 0; i < 4; ++i) put(q, record(i, 1000));
+    std::ostringstream ok;
+    EXPECT_TRUE(q.checkIntegrity(ok)) << ok.str();
+    EXPECT_NE(ok.str().find("Checking queue for integrity"), std::string::npos);
+  }
+  RawFile f(dir + "/0");
+  f.setU64(0, 26, 4001);  // data size
+  f.save();
+  std::ostringstream bad;
+  EXPECT_FALSE(DBQComposite::checkDirectory(dir, bad));
+  EXPECT_NE(bad.str().find("Queue is abnormal."), std::string::npos) << bad.str();
+}
+
+}  // namespace
+
+namespace {
+
+// Producers, a consumer and a periodic flush share one queue: every record
+// arrives once, each producer's records in order.
+TEST(DbqComposite, ConcurrentProducersConsumerAndFlush) {
+  TempDir t;
+  std::string dir = t.sub("q");
+  DBQComposite q(B);
+  q.setDbqMaxSize(8192);
+  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "C"));
+  const uint32_t kProducers = 3, kEach = 300;
+  std::atomic<bool> done{false};
+  std::vector<std::thread> threads;
+  for (uint32_t p = 0; p < kProducers; ++p)
+    threads.emplace_back([&, p] {
+      for (uint32_t i = 0; i < kEach; ++i) {
+        uint32_t seq = p << 16 | i;
+        put(q, record(seq, recLen(i)));
+      }
+    });
+  std::thread flusher([&] {
+    while (!done.load()) {
+      q.flushDb();
+      std::this_thread::yield();
+    }
+  });
+  std::vector<uint32_t> next(kProducers, 0);
+  uint32_t received = 0;
+  while (received < kProducers * kEach) {
+    boost::shared_array<unsigned char> out;
+    unsigned int len = 0;
+    q.dequeue(out, len);
+    if (len == 0) {
+      std::this_thread::yield();
+      continue;
+    }
+    uint32_t seq = seqOf(out.get(), len);
+    uint32_t p = seq >> 16, i = seq & 0xffff;
+    ASSERT_LT(p, kProducers);
+    ASSERT_EQ(i, next[p]) << "producer " << p;
+    ASSERT_TRUE(isRecord(out.get(), len, seq));
+    ++next[p];
+    ++received;
+  }
+  for (auto& th : threads) th.join();
+  done = true;
+  flusher.join();
+  EXPECT_EQ(q.count(), 0);
+  EXPECT_TRUE(q.empty());
+  std::ostringstream check;
+  EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
+}
+
+}  // namespace

@@ -1,0 +1,321 @@
+// Lifecycle of the single-file queue: open modes, free list, decay, unclean
+// files, closed queues, a randomised run against a model.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <random>
+
+#include "ofw/dbqsingle.h"
+#include "spool_test_util.h"
+
+using namespace spooltest;
+using ofw::DBQSingle;
+
+namespace {
+
+std::vector<unsigned char> head(ofw::DBQ& q) {
+  boost::shared_array<unsigned char> out;
+  unsigned int len = 0;
+  q.getHead(out, len);
+  return len ? std::vector<unsigned char>(out.get(), out.get() + len) : std::vector<unsigned char>();
+}
+
+TEST(DbqSingle, FreeBlocksAreReused) {
+  TempDir t;
+  std::string path = t.sub("q");
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "tag"));
+  put(q, record(1, 2 * P));  // blocks 1, 2
+  put(q, record(2, 10));     // block 3
+  q.dequeue();
+  RawFile f(path);
+  EXPECT_EQ(f.i32(0, 5), 3);   // head
+  EXPECT_EQ(f.i32(0, 13), 1);  // free head
+  EXPECT_EQ(f.i32(0, 17), 2);  // free tail
+  EXPECT_EQ(f.u8(1, 13), 0x02 | 0x01);  // free (the spanning bit is left as it was)
+  EXPECT_EQ(f.i32(1, 5), 2);   // free list 1 -> 2
+  EXPECT_EQ(f.i32(2, 9), 1);   // previous of 2 is 1: the length field now holds the link
+  EXPECT_EQ(f.i32(1, 9), 0);
+  put(q, record(3, 5));  // takes block 1, the free head
+  EXPECT_EQ(fileSize(path), 4 * B);
+  RawFile g(path);
+  EXPECT_EQ(g.i32(0, 13), 2);
+  EXPECT_EQ(g.i32(0, 17), 2);
+  EXPECT_EQ(g.i32(2, 9), 0);   // the new free head has no previous
+  EXPECT_EQ(g.i32(3, 5), 1);   // record 2 links to record 3 in block 1
+  EXPECT_EQ(g.i32(0, 9), 1);   // tail
+  EXPECT_EQ(g.u8(1, 13), 0);
+  EXPECT_EQ(g.i32(1, 9), 5);   // taking the block overwrote the link with the length
+  EXPECT_EQ(head(q), record(2, 10));
+  q.dequeue();
+  EXPECT_EQ(head(q), record(3, 5));
+  std::ostringstream check;
+  EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
+}
+
+TEST(DbqSingle, PoppingTheOnlyRecordKeepsTheFileLength) {
+  TempDir t;
+  std::string path = t.sub("q");
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  put(q, record(1, 3 * P));
+  q.dequeue();
+  EXPECT_EQ(fileSize(path), 4 * B);
+  RawFile f(path);
+  EXPECT_EQ(f.i32(0, 5), 0);
+  EXPECT_EQ(f.i32(0, 9), 0);
+  EXPECT_EQ(f.i32(0, 22), 0);
+  EXPECT_EQ(f.u64(0, 26), 0u);
+  EXPECT_EQ(f.i32(0, 13), 1);
+  EXPECT_EQ(f.i32(0, 17), 3);
+  for (int id = 1; id <= 3; ++id) EXPECT_TRUE(f.u8(id, 13) & 0x02);
+}
+
+// One drop of the last free block per 101 removals that find one.
+TEST(DbqSingle, DecayDropsOncePer101QualifyingRemovals) {
+  TempDir t;
+  std::string path = t.sub("q");
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  put(q, record(1, 2 * P));  // blocks 1, 2
+  q.dequeue();               // qualifying removal 1
+  EXPECT_EQ(q.getDecayCounter(), 1);
+  for (int i = 2; i <= 100; ++i) {
+    put(q, record(static_cast<uint32_t>(i), 2 * P));  // reuses 1 and 2
+    q.dequeue();
+  }
+  EXPECT_EQ(q.getDecayCounter(), 100);
+  EXPECT_EQ(fileSize(path), 3 * B);
+  put(q, record(101, 2 * P));
+  q.dequeue();  // the 101st: block 2 goes
+  EXPECT_EQ(q.getDecayCounter(), 0);
+  EXPECT_EQ(fileSize(path), 2 * B);
+  RawFile f(path);
+  EXPECT_EQ(f.i32(0, 13), 1);
+  EXPECT_EQ(f.i32(0, 17), 1);
+  EXPECT_EQ(f.i32(1, 5), 0);
+  std::ostringstream check;
+  EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
+  // shrink() runs the same step, so it too counts.
+  q.shrink();
+  EXPECT_EQ(q.getDecayCounter(), 1);
+  EXPECT_EQ(fileSize(path), 2 * B);
+}
+
+TEST(DbqSingle, DecayStartFromConstructor) {
+  TempDir t;
+  std::string path = t.sub("q");
+  DBQSingle q(path, ofw::DBQ_OPEN_OR_CREATE, B, 0600, DBQSingle::DECAY_RATE);
+  ASSERT_TRUE(q.isOpen());
+  put(q, record(1, 1));
+  q.dequeue();  // first qualifying removal already drops
+  EXPECT_EQ(fileSize(path), B);
+  RawFile f(path);
+  EXPECT_EQ(f.i32(0, 13), 0);
+  EXPECT_EQ(f.i32(0, 17), 0);
+  // A removal that leaves a used block last does not count.
+  put(q, record(2, 1));
+  put(q, record(3, 1));
+  int before = q.getDecayCounter();
+  q.dequeue();
+  EXPECT_EQ(q.getDecayCounter(), before);
+}
+
+// A master with an operation in progress, with both values of failIfUnclean.
+class DbqUnclean : public ::testing::TestWithParam<int> {};
+
+TEST_P(DbqUnclean, FailIfUncleanDecides) {
+  TempDir t;
+  std::string path = t.sub("q");
+  {
+    DBQSingle q(B);
+    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    put(q, record(1, 100));
+  }
+  RawFile f(path);
+  f.setU8(0, 21, static_cast<uint8_t>(GetParam()));
+  f.save();
+  DBQSingle q(B);
+  try {
+    q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "");
+    FAIL() << "opened";
+  } catch (const ofw::IOException& e) {
+    EXPECT_STREQ(e.what(), "DBQSingle is not shut cleanly.");
+  }
+  EXPECT_FALSE(q.isOpen());
+  EXPECT_EQ(q.getQueueStat(), ofw::DBQ::QS_NOT_SHUT_CLEANLY);
+  EXPECT_EQ(RawFile(path).bytes(), f.bytes());  // nothing written
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, false, ""));
+  EXPECT_EQ(q.getQueueStat(), ofw::DBQ::QS_NOT_SHUT_CLEANLY);
+  EXPECT_EQ(head(q), record(1, 100));
+  std::ostringstream check;
+  EXPECT_FALSE(q.checkIntegrity(check));
+  EXPECT_NE(check.str().find("Queue is abnormal. The file was not shut cleanly"), std::string::npos) << check.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, DbqUnclean, ::testing::Values(1, 2, 3, 4));
+
+TEST(DbqSingle, OpenModes) {
+  TempDir t;
+  std::string path = t.sub("q");
+  DBQSingle q(B);
+  errno = 0;
+  EXPECT_FALSE(q.open(path, ofw::DBQ_READ_ONLY, 0600, true, ""));
+  EXPECT_FALSE(q.isOpen());
+  EXPECT_FALSE(exists(path));
+  EXPECT_FALSE(q.open(path, static_cast<ofw::DBQMode>(7), 0600, true, ""));
+  EXPECT_FALSE(exists(path));
+  EXPECT_FALSE(q.open(t.path(), ofw::DBQ_READ_ONLY, 0600, true, ""));  // a directory
+
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0640, true, ""));
+  put(q, record(1, 700));
+  q.close();
+  EXPECT_FALSE(q.isOpen());
+
+  ASSERT_TRUE(q.open(path, ofw::DBQ_READ_ONLY, 0600, true, ""));
+  EXPECT_EQ(head(q), record(1, 700));
+  EXPECT_THROW(put(q, record(2, 1)), ofw::IOException);
+  EXPECT_THROW(q.dequeue(), ofw::IOException);
+  EXPECT_EQ(q.count(), 1);
+  q.close();
+
+  ASSERT_TRUE(q.open(path, ofw::DBQ_CREATE, 0600, true, ""));
+  EXPECT_EQ(q.count(), 0);
+  EXPECT_EQ(fileSize(path), B);
+  q.close();
+  EXPECT_EQ(DBQSingle::getDataSize(path), 0u);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  put(q, record(1, 1234));
+  EXPECT_EQ(DBQSingle::getDataSize(path), 1234u);
+  EXPECT_EQ(DBQSingle::getDataSize(t.sub("missing")), 0u);
+  q.destroy();
+  EXPECT_FALSE(exists(path));
+}
+
+TEST(DbqSingle, EmptyFileReadOnlyIsAnEmptyQueue) {
+  TempDir t;
+  std::string path = t.sub("q");
+  writeFile(path, {});
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_READ_ONLY, 0600, true, ""));
+  EXPECT_TRUE(q.empty());
+  EXPECT_EQ(fileSize(path), 0);  // nothing written
+  q.close();
+  // A creation cut short (less than one block) is initialised when writable.
+  writeFile(path, std::vector<unsigned char>(100, 0xee));
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  EXPECT_EQ(fileSize(path), B);
+  EXPECT_EQ(RawFile(path).u8(0, 4), 39);
+}
+
+TEST(DbqSingle, ClosedQueueRaises) {
+  DBQSingle q(B);
+  boost::shared_array<unsigned char> out;
+  unsigned int len = 0;
+  try {
+    put(q, record(1, 1));
+    FAIL();
+  } catch (const ofw::IOException& e) {
+    EXPECT_STREQ(e.what(), "DBQSingle (enqueue) is not opened.");
+  }
+  try {
+    q.peek(out, len);
+    FAIL();
+  } catch (const ofw::IOException& e) {
+    EXPECT_STREQ(e.what(), "DBQSingle (peek) is not opened.");
+  }
+  try {
+    q.dequeue();
+    FAIL();
+  } catch (const ofw::IOException& e) {
+    EXPECT_STREQ(e.what(), "DBQSingle (dequeue) is not opened.");
+  }
+  EXPECT_THROW(q.dequeue(out, len), ofw::IOException);
+  EXPECT_EQ(q.count(), 0);
+  EXPECT_TRUE(q.empty());
+  EXPECT_THROW(DBQSingle bad(16), ofw::InvalidArgumentException);
+}
+
+TEST(DbqSingle, DescriptorIsStoredInTheMaster) {
+  TempDir t;
+  std::string path = t.sub("q");
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  std::string d = "hello descriptor";
+  ASSERT_TRUE(q.setDescriptor(reinterpret_cast<const unsigned char*>(d.data()), static_cast<unsigned>(d.size())));
+  std::vector<unsigned char> tooBig(451, 1);
+  EXPECT_FALSE(q.setDescriptor(tooBig.data(), 451));
+  q.close();
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  EXPECT_EQ(q.getDescriptor(), d);
+  RawFile f(path);
+  EXPECT_EQ(f.i32(0, 34), static_cast<int>(d.size()));
+  EXPECT_EQ(std::memcmp(f.block(0) + 62, d.data(), d.size()), 0);
+  uint32_t s = 0;
+  for (char c : d) s += static_cast<unsigned char>(c);
+  EXPECT_EQ(f.u32(0, 42), s);
+}
+
+// Random records against a deque model; the checker agrees throughout, and a
+// reopened file holds the same records.
+TEST(DbqSingle, RandomOperationsMatchAModel) {
+  TempDir t;
+  std::string path = t.sub("q");
+  std::mt19937 rng(4711);
+  std::deque<std::pair<uint32_t, size_t>> model;
+  uint32_t seq = 0;
+  auto q = std::make_unique<DBQSingle>(B);
+  ASSERT_TRUE(q->open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  for (int step = 0; step < 3000; ++step) {
+    int op = static_cast<int>(rng() % 100);
+    if (op < 55) {
+      size_t len = 1 + rng() % (rng() % 8 == 0 ? 5000 : 600);
+      put(*q, record(seq, len));
+      model.emplace_back(seq++, len);
+    } else if (op < 97) {
+      boost::shared_array<unsigned char> out;
+      unsigned int len = 0;
+      q->dequeue(out, len);
+      if (model.empty()) {
+        EXPECT_EQ(len, 0u);
+      } else {
+        ASSERT_EQ(len, model.front().second);
+        ASSERT_TRUE(isRecord(out.get(), len, model.front().first)) << "step " << step;
+        model.pop_front();
+      }
+    } else {
+      q.reset(new DBQSingle(B));
+      ASSERT_TRUE(q->open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    }
+    ASSERT_EQ(q->count(), static_cast<int64_t>(model.size()));
+    if (step % 250 == 0) {
+      std::ostringstream check;
+      ASSERT_TRUE(q->checkIntegrity(check)) << check.str();
+    }
+  }
+  size_t i = 0;
+  q->forEachRecord([&](const unsigned char* d, unsigned int len) {
+    EXPECT_TRUE(i < model.size() && len == model[i].second && isRecord(d, len, model[i].first));
+    ++i;
+    return true;
+  });
+  EXPECT_EQ(i, model.size());
+}
+
+TEST(DbqSingle, DumpShowsAccountingAndChains) {
+  TempDir t;
+  std::string path = t.sub("q");
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  put(q, record(1, 1000));
+  put(q, record(2, 10));
+  q.dequeue();
+  std::ostringstream out;
+  q.dumpTo(out, true);
+  std::string s = out.str();
+  for (const char* label : {"DB accounting", "head: 4", "tail: 4", "freehead: 1", "freetail: 3", "count: 1",
+                            "data size: 10", "used chain", "free chain", "block 4:"})
+    EXPECT_NE(s.find(label), std::string::npos) << label << "\n" << s;
+}
+
+}  // namespace

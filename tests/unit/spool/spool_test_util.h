@@ -1,0 +1,129 @@
+// Helpers of the spool tests: temporary directories, deterministic records,
+// raw access to the blocks of a queue file.
+#pragma once
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/shared_array.hpp>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ofw/dbq.h"
+#include "ofw/dbq_format.h"
+
+namespace spooltest {
+
+namespace fmt = ofw::dbqfmt;
+constexpr int B = 512;
+constexpr int P = B - 42;  // payload of a dataX block
+
+inline int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+// A directory under /tmp removed with its content at the end of the scope.
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/spooltest.XXXXXX";
+    if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+  }
+  ~TempDir() { ::nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string sub(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Record `seq` of `len` bytes: the sequence number in the first 4 bytes (when
+// they fit), then a pattern derived from it.
+inline std::vector<unsigned char> record(uint32_t seq, size_t len) {
+  std::vector<unsigned char> r(len);
+  for (size_t i = 0; i < len; ++i) r[i] = static_cast<unsigned char>((seq * 131u + i * 7u + (i >> 8)) & 0xff);
+  for (size_t i = 0; i < 4 && i < len; ++i) r[i] = static_cast<unsigned char>(seq >> (8 * i));
+  return r;
+}
+
+inline uint32_t seqOf(const unsigned char* d, size_t len) {
+  uint32_t s = 0;
+  for (size_t i = 0; i < 4 && i < len; ++i) s |= static_cast<uint32_t>(d[i]) << (8 * i);
+  return s;
+}
+
+inline bool isRecord(const unsigned char* d, size_t len, uint32_t seq) {
+  std::vector<unsigned char> want = record(seq, len);
+  return len == want.size() && (len == 0 || std::memcmp(d, want.data(), len) == 0);
+}
+
+inline boost::shared_array<unsigned char> shared(const std::vector<unsigned char>& v) {
+  boost::shared_array<unsigned char> a(new unsigned char[v.empty() ? 1 : v.size()]);
+  if (!v.empty()) std::memcpy(a.get(), v.data(), v.size());
+  return a;
+}
+
+inline void put(ofw::DBQ& q, const std::vector<unsigned char>& v) {
+  q.enqueue(shared(v), static_cast<unsigned int>(v.size()));
+}
+
+inline std::vector<unsigned char> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeFile(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline off_t fileSize(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+inline bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// A queue file loaded whole, edited by block and field, written back.
+class RawFile {
+ public:
+  explicit RawFile(const std::string& path, int blockSize = B) : path_(path), b_(blockSize) {
+    bytes_ = readFile(path);
+  }
+  void save() const { writeFile(path_, bytes_); }
+  size_t blocks() const { return bytes_.size() / static_cast<size_t>(b_); }
+  unsigned char* block(int id) { return bytes_.data() + static_cast<size_t>(id) * static_cast<size_t>(b_); }
+  int32_t i32(int id, size_t off) { return fmt::getInt32(block(id) + off); }
+  uint32_t u32(int id, size_t off) { return fmt::getUInt32(block(id) + off); }
+  uint64_t u64(int id, size_t off) { return fmt::getUInt64(block(id) + off); }
+  uint8_t u8(int id, size_t off) { return block(id)[off]; }
+  void setI32(int id, size_t off, int32_t v) { fmt::putInt32(block(id) + off, v); }
+  void setU32(int id, size_t off, uint32_t v) { fmt::putUInt32(block(id) + off, v); }
+  void setU64(int id, size_t off, uint64_t v) { fmt::putUInt64(block(id) + off, v); }
+  void setU8(int id, size_t off, uint8_t v) { block(id)[off] = v; }
+  // Recomputes the stored checksum of an extended block (master or data).
+  void fixChecksum(int id) {
+    size_t hdr = id == 0 ? fmt::kMasterXHeaderSize : fmt::kDataXHeaderSize;
+    size_t off = id == 0 ? fmt::kMasterChecksumOffset : fmt::kDataChecksumOffset;
+    setU32(id, off, fmt::checksum(block(id) + hdr, static_cast<size_t>(b_) - hdr));
+  }
+  std::vector<unsigned char>& bytes() { return bytes_; }
+
+ private:
+  std::string path_;
+  int b_;
+  std::vector<unsigned char> bytes_;
+};
+
+}  // namespace spooltest

@@ -1,0 +1,383 @@
+#include "server/passwd_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lrpc2/msg.h"
+#include "server/passwd_da.h"
+
+namespace {
+
+using ovg::PasswdCache;
+using ovg::PasswdDA;
+
+PasswdDA user(const std::string& name, uint32_t uid, bool directory = false) {
+  PasswdDA r;
+  r.name = name;
+  r.passwd = "x";
+  r.uid = uid;
+  r.gid = 100;
+  r.gecos = name + " gecos";
+  r.dir = "/home/" + name;
+  r.shell = "/bin/sh";
+  r.flag = directory;
+  return r;
+}
+
+PasswdDA uidOnly(uint32_t uid) {
+  PasswdDA r;
+  r.uid = uid;
+  r.flag = true;
+  return r;
+}
+
+// ---- PasswdDA ------------------------------------------------------------------
+
+TEST(PasswdDATest, LifetimeCountsFromCreation) {
+  PasswdDA r;
+  EXPECT_EQ(-1, r.lruId);
+  EXPECT_NE(0, r.created);
+  EXPECT_EQ(r.created, r.lastUsed);
+  const time_t now = 1000000;
+  r.created = now - 600;
+  EXPECT_TRUE(r.isAlive(600, now));
+  EXPECT_FALSE(r.isAlive(599, now));
+  r.touch();
+  EXPECT_GE(r.lastUsed, r.created);
+  EXPECT_EQ(now - 600, r.created) << "touch never renews the record";
+  EXPECT_FALSE(r.isAlive(599, now));
+  EXPECT_FALSE(r.isAlive(-1, now));
+}
+
+// A sink that records the calls in order and can fail at one of them.
+struct RecordingSink {
+  std::vector<std::string> calls;
+  int failAt = -1;
+  int result() { return static_cast<int>(calls.size()) - 1 == failAt ? 200 : 0; }
+  int writeString(const std::string& s) { calls.push_back("s:" + s); return result(); }
+  int writeUInt32(uint32_t v) { calls.push_back("u:" + std::to_string(v)); return result(); }
+  int writeBool(bool b) { calls.push_back(std::string("b:") + (b ? "1" : "0")); return result(); }
+};
+
+TEST(PasswdDATest, ReplyEncodingOrder) {
+  PasswdDA r = user("ann", 4294967294u, true);
+  r.gid = 7;
+  RecordingSink sink;
+  EXPECT_EQ(0, ovg::copyPasswdDAToReply(r, sink));
+  std::vector<std::string> expected = {"s:ann", "s:x", "u:4294967294", "u:7", "s:ann gecos",
+                                       "s:/home/ann", "s:/bin/sh", "b:1"};
+  EXPECT_EQ(expected, sink.calls);
+  for (int i = 0; i < 8; ++i) {
+    RecordingSink failing;
+    failing.failAt = i;
+    EXPECT_EQ(200, ovg::copyPasswdDAToReply(r, failing));
+    EXPECT_EQ(static_cast<size_t>(i + 1), failing.calls.size()) << "stops at the first failure";
+  }
+}
+
+// The record as it appears in an LRPC2 body: tag, then payload in host order.
+void appendTagString(std::vector<uint8_t>& out, const std::string& s) {
+  out.push_back(4);
+  uint32_t n = static_cast<uint32_t>(s.size());
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(&n);
+  out.insert(out.end(), p, p + 4);
+  out.insert(out.end(), s.begin(), s.end());
+}
+void appendTagUInt32(std::vector<uint8_t>& out, uint32_t v) {
+  out.push_back(3);
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(&v);
+  out.insert(out.end(), p, p + 4);
+}
+
+TEST(PasswdDATest, ReplyEncodingInAnLrpc2Message) {
+  int status = -1;
+  LRPC2Msg* msg = MsgNew(500, 0, nullptr, 0, &status);  // NSSGetPasswdDataByName
+  ASSERT_NE(nullptr, msg) << status;
+  PasswdDA r = user("bo", 1001);
+  r.gecos = "";
+  ASSERT_EQ(0, ovg::copyPasswdDAToReply(r, msg));
+  ASSERT_EQ(0, MsgComplete(msg));
+  size_t length = 0;
+  const uint8_t* data = MsgGetData(msg, &length);
+  std::vector<uint8_t> expected;
+  uint16_t type = 500;
+  const uint8_t* t = reinterpret_cast<const uint8_t*>(&type);
+  expected.insert(expected.end(), t, t + 2);
+  appendTagString(expected, "bo");
+  appendTagString(expected, "x");
+  appendTagUInt32(expected, 1001);
+  appendTagUInt32(expected, 100);
+  appendTagString(expected, "");
+  appendTagString(expected, "/home/bo");
+  appendTagString(expected, "/bin/sh");
+  expected.push_back(1);
+  expected.push_back(0);
+  expected.push_back(0);  // end tag
+  ASSERT_EQ(expected.size(), length);
+  EXPECT_EQ(0, memcmp(expected.data(), data, length));
+  MsgFree(msg);
+}
+
+// ---- PasswdCache ------------------------------------------------------------------
+
+TEST(PasswdCacheTest, FindsByNameAndUidAndCopies) {
+  PasswdCache cache;
+  cache.insert(user("ann", 1001));
+  ASSERT_EQ(1u, cache.size());
+  PasswdCache::Record byName = cache.findUsername("ann", ovg::PASSWD_LOCAL_USER);
+  ASSERT_TRUE(byName);
+  EXPECT_EQ(1001u, byName->uid);
+  EXPECT_EQ("/home/ann", byName->dir);
+  EXPECT_GE(byName->lruId, 0);
+  PasswdCache::Record byUid = cache.findUID(1001, ovg::PASSWD_LOCAL_USER);
+  ASSERT_TRUE(byUid);
+  EXPECT_EQ("ann", byUid->name);
+  byUid->name = "changed";  // a copy: the cache is untouched
+  EXPECT_TRUE(cache.findUsername("ann", ovg::PASSWD_LOCAL_USER));
+  EXPECT_FALSE(cache.findUsername("changed", ovg::PASSWD_ANY_USER));
+  EXPECT_FALSE(cache.findUsername("bob", ovg::PASSWD_LOCAL_USER));
+  EXPECT_FALSE(cache.findUID(7, ovg::PASSWD_LOCAL_USER));
+}
+
+TEST(PasswdCacheTest, UserTypeSelectsRecords) {
+  PasswdCache cache;
+  cache.insert(user("loc", 1, false));
+  cache.insert(user("dir", 2, true));
+  EXPECT_TRUE(cache.findUsername("loc", ovg::PASSWD_LOCAL_USER));
+  EXPECT_FALSE(cache.findUsername("loc", ovg::PASSWD_AD_USER));
+  EXPECT_TRUE(cache.findUsername("dir", ovg::PASSWD_AD_USER));
+  EXPECT_FALSE(cache.findUsername("dir", ovg::PASSWD_LOCAL_USER));
+  EXPECT_FALSE(cache.findUID(1, ovg::PASSWD_AD_USER));
+  EXPECT_TRUE(cache.findUID(2, ovg::PASSWD_AD_USER));
+  EXPECT_TRUE(cache.findUID(1, ovg::PASSWD_ANY_USER));
+  EXPECT_EQ(2u, cache.size()) << "a type mismatch does not purge";
+}
+
+TEST(PasswdCacheTest, ExpiredRecordNeverReturnedHoweverRecentlyUsed) {
+  PasswdCache cache(ovg::PASSWD_CACHE_USER, 600, 10);
+  PasswdDA old = user("old", 5);
+  old.created = time(nullptr) - 601;
+  old.lastUsed = time(nullptr);
+  cache.insert(old);
+  EXPECT_FALSE(cache.findUsername("old", ovg::PASSWD_LOCAL_USER));
+  EXPECT_EQ(0u, cache.size()) << "expired records are purged";
+
+  PasswdDA aging = user("aging", 6);
+  aging.created = time(nullptr) - 550;
+  cache.insert(aging);
+  ASSERT_TRUE(cache.findUsername("aging", ovg::PASSWD_LOCAL_USER));  // used just now
+  ASSERT_TRUE(cache.findUID(6, ovg::PASSWD_LOCAL_USER));
+  cache.setTimeToLive(500);
+  EXPECT_FALSE(cache.findUID(6, ovg::PASSWD_LOCAL_USER));
+  EXPECT_FALSE(cache.findUsername("aging", ovg::PASSWD_LOCAL_USER));
+  EXPECT_EQ(0u, cache.size());
+}
+
+TEST(PasswdCacheTest, SizeOneEvictsTheFirstUser) {
+  PasswdCache cache(ovg::PASSWD_CACHE_USER, 600, 1);
+  cache.insert(user("first", 1));
+  cache.insert(user("second", 2));
+  EXPECT_EQ(1u, cache.size());
+  EXPECT_FALSE(cache.findUsername("first", ovg::PASSWD_LOCAL_USER));
+  EXPECT_FALSE(cache.findUID(1, ovg::PASSWD_LOCAL_USER));
+  EXPECT_TRUE(cache.findUsername("second", ovg::PASSWD_LOCAL_USER));
+}
+
+TEST(PasswdCacheTest, LeastRecentlyUsedIsEvicted) {
+  PasswdCache cache(ovg::PASSWD_CACHE_USER, 600, 3);
+  cache.insert(user("a", 1));
+  cache.insert(user("b", 2));
+  cache.insert(user("c", 3));
+  ASSERT_TRUE(cache.findUsername("a", ovg::PASSWD_LOCAL_USER));  // a becomes most recent
+  cache.LruBookkeeping(user("b", 2));                          // then b
+  cache.insert(user("d", 4));
+  EXPECT_FALSE(cache.findUID(3, ovg::PASSWD_LOCAL_USER)) << "c was least recently used";
+  EXPECT_TRUE(cache.findUID(1, ovg::PASSWD_LOCAL_USER));
+  EXPECT_TRUE(cache.findUID(2, ovg::PASSWD_LOCAL_USER));
+  EXPECT_TRUE(cache.findUID(4, ovg::PASSWD_LOCAL_USER));
+  cache.purgeAnEntry();  // evicts a (used before b, d... in that order: a, b, d)
+  EXPECT_EQ(2u, cache.size());
+  EXPECT_FALSE(cache.findUID(1, ovg::PASSWD_LOCAL_USER));
+  cache.purgeAnEntry(user("b", 999));  // by name
+  cache.purgeAnEntry(user("zz", 4));   // by uid
+  EXPECT_EQ(0u, cache.size());
+  cache.purgeAnEntry();  // empty: nothing
+}
+
+class NonPositiveSize : public ::testing::TestWithParam<int> {};
+
+TEST_P(NonPositiveSize, DisablesTheCache) {
+  PasswdCache cache(ovg::PASSWD_CACHE_USER, 600, 10);
+  cache.insert(user("a", 1));
+  cache.setCacheSize(GetParam());
+  EXPECT_FALSE(cache.isEnabled());
+  EXPECT_EQ(0u, cache.size());
+  cache.insert(user("b", 2));
+  EXPECT_EQ(0u, cache.size());
+  EXPECT_FALSE(cache.findUsername("b", ovg::PASSWD_LOCAL_USER));
+  PasswdCache fresh(ovg::PASSWD_CACHE_NEGATIVE_UID, 600, GetParam());
+  fresh.insert(uidOnly(3));
+  EXPECT_EQ(0u, fresh.size());
+  cache.setCacheSize(5);
+  EXPECT_TRUE(cache.isEnabled());
+  cache.insert(user("c", 3));
+  EXPECT_EQ(1u, cache.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, NonPositiveSize, ::testing::Values(0, -1, -80000));
+
+TEST(PasswdCacheTest, ShrinkingEvictsDownToTheNewSize) {
+  PasswdCache cache(ovg::PASSWD_CACHE_USER, 600, 10);
+  for (uint32_t i = 0; i < 10; ++i) cache.insert(user("u" + std::to_string(i), i));
+  cache.setCacheSize(4);
+  EXPECT_EQ(4u, cache.size());
+  EXPECT_TRUE(cache.findUID(9, ovg::PASSWD_LOCAL_USER));
+  EXPECT_FALSE(cache.findUID(5, ovg::PASSWD_LOCAL_USER));
+}
+
+TEST(PasswdCacheTest, ReinsertingANameWithANewUidLeavesNoStaleEntry) {
+  PasswdCache cache(ovg::PASSWD_CACHE_USER, 600, 2);
+  cache.insert(user("bob", 1001));
+  cache.insert(user("bob", 2002));
+  EXPECT_EQ(1u, cache.size());
+  EXPECT_FALSE(cache.findUID(1001, ovg::PASSWD_LOCAL_USER));
+  PasswdCache::Record r = cache.findUID(2002, ovg::PASSWD_LOCAL_USER);
+  ASSERT_TRUE(r);
+  EXPECT_EQ("bob", r->name);
+  // A new name on a cached uid replaces the old name.
+  cache.insert(user("robert", 2002));
+  EXPECT_EQ(1u, cache.size());
+  EXPECT_FALSE(cache.findUsername("bob", ovg::PASSWD_LOCAL_USER));
+  // A record colliding with two cached records replaces both.
+  cache.insert(user("carl", 3003));
+  cache.insert(user("carl", 2002));
+  EXPECT_EQ(1u, cache.size());
+  EXPECT_FALSE(cache.findUsername("robert", ovg::PASSWD_LOCAL_USER));
+  EXPECT_FALSE(cache.findUID(3003, ovg::PASSWD_LOCAL_USER));
+  // The LRU map holds no stale entry either: filling up evicts real records only.
+  cache.insert(user("dora", 4004));
+  cache.insert(user("emil", 5005));
+  EXPECT_EQ(2u, cache.size());
+  EXPECT_TRUE(cache.findUID(4004, ovg::PASSWD_LOCAL_USER));
+  EXPECT_TRUE(cache.findUID(5005, ovg::PASSWD_LOCAL_USER));
+}
+
+TEST(PasswdCacheTest, NegativeUidCacheStaysBounded) {
+  PasswdCache cache(ovg::PASSWD_CACHE_NEGATIVE_UID, 600, 1000);
+  for (uint32_t uid = 100000; uid < 200000; ++uid) {
+    EXPECT_FALSE(cache.findUID(uid, ovg::PASSWD_AD_USER));
+    cache.insert(uidOnly(uid));
+    if (uid % 10000 == 0) {
+      ASSERT_LE(cache.size(), 1000u);
+    }
+  }
+  EXPECT_EQ(1000u, cache.size());
+  EXPECT_TRUE(cache.findUID(199999, ovg::PASSWD_AD_USER));
+  EXPECT_TRUE(cache.findUID(199000, ovg::PASSWD_AD_USER));
+  EXPECT_FALSE(cache.findUID(198999, ovg::PASSWD_AD_USER));
+  EXPECT_EQ(100001u, cache.misses().adUid);  // the loop's misses and the one above
+}
+
+TEST(PasswdCacheTest, NegativeCachesKeyOnlyWhatTheyHold) {
+  PasswdCache names(ovg::PASSWD_CACHE_NEGATIVE_NAME, 600, 100);
+  PasswdDA a, b;
+  a.name = "ghost1";
+  b.name = "ghost2";  // both uid 0
+  names.insert(a);
+  names.insert(b);
+  EXPECT_EQ(2u, names.size());
+  EXPECT_TRUE(names.findUsername("ghost1", ovg::PASSWD_ANY_USER));
+  EXPECT_FALSE(names.findUID(0, ovg::PASSWD_ANY_USER));
+
+  PasswdCache uids(ovg::PASSWD_CACHE_NEGATIVE_UID, 600, 100);
+  uids.insert(uidOnly(5));
+  uids.insert(uidOnly(6));  // both with an empty name
+  EXPECT_EQ(2u, uids.size());
+  EXPECT_FALSE(uids.findUsername("", ovg::PASSWD_ANY_USER));
+
+  PasswdCache users;
+  users.insert(uidOnly(5));  // a user record needs a name
+  EXPECT_EQ(0u, users.size());
+}
+
+TEST(PasswdCacheTest, DisableEmptiesAndEnableStartsEmpty) {
+  PasswdCache cache;
+  cache.insert(user("a", 1));
+  cache.disable();
+  EXPECT_FALSE(cache.isEnabled());
+  EXPECT_EQ(0u, cache.size());
+  cache.insert(user("b", 2));
+  EXPECT_EQ(0u, cache.size());
+  EXPECT_FALSE(cache.findUsername("b", ovg::PASSWD_LOCAL_USER));
+  cache.enable();
+  EXPECT_TRUE(cache.isEnabled());
+  EXPECT_EQ(0u, cache.size());
+  EXPECT_FALSE(cache.findUsername("a", ovg::PASSWD_LOCAL_USER));
+  cache.insert(user("c", 3));
+  cache.flush();
+  EXPECT_EQ(0u, cache.size());
+}
+
+TEST(PasswdCacheTest, ChangingTheTypeFlushes) {
+  PasswdCache cache;
+  cache.insert(user("a", 1));
+  cache.setType(ovg::PASSWD_CACHE_USER);
+  EXPECT_EQ(1u, cache.size());
+  cache.setType(ovg::PASSWD_CACHE_NEGATIVE_UID);
+  EXPECT_EQ(ovg::PASSWD_CACHE_NEGATIVE_UID, cache.getType());
+  EXPECT_EQ(0u, cache.size());
+}
+
+TEST(PasswdCacheTest, CountsHitsAndMissesByKind) {
+  PasswdCache cache;
+  cache.insert(user("loc", 1, false));
+  cache.insert(user("dir", 2, true));
+  cache.findUsername("loc", ovg::PASSWD_LOCAL_USER);  // local name hit
+  cache.findUsername("nope", ovg::PASSWD_LOCAL_USER); // local name miss
+  cache.findUsername("dir", ovg::PASSWD_AD_USER);     // AD name hit
+  cache.findUID(2, ovg::PASSWD_AD_USER);              // AD uid hit
+  cache.findUID(9, ovg::PASSWD_AD_USER);              // AD uid miss
+  cache.findUID(1, ovg::PASSWD_LOCAL_USER);           // local uid hit
+  cache.findUID(2, ovg::PASSWD_LOCAL_USER);           // local uid miss (type)
+  ovg::PasswdCacheCounters h = cache.hits(), m = cache.misses();
+  EXPECT_EQ(1u, h.localName);
+  EXPECT_EQ(1u, h.adName);
+  EXPECT_EQ(1u, h.adUid);
+  EXPECT_EQ(1u, h.localUid);
+  EXPECT_EQ(4u, h.total());
+  EXPECT_EQ(1u, m.localName);
+  EXPECT_EQ(0u, m.adName);
+  EXPECT_EQ(1u, m.adUid);
+  EXPECT_EQ(1u, m.localUid);
+  cache.disable();
+  cache.findUID(1, ovg::PASSWD_LOCAL_USER);
+  EXPECT_EQ(3u, cache.misses().total()) << "a disabled cache counts nothing";
+}
+
+TEST(PasswdCacheTest, ConcurrentUseKeepsTheBound) {
+  PasswdCache cache(ovg::PASSWD_CACHE_USER, 600, 50);
+  std::atomic<bool> bad(false);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&cache, &bad, t] {
+      for (uint32_t i = 0; i < 5000; ++i) {
+        uint32_t uid = (i * 7 + static_cast<uint32_t>(t)) % 120;
+        cache.insert(user("u" + std::to_string(uid % 90), uid));
+        PasswdCache::Record r = cache.findUID(uid, ovg::PASSWD_ANY_USER);
+        if (r && r->uid != uid) bad = true;
+        cache.findUsername("u" + std::to_string(i % 90), ovg::PASSWD_ANY_USER);
+        if (i % 1000 == 0) cache.setCacheSize(50);
+        if (cache.size() > 50) bad = true;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_FALSE(bad);
+  EXPECT_LE(cache.size(), 50u);
+}
+
+}  // namespace
