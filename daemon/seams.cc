@@ -11,10 +11,12 @@
 
 #include "daemon/daemon_state.h"
 #include "auditor/auditor.h"
+#include "host/audit_level.h"
 #include "lrpc2/msg.h"
 #include "ofw/properties.h"
 #include "lrpc2/msg_types.h"
 #include "lrpc2/session.h"
+#include "ofw/capi_loader.h"
 #include "ofw/paths.h"
 #include "server/ipc_server.h"
 
@@ -48,15 +50,13 @@ bool isDaemonAnswering(const std::string& socketPath) {
 }
 
 int checkDirectoryClientLibrary(const ofw::LoggerPtr& logger) {
-  void* h = dlopen(ofw::paths::CAPI_LIBRARY, RTLD_LAZY);
-  if (!h) {
+  const ofw::CapiDynamicLoader& loader = ofw::CapiDynamicLoader::getInstance();
+  if (!loader.isCapiLibAvailable()) {
     std::fprintf(stderr, "Components connecting to OPW could not be initialized. Please check whether OPW is installed. Exiting...\n");
-    OFW_FATAL(logger, "Unable to start vgd. OPW CAPI (%s) could not be initialized.", ofw::paths::CAPI_LIBRARY);
+    OFW_FATAL(logger, "Unable to start vgd. OPW CAPI (%s) could not be initialized.", loader.getRealCapiPath().c_str());
     return 6;
   }
-  bool core = dlsym(h, "opwSessionOpen") != nullptr;
-  dlclose(h);
-  if (!core) {
+  if (!loader.isCapiCoreAvailable()) {
     std::fprintf(stderr, "Components connecting to OPW was not completely initialized. Please check whether OPW is properly installed. Exiting...\n");
     OFW_FATAL(logger, "Unable to start vgd. OPW CAPI was not completely initialized.");
     return 7;
@@ -64,8 +64,8 @@ int checkDirectoryClientLibrary(const ofw::LoggerPtr& logger) {
   return 0;
 }
 
-void auditLevelInitialize() {}
-void auditLevelCleanup() {}
+void auditLevelInitialize() { VGCInitializeAuditLevel(); }
+void auditLevelCleanup() { VGCCleanupAuditLevel(); }
 bool initAuditor(const std::string& sessionsPath, const std::string& spoolPath, const std::string& atSpoolPath) {
   try {
     gAuditorOwner.reset(new Vigilog::Auditor());

@@ -24,7 +24,7 @@
 #include "daemon/daemon_state.h"
 #include "daemon/lockfile.h"
 #include "daemon/pidfile.h"
-#include "daemon/script_runner.h"
+#include "ofw/script_runner.h"
 #include "daemon/seams.h"
 #include "daemon/spool_migration.h"
 #include "ofw/dirsettings.h"
@@ -33,6 +33,7 @@
 #include "ofw/paths.h"
 #include "ofw/properties.h"
 #include "ofw/resource_limits.h"
+#include "ofw/thread.h"
 #include "server/session_settings.h"
 
 namespace vgd {
@@ -84,21 +85,6 @@ bool installHandler(int sig, void (*handler)(int), int flags) {
   return sigaction(sig, &sa, nullptr) == 0;
 }
 
-void pinToOneProcessor() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) != 0) return;
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (CPU_ISSET(cpu, &set)) {
-      cpu_set_t one;
-      CPU_ZERO(&one);
-      CPU_SET(cpu, &one);
-      sched_setaffinity(0, sizeof one, &one);
-      return;
-    }
-  }
-}
-
 // The watchdog child runs only async-signal-safe code between fork and exec:
 // a logger mutex held by another thread at fork time would hang it forever.
 pid_t startWatchdog(const ofw::LoggerPtr& logger, int argc, char** argv) {
@@ -123,7 +109,7 @@ pid_t startWatchdog(const ofw::LoggerPtr& logger, int argc, char** argv) {
     (void)ignored;
     _exit(1);
   }
-  registerBackgroundChild(pid);
+  ofw::registerBackgroundChild(pid);
   return pid;
 }
 
@@ -187,7 +173,7 @@ void runTenantKeyScript(const ofw::LoggerPtr& logger) {
     OFW_DEBUG(logger, "Can't find script '%s'", script);
     return;
   }
-  ScriptResult r = runScript(script, {"-o", ofw::paths::TENANT_KEY_OUTPUT});
+  ofw::ScriptResult r = ofw::runScript(script, {"-o", ofw::paths::TENANT_KEY_OUTPUT});
   OFW_DEBUG(logger, "script (%s -o %s) is run. (%d)", script, ofw::paths::TENANT_KEY_OUTPUT, r.exitCode);
 }
 
@@ -203,11 +189,11 @@ int daemonMain(int argc, char** argv) {
 
   // Step 2.
   bool useAllCpus = props.getBool("vgd.use.all.cpus", false);
-  if (sysconf(_SC_THREADS) <= 0) {
+  if (!ofw::Thread::DetermineThreadSupport()) {
     OFW_FATAL(logger, "Orvane Vigilog %s requires thread support", program);
     return 4;
   }
-  if (!useAllCpus) pinToOneProcessor();
+  if (!useAllCpus) ofw::Thread::SetMonoProcessor(true);
 
   // Step 3.
   ofw::IncreaseOpenFilesLimit(logger, props.getInt("vgd.process.fdlimit", 2048));
@@ -409,7 +395,7 @@ int daemonMain(int argc, char** argv) {
     OFW_DEBUG(logger, "vgd's service pipe %s: %s", socketPath.c_str(), ofw::errnoText(errno).c_str());
 
   // Step 27.
-  ProcessNscdRequest(1);
+  ofw::ProcessNscdRequest(1);
 
   // Step 28: SIGHUP too, so that a log-rotation HUP stops the daemon in order.
   if (!installHandler(SIGTERM, terminate, 0))
@@ -458,7 +444,7 @@ int daemonMain(int argc, char** argv) {
   ofw::Logger::stopThread();
   audittrail::SendAuditTrailEvent2(AGENT_SOURCE, 100, nullptr, nullptr);
   ofw::Logger::close();
-  spawnfv_reap();
+  ofw::spawnfv_reap();
   destroyServer();
   destroyAuditor();
   return 0;

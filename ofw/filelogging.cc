@@ -106,7 +106,9 @@ bool FileLogging::openLocked(bool truncate) {
 bool FileLogging::open() {
   Lock l(lock_);
   if (stream_) return true;
-  return openLocked(false);
+  if (!openLocked(false)) return false;
+  wantOpen_ = true;
+  return true;
 }
 
 bool FileLogging::isOpen() {
@@ -126,7 +128,12 @@ void FileLogging::writeOut() {
 
 bool FileLogging::log(const char* text) {
   Lock l(lock_);
-  if (!stream_) return false;
+  if (!stream_) {
+    time_t now = time(nullptr);
+    if (!wantOpen_ || now == lastAttempt_) return false;
+    lastAttempt_ = now;
+    if (!openLocked(false)) return false;
+  }
   char prefix[512];
   size_t pl = static_cast<size_t>(BuildMessagePrefix(prefix, sizeof prefix, ""));
   size_t tl = strlen(text);
@@ -243,6 +250,7 @@ void FileLogging::rotate() {
 
 void FileLogging::close() {
   Lock l(lock_);
+  wantOpen_ = false;
   if (stream_) {
     writeOut();
     fclose(stream_);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,7 +65,9 @@ class FileLogging {
   // Opens (creates, mode 0600) the file for appending. false with errno set on failure.
   bool open();
   bool isOpen();
-  // false when the file is not open (the caller then uses syslog).
+  // false when the file is not open (the caller then uses syslog). After open()
+  // succeeded once, a file lost later (a failed reopen during rotation) is
+  // opened again, at most one attempt a second, until close().
   bool log(const char* text);
   // Writes out the cache and flushes the stream (not a flush point: no size check).
   void flush();
@@ -97,6 +100,8 @@ class FileLogging {
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   unsigned long counter_ = 0;
+  bool wantOpen_ = false;
+  time_t lastAttempt_ = 0;
   bool dirty_ = false;
   std::unique_ptr<LogCache> cache_;
   // Background compression of ".1" into ".1.gz" (a plain pthread: ofw::Thread

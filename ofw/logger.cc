@@ -219,7 +219,10 @@ void* logThreadMain(void* arg) {
     } catch (const std::exception& e) {
       syslog(LOG_WARNING, "Unexpected runqueue exception %s", e.what());
     } catch (...) {
-      if (!std::current_exception()) throw;  // thread cancellation (forced unwinding)
+      if (!std::current_exception()) {  // thread cancellation (forced unwinding)
+        PrepareCancellationRethrow();
+        throw;
+      }
       syslog(LOG_WARNING, "Unexpected runqueue exception %s", "of unknown type");
     }
     if (q->isShuttingDown()) return nullptr;

@@ -1,6 +1,7 @@
 // Named loggers with inherited levels.
 //
-// Loggers live in one process-wide table keyed by their dotted full name; the
+// Loggers live in one process-wide table keyed by their dotted full name
+// (compared without regard to case, like the configuration keys); the
 // parent of "a.b.c" is "a.b", of "a" the root logger. Level, circular-buffer
 // level, facility and show-more flags are -1 ("inherit") until first resolved
 // by walking up the parents; the resolved value is then stored in the child.

@@ -38,7 +38,7 @@ RunQueue::PostResult RunQueue::tryPost(const QueueAblePtr& item) {
     return FULL;
   }
   items_.push_back(item);
-  mutex_.signalAll();
+  if (consumerWaiting_) mutex_.signalAll();  // a busy consumer finds the item without a wake-up
   return POSTED;
 }
 
@@ -104,7 +104,15 @@ void RunQueue::runQueue(long timeoutSeconds) {
         l.doLock();
         continue;
       }
-      bool signalled = timeoutSeconds > 0 ? l.wait(timeoutSeconds, 0) : l.wait();
+      consumerWaiting_ = true;
+      bool signalled;
+      try {
+        signalled = timeoutSeconds > 0 ? l.wait(timeoutSeconds, 0) : l.wait();
+      } catch (...) {
+        consumerWaiting_ = false;
+        throw;
+      }
+      consumerWaiting_ = false;
       if (!signalled) idleDone = false;  // a timed-out wait runs the idle handler again
       continue;
     }
@@ -117,7 +125,10 @@ void RunQueue::runQueue(long timeoutSeconds) {
     } catch (const std::exception& e) {
       if (!silent_) OFW_DEBUG(logger_, "unhandled exception %s", e.what());
     } catch (...) {
-      if (!std::current_exception()) throw;  // thread cancellation (forced unwinding)
+      if (!std::current_exception()) {  // thread cancellation (forced unwinding)
+        PrepareCancellationRethrow();
+        throw;
+      }
       if (!silent_) OFW_DEBUG(logger_, "unhandled exception %s", "of unknown type");
     }
     item.reset();

@@ -79,6 +79,7 @@ class RunQueue {
   bool goingDown_ = false;
   bool silent_;
   bool fullSeen_ = false;
+  bool consumerWaiting_ = false;  // the consumer sleeps on the condition
   std::function<void()> idle_;
   LoggerPtr logger_;
 };

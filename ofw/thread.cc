@@ -1,6 +1,9 @@
 #include "ofw/thread.h"
 
 #include <cxxabi.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include <exception>
 #include <sched.h>
@@ -76,6 +79,23 @@ std::string typeNameOf(const std::exception& e) {
 }  // namespace
 
 Runnable::~Runnable() = default;
+
+#if defined(__SANITIZE_ADDRESS__)
+__attribute__((noinline)) void PrepareCancellationRethrow() {
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+  void* low = nullptr;
+  size_t size = 0;
+  pthread_attr_getstack(&attr, &low, &size);
+  pthread_attr_destroy(&attr);
+  char here;
+  uintptr_t from = reinterpret_cast<uintptr_t>(low);
+  uintptr_t to = reinterpret_cast<uintptr_t>(&here) - 64;
+  if (low && to > from) __asan_unpoison_memory_region(low, to - from);
+}
+#else
+void PrepareCancellationRethrow() {}
+#endif
 
 Thread::Thread() : logger_(getLogger("util.thread")) {}
 
@@ -177,7 +197,10 @@ void* Thread::entry(void* p) {
   } catch (...) {
     // Thread cancellation unwinds as a foreign exception: let it go on so that
     // the clean-up handler runs.
-    if (!std::current_exception()) throw;
+    if (!std::current_exception()) {
+      PrepareCancellationRethrow();
+      throw;
+    }
     OFW_ERROR(t->logger_, "Thread %s: uncaught exception of unknown type", t->name_.c_str());
   }
   pthread_cleanup_pop(0);

@@ -92,4 +92,11 @@ class Thread {
   LoggerPtr logger_;
 };
 
+// Call in a catch (...) handler just before rethrowing a thread cancellation
+// (a foreign exception: std::current_exception() is empty). Under
+// AddressSanitizer the frames the cancellation unwound leave stale stack
+// poisoning that the sanitizer's own rethrow path trips over; this clears it.
+// Does nothing in other builds.
+void PrepareCancellationRethrow();
+
 }  // namespace ofw

@@ -78,7 +78,10 @@ void ThreadPool::PooledThread::runTask(Runnable* task) {
     OFW_ERROR(log, "ThreadPool[%s]: Uncaught exception, type %s in task: %s", name,
               exceptionType(e).c_str(), e.what());
   } catch (...) {
-    if (!std::current_exception()) throw;  // thread cancellation (forced unwinding)
+    if (!std::current_exception()) {  // thread cancellation (forced unwinding)
+      PrepareCancellationRethrow();
+      throw;
+    }
     OFW_ERROR(log, "ThreadPool[%s]: Uncaught exception, type %s in task: %s", name, "unknown",
               "unknown");
   }

@@ -215,6 +215,17 @@ void LRPC2ServerSession::dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* re
     case MsgType::VGSessionPause: HandleSessionPause(request, reply); return;
     case MsgType::VGSessionContinue: HandleSessionContinue(request, reply); return;
     case MsgType::VGSessionKill: HandleSessionKill(request, reply); return;
+    case MsgType::NSSGetPasswdDataByName: HandleNameQuery(request, reply, 1); return;
+    case MsgType::NSSGetPasswdDataByName2: HandleNameQuery(request, reply, 2); return;
+    case MsgType::NSSGetPasswdDataByUID: HandleUidQuery(request, reply, 1); return;
+    case MsgType::NSSGetPasswdDataByUID2: HandleUidQuery(request, reply, 2); return;
+    case MsgType::VGGetAuditLevel: HandleGetAuditLevel(request, reply); return;
+    case MsgType::VGQueryIsUserAlwaysPermittedLogin: HandleIsUserAlwaysPermitted(request, reply); return;
+    case MsgType::VGQueryRunlevel: HandleQueryRunlevel(request, reply); return;
+    case MsgType::VGQueryOriginalShell: HandleQueryOriginalShell(request, reply); return;
+    case MsgType::VGCacheOvsSecret: HandleCacheOvsSecret(request, reply); return;
+    case MsgType::VGFlushCache: HandleFlushCache(request, reply); return;
+    case MsgType::VGReloadProps: HandleReloadProps(request, reply); return;
     default: {
       const char* name = MsgTableGetMsgTypeName(type);
       throw ofw::SystemException(ofw::format("Unknown message type %d %s", static_cast<int>(type), name ? name : ""), 0,

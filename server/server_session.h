@@ -84,6 +84,16 @@ class LRPC2ServerSession {
   void HandleSessionPause(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleSessionContinue(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleSessionKill(LRPC2Msg* request, LRPC2Msg* reply);
+  // Queries and control.
+  void HandleNameQuery(LRPC2Msg* request, LRPC2Msg* reply, int version);
+  void HandleUidQuery(LRPC2Msg* request, LRPC2Msg* reply, int version);
+  void HandleGetAuditLevel(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleIsUserAlwaysPermitted(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleQueryRunlevel(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleQueryOriginalShell(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleCacheOvsSecret(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleFlushCache(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleReloadProps(LRPC2Msg* request, LRPC2Msg* reply);
   // Spool-limit check shared by data, window size and resume: 0, 1 or 2.
   int spoolLimitStatus(bool forStart);
   // The user name of the peer's uid (the daemon's own look-up), with the

@@ -29,6 +29,7 @@ void readStartFields(M& m, SessionStartInfo& s) {
   s.string1 = m.readString();
   s.string2 = m.readString();
   int32_t argc = m.readInt32();
+  if (argc < 0) throw OVGException(ofw::format("negative argument count %d", argc), 0, __FILE__, __LINE__);
   // argc never sizes anything: each argument must be present in the record.
   s.argv.clear();
   for (int32_t i = 0; i < argc; ++i) s.argv.push_back(m.readString());

@@ -4,6 +4,10 @@
 //   vgdclient [-s SOCKET] [-V VERSION] [-g SIGNING] [-t SECONDS] ping [COUNT]
 //   vgdclient [...] stop [--restart]
 //   vgdclient [...] send TYPE        an empty request of TYPE; prints the reply's status
+//   vgdclient [...] getpwnam NAME [--local]   prints the passwd line, exit 3 when not found
+//   vgdclient [...] getpwuid UID [--local]
+//   vgdclient [...] flush | reload   prints the status the daemon answered
+//   vgdclient [...] auditlevel USER | runlevel | apu USER
 //
 // Exit status: 0 success, 1 the daemon could not be reached or answered with
 // an error, 2 usage.
@@ -68,12 +72,50 @@ LRPC2Msg* request(LRPC2SessionClient* c, const Options& o, uint32_t type, void (
 
 void fillRestart(LRPC2Msg* m, const void* arg) { MsgWriteBool(m, *static_cast<const bool*>(arg) ? 1 : 0); }
 
+struct LookupArg {
+  const char* key;
+  bool local;
+  bool byUid;
+};
+void fillLookup(LRPC2Msg* m, const void* arg) {
+  const LookupArg* a = static_cast<const LookupArg*>(arg);
+  if (a->byUid)
+    MsgWriteUInt32(m, static_cast<uint32_t>(std::strtoul(a->key, nullptr, 10)));
+  else
+    MsgWriteString(m, a->key);
+  MsgWriteBool(m, a->local ? 1 : 0);
+}
+void fillString(LRPC2Msg* m, const void* arg) { MsgWriteString(m, static_cast<const char*>(arg)); }
+
+int printPasswd(LRPC2Msg* r) {
+  int found = 0;
+  if (MsgReadBool(r, &found) != 0) return 1;
+  if (!found) return 3;
+  char *name = nullptr, *pw = nullptr, *gecos = nullptr, *dir = nullptr, *shell = nullptr;
+  uint32_t uid = 0, gid = 0;
+  MsgReadString(r, &name);
+  MsgReadString(r, &pw);
+  MsgReadUInt32(r, &uid);
+  MsgReadUInt32(r, &gid);
+  MsgReadString(r, &gecos);
+  MsgReadString(r, &dir);
+  MsgReadString(r, &shell);
+  std::printf("%s:%s:%u:%u:%s:%s:%s\n", name ? name : "", pw ? pw : "", uid, gid, gecos ? gecos : "", dir ? dir : "",
+              shell ? shell : "");
+  std::free(name);
+  std::free(pw);
+  std::free(gecos);
+  std::free(dir);
+  std::free(shell);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
   int opt;
-  while ((opt = getopt(argc, argv, "s:V:g:t:")) != -1) {
+  while ((opt = getopt(argc, argv, "+s:V:g:t:")) != -1) {
     switch (opt) {
       case 's': o.socket = optarg; break;
       case 'V': o.version = std::atoi(optarg); break;
@@ -105,6 +147,42 @@ int main(int argc, char** argv) {
                           : request(c, o, MsgType::VGStop, nullptr, nullptr);
     SessionClientClose(c);
     if (!r) return 1;
+    MsgFree(r);
+    return 0;
+  }
+  if ((cmd == "getpwnam" || cmd == "getpwuid") && optind + 1 < argc) {
+    LookupArg a{argv[optind + 1], optind + 2 < argc && std::strcmp(argv[optind + 2], "--local") == 0,
+                cmd == "getpwuid"};
+    LRPC2SessionClient* c = connectOrDie(o);
+    LRPC2Msg* r = request(c, o, a.byUid ? MsgType::NSSGetPasswdDataByUID2 : MsgType::NSSGetPasswdDataByName2,
+                          fillLookup, &a);
+    SessionClientClose(c);
+    if (!r) return 1;
+    int rc = printPasswd(r);
+    MsgFree(r);
+    return rc;
+  }
+  if (cmd == "flush" || cmd == "reload" || cmd == "runlevel" ||
+      ((cmd == "auditlevel" || cmd == "apu") && optind + 1 < argc)) {
+    uint32_t type = cmd == "flush"        ? MsgType::VGFlushCache
+                    : cmd == "reload"     ? MsgType::VGReloadProps
+                    : cmd == "runlevel"   ? MsgType::VGQueryRunlevel
+                    : cmd == "auditlevel" ? MsgType::VGGetAuditLevel
+                                          : MsgType::VGQueryIsUserAlwaysPermittedLogin;
+    bool withUser = cmd == "auditlevel" || cmd == "apu";
+    LRPC2SessionClient* c = connectOrDie(o);
+    LRPC2Msg* r = request(c, o, type, withUser ? fillString : nullptr, withUser ? argv[optind + 1] : nullptr);
+    SessionClientClose(c);
+    if (!r) return 1;
+    int32_t v = 0;
+    int b = 0;
+    if (cmd == "apu") {
+      MsgReadBool(r, &b);
+      std::printf("%s\n", b ? "yes" : "no");
+    } else {
+      MsgReadInt32(r, &v);
+      std::printf("%d\n", v);
+    }
     MsgFree(r);
     return 0;
   }

@@ -30,6 +30,7 @@
 //   end
 //   reconnect                   close the connection and open a new one
 //   sleep SECONDS
+//   wait PATH                   until PATH exists (at most a minute)
 // Exit status 0 when every step got a reply, 1 otherwise, 2 usage.
 //
 // Every request and the connection are bounded by the -T time-out: a daemon
@@ -302,9 +303,8 @@ int runSingle(const std::vector<std::string>& steps) {
   std::string lastGuid, lastBody;
   std::string tty = gOpt.ttyGiven ? gOpt.tty : "vgsession/" + std::to_string(getpid());
   std::string slave = gOpt.slaveGiven ? gOpt.slave : std::string();
-  std::vector<std::string> argv = gOpt.args;
-  if (argv.empty()) argv.push_back(gOpt.argv0.empty() ? "-vgsession" : gOpt.argv0);
-  else if (!gOpt.argv0.empty()) argv[0] = gOpt.argv0;
+  std::vector<std::string> argv(1, gOpt.argv0.empty() ? "-vgsession" : gOpt.argv0);
+  argv.insert(argv.end(), gOpt.args.begin(), gOpt.args.end());
 
   size_t i = 0;
   auto need = [&](size_t n) {
@@ -399,6 +399,11 @@ int runSingle(const std::vector<std::string>& steps) {
       ts.tv_sec = static_cast<time_t>(secs);
       ts.tv_nsec = static_cast<long>((secs - static_cast<double>(ts.tv_sec)) * 1e9);
       nanosleep(&ts, nullptr);
+      i += 1;
+    } else if (s == "wait") {
+      need(1);
+      // Test synchronisation: until PATH exists, at most a minute.
+      for (int k = 0; k < 600 && access(steps[i + 1].c_str(), F_OK) != 0; ++k) usleep(100000);
       i += 1;
     } else {
       warn("unknown step %s", s.c_str());
@@ -834,7 +839,7 @@ void usage() {
                "usage: vgsession run [options] -- COMMAND [ARG...]\n"
                "       vgsession single [options] STEP [STEP...]\n"
                "steps: start | data STREAM TEXT | wsize ROWS COLS XPIXEL YPIXEL | pgid N|self |\n"
-               "       resume GUID|- | end | reconnect | sleep SECONDS\n"
+               "       resume GUID|- | end | reconnect | sleep SECONDS | wait PATH\n"
                "options:\n"
                "  -s, --socket PATH         daemon socket (default /var/orvanevg/audit)\n"
                "  -V, --transport N         LRPC2 transport version 2-5 (default 5)\n"
@@ -848,7 +853,7 @@ void usage() {
                "      --slave NAME          slave pty name sent\n"
                "  -u, --user NAME           user name sent; --user-given marks it given\n"
                "  -0, --argv0 NAME          argv[0] of the command and of the start request\n"
-               "  -a, --arg ARG             (single) one argument of the start request's argv\n"
+               "  -a, --arg ARG             (single) argv[1], argv[2], ... of the start request\n"
                "      --program NAME        program name sent (default vgsession)\n"
                "      --string1 S, --string2 S   the two shell strings\n"
                "      --audit-command       set the audit-command flag; --cmd-shell clears the second flag\n"

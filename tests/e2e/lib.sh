@@ -28,8 +28,8 @@ vgd_enter_namespace() {
 # Outside the namespace: makes the temporary directory (prefix
 # $VGD_NS_PREFIX, default /tmp/vgd-e2e), re-runs "$0" with the same arguments
 # as root inside a private mount namespace and exits with its status (the
-# directory is removed when that is 0, kept otherwise). Inside: returns, with
-# VGD_TEST_DIR naming the directory.
+# directory is removed when that is 0 and VGD_KEEP_DIR is unset, kept
+# otherwise). Inside: returns, with VGD_TEST_DIR naming the directory.
 vgd_reexec_in_namespace() {
   if [ "${VGD_IN_NS:-}" != 1 ]; then
     [ "$(id -u)" = 0 ] || { echo "$(basename "$0") must run as root" >&2; exit 1; }
@@ -37,7 +37,7 @@ vgd_reexec_in_namespace() {
     chmod 755 "$dir"
     VGD_IN_NS=1 VGD_TEST_DIR=$dir unshare -m --propagation private bash "$0" "$@"
     local rc=$?
-    [ $rc = 0 ] && rm -rf "$dir" || echo "(files kept in $dir)" >&2
+    [ $rc = 0 ] && [ -z "${VGD_KEEP_DIR:-}" ] && rm -rf "$dir" || echo "(files kept in $dir)" >&2
     exit $rc
   fi
 }
@@ -45,6 +45,8 @@ vgd_reexec_in_namespace() {
 # Inside the namespace: overlays over /etc, /var, /usr and /opt, tmpfs over
 # the daemon's directories and /run, the stand-ins at their fixed paths.
 vgd_prepare_namespace() {
+  # A test that fails (or is interrupted) leaves no daemon or client behind.
+  trap 'kill -KILL $(jobs -p) 2>/dev/null' EXIT
   local d
   for d in etc var usr opt; do
     mkdir -p "$VGD_TEST_DIR/ov/$d/upper" "$VGD_TEST_DIR/ov/$d/work"
@@ -100,7 +102,8 @@ vgd_start() {
   VGD_PID=$!
   local i
   for i in $(seq 1 200); do
-    [ -s /run/vgd.pid ] && [ -S /var/orvanevg/audit ] && return 0
+    # The pid file must be this daemon's: one killed earlier leaves its own.
+    [ "$(cat /run/vgd.pid 2>/dev/null)" = "$VGD_PID" ] && [ -S /var/orvanevg/audit ] && return 0
     kill -0 "$VGD_PID" 2>/dev/null || { wait "$VGD_PID"; fail "vgd exited early with $?: $(cat "$VGD_TEST_DIR/vgd.stderr")"; }
     sleep 0.1
   done

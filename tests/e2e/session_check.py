@@ -25,6 +25,7 @@ blob: uint32 length and the bytes.
       every data record was acknowledged.
 """
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -214,6 +215,7 @@ def check_acks(files, complete, sessions):
 
 
 def main(argv):
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # a reader that stops early is no error
     if len(argv) >= 2 and argv[0] == "bucket":
         print(bucket(argv[1]))
         return 0

@@ -3,7 +3,7 @@ VGS=$VGD_BIN_DIR/vgsession
 VGSPOOL=$VGD_BIN_DIR/vgspool
 CHECK="python3 $VGD_SOURCE_DIR/tests/e2e/session_check.py"
 SESSIONS=/var/orvanevg/spool-sessions
-export VGD_BIN_DIR
+export VGD_BIN_DIR VGD_SOURCE_DIR
 
 # spool_of GUID: the session's queue directory, its bucket computed here.
 spool_of() { echo "$SESSIONS/$($CHECK bucket "$1")/$1.dbq"; }
@@ -22,9 +22,7 @@ line_of() { grep -m1 "^$1 " "$2"; }
 # background that stays open until release_session; waits for its start reply.
 hold_session() {
   local out=$1; shift
-  local fifo="$out.fifo"
-  rm -f "$fifo"; mkfifo "$fifo"
-  # The session lives while the step "sleep" runs; closing it is killing it.
+  # The session lives while the step "sleep" runs; killing it ends it.
   "$VGS" single "$@" start sleep 600 > "$out" 2>&1 &
   HELD_PID=$!
   wait_for 20 grep -q '^start ' "$out" || fail "held session did not start: $(cat "$out")"
@@ -35,6 +33,7 @@ release_session() { kill "$HELD_PID" 2>/dev/null; wait "$HELD_PID" 2>/dev/null; 
 # the lines and starts it again.
 vgd_restart() {
   vgd_stop
+  [ "$VGD_STATUS" = 0 ] || fail "daemon exit status $VGD_STATUS: $(tail -n 5 "$VGD_TEST_DIR/vgd.stderr")"
   vgd_write_conf "vgd.watch.enabled false" "$@"
   vgd_start
 }

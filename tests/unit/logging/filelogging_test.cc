@@ -231,6 +231,31 @@ TEST_F(FileLoggingTest, MovedFileIsReplacedAtTheNextFlushPoint) {
   EXPECT_EQ(moved.back() + 1, live.front());
 }
 
+TEST_F(FileLoggingTest, LostFileIsOpenedAgainLater) {
+  std::string sub = dir_.file("sub");
+  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+  std::string file = sub + "/app.log";
+  ofw::FileLoggingOptions o;
+  o.flushFrequency = 1;
+  ofw::FileLogging f(file, o);
+  ASSERT_TRUE(f.open());
+  EXPECT_TRUE(f.log("n=100000"));
+  // The directory disappears: the reopen at the flush point fails.
+  ASSERT_EQ(unlink(file.c_str()), 0);
+  ASSERT_EQ(rmdir(sub.c_str()), 0);
+  EXPECT_TRUE(f.log("n=100001"));  // written to the removed file, then the reopen fails
+  EXPECT_FALSE(f.log("n=100002"));  // the caller falls back to syslog
+  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+  bool back = false;
+  for (int i = 0; i < 3000 && !back; ++i) {
+    back = f.log("n=100003");
+    if (!back) usleep(10000);
+  }
+  EXPECT_TRUE(back);
+  f.close();
+  EXPECT_EQ(numbers(logtest::readFile(file)), std::vector<int>{100003});
+}
+
 TEST_F(FileLoggingTest, RotationThroughTheConfiguration) {
   std::string file = path();
   logtest::configure(file, {{"logger.file.maxsize", "1"},

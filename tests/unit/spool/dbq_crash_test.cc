@@ -75,7 +75,7 @@ std::vector<Report> takeReports(ReportLog* log) {
     if (!q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "crash")) _exit(21);
     for (int i = 0; maxOps == 0 || i < maxOps; ++i) {
       int op = static_cast<int>(rng() % 100);
-      if (op < 50 || q.count() == 0) {
+      if (op < 49 || q.count() == 0) {
         put(q, record(nextSeq, lengthOf(nextSeq)));
         sendReport(log, 'E', nextSeq++);
       } else if (op < 97) {

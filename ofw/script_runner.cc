@@ -1,4 +1,4 @@
-#include "daemon/script_runner.h"
+#include "ofw/script_runner.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include "ofw/logger.h"
 #include "ofw/paths.h"
 
-namespace vgd {
+namespace ofw {
 
 ScriptResult runScript(const std::string& path, const std::vector<std::string>& args) {
   ScriptResult r;
@@ -100,4 +100,4 @@ int ProcessNscdRequest(int request) {
   return ProcessNscdRequest(request, {ofw::paths::NSCD_SCRIPT, ofw::paths::NSCD_SCRIPT_ALT});
 }
 
-}  // namespace vgd
+}  // namespace ofw

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace vgd {
+namespace ofw {
 
 struct ScriptResult {
   bool ran = false;        // fork and exec succeeded
@@ -29,4 +29,4 @@ void spawnfv_reap();
 int ProcessNscdRequest(int request, const std::vector<std::string>& scripts);
 int ProcessNscdRequest(int request);
 
-}  // namespace vgd
+}  // namespace ofw

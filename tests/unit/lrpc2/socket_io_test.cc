@@ -1,0 +1,86 @@
+// Socket primitives: time-limited send and receive, waits, peer credentials.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "lrpc2/session.h"
+#include "lrpc2_test_util.h"
+
+using namespace lrpc2test;
+
+TEST(LRPC2SocketIO, SendAndReceiveExactly) {
+  for (int useMsg : {0, 1}) {
+    FdPair p;
+    const Bytes data = B().u32(1).u32(2).str("payload");
+    EXPECT_EQ(send_wrap(p.a, data.data(), data.size(), 5, useMsg), SESSION_OK);
+    Bytes got(data.size());
+    EXPECT_EQ(recv_wrap(p.b, got.data(), got.size(), 5, useMsg), SESSION_OK);
+    EXPECT_EQ(got, data);
+  }
+}
+
+TEST(LRPC2SocketIO, LargeTransferWithTimeoutAndWithout) {
+  FdPair p;
+  Bytes big(4 << 20);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 31);
+  Bytes got(big.size());
+  int rrc = -1;
+  std::thread reader([&] { rrc = recv_wrap(p.b, got.data(), got.size(), 0, 1); });
+  EXPECT_EQ(send_wrap(p.a, big.data(), big.size(), 60, 1), SESSION_OK);
+  reader.join();
+  EXPECT_EQ(rrc, SESSION_OK);
+  EXPECT_EQ(got, big);
+}
+
+TEST(LRPC2SocketIO, NoTimeoutRestoresNonBlockingMode) {
+  FdPair p;
+  ASSERT_EQ(fcntl(p.a, F_SETFL, fcntl(p.a, F_GETFL) | O_NONBLOCK), 0);
+  const Bytes data = B().u32(7);
+  ASSERT_TRUE(WriteAll(p.b, data));
+  Bytes got(4);
+  EXPECT_EQ(recv_wrap(p.a, got.data(), 4, 0, 1), SESSION_OK);
+  EXPECT_TRUE(fcntl(p.a, F_GETFL) & O_NONBLOCK);
+}
+
+TEST(LRPC2SocketIO, ShortReadTimesOutAndEndOfFileIsClosed) {
+  FdPair p;
+  ASSERT_TRUE(WriteAll(p.b, B().u16(1)));
+  Bytes got(4);
+  EXPECT_EQ(recv_wrap(p.a, got.data(), 4, 1, 1), SESSION_ERR_TIMEOUT);
+  p.closeB();
+  EXPECT_EQ(recv_wrap(p.a, got.data(), 4, 1, 1), SESSION_ERR_CLOSED);
+  EXPECT_EQ(send_wrap(p.a, got.data(), 4, 1, 1), SESSION_ERR_CLOSED);
+  EXPECT_EQ(send_wrap(-1, got.data(), 4, 1, 1), SESSION_ERR_PARAM);
+}
+
+TEST(LRPC2SocketIO, FullBufferTimesOut) {
+  FdPair p;
+  Bytes big(16 << 20, 1);
+  EXPECT_EQ(send_wrap(p.a, big.data(), big.size(), 1, 1), SESSION_ERR_TIMEOUT);
+}
+
+TEST(LRPC2SocketIO, Waits) {
+  FdPair p;
+  EXPECT_EQ(RecvWait(p.a, 0), 0);
+  EXPECT_EQ(SendWait(p.a, 1), 1);
+  ASSERT_TRUE(WriteAll(p.b, B().u8(1)));
+  EXPECT_EQ(RecvWait(p.a, 1), 1);
+  EXPECT_EQ(IOWait(p.a, -1, POLLIN), 1);
+  EXPECT_EQ(IOWait(12345, 1, POLLIN), -1);  // POLLNVAL
+}
+
+TEST(LRPC2SocketIO, PeerCredentials) {
+  FdPair p;
+  int uid = -5, gid = -5;
+  ASSERT_EQ(get_peer_credential(p.a, &uid, &gid), SESSION_OK);
+  EXPECT_EQ(uid, static_cast<int>(getuid()));
+  EXPECT_EQ(gid, static_cast<int>(getgid()));
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  EXPECT_EQ(get_peer_credential(fds[0], &uid, &gid), SESSION_ERR_AUTH);
+  EXPECT_EQ(uid, -1);
+  EXPECT_EQ(gid, -1);
+  close(fds[0]);
+  close(fds[1]);
+}

@@ -1,0 +1,349 @@
+// The audit shell's session requests: each version's request type and field
+// order, read back value by value with the message layer; the replies as the
+// daemon writes them.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lrpc2/msg.h"
+#include "lrpc2/msg_types.h"
+#include "server/session_requests.h"
+
+namespace {
+
+struct MsgPtr {
+  LRPC2Msg* m = nullptr;
+  explicit MsgPtr(LRPC2Msg* p) : m(p) {}
+  ~MsgPtr() {
+    if (m) MsgFree(m);
+  }
+  MsgPtr(const MsgPtr&) = delete;
+  MsgPtr& operator=(const MsgPtr&) = delete;
+};
+
+// Reads the next value, asserting its tag (so a field in the wrong place or of
+// the wrong type fails at that field).
+int32_t i32(LRPC2Msg* m, const char* what) {
+  int tag = -1;
+  EXPECT_EQ(0, MsgPeekData(m, &tag));
+  EXPECT_EQ(MSG_TAG_INT32, tag) << what;
+  int32_t v = 0;
+  EXPECT_EQ(0, MsgReadInt32(m, &v)) << what;
+  return v;
+}
+uint32_t u32(LRPC2Msg* m, const char* what) {
+  uint32_t v = 0;
+  EXPECT_EQ(0, MsgReadUInt32(m, &v)) << what;
+  return v;
+}
+bool b(LRPC2Msg* m, const char* what) {
+  int tag = -1;
+  EXPECT_EQ(0, MsgPeekData(m, &tag));
+  EXPECT_EQ(MSG_TAG_BOOL, tag) << what;
+  int v = -1;
+  EXPECT_EQ(0, MsgReadBool(m, &v)) << what;
+  return v != 0;
+}
+std::string str(LRPC2Msg* m, const char* what) {
+  int tag = -1;
+  EXPECT_EQ(0, MsgPeekData(m, &tag));
+  EXPECT_EQ(MSG_TAG_STRING, tag) << what;
+  char* s = nullptr;
+  EXPECT_EQ(0, MsgReadString(m, &s)) << what;
+  std::string r = s ? s : "<null>";
+  std::free(s);
+  return r;
+}
+std::string blob(LRPC2Msg* m, const char* what) {
+  int tag = -1;
+  EXPECT_EQ(0, MsgPeekData(m, &tag));
+  EXPECT_EQ(MSG_TAG_BLOB, tag) << what;
+  void* d = nullptr;
+  uint32_t n = 0;
+  EXPECT_EQ(0, MsgReadBlob(m, &d, &n)) << what;
+  std::string r(d ? static_cast<const char*>(d) : "", n);
+  std::free(d);
+  return r;
+}
+void atEnd(LRPC2Msg* m) {
+  int tag = -1;
+  ASSERT_EQ(0, MsgPeekData(m, &tag));
+  EXPECT_EQ(MSG_TAG_END, tag);
+}
+uint32_t typeOf(LRPC2Msg* m) {
+  uint32_t t = 0;
+  EXPECT_EQ(0, MsgReadMsgType(m, &t));
+  return t;
+}
+
+ovg::StartRequest sampleStart() {
+  ovg::StartRequest r;
+  r.ovgshPid = 101;
+  r.ovgshParentPid = 102;
+  r.shellPid = 103;
+  r.psid = 104;
+  r.userGiven = true;
+  r.user = "alice";
+  r.tty = "/dev/pts/7";
+  r.slave = "pts/7";
+  r.string1 = "first";
+  r.string2 = "second";
+  r.program = "xterm";
+  r.auditCommand = true;
+  r.secondFlag = false;
+  r.reserved = "reserved";
+  r.actualUser = "bob";
+  r.related = "01020304-0506-0708-090a-0b0c0d0e0f10";
+  struct timeval tv = {1700000000, 123456};
+  r.startTime = ovg::timevalBlob(tv);
+  r.argv = {"-bash", "-c", "echo hi"};
+  r.sequence = (static_cast<uint64_t>(7) << 32) | 9;
+  return r;
+}
+
+class StartVersion : public ::testing::TestWithParam<int> {};
+
+// The field order of each version, written out per step of the request's
+// definition, so that the builder is checked against it field by field.
+TEST_P(StartVersion, FieldsInTheOrderOfTheVersion) {
+  const int v = GetParam();
+  ovg::StartRequest r = sampleStart();
+  int status = -1;
+  MsgPtr m(ovg::buildStartRequest(v, r, &status));
+  ASSERT_NE(nullptr, m.m);
+  EXPECT_EQ(0, status);
+  const uint32_t want = v == 1 ? 30u : v == 2 ? 31u : v <= 10 ? 29u + static_cast<uint32_t>(v) : 190u + static_cast<uint32_t>(v);
+  EXPECT_EQ(want, typeOf(m.m));
+  EXPECT_EQ(want, ovg::startRequestType(v));
+  if (v >= 5) {
+    EXPECT_EQ(101, i32(m.m, "ovgsh pid"));
+    EXPECT_EQ(102, i32(m.m, "ovgsh parent pid"));
+    EXPECT_EQ(103, i32(m.m, "shell pid"));
+  }
+  EXPECT_EQ(104, i32(m.m, "psid"));
+  if (v >= 17) {
+    EXPECT_TRUE(b(m.m, "user given"));
+  }
+  EXPECT_EQ("alice", str(m.m, "user"));
+  EXPECT_EQ("/dev/pts/7", str(m.m, "tty"));
+  if (v >= 4) {
+    EXPECT_EQ("pts/7", str(m.m, "slave"));
+  }
+  EXPECT_EQ("first", str(m.m, "string 1"));
+  EXPECT_EQ("second", str(m.m, "string 2"));
+  if (v >= 2) {
+    EXPECT_EQ("xterm", str(m.m, "program"));
+  }
+  if (v >= 9) {
+    EXPECT_TRUE(b(m.m, "audit command"));
+  }
+  if (v >= 12) {
+    EXPECT_FALSE(b(m.m, "second flag"));
+  }
+  if (v >= 10 && v <= 15) {
+    EXPECT_EQ("reserved", str(m.m, "reserved string"));
+  }
+  if (v >= 11) {
+    EXPECT_EQ("bob", str(m.m, "actual user"));
+  }
+  if (v >= 13) {
+    EXPECT_EQ("01020304-0506-0708-090a-0b0c0d0e0f10", str(m.m, "related"));
+  }
+  if (v >= 14) {
+    std::string t = blob(m.m, "start time");
+    ASSERT_EQ(sizeof(struct timeval), t.size());
+    struct timeval tv;
+    std::memcpy(&tv, t.data(), sizeof tv);
+    EXPECT_EQ(1700000000, tv.tv_sec);
+    EXPECT_EQ(123456, tv.tv_usec);
+  }
+  EXPECT_EQ(3, i32(m.m, "argc"));
+  EXPECT_EQ("-bash", str(m.m, "argv[0]"));
+  EXPECT_EQ("-c", str(m.m, "argv[1]"));
+  EXPECT_EQ("echo hi", str(m.m, "argv[2]"));
+  EXPECT_EQ(7u, u32(m.m, "sequence high"));
+  EXPECT_EQ(9u, u32(m.m, "sequence low"));
+  atEnd(m.m);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, StartVersion, ::testing::Values(1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17));
+
+TEST(StartRequest, VersionsWithoutATypeAreRefused) {
+  for (int v : {-1, 0, 3, 18, 100}) {
+    int status = 0;
+    EXPECT_EQ(nullptr, ovg::buildStartRequest(v, sampleStart(), &status)) << v;
+    EXPECT_EQ(MSG_ERR_INVALID, status) << v;
+    EXPECT_EQ(0u, ovg::startRequestType(v));
+  }
+  for (int v : {0, 6}) {
+    EXPECT_EQ(0u, ovg::resumeRequestType(v));
+  }
+  for (int v : {0, 4}) {
+    EXPECT_EQ(0u, ovg::dataRequestType(v));
+  }
+  for (int v : {0, 4}) {
+    EXPECT_EQ(0u, ovg::wsizeRequestType(v));
+  }
+  for (int v : {0, 3}) {
+    EXPECT_EQ(0u, ovg::endRequestType(v));
+  }
+}
+
+TEST(TimevalBlob, SizeIsTheStructsUnlessForced) {
+  struct timeval tv = {5, 6};
+  EXPECT_EQ(sizeof tv, ovg::timevalBlob(tv).size());
+  std::string cut = ovg::timevalBlob(tv, 3);
+  ASSERT_EQ(3u, cut.size());
+  EXPECT_EQ(0, std::memcmp(cut.data(), &tv, 3));
+  std::string padded = ovg::timevalBlob(tv, sizeof tv + 4);
+  EXPECT_EQ(std::string(4, '\0'), padded.substr(sizeof tv));
+}
+
+class DataVersion : public ::testing::TestWithParam<int> {};
+TEST_P(DataVersion, StreamDataTimeSequence) {
+  const int v = GetParam();
+  int status = -1;
+  MsgPtr m(ovg::buildDataRequest(v, 2, std::string("a\0b", 3), "TIME", 0x100000002ull, &status));
+  ASSERT_NE(nullptr, m.m);
+  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionData) + static_cast<uint32_t>(v - 1), typeOf(m.m));
+  EXPECT_EQ(2, i32(m.m, "stream"));
+  EXPECT_EQ(std::string("a\0b", 3), blob(m.m, "data"));
+  if (v >= 3) {
+    EXPECT_EQ("TIME", blob(m.m, "time"));
+    EXPECT_EQ(1u, u32(m.m, "sequence high"));
+    EXPECT_EQ(2u, u32(m.m, "sequence low"));
+  }
+  atEnd(m.m);
+}
+INSTANTIATE_TEST_SUITE_P(Versions, DataVersion, ::testing::Values(1, 2, 3));
+
+class WSizeVersion : public ::testing::TestWithParam<int> {};
+TEST_P(WSizeVersion, TimeSizesSequence) {
+  const int v = GetParam();
+  const int32_t size[4] = {24, 80, 640, 480};
+  int status = -1;
+  MsgPtr m(ovg::buildWSizeRequest(v, "TIME", size, 5, &status));
+  ASSERT_NE(nullptr, m.m);
+  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionWSizeChange) + static_cast<uint32_t>(v - 1), typeOf(m.m));
+  if (v >= 2) {
+    EXPECT_EQ("TIME", blob(m.m, "time"));
+  }
+  for (int32_t want : size) {
+    EXPECT_EQ(want, i32(m.m, "size"));
+  }
+  if (v >= 3) {
+    EXPECT_EQ(0u, u32(m.m, "sequence high"));
+    EXPECT_EQ(5u, u32(m.m, "sequence low"));
+  }
+  atEnd(m.m);
+}
+INSTANTIATE_TEST_SUITE_P(Versions, WSizeVersion, ::testing::Values(1, 2, 3));
+
+class ResumeVersion : public ::testing::TestWithParam<int> {};
+TEST_P(ResumeVersion, GuidTtyPsidBodyPidGroup) {
+  const int v = GetParam();
+  const std::string guid(16, '\x42');
+  int status = -1;
+  MsgPtr m(ovg::buildResumeRequest(v, guid, "/dev/pts/3", 55, "BODY", 66, 77, &status));
+  ASSERT_NE(nullptr, m.m);
+  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionResume) + static_cast<uint32_t>(v - 1), typeOf(m.m));
+  EXPECT_EQ(guid, blob(m.m, "guid"));
+  EXPECT_EQ("/dev/pts/3", str(m.m, "tty"));
+  EXPECT_EQ(55, i32(m.m, "psid"));
+  if (v >= 2) {
+    EXPECT_EQ("BODY", blob(m.m, "body"));
+  }
+  if (v >= 4) {
+    EXPECT_EQ(66, i32(m.m, "ovgsh pid"));
+  }
+  if (v >= 5) {
+    EXPECT_EQ(77, i32(m.m, "pgid"));
+  }
+  atEnd(m.m);
+}
+INSTANTIATE_TEST_SUITE_P(Versions, ResumeVersion, ::testing::Values(1, 2, 3, 4, 5));
+
+TEST(OtherRequests, PgidAndEnd) {
+  int status = -1;
+  MsgPtr p(ovg::buildPGIDRequest(4321, &status));
+  ASSERT_NE(nullptr, p.m);
+  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionPGID), typeOf(p.m));
+  EXPECT_EQ(4321, i32(p.m, "pgid"));
+  atEnd(p.m);
+
+  MsgPtr e1(ovg::buildEndRequest(1, "TIME", &status));
+  ASSERT_NE(nullptr, e1.m);
+  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionEnd), typeOf(e1.m));
+  atEnd(e1.m);
+  MsgPtr e2(ovg::buildEndRequest(2, "TIME", &status));
+  ASSERT_NE(nullptr, e2.m);
+  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionEnd2), typeOf(e2.m));
+  EXPECT_EQ("TIME", blob(e2.m, "end time"));
+  atEnd(e2.m);
+}
+
+// A reply built the way the daemon writes it, then read back.
+LRPC2Msg* reply(uint32_t type, bool audited, int status, const char* existing, const std::string& guid,
+                const std::string& body, int v) {
+  int rc = 0;
+  LRPC2Msg* m = MsgNew(type, 0, OVGPrivGetMsgTable(), MSG_MAX_HEADER_LENGTH, &rc);
+  MsgWriteBool(m, audited);
+  if (v >= 7) MsgWriteInt32(m, status);
+  if (!audited && existing) MsgWriteString(m, existing);
+  if (audited) {
+    MsgWriteBlob(m, guid.data(), static_cast<uint32_t>(guid.size()));
+    if (v >= 6) MsgWriteBlob(m, body.data(), static_cast<uint32_t>(body.size()));
+  }
+  MsgComplete(m);
+  return m;
+}
+
+TEST(StartReply, AuditedWithGuidAndBody) {
+  std::string guid(16, '\x11');
+  MsgPtr m(reply(207, true, 0, nullptr, guid, "START", 17));
+  ovg::StartReply r;
+  ASSERT_EQ(0, ovg::readStartReply(m.m, 17, r));
+  EXPECT_TRUE(r.audited);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(guid, r.guid);
+  EXPECT_EQ("START", r.body);
+}
+
+TEST(StartReply, OldVersionsCarryNoStatusNorBody) {
+  std::string guid(16, '\x22');
+  MsgPtr m(reply(34, true, 0, nullptr, guid, "", 5));
+  ovg::StartReply r;
+  ASSERT_EQ(0, ovg::readStartReply(m.m, 5, r));
+  EXPECT_TRUE(r.audited);
+  EXPECT_EQ(-1, r.status);
+  EXPECT_EQ(guid, r.guid);
+  EXPECT_EQ("", r.body);
+}
+
+TEST(StartReply, NotAuditedWithAndWithoutTheExistingId) {
+  MsgPtr a(reply(205, false, 4, "0a0b0c0d-0000-0000-0000-000000000001", "", "", 15));
+  ovg::StartReply r;
+  ASSERT_EQ(0, ovg::readStartReply(a.m, 15, r));
+  EXPECT_FALSE(r.audited);
+  EXPECT_EQ(4, r.status);
+  EXPECT_EQ("0a0b0c0d-0000-0000-0000-000000000001", r.existingId);
+  MsgPtr b(reply(204, false, 4, nullptr, "", "", 14));
+  ASSERT_EQ(0, ovg::readStartReply(b.m, 14, r));
+  EXPECT_EQ(4, r.status);
+  EXPECT_EQ("", r.existingId);
+}
+
+TEST(StartReply, ATruncatedReplyIsAnError) {
+  int rc = 0;
+  MsgPtr m(MsgNew(207, 0, OVGPrivGetMsgTable(), MSG_MAX_HEADER_LENGTH, &rc));
+  MsgWriteBool(m.m, 1);
+  MsgWriteInt32(m.m, 0);
+  MsgComplete(m.m);
+  ovg::StartReply r;
+  EXPECT_EQ(MSG_ERR_EOM, ovg::readStartReply(m.m, 17, r));
+}
+
+}  // namespace
