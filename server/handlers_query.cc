@@ -145,3 +145,32 @@ void LRPC2ServerSession::HandleReloadProps(LRPC2Msg*, LRPC2Msg* reply) {
   VGCReloadAuditLevel();
   OFW_DEBUG(logger_, "Audit level properties reloaded");
 }
+
+void LRPC2ServerSession::HandleControlLog2(LRPC2Msg* request, LRPC2Msg* reply) {
+  ofw::LoggerPtr client = ofw::getLogger("client", true);
+  try {
+    uint32_t marker = 0;
+    while (MsgReadUInt32(request, &marker) == 0 && marker != 0) {
+      char *program = nullptr, *file = nullptr, *function = nullptr, *text = nullptr;
+      int32_t pid = 0, level = 0, line = 0;
+      bool ok = MsgReadString(request, &program) == 0 && MsgReadInt32(request, &pid) == 0 &&
+                MsgReadInt32(request, &level) == 0 && MsgReadString(request, &file) == 0 &&
+                MsgReadInt32(request, &line) == 0 && MsgReadString(request, &function) == 0 &&
+                MsgReadString(request, &text) == 0;
+      if (ok) {
+        ofw::Logger::SetThreadName(ofw::format("fd:%d %s(%d)", fd.load(), program ? program : "", pid));
+        if (level < ofw::Logger::TRACE || level > ofw::Logger::FATAL) level = ofw::Logger::INFO;
+        if (client->isLevelEnabled(level))
+          client->log(level, file ? file : "", line, function ? function : "", "%s", text ? text : "");
+      }
+      std::free(program);
+      std::free(file);
+      std::free(function);
+      std::free(text);
+      if (!ok) throw ofw::BadDataException("malformed log record", 0, __FILE__, __LINE__);
+    }
+  } catch (const std::exception& e) {
+    OFW_WARN(logger_, "Problem logging message from client: %s", e.what());
+  }
+  MsgWriteBool(reply, 1);
+}

@@ -226,6 +226,7 @@ void LRPC2ServerSession::dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* re
     case MsgType::VGCacheOvsSecret: HandleCacheOvsSecret(request, reply); return;
     case MsgType::VGFlushCache: HandleFlushCache(request, reply); return;
     case MsgType::VGReloadProps: HandleReloadProps(request, reply); return;
+    case MsgType::ControlLog2: HandleControlLog2(request, reply); return;
     default: {
       const char* name = MsgTableGetMsgTypeName(type);
       throw ofw::SystemException(ofw::format("Unknown message type %d %s", static_cast<int>(type), name ? name : ""), 0,

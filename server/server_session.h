@@ -94,6 +94,7 @@ class LRPC2ServerSession {
   void HandleCacheOvsSecret(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleFlushCache(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleReloadProps(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleControlLog2(LRPC2Msg* request, LRPC2Msg* reply);
   // Spool-limit check shared by data, window size and resume: 0, 1 or 2.
   int spoolLimitStatus(bool forStart);
   // The user name of the peer's uid (the daemon's own look-up), with the

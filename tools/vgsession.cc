@@ -518,7 +518,8 @@ struct RunSession {
     lostConnection = false;
     int pgst = 0;
     int32_t ignored = 0;
-    if (!sendForStatus(conn, ovg::buildPGIDRequest(child, &pgst), &ignored, false)) lost();
+    // The command's process group joins the session again, while it exists.
+    if (kill(-child, 0) == 0 && !sendForStatus(conn, ovg::buildPGIDRequest(child, &pgst), &ignored, false)) lost();
   }
 
   void data(int32_t stream, const char* p, size_t n) {
