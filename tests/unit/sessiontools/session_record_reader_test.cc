@@ -278,9 +278,22 @@ TEST_F(SpoolDir, ListsEveryRecordHeadFirst) {
       dbq.enqueue(data, static_cast<unsigned int>(b.size()));
     }
   }
+  auto fileBytes = [](const std::string& path) {
+    std::string bytes;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return bytes;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+    std::fclose(f);
+    return bytes;
+  };
+  const std::string before = fileBytes(q + "/0");
+  ASSERT_FALSE(before.empty());
   int rc = -1;
   std::string text = show(q, &rc);
   EXPECT_EQ(0, rc);
+  EXPECT_EQ(before, fileBytes(q + "/0")) << "show changed the spool";
   std::vector<std::string> lines;
   size_t at = 0, nl;
   while ((nl = text.find('\n', at)) != std::string::npos) {
