@@ -121,7 +121,7 @@ void Auditor::postSessionData(const ofw::Guid& guid, ovgfw::OVGMessage& msg) {
   {
     ofw::Lock lock(activeMutex_);
     auto it = active_.find(guid);
-    if (it != active_.end()) queue = it->second.lock();
+    if (it != active_.end()) queue = it->second;
     if (queue) {
       OFW_DEBUG(logger_, "Using already active DBQ %s", text.c_str());
     } else {

@@ -91,7 +91,8 @@ class Auditor {
   boost::shared_ptr<ofw::Status> atStatus_;
   boost::shared_ptr<ovgfw::SessionQueueCollection> sessions_;
   ofw::Mutex activeMutex_;
-  std::map<ofw::Guid, boost::weak_ptr<ofw::DBQ>> active_;
+  // Strong references: an active session's queue stays open until its end record.
+  std::map<ofw::Guid, boost::shared_ptr<ofw::DBQ>> active_;
   std::string spoolPath_;
   uint64_t maxFileSize_ = 10240ull * 1024;
   AuditRegistry registry_;
