@@ -1,4 +1,5 @@
-// Ping round trips against a running daemon: bench_ping [SOCKET] [SECONDS]
+// Ping round trips and passwd look-ups against a running daemon:
+//   bench_ping [SOCKET] [SECONDS]
 // Prints, for 1, 16 and 64 concurrent clients, round trips per second and the
 // p50/p99 latency; then the latency of one client's pings while 20 other
 // connections each sent half a request header and stopped.
@@ -26,9 +27,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// 0 = ping, 1 = look-up of one cached name, 2 = look-up of a new unknown name each time.
+int gMode = 0;
+std::atomic<long> gUnique{0};
+
 bool ping(LRPC2SessionClient* c) {
   int status = 0;
-  LRPC2Msg* req = MsgNew(MsgType::VGPing, 0, OVGPrivGetMsgTable(), 48, &status);
+  LRPC2Msg* req;
+  if (gMode == 0) {
+    req = MsgNew(MsgType::VGPing, 0, OVGPrivGetMsgTable(), 48, &status);
+  } else {
+    req = MsgNew(MsgType::NSSGetPasswdDataByName2, 0, OVGPrivGetMsgTable(), 48, &status);
+    std::string name = gMode == 1 ? "root" : "nobody-" + std::to_string(gUnique++);
+    MsgWriteString(req, name.c_str());
+    MsgWriteBool(req, 0);
+  }
   MsgComplete(req);
   LRPC2Msg* reply = SessionSendWithTimeout(c, req, 30, &status);
   MsgFree(req);
@@ -95,6 +108,17 @@ int main(int argc, char** argv) {
     run(path, clients, seconds, &lat, &n);
     std::printf("%-10d %12.0f %10.0f %10.0f\n", clients, n / seconds, pct(lat, 0.5), pct(lat, 0.99));
   }
+  for (int mode : {1, 2}) {
+    gMode = mode;
+    for (int clients : {1, 16}) {
+      std::vector<double> lat;
+      long n = 0;
+      run(path, clients, seconds, &lat, &n);
+      std::printf("look-up by name, %s, %2d clients: %8.0f/s p50 %.0f us p99 %.0f us\n",
+                  mode == 1 ? "cache hit " : "cache miss", clients, n / seconds, pct(lat, 0.5), pct(lat, 0.99));
+    }
+  }
+  gMode = 0;
   std::vector<int> stalled;
   for (int i = 0; i < 20; ++i) stalled.push_back(stalledConnection(path));
   std::vector<double> lat;
