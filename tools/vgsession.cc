@@ -593,7 +593,6 @@ int runCommand(std::vector<std::string> cmd) {
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
   for (int sig : {SIGCHLD, SIGWINCH, SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
 
   // Connect before the command runs: a daemon that cannot be reached means an
   // unaudited session, never a failure of the command.
@@ -985,6 +984,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // A daemon that goes away is reported by the failed request, never by a signal.
+  signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> rest(argv + optind, argv + argc);
   if (!rest.empty() && rest[0] == "--") rest.erase(rest.begin());
   if (mode == "single") {

@@ -248,6 +248,25 @@ end ok" ] || fail "unprivileged resume: $out"
 expect_log "Refusing resume of session $g by uid 65534: it belongs to uid 0"
 [ "$("$VGSPOOL" cat "$(spool_of "$g")" | wc -l)" = "$before" ] || fail "the refused resume spooled records"
 
+note "without a daemon, or with one that never answers, the command runs unaudited"
 vgd_stop
 [ "$VGD_STATUS" = 0 ] || fail "daemon exit status $VGD_STATUS"
+out=$("$VGS" run -- sh -c 'echo alone; exit 3' < /dev/null 2> "$T/err"); rc=$?
+[ $rc = 3 ] && [ "$out" = "$(printf 'alone\r')" ] || fail "without a daemon: exit $rc, output $out"
+grep -q "^vgsession: cannot connect to /var/orvanevg/audit: .*; not audited$" "$T/err" || fail "no notice: $(cat "$T/err")"
+python3 -c '
+import os, socket, sys, time
+s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(5)
+conns = []
+while True:
+    c, _ = s.accept(); conns.append(c)
+' "$T/silent.sock" &
+SILENT=$!
+wait_for 10 test -S "$T/silent.sock" || fail "silent server did not start"
+out=$("$VGS" run -T 2 -s "$T/silent.sock" -- sh -c 'echo unheard' < /dev/null 2> "$T/err"); rc=$?
+[ $rc = 0 ] && [ "$out" = "$(printf 'unheard\r')" ] || fail "silent daemon: exit $rc, output $out"
+grep -q "not audited" "$T/err" || fail "silent daemon: $(cat "$T/err")"
+out=$("$VGS" single -T 2 -s "$T/silent.sock" start); rc=$?
+[ $rc = 1 ] && echo "$out" | grep -q "^connect error=" || fail "single against a silent daemon: exit $rc, $out"
+kill "$SILENT"
 echo PASS
