@@ -7,7 +7,7 @@
 
 namespace lrpc2test {
 
-struct FrameSpec {
+struct FrameShape {
   int version = 5;
   uint32_t magic = 0xABCD8012u;
   uint16_t headerLength = 0;  // 0 = the version's
@@ -26,7 +26,7 @@ inline Bytes Hello(int version, int signSetting = 0) {
   return B().u32(static_cast<uint32_t>(version));
 }
 
-inline Bytes Frame(const FrameSpec& f, const Bytes& body) {
+inline Bytes Frame(const FrameShape& f, const Bytes& body) {
   const uint32_t len = f.bodyLength < 0 ? static_cast<uint32_t>(body.size())
                                         : static_cast<uint32_t>(f.bodyLength);
   B b;

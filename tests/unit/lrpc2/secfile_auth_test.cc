@@ -58,7 +58,7 @@ struct RawV2 {
     int st = -1;
     s = SessionAccept(p.a, p.a, 10, nullptr, 0, &st, nullptr);
     if (s == nullptr || ReadN(p.b, 4).size() != 4) return false;
-    FrameSpec f;
+    FrameShape f;
     f.version = 2;
     if (!WriteAll(p.b, Frame(f, B().u16(static_cast<uint16_t>(requestType)).u8(0)))) return false;
     recv = std::async(std::launch::async, [this] {
@@ -77,7 +77,7 @@ struct RawV2 {
     return Msg(MsgNewFromData(body.data(), body.size(), 1, nullptr, 0, &st));
   }
   void send(const Bytes& body) {
-    FrameSpec f;
+    FrameShape f;
     f.version = 2;
     WriteAll(p.b, Frame(f, body));
   }
@@ -186,7 +186,7 @@ TEST_F(LRPC2SecFileAuth, UnprivilegedClientClaimingRootFailsAndFilesAreRemoved) 
     addr.sun_family = AF_UNIX;
     strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(31);
-    FrameSpec f;
+    FrameShape f;
     f.version = 2;
     if (!WriteAll(fd, Hello(2)) || ReadN(fd, 4).size() != 4) _exit(32);
     WriteAll(fd, Frame(f, B().u16(20).u8(0)));
@@ -363,7 +363,7 @@ TEST_F(LRPC2SecFileAuth, ClientReadsOnlyFilesInsideTheAuthenticationDirectory) {
     return ReadN(conn, U32At(h, 4) - 8);
   };
   EXPECT_EQ(readMsg(), Bytes(B().u16(20).u8(0)));
-  FrameSpec f;
+  FrameShape f;
   f.version = 2;
   WriteAll(conn, Frame(f, B().u16(1).u8(0)));
   const Bytes claim = readMsg();

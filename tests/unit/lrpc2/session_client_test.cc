@@ -241,7 +241,7 @@ TEST(LRPC2ClientRequest, FramesAndSequenceNumbers) {
         ASSERT_EQ(got.body, body);
         const Bytes& h = got.header;
         EXPECT_EQ(U32At(h, 0), 0xABCD8012u);
-        FrameSpec f;
+        FrameShape f;
         f.version = version;
         if (version < 4) {
           EXPECT_EQ(U32At(h, 4), 8 + body.size());
@@ -286,7 +286,7 @@ TEST(LRPC2ClientRequest, FramesAndSequenceNumbers) {
 struct ReplyCase {
   const char* name;
   int version, sign;
-  std::function<void(FrameSpec&, Bytes&)> edit;  // on a correct reply
+  std::function<void(FrameShape&, Bytes&)> edit;  // on a correct reply
   int status;
   bool stillConnected;
   bool tamper = false;
@@ -308,7 +308,7 @@ TEST_P(LRPC2ClientReply, Checks) {
   });
   Request got = ReadRequest(srv.conn(), c.version);
   ASSERT_FALSE(got.header.empty());
-  FrameSpec f;
+  FrameShape f;
   f.version = c.version;
   if (c.version >= 4) {
     f.pid = U64At(got.header, 10);
@@ -327,7 +327,7 @@ TEST_P(LRPC2ClientReply, Checks) {
   EXPECT_EQ(SessionIsConnected(conn.client.get()) != 0, c.stillConnected);
 }
 
-void Keep(FrameSpec&, Bytes&) {}
+void Keep(FrameShape&, Bytes&) {}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LRPC2ClientReply,
@@ -336,42 +336,42 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"V5Good", 5, 0, Keep, 0, true},
         ReplyCase{"V5SignedGood", 5, 1, Keep, 0, true},
         ReplyCase{"V2Good", 2, 0, Keep, 0, true},
-        ReplyCase{"V5SequenceMismatch", 5, 0, [](FrameSpec& f, Bytes&) { ++f.sequence; }, 423, false},
-        ReplyCase{"V4SequenceMismatch", 4, 0, [](FrameSpec& f, Bytes&) { f.sequence ^= 0x10000; }, 423, false},
-        ReplyCase{"V5PidMismatch", 5, 0, [](FrameSpec& f, Bytes&) { ++f.pid; }, 422, false},
-        ReplyCase{"V5OtherByteOrder", 5, 0, [](FrameSpec& f, Bytes&) { f.magic = 0x1280CDAB; }, 414, false},
-        ReplyCase{"V2OtherByteOrder", 2, 0, [](FrameSpec& f, Bytes&) { f.magic = 0x1280CDAB; }, 414, false},
-        ReplyCase{"V5HeaderLength", 5, 0, [](FrameSpec& f, Bytes&) { f.headerLength = 47; }, 421, false},
-        ReplyCase{"V4Version", 4, 0, [](FrameSpec& f, Bytes&) { f.headerVersion = 5; }, 404, false},
+        ReplyCase{"V5SequenceMismatch", 5, 0, [](FrameShape& f, Bytes&) { ++f.sequence; }, 423, false},
+        ReplyCase{"V4SequenceMismatch", 4, 0, [](FrameShape& f, Bytes&) { f.sequence ^= 0x10000; }, 423, false},
+        ReplyCase{"V5PidMismatch", 5, 0, [](FrameShape& f, Bytes&) { ++f.pid; }, 422, false},
+        ReplyCase{"V5OtherByteOrder", 5, 0, [](FrameShape& f, Bytes&) { f.magic = 0x1280CDAB; }, 414, false},
+        ReplyCase{"V2OtherByteOrder", 2, 0, [](FrameShape& f, Bytes&) { f.magic = 0x1280CDAB; }, 414, false},
+        ReplyCase{"V5HeaderLength", 5, 0, [](FrameShape& f, Bytes&) { f.headerLength = 47; }, 421, false},
+        ReplyCase{"V4Version", 4, 0, [](FrameShape& f, Bytes&) { f.headerVersion = 5; }, 404, false},
         ReplyCase{"V5BodyTooLong", 5, 0,
-                  [](FrameSpec& f, Bytes& b) {
+                  [](FrameShape& f, Bytes& b) {
                     f.bodyLength = 0x100001;
                     b.clear();
                   },
                   418, false},
         ReplyCase{"V2BodyTooLong", 2, 0,
-                  [](FrameSpec& f, Bytes& b) {
+                  [](FrameShape& f, Bytes& b) {
                     f.bodyLength = 0x100001;
                     b.clear();
                   },
                   418, false},
         ReplyCase{"V5ErrorStatus425", 5, 1,
-                  [](FrameSpec& f, Bytes& b) {
+                  [](FrameShape& f, Bytes& b) {
                     f.status = 425;
                     b.clear();
                   },
                   425, false},
         ReplyCase{"V5ErrorStatus410", 5, 0,
-                  [](FrameSpec& f, Bytes& b) {
+                  [](FrameShape& f, Bytes& b) {
                     f.status = 410;
                     b.clear();
                   },
                   410, true},
-        ReplyCase{"V5UnsignedWhileSigning", 5, 1, [](FrameSpec& f, Bytes&) { f.sign = false; }, 425, false},
+        ReplyCase{"V5UnsignedWhileSigning", 5, 1, [](FrameShape& f, Bytes&) { f.sign = false; }, 425, false},
         ReplyCase{"V5TamperedSignature", 5, 1, Keep, 425, false, true},
-        ReplyCase{"V5ZeroBody", 5, 0, [](FrameSpec&, Bytes& b) { b.clear(); }, 418, true},
-        ReplyCase{"V4InvalidBody", 4, 0, [](FrameSpec&, Bytes& b) { b = B().u16(10).u8(11).u8(0); }, 407, true},
-        ReplyCase{"V5InvalidBody", 5, 1, [](FrameSpec&, Bytes& b) { b = B().u16(10).u8(0).u8(0); }, 407, true}),
+        ReplyCase{"V5ZeroBody", 5, 0, [](FrameShape&, Bytes& b) { b.clear(); }, 418, true},
+        ReplyCase{"V4InvalidBody", 4, 0, [](FrameShape&, Bytes& b) { b = B().u16(10).u8(11).u8(0); }, 407, true},
+        ReplyCase{"V5InvalidBody", 5, 1, [](FrameShape&, Bytes& b) { b = B().u16(10).u8(0).u8(0); }, 407, true}),
     [](const ::testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
 TEST(LRPC2ClientRequest, SilentServerTimesOutAndClosedServerIs405) {
@@ -442,7 +442,7 @@ TEST(LRPC2ClientRequest, AsynchronousRequestReadsNoReply) {
   Request sync = ReadRequest(srv.conn(), 5);
   EXPECT_EQ(U16At(sync.header, 30), 0);
   EXPECT_EQ(U32At(sync.header, 18), U32At(async.header, 18) + 1);
-  FrameSpec f;
+  FrameShape f;
   f.pid = U64At(sync.header, 10);
   f.sequence = U32At(sync.header, 18);
   WriteAll(srv.conn(), Frame(f, B().u16(610).u8(0)));
@@ -461,7 +461,7 @@ TEST(LRPC2ClientRequest, AnswersProcessAuthChallenge2) {
     return std::make_pair(r, st);
   });
   Request first = ReadRequest(srv.conn(), 5);
-  FrameSpec f;
+  FrameShape f;
   f.pid = U64At(first.header, 10);
   f.sequence = U32At(first.header, 18);
   ASSERT_TRUE(WriteAll(srv.conn(), Frame(f, B().u16(3).u8(0))));
@@ -491,7 +491,7 @@ TEST(LRPC2ClientRequest, EndlessAuthenticationRoundsAreCut) {
   for (;;) {
     Request got = ReadRequest(srv.conn(), 4);
     if (got.header.empty()) break;  // the client gave up and closed
-    FrameSpec f;
+    FrameShape f;
     f.version = 4;
     f.pid = U64At(got.header, 10);
     f.sequence = U32At(got.header, 18);

@@ -213,7 +213,7 @@ TEST(LRPC2AcceptStep, TimesOutWith409) {
 struct RecvCase {
   const char* name;
   int version;
-  FrameSpec frame;
+  FrameShape frame;
   Bytes body;
   int status;
 };
@@ -225,7 +225,7 @@ TEST_P(LRPC2ServerRecv, Status) {
   FdPair p;
   Server s = AcceptRaw(p, c.version);
   ASSERT_NE(s, nullptr);
-  FrameSpec f = c.frame;
+  FrameShape f = c.frame;
   f.version = c.version;
   ASSERT_TRUE(WriteAll(p.b, Frame(f, c.body)));
   int st = -1;
@@ -234,24 +234,24 @@ TEST_P(LRPC2ServerRecv, Status) {
   EXPECT_EQ(m != nullptr, c.status == SESSION_OK);
 }
 
-FrameSpec Spec() { return FrameSpec(); }
-FrameSpec WithMagic(uint32_t m) {
-  FrameSpec f;
+FrameShape Shape() { return FrameShape(); }
+FrameShape WithMagic(uint32_t m) {
+  FrameShape f;
   f.magic = m;
   return f;
 }
-FrameSpec WithBodyLength(int64_t n) {
-  FrameSpec f;
+FrameShape WithBodyLength(int64_t n) {
+  FrameShape f;
   f.bodyLength = n;
   return f;
 }
-FrameSpec WithHeaderLength(uint16_t n) {
-  FrameSpec f;
+FrameShape WithHeaderLength(uint16_t n) {
+  FrameShape f;
   f.headerLength = n;
   return f;
 }
-FrameSpec WithHeaderVersion(uint32_t v) {
-  FrameSpec f;
+FrameShape WithHeaderVersion(uint32_t v) {
+  FrameShape f;
   f.headerVersion = v;
   return f;
 }
@@ -259,8 +259,8 @@ FrameSpec WithHeaderVersion(uint32_t v) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, LRPC2ServerRecv,
     ::testing::Values(
-        RecvCase{"V2Ping", 2, Spec(), PingBody(), 0}, RecvCase{"V3Ping", 3, Spec(), PingBody(), 0},
-        RecvCase{"V4Ping", 4, Spec(), PingBody(), 0}, RecvCase{"V5Ping", 5, Spec(), PingBody(), 0},
+        RecvCase{"V2Ping", 2, Shape(), PingBody(), 0}, RecvCase{"V3Ping", 3, Shape(), PingBody(), 0},
+        RecvCase{"V4Ping", 4, Shape(), PingBody(), 0}, RecvCase{"V5Ping", 5, Shape(), PingBody(), 0},
         RecvCase{"V2OtherByteOrder", 2, WithMagic(0x1280CDAB), PingBody(), 414},
         RecvCase{"V4OtherByteOrder", 4, WithMagic(0x1280CDAB), PingBody(), 414},
         RecvCase{"V5OtherByteOrder", 5, WithMagic(0x1280CDAB), PingBody(), 414},
@@ -273,9 +273,9 @@ INSTANTIATE_TEST_SUITE_P(
         RecvCase{"V5HeaderLength34", 5, WithHeaderLength(34), PingBody(), 421},
         RecvCase{"V4VersionFive", 4, WithHeaderVersion(5), PingBody(), 404},
         RecvCase{"V5VersionFour", 5, WithHeaderVersion(4), PingBody(), 404},
-        RecvCase{"V4EmptyBody", 4, Spec(), Bytes(), 407},
-        RecvCase{"V5InvalidBody", 5, Spec(), B().u16(10).u8(0).u8(0), 407},
-        RecvCase{"V3TruncatedValue", 3, Spec(), B().u16(10).u8(3).u8(0), 407}),
+        RecvCase{"V4EmptyBody", 4, Shape(), Bytes(), 407},
+        RecvCase{"V5InvalidBody", 5, Shape(), B().u16(10).u8(0).u8(0), 407},
+        RecvCase{"V3TruncatedValue", 3, Shape(), B().u16(10).u8(3).u8(0), 407}),
     [](const ::testing::TestParamInfo<RecvCase>& info) { return std::string(info.param.name); });
 
 TEST(LRPC2ServerRecv, VersionTwoTotalBelowEight) {
@@ -297,7 +297,7 @@ TEST_P(LRPC2ServerMaxBody, ExactlyOneMebibyteIsAccepted) {
   body.resize(body.size() + 0x100000 - 8, 0xAB);
   body.push_back(0);
   ASSERT_EQ(body.size(), 0x100000u);
-  FrameSpec f;
+  FrameShape f;
   f.version = GetParam();
   const Bytes frame = Frame(f, body);
   std::thread writer([&] { WriteAll(p.b, frame); });
@@ -319,7 +319,7 @@ TEST(LRPC2ServerRecv, ShortReadTimesOutAndCloseIs405) {
   for (int version : {2, 4, 5}) {
     FdPair p;
     Server s = AcceptRaw(p, version);
-    FrameSpec f;
+    FrameShape f;
     f.version = version;
     const Bytes frame = Frame(f, PingBody());
     // Half a header, then silence.
@@ -331,7 +331,7 @@ TEST(LRPC2ServerRecv, ShortReadTimesOutAndCloseIs405) {
   for (int version : {2, 5}) {
     FdPair p;
     Server s = AcceptRaw(p, version);
-    FrameSpec f;
+    FrameShape f;
     f.version = version;
     const Bytes frame = Frame(f, PingBody());
     // The whole header and part of the body, then silence.
@@ -379,7 +379,7 @@ TEST_P(LRPC2ServerSignature, Verification) {
   FdPair p;
   Server s = AcceptRaw(p, 5, c.serverSign, c.clientSign);
   ASSERT_NE(s, nullptr);
-  FrameSpec f;
+  FrameShape f;
   f.sign = c.sign;
   f.flags = c.async ? 2 : 0;
   f.pid = 9999;
@@ -415,7 +415,7 @@ TEST_P(LRPC2ServerSignature, Verification) {
   }
   EXPECT_TRUE(NothingPending(p.b));
   // The session goes on: the next good request is served.
-  FrameSpec good;
+  FrameShape good;
   good.sign = signing;
   ASSERT_TRUE(WriteAll(p.b, Frame(good, PingBody())));
   Msg next = Recv(p, s.get(), &st);
@@ -443,7 +443,7 @@ TEST_P(LRPC2ServerReply, HeaderBytes) {
   const int sign = GetParam().second;
   FdPair p;
   Server s = AcceptRaw(p, version, sign, sign);
-  FrameSpec f;
+  FrameShape f;
   f.version = version;
   f.pid = 0x0102030405060708ull;
   f.sequence = 31337;
@@ -496,7 +496,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, LRPC2ServerReply,
 TEST(LRPC2ServerReply, ReplyWithoutReservedHeaderSpace) {
   FdPair p;
   Server s = AcceptRaw(p, 5);
-  ASSERT_TRUE(WriteAll(p.b, Frame(FrameSpec(), PingBody())));
+  ASSERT_TRUE(WriteAll(p.b, Frame(FrameShape(), PingBody())));
   int st;
   Msg req = Recv(p, s.get(), &st);
   ASSERT_EQ(st, SESSION_OK);
@@ -513,7 +513,7 @@ TEST(LRPC2ServerReply, NoReplyToAnAsynchronousRequest) {
   const MsgTable table = {2, entries};
   FdPair p;
   Server s = AcceptRaw(p, 5, 0, 0, &table);
-  FrameSpec f;
+  FrameShape f;
   f.flags = 2;
   ASSERT_TRUE(WriteAll(p.b, Frame(f, PingBody())));
   int st;
@@ -536,7 +536,7 @@ TEST(LRPC2ServerIdentity, PeerCredentialsOnFirstRequestThatNeedsThem) {
     Server s = AcceptRaw(p, version);
     int uid = 5, gid = 5;
     EXPECT_EQ(SessionProcessIdentity(s.get(), &uid, &gid), SESSION_ERR_IDENTITY);
-    FrameSpec f;
+    FrameShape f;
     f.version = version;
     ASSERT_TRUE(WriteAll(p.b, Frame(f, PingBody())));  // VGPing needs no authentication
     int st;
@@ -564,7 +564,7 @@ TEST(LRPC2ServerIdentity, UnreadablePeerCredentialsFailWith410) {
   Server s(SessionAccept(in[0], out[1], 10, nullptr, 0, &st, nullptr));
   ASSERT_EQ(st, SESSION_OK);
   EXPECT_EQ(ReadN(out[0], 8), Bytes(B().u32(1).u32(0x100000)));
-  FrameSpec f;
+  FrameShape f;
   f.version = 4;
   ASSERT_TRUE(WriteAll(in[1], Frame(f, PingBody())));
   Msg ping(SessionRecv(-1, s.get(), 10, &st, 0));
@@ -594,7 +594,7 @@ TEST(LRPC2ServerIdentity, PeerPid) {
     Server s = AcceptRaw(p, version);
     pid_t pid = 0;
     EXPECT_EQ(SessionProcessPid(s.get(), &pid), SESSION_ERR_IDENTITY);
-    FrameSpec f;
+    FrameShape f;
     f.version = version;
     f.pid = 24680;
     ASSERT_TRUE(WriteAll(p.b, Frame(f, PingBody())));
