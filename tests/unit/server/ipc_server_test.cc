@@ -290,9 +290,10 @@ class IdleExpiry : public ServerFixture {
 };
 
 TEST_F(IdleExpiry, ZeroNeverExpires) {
+  // The loop reads the setting when it starts, on its own thread: keep it
+  // until the test ends.
   ofw::Props().setProperty("vgd.client.idle.timeout", "0");
   start();
-  ofw::Props().setProperty("vgd.client.idle.timeout", "1800");
   LRPC2SessionClient* c;
   auto s = servedClient(&c);
   ASSERT_TRUE(s);
@@ -301,6 +302,8 @@ TEST_F(IdleExpiry, ZeroNeverExpires) {
   EXPECT_EQ(server_->clientCount(), 1u);
   EXPECT_TRUE(ping(c));
   SessionClientClose(c);
+  stop();
+  ofw::Props().setProperty("vgd.client.idle.timeout", "1800");
 }
 
 TEST_F(IdleExpiry, IdleLimitAndAggressivePurge) {
