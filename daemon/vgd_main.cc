@@ -11,6 +11,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -59,12 +60,18 @@ void setCoreLimit(bool allow) {
   setrlimit(RLIMIT_CORE, &rl);
 }
 
+// A termination signal that arrives before the server exists; start-up hands
+// it to the server's flags as soon as they are published.
+std::atomic<int> gPendingTermination{0};
+
 // Signal handlers touch only lock-free flags and sigaction.
 void terminate(int sig) {
   ofw::ServerFlags* flags = gState.flags.load();
   if (flags) {
     flags->stop.store(true);
     flags->restart.store(sig == SIGHUP);
+  } else {
+    gPendingTermination.store(sig);
   }
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
@@ -348,9 +355,13 @@ int daemonMain(int argc, char** argv) {
   OFW_DEBUG(logger, "Orvane Vigilog started successfully. PID: %d", static_cast<int>(getpid()));
   OFW_INFO(logger, "Starting %s. Pipe=%s", program, socketPath.c_str());
 
-  // Step 19.
+  // Step 19. The termination handlers go in here already (not only at step
+  // 28): a SIGTERM during the rest of start-up must still stop the daemon in
+  // order, with its pid file removed.
   installHandler(SIGCHLD, SIG_DFL, SA_NOCLDSTOP);
   installHandler(SIGUSR2, recordUsr2, 0);
+  installHandler(SIGTERM, terminate, 0);
+  installHandler(SIGHUP, terminate, 0);
 
   // Step 20.
   int probe = probeSocket(logger, socketPath);
@@ -386,6 +397,14 @@ int daemonMain(int argc, char** argv) {
     shutdownAuditor();
     destroyAuditor();
     return exitRemovingPid(9);
+  }
+
+  if (int sig = gPendingTermination.load()) {
+    ofw::ServerFlags* flags = gState.flags.load();
+    if (flags) {
+      flags->stop.store(true);
+      flags->restart.store(sig == SIGHUP);
+    }
   }
 
   // Step 26.
