@@ -152,6 +152,16 @@ void Auditor::postAuditTrailData(const unsigned char* bytes, unsigned int length
   postMechanism(at_, bytes, length);
 }
 
+bool Auditor::retireSessionSpool(const ofw::Guid& guid) {
+  if (!sessions_ || guid.isNull()) return false;
+  ofw::Lock lock(activeMutex_);
+  if (active_.count(guid)) {
+    OFW_DEBUG(logger_, "Session %s is still active; its spool is kept", guid.toSwappedMSString().c_str());
+    return false;
+  }
+  return sessions_->destroyIfEmpty(guid);
+}
+
 bool Auditor::overDiskQuota() {
   if (spoolPath_.empty()) return false;
   DiskThreshold floor = parseDiskThreshold(ofw::Props().getProperty("spool.diskspace.min", "10"),

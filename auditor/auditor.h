@@ -50,6 +50,13 @@ class Auditor {
   void postMechanism(const boost::shared_ptr<ofw::DBQ>& queue, const unsigned char* bytes, unsigned int length);
   void postAuditTrailData(const unsigned char* bytes, unsigned int length);
 
+  // Removes a session's spool once everything in it was forwarded: only when
+  // the session is not active (no end record yet: more records may come and
+  // would go to a spool whose files were deleted) and the spool holds no
+  // record. Takes the active-queue lock, then the collection's. True when the
+  // spool was removed.
+  bool retireSessionSpool(const ofw::Guid& guid);
+
   bool overDiskQuota();
   void flushDb();
   uint64_t getDbSize();

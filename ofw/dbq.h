@@ -4,6 +4,7 @@
 #pragma once
 #include <boost/shared_array.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -68,7 +69,28 @@ class DBQ {
   virtual void handleException(const OFWException& e) = 0;
   virtual void flushDb() = 0;
   virtual void setDbqMaxSize(unsigned long bytes) = 0;
+
+  // The identity of what the queue holds: a number never used before is taken
+  // each time the queue is opened (a queue moved aside and replaced, or renewed,
+  // is opened anew); 0 while it is closed. A consumer reads the head together
+  // with the identity and removes it only while the identity is unchanged, so a
+  // record salvaged into a replacement queue between the read and the removal
+  // is never removed unsent.
+  uint64_t identity() const { return m_identity.load(); }
+  // Reads the head record as getHead does, and the identity it was read under.
+  virtual void getHead(boost::shared_array<unsigned char>& data, unsigned int& len, uint64_t& identity) = 0;
+  // Removes the head record only when the queue is open under `identity` and
+  // holds a record; false (nothing removed) otherwise.
+  virtual bool dequeueIfSame(uint64_t identity) = 0;
+
   virtual ~DBQ() {}
+
+ protected:
+  void takeNewIdentity();
+  void clearIdentity() { m_identity.store(0); }
+
+ private:
+  std::atomic<uint64_t> m_identity{0};
 };
 
 }  // namespace ofw

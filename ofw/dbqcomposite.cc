@@ -157,12 +157,14 @@ bool DBQComposite::openLocked(const std::string& path, DBQMode mode, int permiss
     if (!initialiseFresh()) return false;
     m_stat = QS_NORMAL;
     m_open = true;
+    takeNewIdentity();
     return true;
   }
   if (mode == DBQ_CREATE) {
     if (!initialiseFresh()) return false;
     m_stat = QS_NORMAL;
     m_open = true;
+    takeNewIdentity();
     return true;
   }
 
@@ -221,6 +223,7 @@ bool DBQComposite::openLocked(const std::string& path, DBQMode mode, int permiss
   // Read-only with no file: an empty queue with no member open.
   m_stat = QS_NORMAL;
   m_open = true;
+  takeNewIdentity();
   return true;
 }
 
@@ -230,6 +233,7 @@ void DBQComposite::closeLocked() {
   m_DbqDequeue.reset();
   m_DbqEnqueue.reset();
   m_open = false;
+  clearIdentity();
 }
 
 void DBQComposite::close() {
@@ -443,6 +447,23 @@ void DBQComposite::getHead(boost::shared_array<unsigned char>& data, unsigned in
   len = 0;
   skipEmpty();
   if (m_DbqDequeue) m_DbqDequeue->getHead(data, len);
+}
+
+void DBQComposite::getHead(boost::shared_array<unsigned char>& data, unsigned int& len, uint64_t& identity) {
+  Lock lock(m_mutex);
+  getHead(data, len);
+  identity = this->identity();
+}
+
+bool DBQComposite::dequeueIfSame(uint64_t identity) {
+  Lock lock(m_mutex);
+  if (!m_open || identity == 0 || identity != this->identity()) {
+    OFW_WARN(m_logger, "DBQ (%s) was replaced since its head was read; the head record is kept.", m_tag.c_str());
+    return false;
+  }
+  if (m_count <= 0) return false;
+  dequeue();
+  return true;
 }
 
 void DBQComposite::shrink() {

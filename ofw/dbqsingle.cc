@@ -166,6 +166,7 @@ bool DBQSingle::open(const std::string& path, DBQMode mode, int permissions, boo
     throw;
   }
   m_open = true;
+  takeNewIdentity();
   return true;
 }
 
@@ -286,6 +287,7 @@ void DBQSingle::close() {
   Lock lock(m_mutex);
   closeFd();
   m_open = false;
+  clearIdentity();
   m_dirty.clear();
   m_before.clear();
 }
@@ -767,6 +769,23 @@ void DBQSingle::getHead(boost::shared_array<unsigned char>& data, unsigned int& 
   }
   data = out;
   len = static_cast<unsigned int>(length);
+}
+
+void DBQSingle::getHead(boost::shared_array<unsigned char>& data, unsigned int& len, uint64_t& identity) {
+  Lock lock(m_mutex);
+  getHead(data, len);
+  identity = this->identity();
+}
+
+bool DBQSingle::dequeueIfSame(uint64_t identity) {
+  Lock lock(m_mutex);
+  if (!m_open || identity == 0 || identity != this->identity()) {
+    DBQS_LOG(WARN, "The queue was replaced since its head was read; the head record is kept.");
+    return false;
+  }
+  if (m_master->getHead() == 0) return false;
+  dequeue();
+  return true;
 }
 
 void DBQSingle::forEachRecord(const std::function<bool(const unsigned char*, unsigned int)>& fn) {

@@ -54,6 +54,8 @@ class DBQSingle : public DBQ {
   void dequeue() override;
   void peek(boost::shared_array<unsigned char>& data, unsigned int& len) override;
   void getHead(boost::shared_array<unsigned char>& data, unsigned int& len) override;
+  void getHead(boost::shared_array<unsigned char>& data, unsigned int& len, uint64_t& identity) override;
+  bool dequeueIfSame(uint64_t identity) override;
   void shrink() override;
   int getBlockSizeOnDisk() override;
   bool open(const std::string& path, DBQMode mode, int permissions, bool failIfUnclean,

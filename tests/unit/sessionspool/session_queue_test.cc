@@ -227,4 +227,35 @@ TEST_F(AuditorPosting, FlushRenewsAnEmptiedCommonSpool) {
   EXPECT_EQ(auditor_->commonSpool()->count(), 0);
 }
 
+// A session whose records were all forwarded but which has not ended keeps its
+// spool: removing it would leave the active queue writing into deleted files,
+// and every later record of the session would be lost.
+TEST_F(AuditorPosting, SpoolOfAnActiveSessionIsNeverRetired) {
+  ofw::Guid g = ofw::Guid::generate();
+  auto first = dataMessage(g, "first");
+  auditor_->postSessionData(g, first);
+  boost::shared_ptr<ofw::DBQ> q = auditor_->sessions()->getDBQ(g, 512);
+  EXPECT_FALSE(auditor_->retireSessionSpool(g)) << "a spool holding a record must stay";
+  q->dequeue();  // forwarded
+  ASSERT_TRUE(q->empty());
+  EXPECT_FALSE(auditor_->retireSessionSpool(g)) << "the session has not ended";
+  auto second = dataMessage(g, "second");
+  auditor_->postSessionData(g, second);
+  {
+    ofw::DBQComposite onDisk(512);
+    std::string path = ovgfw::SessionQueue(dir_.path + "/sessions", g).getDbqDirectoryPath();
+    ASSERT_TRUE(onDisk.open(path, ofw::DBQ_READ_ONLY, 0600, false, ""));
+    EXPECT_EQ(records(onDisk), std::vector<std::string>{dataMessage(g, "second").serialize()});
+  }
+  ovgfw::OVGRequestMessage end(ovgfw::OVGMessage::TYPE_SESSION_END);
+  end.writeGUID(g);
+  auditor_->postSessionData(g, end);
+  EXPECT_FALSE(auditor_->retireSessionSpool(g)) << "ended, but two records are not forwarded";
+  q->dequeue();
+  q->dequeue();
+  q.reset();
+  EXPECT_TRUE(auditor_->retireSessionSpool(g));
+  EXPECT_FALSE(auditor_->sessions()->exists(g));
+}
+
 }  // namespace
