@@ -15,6 +15,7 @@
 #include <string>
 
 #include "auditor/disk_quota.h"
+#include "auditor/disk_state.h"
 #include "auditor/rate_limit.h"
 #include "auditor/registry.h"
 #include "ofw/dbqcomposite.h"
@@ -66,6 +67,10 @@ class Auditor {
   void stop();
 
   AuditRegistry& registry() { return registry_; }
+  // Kept by the scheduler's disk check.
+  DiskState& diskState() { return diskState_; }
+  bool isDiskFull() const { return diskState_.diskFull.load(); }
+  void resetLogIsPrinted() { diskState_.resetLogIsPrinted(); }
   ovgfw::SessionQueueCollection* sessions() { return sessions_.get(); }
   boost::shared_ptr<ofw::DBQComposite> commonSpool() { return common_; }
   boost::shared_ptr<ofw::DBQComposite> atSpool() { return at_; }
@@ -103,6 +108,7 @@ class Auditor {
   std::string spoolPath_;
   uint64_t maxFileSize_ = 10240ull * 1024;
   AuditRegistry registry_;
+  DiskState diskState_;
   ofw::Mutex nudgeMutex_;
   bool nudged_ = false;
   LogRateLimit quotaLog_;

@@ -119,7 +119,5 @@ void destroyServer() {
   ofw::gServer = nullptr;
   gServerOwner.reset();
 }
-void startScheduler() {}
-void stopScheduler() {}
 
 }  // namespace vgd

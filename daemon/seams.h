@@ -22,6 +22,7 @@ void destroyAuditor();
 bool createServer(const std::string& socketPath, std::string* error);
 void runServerLoop();
 void destroyServer();
+// The scheduler thread (daemon/scheduler.cc).
 void startScheduler();
 void stopScheduler();
 

@@ -1,0 +1,219 @@
+#include "daemon/scheduler.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <exception>
+#include <memory>
+
+#include "auditor/auditor.h"
+#include "daemon/daemon_state.h"
+#include "daemon/seams.h"
+#include "ofw/script_runner.h"
+#include "ofw/thread.h"
+#include "server/ipc_server.h"
+
+namespace vgd {
+
+bool isTimeToWork(time_t* last, long interval, time_t now) {
+  if (*last == 0 || interval < 1 || now < *last || now - *last >= interval) {
+    *last = now;
+    return true;
+  }
+  return false;
+}
+
+int initialActiveListDelay(int base, double r) { return static_cast<int>(base + r * 0.25 * base); }
+
+int nextActiveListInterval(int base, double r) { return static_cast<int>(base + base * 0.5 * (r - 0.5)); }
+
+int agentStatusInterval(int base, double r) { return static_cast<int>(base - r * 0.25 * base); }
+
+bool isProcessAlive(int pid) {
+  if (pid <= 0) return false;
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+int purgeAuditSessions(Vigilog::AuditRegistry& registry, time_t now, int minAge) {
+  return registry.purgeDeadShells(now, minAge, isProcessAlive);
+}
+
+void StopSignal::request() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requested_ = true;
+  }
+  cond_.notify_all();
+}
+
+void StopSignal::reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requested_ = false;
+}
+
+bool StopSignal::requested() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requested_;
+}
+
+bool StopSignal::waitFor(long seconds, long nanoseconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (seconds > 0 || nanoseconds > 0) {
+    // A steady clock: setting the wall clock back must not stall the scheduler.
+    ++waiters_;
+    cond_.wait_for(lock, std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds),
+                   [this] { return requested_; });
+    --waiters_;
+  }
+  return requested_;
+}
+
+int StopSignal::waiters() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waiters_;
+}
+
+Scheduler::Scheduler(ofw::Properties& props, ofw::ServerFlags& flags, SchedulerTargets targets,
+                     ResourceProbes probes)
+    : props_(props),
+      targets_(std::move(targets)),
+      monitor_(props, flags, std::move(probes)),
+      clock_([] { return time(nullptr); }),
+      logger_(ofw::getLogger("ovg.vgd.scheduler")) {}
+
+double Scheduler::random() { return static_cast<double>(random_()) / 4294967296.0; }
+
+void Scheduler::runPass(time_t now) {
+  if (isTimeToWork(&last_.housekeeping, 5, now)) {
+    if (targets_.reapChildren) {
+      OFW_TRACE(logger_, "Reaping finished child process.");
+      targets_.reapChildren();
+    }
+    if (targets_.checkProperties) {
+      OFW_TRACE(logger_, "Run properties syntax check.");
+      targets_.checkProperties();
+    }
+  }
+  if (targets_.nudgeDespooler && isTimeToWork(&last_.nudge, props_.getInt("vgd.timer.nudge", 5), now)) {
+    OFW_DEBUG(logger_, "Nudging despooler");
+    targets_.nudgeDespooler();
+  }
+  // The active session list is sent over the collector connection (not built yet).
+  if (targets_.diskState && isTimeToWork(&last_.diskSpace, props_.getInt("vgd.timer.diskspace", 360), now)) {
+    OFW_DEBUG(logger_, "Checking disk space");
+    monitor_.checkDiskSpace(*targets_.diskState,
+                            targets_.dataDir + "/" + props_.getProperty("vgd.spool", "spool-dbqc"));
+  }
+  if (isTimeToWork(&last_.resources, props_.getInt("vgd.resource.timer", 600), now)) {
+    OFW_DEBUG(logger_, "Checking memory usage");
+    monitor_.checkMemory();
+    OFW_DEBUG(logger_, "Checking file descriptor usage");
+    monitor_.checkFileDescriptors();
+    OFW_DEBUG(logger_, "Checking CPU usage");
+    monitor_.checkCpuUsage(now);
+  }
+  // Reconnect, paused spools, forced rebind and the collector check need the collector connection (not built yet).
+  if (targets_.flushDb && isTimeToWork(&last_.spoolFlush, props_.getInt("vgd.timer.spool.flush", 1800), now)) {
+    OFW_DEBUG(logger_, "Flushing database");
+    targets_.flushDb();
+  }
+  // Agent status and the name-service configuration need the agent state and the name-service monitor (not built yet).
+  if (targets_.clearExpiredSecrets &&
+      isTimeToWork(&last_.secretCache, props_.getInt("vgd.timer.clear.expired.ovs.secret.cache", 300), now)) {
+    OFW_DEBUG(logger_, "Clearing the expired OVS secret cache");
+    targets_.clearExpiredSecrets();
+  }
+  // The start event goes out with the audit-trail forwarding (not built yet).
+  if (targets_.purgeDeadShells &&
+      isTimeToWork(&last_.purgeSessions, props_.getInt("purge.audit.session.interval", 60), now)) {
+    int minAge = props_.getInt("purge.audit.session.age", 300);
+    int purged = targets_.purgeDeadShells(now, minAge < 0 ? 0 : minAge);
+    if (purged > 0) OFW_DEBUG(logger_, "Purged %d audit sessions whose audit shell no longer exists", purged);
+  }
+}
+
+void Scheduler::run(StopSignal& stop, const std::function<bool()>& stopping) {
+  ofw::Logger::SetThreadName("timeWorker");
+  OFW_DEBUG(logger_, "background thread ID: %lu", static_cast<unsigned long>(pthread_self()));
+  random_.seed(static_cast<std::mt19937::result_type>(time(nullptr)) ^
+               (static_cast<std::mt19937::result_type>(getpid()) << 16));
+  auto mustStop = [&stopping] { return stopping && stopping(); };
+  while (!mustStop()) {
+    if (stop.waitFor(tickSeconds_, tickNanoseconds_) || mustStop()) break;
+    time_t now = clock_();
+    if (now == static_cast<time_t>(-1)) {
+      OFW_ERROR(logger_, "time() error in scheduler, going back to sleep");
+      continue;
+    }
+    try {
+      runPass(now);
+    } catch (const std::exception& e) {
+      OFW_WARN(logger_, "timeWorker caught exception: %s", e.what());
+    } catch (...) {
+      // Thread cancellation unwinds as a foreign exception: let it go on.
+      if (!std::current_exception()) {
+        ofw::PrepareCancellationRethrow();
+        throw;
+      }
+      OFW_DEBUG(logger_, "timeWorker caught non-standard exception");
+    }
+  }
+}
+
+namespace {
+
+StopSignal gSchedulerStop;
+std::unique_ptr<ofw::Thread> gSchedulerThread;
+
+SchedulerTargets daemonTargets(ofw::IPCServer* server, Vigilog::Auditor* auditor, ofw::Properties& props) {
+  SchedulerTargets t;
+  t.reapChildren = [] { ofw::spawnfv_reap(); };
+  t.checkProperties = [&props] { props.propertiesCheck(); };
+  if (auditor) {
+    t.nudgeDespooler = [auditor] { auditor->nudgeDespooler(); };
+    t.flushDb = [auditor] { auditor->flushDb(); };
+    t.diskState = &auditor->diskState();
+    t.purgeDeadShells = [auditor](time_t now, int minAge) {
+      return purgeAuditSessions(auditor->registry(), now, minAge);
+    };
+  }
+  t.clearExpiredSecrets = [server] { return server->userLookup().secretCache().clearExpired(); };
+  return t;
+}
+
+}  // namespace
+
+void* timeWorker(void* ipcServer) {
+  ofw::IPCServer* server = static_cast<ofw::IPCServer*>(ipcServer);
+  if (!server) return nullptr;
+  ofw::Properties& props = ofw::Props();
+  Scheduler scheduler(props, server->flags(), daemonTargets(server, Vigilog::gAuditor, props));
+  scheduler.run(gSchedulerStop, [] { return gState.stopping.load(); });
+  return nullptr;
+}
+
+void startScheduler() {
+  ofw::LoggerPtr logger = ofw::getLogger("ovg.vgd");
+  if (!ofw::gServer || gSchedulerThread) return;
+  gSchedulerStop.reset();
+  gSchedulerThread.reset(new ofw::Thread());
+  try {
+    gSchedulerThread->start("com.orvane.daemon.scheduler", timeWorker, ofw::gServer);
+  } catch (const std::exception& e) {
+    OFW_ERROR(logger, "Unable to start the scheduler thread: %s", e.what());
+    gSchedulerThread.reset();
+  }
+}
+
+void stopScheduler() {
+  gSchedulerStop.request();
+  if (gSchedulerThread) {
+    gSchedulerThread->join();
+    gSchedulerThread.reset();
+  }
+}
+
+}  // namespace vgd

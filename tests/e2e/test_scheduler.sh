@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The scheduler in the real daemon: its periodic work shows in the log, the
+# disk warning comes once per episode, the resource monitor's restart
+# decision, and a prompt, clean stop on SIGTERM.
+. "$(dirname "$0")/lib.sh"
+vgd_enter_namespace "$@"
+
+count() { grep -cF -- "$1" "$VGD_TEST_DIR/vgd.log"; }
+
+note "with zero intervals every task runs on every pass"
+vgd_add_conf "vgd.watch.enabled false" \
+  "vgd.timer.nudge 0" "vgd.timer.diskspace 0" "vgd.resource.timer 0" "vgd.timer.spool.flush 0" \
+  "vgd.timer.clear.expired.ovs.secret.cache 0" \
+  "spool.diskspace.min 1000TB" \
+  "vgd.resource.restart true" "vgd.resource.fdlimit 1"
+vgd_start
+wait_for 15 sh -c "[ \$(grep -cF 'Checking disk space' '$VGD_TEST_DIR/vgd.log') -ge 3 ]" \
+  || fail "fewer than three scheduler passes"
+for line in "Nudging despooler" "Checking disk space" "Database filesystem usage: " "Checking memory usage" \
+  "Checking file descriptor usage" "Checking CPU usage" "Flushing database" \
+  "Clearing the expired OVS secret cache" "background thread ID: "; do
+  expect_log "$line"
+done
+[ "$(count 'Nudging despooler')" -ge 3 ] || fail "the despooler was not nudged on every pass"
+
+note "the disk warning is logged once per episode"
+[ "$(count 'AUDITING HAS BEEN STOPPED because the partition that contains the Vigilog spool is too full.')" = 1 ] \
+  || fail "disk-full warning count: $(count 'AUDITING HAS BEEN STOPPED')"
+expect_log "of the filesystem that /var/orvanevg/spool-dbqc is stored on is in use."
+
+note "a restart without a watchdog is only logged"
+expect_log "OrvaneVG resource checker action set to restart but watchdog is not enabled. Force action to nothing."
+expect_log "FD resource checker start purging."
+kill -0 "$VGD_PID" || fail "the daemon stopped although the watchdog is off"
+
+note "SIGTERM stops the daemon and its scheduler cleanly"
+vgd_stop
+[ "$VGD_STATUS" = 0 ] || fail "exit status after SIGTERM: $VGD_STATUS"
+[ -e /run/vgd.pid ] && fail "pid file left after SIGTERM"
+expect_log "Vigilog daemon is about to stop."
+
+note "over a limit with the watchdog on, the daemon stops for a restart and leaves the watchdog running"
+: > "$VGD_TEST_DIR/vgd.log"
+rm -f /run/ovgwatch.args
+vgd_write_conf "vgd.resource.restart true" "vgd.resource.fdlimit 1"
+vgd_start
+wait_for 10 test -s /run/ovgwatch.args || fail "watchdog not started"
+watch_pid=$(pgrep -f 'sleep 100000' | head -n 1)
+[ -n "$watch_pid" ] || fail "no watchdog process"
+wait_for 20 sh -c "! kill -0 $VGD_PID 2>/dev/null" || fail "the daemon did not stop for a restart"
+wait "$VGD_PID"; rc=$?
+[ $rc = 0 ] || fail "exit status after a restart request: $rc"
+expect_log "hit upper limit (1). Restart to recover"
+[ -e /run/vgd.pid ] && fail "pid file left after a restart request"
+kill -0 "$watch_pid" 2>/dev/null || fail "watchdog killed although a restart was asked"
+log_has "Killing watchdog" && fail "the watchdog was killed"
+kill -KILL "$watch_pid"
+echo "PASS"

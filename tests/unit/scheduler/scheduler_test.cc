@@ -1,0 +1,480 @@
+// The scheduler: when a task is due, the order and log lines of a pass,
+// intervals read from the configuration, what a pass that throws leaves
+// behind, the dead-session purge, and the thread's start and stop.
+#include "daemon/scheduler.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "auditor/registry.h"
+#include "daemon/daemon_state.h"
+#include "daemon/seams.h"
+#include "ofw/properties.h"
+#include "ofw/thread.h"
+#include "scheduler_test_util.h"
+#include "server/ipc_server.h"
+
+namespace vgd {
+namespace {
+
+using schedtest::FakeProbes;
+using schedtest::LogCapture;
+
+// ------------------------------------------------------------ isTimeToWork
+
+TEST(IsTimeToWork, FirstRunIsAlwaysDueAndRecordsTheTime) {
+  time_t last = 0;
+  EXPECT_TRUE(isTimeToWork(&last, 3600, 1000));
+  EXPECT_EQ(last, 1000);
+  EXPECT_FALSE(isTimeToWork(&last, 3600, 1001));
+  EXPECT_EQ(last, 1000);
+}
+
+TEST(IsTimeToWork, IntervalBelowOneIsDueOnEveryCall) {
+  for (long interval : {0L, -1L, -3600L}) {
+    time_t last = 1000;
+    EXPECT_TRUE(isTimeToWork(&last, interval, 1000)) << interval;
+    EXPECT_TRUE(isTimeToWork(&last, interval, 1000)) << interval;
+    EXPECT_TRUE(isTimeToWork(&last, interval, 1001)) << interval;
+    EXPECT_EQ(last, 1001);
+  }
+}
+
+TEST(IsTimeToWork, DueExactlyWhenTheIntervalHasElapsed) {
+  time_t last = 1000;
+  EXPECT_FALSE(isTimeToWork(&last, 5, 1000));
+  EXPECT_FALSE(isTimeToWork(&last, 5, 1004));
+  EXPECT_EQ(last, 1000);
+  EXPECT_TRUE(isTimeToWork(&last, 5, 1005));
+  EXPECT_EQ(last, 1005);
+  EXPECT_FALSE(isTimeToWork(&last, 5, 1009));
+  EXPECT_TRUE(isTimeToWork(&last, 5, 1100));
+  EXPECT_EQ(last, 1100);
+}
+
+TEST(IsTimeToWork, ClockGoingBackwardsMakesTheTaskDue) {
+  time_t last = 1000;
+  EXPECT_TRUE(isTimeToWork(&last, 3600, 999));
+  EXPECT_EQ(last, 999);
+  // Measured from the new time on.
+  EXPECT_FALSE(isTimeToWork(&last, 3600, 1000));
+}
+
+// ------------------------------------------------------------ jitter
+
+TEST(JitteredIntervals, StayWithinTheirRanges) {
+  const double almostOne = 0.999999;
+  EXPECT_EQ(initialActiveListDelay(30, 0.0), 30);
+  EXPECT_EQ(initialActiveListDelay(30, 0.5), 33);
+  EXPECT_EQ(initialActiveListDelay(30, almostOne), 37);
+  EXPECT_EQ(nextActiveListInterval(1800, 0.0), 1350);
+  EXPECT_EQ(nextActiveListInterval(1800, 0.5), 1800);
+  EXPECT_EQ(nextActiveListInterval(1800, almostOne), 2249);
+  EXPECT_EQ(agentStatusInterval(300, 0.0), 300);
+  EXPECT_EQ(agentStatusInterval(300, 0.5), 262);
+  EXPECT_EQ(agentStatusInterval(300, almostOne), 225);
+}
+
+TEST(JitteredIntervals, RandomNumbersAreInTheUnitIntervalAndVary) {
+  ofw::Properties props;
+  ofw::ServerFlags flags;
+  FakeProbes fake;
+  Scheduler s(props, flags, SchedulerTargets(), fake.probes());
+  std::set<double> seen;
+  for (int i = 0; i < 1000; ++i) {
+    double r = s.random();
+    ASSERT_GE(r, 0.0);
+    ASSERT_LT(r, 1.0);
+    seen.insert(r);
+  }
+  EXPECT_GT(seen.size(), 900u);
+}
+
+// ------------------------------------------------------------ a pass
+
+// Targets that record their calls in order.
+struct Recorder {
+  std::vector<std::string> calls;
+  Vigilog::DiskState disk;
+  int purgeResult = 0;
+  std::vector<std::pair<time_t, int>> purgeArgs;
+
+  SchedulerTargets targets() {
+    SchedulerTargets t;
+    t.reapChildren = [this] { calls.push_back("reap"); };
+    t.checkProperties = [this] { calls.push_back("properties"); };
+    t.nudgeDespooler = [this] { calls.push_back("nudge"); };
+    t.flushDb = [this] { calls.push_back("flush"); };
+    t.clearExpiredSecrets = [this] {
+      calls.push_back("secrets");
+      return size_t(0);
+    };
+    t.purgeDeadShells = [this](time_t now, int age) {
+      calls.push_back("purge");
+      purgeArgs.emplace_back(now, age);
+      return purgeResult;
+    };
+    t.diskState = &disk;
+    t.dataDir = "/data";
+    return t;
+  }
+  int countOf(const std::string& name) const {
+    return static_cast<int>(std::count(calls.begin(), calls.end(), name));
+  }
+};
+
+class SchedulerPass : public ::testing::Test {
+ protected:
+  LogCapture log_;
+  ofw::Properties props_;
+  ofw::ServerFlags flags_;
+  FakeProbes fake_;
+  Recorder rec_;
+};
+
+TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
+  Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
+  s.runPass(1000);
+  EXPECT_EQ(rec_.calls,
+            (std::vector<std::string>{"reap", "properties", "nudge", "flush", "secrets", "purge"}));
+
+  const std::set<std::string> taskLines = {"TRACE Reaping finished child process.",
+                                           "TRACE Run properties syntax check.",
+                                           "DEBUG Nudging despooler",
+                                           "DEBUG Checking disk space",
+                                           "DEBUG Checking memory usage",
+                                           "DEBUG Checking file descriptor usage",
+                                           "DEBUG Checking CPU usage",
+                                           "DEBUG Flushing database",
+                                           "DEBUG Clearing the expired OVS secret cache"};
+  std::vector<std::string> seen;
+  for (const std::string& r : log_.records())
+    if (taskLines.count(r)) seen.push_back(r);
+  EXPECT_EQ(seen, (std::vector<std::string>{"TRACE Reaping finished child process.",
+                                            "TRACE Run properties syntax check.", "DEBUG Nudging despooler",
+                                            "DEBUG Checking disk space", "DEBUG Checking memory usage",
+                                            "DEBUG Checking file descriptor usage", "DEBUG Checking CPU usage",
+                                            "DEBUG Flushing database",
+                                            "DEBUG Clearing the expired OVS secret cache"}));
+
+  // The disk check ran on data directory + "/" + vgd.spool, the monitor's checks on the probes.
+  EXPECT_EQ(fake_.diskPaths, std::vector<std::string>{"/data/spool-dbqc"});
+  EXPECT_EQ(log_.count("DEBUG OrvaneVG daemon memory usage (1000 bytes), limit (104857600 bytes)."), 1);
+  EXPECT_EQ(log_.count("DEBUG OrvaneVG daemon file descriptor usage (10), limit (1024)."), 1);
+  // The purge gets the pass's time and the default age.
+  ASSERT_EQ(rec_.purgeArgs.size(), 1u);
+  EXPECT_EQ(rec_.purgeArgs[0], std::make_pair(time_t(1000), 300));
+
+  // Tasks that are not built log nothing.
+  for (const char* absent : {"Sending active session list", "Reconnecting if needed", "Resuming any paused spools",
+                             "Forced rebind flag set", "Setting verify collector flag", "Updating agent status",
+                             "Monitoring NSS conf file"})
+    EXPECT_EQ(log_.countContaining(absent), 0) << absent;
+}
+
+TEST_F(SchedulerPass, SpoolDirectoryNameComesFromTheConfiguration) {
+  props_.setProperty("vgd.spool", "other-spool");
+  Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
+  s.runPass(1000);
+  EXPECT_EQ(fake_.diskPaths, std::vector<std::string>{"/data/other-spool"});
+}
+
+TEST_F(SchedulerPass, IntervalsAreReadOnEveryPass) {
+  props_.setProperty("vgd.timer.nudge", "5");
+  Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
+  s.runPass(1000);
+  s.runPass(1004);
+  EXPECT_EQ(rec_.countOf("nudge"), 1);
+  EXPECT_EQ(rec_.countOf("reap"), 1);  // housekeeping: fixed 5 s
+  s.runPass(1005);
+  EXPECT_EQ(rec_.countOf("nudge"), 2);
+  EXPECT_EQ(rec_.countOf("reap"), 2);
+  EXPECT_EQ(rec_.countOf("flush"), 1);  // 1800 s by default
+  EXPECT_EQ(rec_.countOf("secrets"), 1);  // 300 s by default
+  EXPECT_EQ(rec_.countOf("purge"), 1);  // 60 s by default
+
+  // A changed setting applies at the next pass; 0 means every pass.
+  props_.setProperty("vgd.timer.nudge", "0");
+  s.runPass(1005);
+  s.runPass(1006);
+  EXPECT_EQ(rec_.countOf("nudge"), 4);
+  props_.setProperty("vgd.timer.spool.flush", "10");
+  s.runPass(1009);
+  EXPECT_EQ(rec_.countOf("flush"), 1);
+  s.runPass(1010);
+  EXPECT_EQ(rec_.countOf("flush"), 2);
+  props_.setProperty("purge.audit.session.interval", "0");
+  s.runPass(1011);
+  s.runPass(1011);
+  EXPECT_EQ(rec_.countOf("purge"), 3);
+}
+
+TEST_F(SchedulerPass, EachCheckKeepsItsOwnInterval) {
+  props_.setProperty("vgd.timer.diskspace", "100");
+  props_.setProperty("vgd.resource.timer", "200");
+  Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
+  s.runPass(1000);
+  s.runPass(1099);
+  EXPECT_EQ(log_.count("DEBUG Checking disk space"), 1);
+  s.runPass(1100);
+  EXPECT_EQ(log_.count("DEBUG Checking disk space"), 2);
+  EXPECT_EQ(log_.count("DEBUG Checking memory usage"), 1);
+  s.runPass(1200);
+  EXPECT_EQ(log_.count("DEBUG Checking memory usage"), 2);
+  EXPECT_EQ(log_.count("DEBUG Checking CPU usage"), 2);
+}
+
+TEST_F(SchedulerPass, SettingTheClockBackMakesEveryTaskDue) {
+  for (const char* key : {"vgd.timer.nudge", "vgd.timer.diskspace", "vgd.resource.timer", "vgd.timer.spool.flush",
+                          "vgd.timer.clear.expired.ovs.secret.cache", "purge.audit.session.interval"})
+    props_.setProperty(key, "3600");
+  Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
+  s.runPass(100000);
+  s.runPass(100001);
+  EXPECT_EQ(rec_.calls.size(), 6u);
+  rec_.calls.clear();
+  size_t mark = log_.mark();
+  s.runPass(90000);
+  EXPECT_EQ(rec_.calls,
+            (std::vector<std::string>{"reap", "properties", "nudge", "flush", "secrets", "purge"}));
+  EXPECT_EQ(log_.count("DEBUG Checking disk space", mark), 1);
+  EXPECT_EQ(log_.count("DEBUG Checking memory usage", mark), 1);
+}
+
+TEST_F(SchedulerPass, TasksWithoutTargetsAreLeftOut) {
+  SchedulerTargets only;
+  int nudges = 0;
+  only.nudgeDespooler = [&nudges] { ++nudges; };
+  Scheduler s(props_, flags_, only, fake_.probes());
+  s.runPass(1000);
+  EXPECT_EQ(nudges, 1);
+  for (const char* absent : {"Reaping finished child process.", "Run properties syntax check.",
+                             "Checking disk space", "Flushing database", "Clearing the expired OVS secret cache"})
+    EXPECT_EQ(log_.countContaining(absent), 0) << absent;
+  EXPECT_TRUE(fake_.diskPaths.empty());
+  // The resource checks need no target.
+  EXPECT_EQ(log_.count("DEBUG Checking memory usage"), 1);
+}
+
+// ------------------------------------------------------------ the loop
+
+class SchedulerLoop : public SchedulerPass {
+ protected:
+  void TearDown() override { ofw::Logger::SetThreadName(""); }
+};
+
+TEST_F(SchedulerLoop, AnExceptionEndsOnlyItsPass) {
+  props_.setProperty("vgd.timer.nudge", "0");
+  props_.setProperty("vgd.timer.spool.flush", "0");
+  SchedulerTargets t = rec_.targets();
+  int nudges = 0;
+  t.nudgeDespooler = [&nudges] {
+    ++nudges;
+    if (nudges == 1) throw std::runtime_error("boom");
+    if (nudges == 2) throw 42;
+  };
+  Scheduler s(props_, flags_, t, fake_.probes());
+  time_t now = 1000;
+  s.setClock([&now] { return now++; });
+  s.setTick(0, 0);
+  StopSignal stop;
+  s.run(stop, [&nudges] { return nudges >= 3; });
+
+  EXPECT_EQ(nudges, 3);
+  EXPECT_EQ(log_.count("WARN timeWorker caught exception: boom"), 1);
+  EXPECT_EQ(log_.count("DEBUG timeWorker caught non-standard exception"), 1);
+  // The two passes that threw never reached the flush; the third did.
+  EXPECT_EQ(rec_.countOf("flush"), 1);
+  EXPECT_EQ(log_.countContaining("DEBUG background thread ID: "), 1);
+}
+
+TEST_F(SchedulerLoop, AFailedClockSkipsThePass) {
+  SchedulerTargets t = rec_.targets();
+  int nudges = 0;
+  t.nudgeDespooler = [&nudges] { ++nudges; };
+  Scheduler s(props_, flags_, t, fake_.probes());
+  int reads = 0;
+  s.setClock([&reads]() -> time_t { return ++reads <= 2 ? static_cast<time_t>(-1) : 5000; });
+  s.setTick(0, 0);
+  StopSignal stop;
+  s.run(stop, [&nudges] { return nudges >= 1; });
+  EXPECT_EQ(reads, 3);
+  EXPECT_EQ(log_.count("ERROR time() error in scheduler, going back to sleep"), 2);
+  EXPECT_EQ(rec_.countOf("reap"), 1);
+}
+
+TEST_F(SchedulerLoop, StopsBeforeTheFirstPassWhenAlreadyStopping) {
+  Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
+  s.setTick(0, 0);
+  StopSignal stop;
+  stop.request();
+  s.run(stop, nullptr);
+  EXPECT_TRUE(rec_.calls.empty());
+  StopSignal other;
+  s.run(other, [] { return true; });
+  EXPECT_TRUE(rec_.calls.empty());
+}
+
+TEST(StopSignal, RequestAndReset) {
+  StopSignal stop;
+  EXPECT_FALSE(stop.requested());
+  EXPECT_FALSE(stop.waitFor(0, 0));
+  stop.request();
+  EXPECT_TRUE(stop.requested());
+  EXPECT_TRUE(stop.waitFor(3600, 0));  // returns at once: already requested
+  stop.reset();
+  EXPECT_FALSE(stop.requested());
+}
+
+// A thread waiting out an hour-long tick ends as soon as it is asked to: the
+// join below would otherwise block for an hour.
+TEST_F(SchedulerLoop, AStopRequestWakesTheWaitingThread) {
+  Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
+  s.setTick(3600, 0);
+  StopSignal stop;
+  struct Args {
+    Scheduler* scheduler;
+    StopSignal* stop;
+  } args{&s, &stop};
+  ofw::Thread thread;
+  thread.start(
+      "com.orvane.daemon.scheduler",
+      [](void* p) -> void* {
+        Args* a = static_cast<Args*>(p);
+        a->scheduler->run(*a->stop, nullptr);
+        return nullptr;
+      },
+      &args);
+  // Once counted as a waiter the thread is inside the wait (the count and the
+  // wait share the signal's lock), so the request below must wake it.
+  while (stop.waiters() == 0) ofw::Thread::yield();
+  stop.request();
+  thread.join();
+  EXPECT_EQ(stop.waiters(), 0);
+  EXPECT_TRUE(rec_.calls.empty());
+}
+
+// The daemon's own wiring: the thread runs on the server and ends when the
+// stop flag is set and stopScheduler() is called.
+TEST(DaemonScheduler, StartsOnTheServerAndStopsOnRequest) {
+  ofw::Props();  // loaded before the capture: a load may reconfigure the log
+  LogCapture log;
+  logtest::TempDir dir;
+  {
+    ofw::IPCServer server(dir.file("audit"));
+    ofw::gServer = &server;
+    gState.stopping.store(false);
+    startScheduler();
+    gState.stopping.store(true);
+    stopScheduler();
+    // Started again after a stop, it runs again.
+    gState.stopping.store(false);
+    startScheduler();
+    gState.stopping.store(true);
+    stopScheduler();
+    ofw::gServer = nullptr;
+  }
+  gState.stopping.store(false);
+  int started = 0;
+  for (const std::string& r : log.records())
+    if (r.rfind("DEBUG background thread ID: ", 0) == 0) ++started;
+  EXPECT_EQ(started, 2);
+  // The thread named itself.
+  EXPECT_NE(logtest::readFile(log.path()).find("<timeWorker>"), std::string::npos) << logtest::readFile(log.path());
+}
+
+// ------------------------------------------------------------ dead audit sessions
+
+TEST(IsProcessAlive, ExistingUnreachableAndGoneProcesses) {
+  EXPECT_TRUE(isProcessAlive(static_cast<int>(getpid())));
+  EXPECT_TRUE(isProcessAlive(1));  // init: alive whether or not it may be signalled
+  int gone = schedtest::reapedChildPid();
+  ASSERT_GT(gone, 0);
+  EXPECT_FALSE(isProcessAlive(gone));
+  EXPECT_FALSE(isProcessAlive(0));
+  EXPECT_FALSE(isProcessAlive(-1));
+}
+
+class PurgeTask : public SchedulerPass {
+ protected:
+  void SetUp() override {
+    deadPid_ = schedtest::reapedChildPid();
+    ASSERT_GT(deadPid_, 0);
+    livePid_ = static_cast<int>(getpid());
+    registry_.addVuvoPID(deadPid_, "dead");
+    registry_.addTTY("/dev/pts/41", "dead");
+    registry_.addPSID(deadPid_, "dead");
+    registry_.addVuvoPID(livePid_, "live");
+    registry_.addTTY("/dev/pts/42", "live");
+    registry_.addPSID(livePid_, "live");
+    added_ = time(nullptr);
+  }
+  SchedulerTargets purgeOnly() {
+    SchedulerTargets t;
+    t.purgeDeadShells = [this](time_t now, int minAge) { return purgeAuditSessions(registry_, now, minAge); };
+    return t;
+  }
+  bool deadRegistered() {
+    return registry_.isVuvoAuditing(deadPid_) || registry_.isTTYAuditing("/dev/pts/41") ||
+           registry_.isPSIDAuditing(deadPid_);
+  }
+  bool liveRegistered() {
+    return registry_.isVuvoAuditing(livePid_) && registry_.isTTYAuditing("/dev/pts/42") &&
+           registry_.isPSIDAuditing(livePid_);
+  }
+  Vigilog::AuditRegistry registry_;
+  int deadPid_ = -1, livePid_ = -1;
+  time_t added_ = 0;
+};
+
+TEST_F(PurgeTask, DropsDeadShellsOnceOldEnoughAndKeepsLiveOnes) {
+  Scheduler s(props_, flags_, purgeOnly(), fake_.probes());
+  // Registered just now: younger than the default 300 s, kept although dead.
+  s.runPass(added_);
+  EXPECT_TRUE(registry_.isVuvoAuditing(deadPid_));
+  EXPECT_TRUE(registry_.isTTYAuditing("/dev/pts/41"));
+  EXPECT_EQ(log_.countContaining("audit sessions whose audit shell no longer exists"), 0);
+
+  s.runPass(added_ + 400);
+  EXPECT_FALSE(deadRegistered());
+  EXPECT_TRUE(liveRegistered());
+  EXPECT_EQ(log_.count("DEBUG Purged 1 audit sessions whose audit shell no longer exists"), 1);
+
+  // Nothing left to purge: no line.
+  size_t mark = log_.mark();
+  s.runPass(added_ + 500);
+  EXPECT_TRUE(liveRegistered());
+  EXPECT_EQ(log_.countContaining("audit sessions whose audit shell no longer exists", mark), 0);
+}
+
+TEST_F(PurgeTask, RunsAtItsConfiguredIntervalAndAge) {
+  props_.setProperty("purge.audit.session.interval", "100");
+  props_.setProperty("purge.audit.session.age", "1000");
+  Scheduler s(props_, flags_, purgeOnly(), fake_.probes());
+  s.runPass(added_ + 400);  // old enough by default, not by the configured age
+  EXPECT_TRUE(registry_.isVuvoAuditing(deadPid_));
+  s.runPass(added_ + 1050);  // now old enough, and the interval has elapsed
+  EXPECT_FALSE(deadRegistered());
+  EXPECT_TRUE(liveRegistered());
+
+  // A second dead session registered now is not looked at before the interval is over.
+  int another = schedtest::reapedChildPid();
+  ASSERT_GT(another, 0);
+  registry_.addVuvoPID(another, "dead2");
+  registry_.addTTY("/dev/pts/43", "dead2");
+  s.runPass(added_ + 1149);
+  EXPECT_TRUE(registry_.isTTYAuditing("/dev/pts/43"));
+  s.runPass(added_ + 1150);
+  EXPECT_FALSE(registry_.isTTYAuditing("/dev/pts/43"));
+  EXPECT_FALSE(registry_.isVuvoAuditing(another));
+  EXPECT_TRUE(liveRegistered());
+}
+
+}  // namespace
+}  // namespace vgd
