@@ -28,6 +28,7 @@
 #include "ofw/script_runner.h"
 #include "daemon/seams.h"
 #include "daemon/spool_migration.h"
+#include "daemon/watchdog.h"
 #include "ofw/dirsettings.h"
 #include "ofw/format.h"
 #include "ofw/logger.h"
@@ -90,34 +91,6 @@ bool installHandler(int sig, void (*handler)(int), int flags) {
   sa.sa_flags = flags;
   sigemptyset(&sa.sa_mask);
   return sigaction(sig, &sa, nullptr) == 0;
-}
-
-// The watchdog child runs only async-signal-safe code between fork and exec:
-// a logger mutex held by another thread at fork time would hang it forever.
-pid_t startWatchdog(const ofw::LoggerPtr& logger, int argc, char** argv) {
-  std::vector<std::string> store;
-  store.push_back("ovgwatch");
-  store.push_back(std::to_string(static_cast<long>(getpid())));
-  for (int i = 1; i < argc; ++i) store.push_back(argv[i]);
-  std::vector<char*> args;
-  for (auto& s : store) args.push_back(const_cast<char*>(s.c_str()));
-  args.push_back(nullptr);
-  static const char failText[] = "Unable to exec ovgwatch\n";
-
-  pid_t pid = fork();
-  if (pid < 0) {
-    int err = errno;
-    OFW_ERROR(logger, "Unable to fork ovgwatch: %s", ofw::errnoText(err).c_str());
-    return -1;
-  }
-  if (pid == 0) {
-    execv(ofw::paths::WATCHDOG, args.data());
-    ssize_t ignored = write(2, failText, sizeof failText - 1);
-    (void)ignored;
-    _exit(1);
-  }
-  ofw::registerBackgroundChild(pid);
-  return pid;
 }
 
 void removeContinueMarker(const ofw::LoggerPtr& logger) {
@@ -423,7 +396,7 @@ int daemonMain(int argc, char** argv) {
 
   // Step 29.
   pid_t watchdog = -1;
-  if (props.getBool("vgd.watch.enabled", true)) watchdog = startWatchdog(logger, argc, argv);
+  if (props.getBool("vgd.watch.enabled", true)) watchdog = startWatchdog(logger, ofw::paths::WATCHDOG, argc, argv);
 
   // Steps 30-31.
   ofw::Logger::startThread();

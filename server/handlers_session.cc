@@ -275,8 +275,13 @@ void LRPC2ServerSession::HandleSessionStart(LRPC2Msg* request, LRPC2Msg* reply, 
       info.tty = newTty;
       info.string1 = string1;
       info.string2 = string2;
-      // Arguments are read one by one: argc never sizes anything.
-      for (int32_t i = 1; i < argc && r.more(); ++i) argv.push_back(r.string("argv"));
+      // Arguments are read one by one, each from the message: argc never
+      // sizes anything, and a request whose argc is below 1 or above the
+      // strings it carries is refused.
+      if (argc < 1)
+        throw ofw::BadDataException(ofw::format("Malformed request: argc is %d", static_cast<int>(argc)), 0, __FILE__,
+                                    __LINE__);
+      for (int32_t i = 1; i < argc; ++i) argv.push_back(r.string("argv"));
       info.argv = argv;
       getSequenceNumber(request);
       if (!actualUser.empty()) {

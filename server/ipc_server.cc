@@ -20,6 +20,7 @@
 #include "ofw/format.h"
 #include "ofw/properties.h"
 #include "ofw/resource_limits.h"
+#include "server/process_info.h"
 #include "server/request_readiness.h"
 
 namespace ofw {
@@ -29,6 +30,14 @@ IPCServer* gServer = nullptr;
 namespace {
 
 void wakeHandler(int) {}
+
+// The pid of the process at the other end of a connected socket; 0 when unknown.
+int peerPid(int fd) {
+  struct ucred cred;
+  socklen_t len = sizeof cred;
+  if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) return 0;
+  return static_cast<int>(cred.pid);
+}
 
 // Runs one request of one client on a pooled thread, then lets the loop poll
 // the client again at once.
@@ -515,10 +524,32 @@ void IPCServer::expireOldClients(int minIdle, int idle, bool pollFailed, bool pu
 }
 
 int IPCServer::signalShell(const Guid& guid, bool subshell, int sig, const char* action) {
-  int pid = 0;
-  bool found = subshell ? getClientSubshellPID(guid, &pid) : getClientVuvoPID(guid, &pid);
+  int pid = 0, peer = 0;
+  bool found = false;
+  {
+    Lock lock(clientsLock_);
+    for (const ClientPtr& c : clients_)
+      if (c->alive.load() && c->sessionOpen && c->sessionGuid == guid) {
+        pid = subshell ? c->shellPid.load() : c->ovgshPid.load();
+        peer = peerPid(c->fd.load());
+        found = true;
+        break;
+      }
+  }
   if (!found || pid <= 1) {
     OFW_DEBUG(logger_, "Unable to locate ovgsh pid for session (%s)", action);
+    return 1;
+  }
+  // The pids were named by the client in its start request. Only the audit
+  // shell that holds the session's connection (pause, continue), or a process
+  // it started (kill), is signalled: never a process the client merely named.
+  auto isPeer = [peer](int p) { return p == peer; };
+  bool owned = peer > 1 && (pid == peer || (subshell && ovg::findAuditedAncestor(pid, isPeer) == peer));
+  if (!owned) {
+    OFW_WARN(logger_,
+             "Refusing to %s pid %d of session %s: it is not the session's audit shell (pid %d) or one of its "
+             "processes",
+             action, pid, guid.toSwappedMSString().c_str(), peer);
     return 1;
   }
   if (kill(pid, sig) != 0) {

@@ -53,8 +53,10 @@ class IPCServer {
   const std::string& socketPath() const { return socketPath_; }
 
   // Signalling the audit shell of a session: 0 done, 1 no client holds the
-  // session, 2 the signal failed. Only a pid > 1 that is a connected
-  // session's shell is ever signalled.
+  // session (or its pid is not one that may be signalled), 2 the signal
+  // failed. Only a pid > 1 that is a connected session's shell is ever
+  // signalled: pause and continue only the audit shell at the other end of
+  // the session's connection, kill only that process or one it started.
   int pauseVuvoSession(const Guid& guid);
   int continueVuvoSession(const Guid& guid);
   int killVuvoSession(const Guid& guid);

@@ -114,7 +114,7 @@ LRPC2Msg* buildStartRequest(int v, const StartRequest& r, int* status) {
   if (v >= 11) w.str(r.actualUser);
   if (v >= 13) w.str(r.related);
   if (v >= 14) w.blob(r.startTime);
-  w.i32(static_cast<int32_t>(r.argv.size()));
+  w.i32(r.argcGiven ? r.argcField : static_cast<int32_t>(r.argv.size()));
   for (const std::string& a : r.argv) w.str(a);
   w.sequence(r.sequence);
   return w.finish();

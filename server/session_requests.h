@@ -62,6 +62,10 @@ struct StartRequest {
   std::string related;
   std::string startTime;  // the time blob (see timevalBlob)
   std::vector<std::string> argv;
+  // When set, the argc field carries argcField instead of argv's size (tests
+  // of malformed requests).
+  bool argcGiven = false;
+  int32_t argcField = 0;
   uint64_t sequence = 0;
 };
 

@@ -8,6 +8,9 @@
 //   vgdclient [...] getpwuid UID [--local]
 //   vgdclient [...] flush | reload   prints the status the daemon answered
 //   vgdclient [...] auditlevel USER | runlevel | apu USER
+//   vgdclient [...] pause|continue|kill GUID   signal the shell of a connected
+//                                    session (GUID as vgsession prints it);
+//                                    prints the status the daemon answered
 //
 // Exit status: 0 success, 1 the daemon could not be reached or answered with
 // an error, 2 usage.
@@ -21,6 +24,7 @@
 #include "lrpc2/msg.h"
 #include "lrpc2/msg_types.h"
 #include "lrpc2/session.h"
+#include "ofw/guid.h"
 
 namespace {
 
@@ -28,7 +32,10 @@ void usage() {
   std::fprintf(stderr,
                "usage: vgdclient [-s SOCKET] [-V VERSION] [-g SIGNING] [-t SECONDS] ping [COUNT]\n"
                "       vgdclient [options] stop [--restart]\n"
-               "       vgdclient [options] send TYPE\n");
+               "       vgdclient [options] send TYPE\n"
+               "       vgdclient [options] getpwnam NAME [--local] | getpwuid UID [--local]\n"
+               "       vgdclient [options] flush | reload | runlevel | auditlevel USER | apu USER\n"
+               "       vgdclient [options] pause GUID | continue GUID | kill GUID\n");
 }
 
 struct Options {
@@ -86,6 +93,9 @@ void fillLookup(LRPC2Msg* m, const void* arg) {
   MsgWriteBool(m, a->local ? 1 : 0);
 }
 void fillString(LRPC2Msg* m, const void* arg) { MsgWriteString(m, static_cast<const char*>(arg)); }
+void fillGuid(LRPC2Msg* m, const void* arg) {
+  MsgWriteBlob(m, static_cast<const ofw::Guid*>(arg)->data(), ofw::Guid::SIZE);
+}
 
 int printPasswd(LRPC2Msg* r) {
   int found = 0;
@@ -184,6 +194,29 @@ int main(int argc, char** argv) {
       std::printf("%d\n", v);
     }
     MsgFree(r);
+    return 0;
+  }
+  if ((cmd == "pause" || cmd == "continue" || cmd == "kill") && optind + 1 < argc) {
+    if (!ofw::Guid::isValidGuidStringFormat(argv[optind + 1])) {
+      std::fprintf(stderr, "vgdclient: bad session GUID %s\n", argv[optind + 1]);
+      return 2;
+    }
+    ofw::Guid guid = ofw::Guid::fromSwappedString(argv[optind + 1]);
+    uint32_t type = cmd == "pause"      ? MsgType::VGSessionPause
+                    : cmd == "continue" ? MsgType::VGSessionContinue
+                                        : MsgType::VGSessionKill;
+    LRPC2SessionClient* c = connectOrDie(o);
+    LRPC2Msg* r = request(c, o, type, fillGuid, &guid);
+    SessionClientClose(c);
+    if (!r) return 1;
+    int32_t v = 0;
+    int rc = MsgReadInt32(r, &v);
+    MsgFree(r);
+    if (rc != 0) {
+      std::fprintf(stderr, "vgdclient: reply without a status\n");
+      return 1;
+    }
+    std::printf("%d\n", v);
     return 0;
   }
   if (cmd == "send" && optind + 1 < argc) {

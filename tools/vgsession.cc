@@ -94,6 +94,12 @@ struct Options {
   std::string actualUser;
   std::string related;
   long timeSize = sizeof(struct timeval);
+  bool ovgshPidGiven = false;
+  int32_t ovgshPid = 0;
+  bool shellPidGiven = false;
+  int32_t shellPid = 0;
+  bool argcGiven = false;
+  int32_t argc = 0;
   bool noEnd = false;
   std::string resumeGuid;
   std::string bodyFile;
@@ -247,9 +253,9 @@ std::string ownUserName() {
 ovg::StartRequest startFields(const std::string& tty, const std::string& slave, int shellPid,
                               const std::vector<std::string>& argv) {
   ovg::StartRequest r;
-  r.ovgshPid = getpid();
+  r.ovgshPid = gOpt.ovgshPidGiven ? gOpt.ovgshPid : getpid();
   r.ovgshParentPid = getppid();
-  r.shellPid = shellPid;
+  r.shellPid = gOpt.shellPidGiven ? gOpt.shellPid : shellPid;
   r.psid = gOpt.psidGiven ? gOpt.psid : getsid(0);
   r.userGiven = gOpt.userGiven;
   r.user = gOpt.user.empty() ? ownUserName() : gOpt.user;
@@ -264,6 +270,8 @@ ovg::StartRequest startFields(const std::string& tty, const std::string& slave, 
   r.related = gOpt.related;
   r.startTime = timeBlob();
   r.argv = argv;
+  r.argcGiven = gOpt.argcGiven;
+  r.argcField = gOpt.argc;
   r.sequence = ++gSequence;
   return r;
 }
@@ -859,6 +867,9 @@ void usage() {
                "      --audit-command       set the audit-command flag; --cmd-shell clears the second flag\n"
                "      --actual-user NAME    actual user name; --related GUID related session\n"
                "      --time-size N         bytes of every time blob (default a struct timeval)\n"
+               "      --ovgsh-pid PID       audit-shell pid sent in the start (default own pid)\n"
+               "      --shell-pid PID       shell pid sent in the start (default the command's; single: own)\n"
+               "      --argc N              argc field of the start instead of the argument count\n"
                "      --no-end              exit without the end request\n"
                "      --resume GUID         (run) resume GUID instead of starting a session\n"
                "      --body FILE           continuation body of a resume\n"
@@ -896,7 +907,8 @@ int main(int argc, char** argv) {
   }
   enum {
     O_DATAV = 1000, O_WSIZEV, O_RESUMEV, O_ENDV, O_SLAVE, O_USERGIVEN, O_PROGRAM, O_S1, O_S2, O_AUDITCMD, O_CMDSHELL,
-    O_ACTUAL, O_RELATED, O_TIMESIZE, O_NOEND, O_RESUME, O_BODY, O_SAVE, O_ACK, O_NORECONNECT, O_RECONNECTTIME
+    O_ACTUAL, O_RELATED, O_TIMESIZE, O_NOEND, O_RESUME, O_BODY, O_SAVE, O_ACK, O_NORECONNECT, O_RECONNECTTIME,
+    O_OVGSHPID, O_SHELLPID, O_ARGC
   };
   static const struct option longOpts[] = {
       {"socket", required_argument, nullptr, 's'},
@@ -930,6 +942,9 @@ int main(int argc, char** argv) {
       {"ack-file", required_argument, nullptr, O_ACK},
       {"no-reconnect", no_argument, nullptr, O_NORECONNECT},
       {"reconnect-time", required_argument, nullptr, O_RECONNECTTIME},
+      {"ovgsh-pid", required_argument, nullptr, O_OVGSHPID},
+      {"shell-pid", required_argument, nullptr, O_SHELLPID},
+      {"argc", required_argument, nullptr, O_ARGC},
       {nullptr, 0, nullptr, 0},
   };
   // Options stop at the first non-option ("--" or a step).
@@ -968,6 +983,9 @@ int main(int argc, char** argv) {
       case O_ACK: gOpt.ackFile = optarg; break;
       case O_NORECONNECT: gOpt.reconnect = false; break;
       case O_RECONNECTTIME: gOpt.reconnectTime = intArg(optarg, "reconnect time"); break;
+      case O_OVGSHPID: gOpt.ovgshPidGiven = true; gOpt.ovgshPid = intArg(optarg, "audit-shell pid"); break;
+      case O_SHELLPID: gOpt.shellPidGiven = true; gOpt.shellPid = intArg(optarg, "shell pid"); break;
+      case O_ARGC: gOpt.argcGiven = true; gOpt.argc = intArg(optarg, "argc"); break;
       default: usage(); return 2;
     }
   }

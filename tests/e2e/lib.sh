@@ -46,7 +46,12 @@ vgd_reexec_in_namespace() {
 # the daemon's directories and /run, the stand-ins at their fixed paths.
 vgd_prepare_namespace() {
   # A test that fails (or is interrupted) leaves no daemon or client behind.
-  trap 'kill -KILL $(jobs -p) 2>/dev/null' EXIT
+  trap 'kill -KILL $(jobs -p) 2>/dev/null; vgd_sanitizer_verdict' EXIT
+  # Programs of a sanitizer build (scripts/build -DVGD_SANITIZE=ON, then
+  # VGD_BIN_DIR=<that build>/bin) write every report to a file here, even
+  # those whose standard error a test discards; any report fails the test.
+  export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}log_path=$VGD_TEST_DIR/sanitizer"
+  export UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}print_stacktrace=1:log_path=$VGD_TEST_DIR/sanitizer"
   local d
   for d in etc var usr opt; do
     mkdir -p "$VGD_TEST_DIR/ov/$d/upper" "$VGD_TEST_DIR/ov/$d/work"
@@ -63,6 +68,16 @@ vgd_prepare_namespace() {
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vggetrunlvl" /usr/share/orvanepw/bin/vggetrunlvl
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vgdownloadsshpublickey.tcl" /usr/bin/vgdownloadsshpublickey.tcl
   rm -f /var/orvanevg/* 2>/dev/null
+}
+
+# Run at exit: a sanitizer report of any program fails the test.
+vgd_sanitizer_verdict() {
+  local reports
+  reports=$(ls "$VGD_TEST_DIR"/sanitizer.* 2>/dev/null)
+  [ -z "$reports" ] && return 0
+  echo "FAIL: sanitizer reports:" >&2
+  head -n 40 $reports >&2
+  exit 1
 }
 
 # Installs the stand-in directory client (library, settings of a joined host).

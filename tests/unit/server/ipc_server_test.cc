@@ -12,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "lrpc2/msg_types.h"
 #include "lrpc2/session.h"
 #include "lrpc2/wire.h"
+#include "ofw/logger.h"
 #include "ofw/properties.h"
 #include "server/request_readiness.h"
 
@@ -162,7 +165,8 @@ TEST_F(ServerFixture, ParallelPingersLoseNoReply) {
 
 TEST_F(ServerFixture, VanishingClientsLeaveNoDescriptor) {
   start();
-  ASSERT_TRUE(ping(connect()));  // warm up the pool
+  LRPC2SessionClient* warm = connect();
+  ASSERT_TRUE(ping(warm));  // warm up the pool
   int before = openFds();
   for (int round = 0; round < 3; ++round) {
     std::vector<int> fds;
@@ -194,6 +198,7 @@ TEST_F(ServerFixture, VanishingClientsLeaveNoDescriptor) {
     after = openFds();
   }
   EXPECT_LE(after, before);
+  SessionClientClose(warm);
 }
 
 // Twenty unprivileged clients that stop half-way through a handshake or a
@@ -332,5 +337,87 @@ TEST_F(IdleExpiry, IdleLimitAndAggressivePurge) {
   EXPECT_EQ(server_->clientCount(), 0u);
   SessionClientClose(c);
 }
+
+}  // namespace
+
+namespace {
+
+// Bad thread-pool settings fall back to the defaults (10 and 15) with a WARN;
+// the loop serves as usual. Good settings are taken without a WARN.
+struct PoolSettings {
+  const char* size;
+  const char* max;
+  bool warned;
+};
+void PrintTo(const PoolSettings& p, std::ostream* os) { *os << "size '" << p.size << "' max '" << p.max << "'"; }
+
+class PoolSettingsTest : public ServerFixture, public ::testing::WithParamInterface<PoolSettings> {
+ protected:
+  void SetUp() override {
+    ServerFixture::SetUp();
+    log_ = dir_ + "/vgd.log";
+    ofw::Props().setProperty("logger.destination", log_);
+    ofw::Props().setProperty("logger.queue.size", "0");
+    ofw::Logger::ReconfigureLevels(ofw::Props());
+    ofw::Props().setProperty("vgd.threadpool.size", GetParam().size);
+    ofw::Props().setProperty("vgd.threadpool.size.max", GetParam().max);
+  }
+  void TearDown() override {
+    stop();
+    ofw::Props().setProperty("vgd.threadpool.size", "10");
+    ofw::Props().setProperty("vgd.threadpool.size.max", "15");
+    ofw::Props().setProperty("logger.destination", "syslog");
+    ofw::Logger::ReconfigureLevels(ofw::Props());
+    ofw::Logger::close();
+    ServerFixture::TearDown();
+  }
+  // The loop on its own thread; what it threw, if anything, is kept.
+  void startCatching() {
+    server_.reset(new ofw::IPCServer(path_));
+    thread_ = std::thread([this] {
+      try {
+        server_->loop();
+      } catch (const std::exception& e) {
+        loopError_ = e.what();
+      } catch (...) {
+        loopError_ = "unknown exception";
+      }
+    });
+  }
+  std::string readLog() {
+    ofw::Logger::flush();
+    std::ifstream in(log_);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::string log_;
+  std::string loopError_;
+};
+
+TEST_P(PoolSettingsTest, LoopServesAndBadValuesAreWarned) {
+  startCatching();
+  LRPC2SessionClient* c = connect();
+  ASSERT_NE(c, nullptr);
+  EXPECT_TRUE(ping(c));
+  EXPECT_TRUE(ping(c));
+  SessionClientClose(c);
+  stop();
+  EXPECT_EQ(loopError_, "");
+  std::string warn = std::string("Illegal thread pool settings vgd.threadpool.size '") + GetParam().size +
+                     "', vgd.threadpool.size.max '" + GetParam().max + "'. Using 10 and 15";
+  std::string text = readLog();
+  if (GetParam().warned)
+    EXPECT_NE(text.find(warn), std::string::npos) << text;
+  else
+    EXPECT_EQ(text.find("Illegal thread pool settings"), std::string::npos) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreadPool, PoolSettingsTest,
+                         ::testing::Values(PoolSettings{"20", "5", true}, PoolSettings{"ten", "15", true},
+                                           PoolSettings{"10", "ten", true}, PoolSettings{"0", "15", true},
+                                           PoolSettings{"-3", "15", true}, PoolSettings{"", "15", true},
+                                           PoolSettings{"2", "3", false}, PoolSettings{"4", "4", false}));
 
 }  // namespace

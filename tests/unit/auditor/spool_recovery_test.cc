@@ -1,0 +1,187 @@
+// A damaged spool never stops posting: the Auditor moves it aside, salvages
+// the records that can still be read into a fresh spool, logs an ERROR, and
+// the record being posted lands after the salvaged ones.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "auditor/auditor.h"
+#include "ofw/dbq_format.h"
+#include "ofw/dbqcomposite.h"
+#include "ofw/logger.h"
+#include "ofw/properties.h"
+#include "ovgfw/session_queue.h"
+#include "server/session_records.h"
+
+namespace {
+
+using namespace ofw::dbqfmt;
+
+class SpoolRecovery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vgd-recovery.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    sessions_ = dir_ + "/spool-sessions";
+    common_ = dir_ + "/spool-dbqc";
+    at_ = dir_ + "/spool-atdbqc";
+    log_ = dir_ + "/vgd.log";
+    ofw::Props().setProperty("logger.destination", log_);
+    ofw::Props().setProperty("logger.queue.size", "0");
+    ofw::Logger::ReconfigureLevels(ofw::Props());
+  }
+  void TearDown() override {
+    ofw::Props().setProperty("logger.destination", "syslog");
+    ofw::Logger::ReconfigureLevels(ofw::Props());
+    ofw::Logger::close();
+    std::system(("rm -rf " + dir_).c_str());
+  }
+
+  std::unique_ptr<Vigilog::Auditor> newAuditor() {
+    std::unique_ptr<Vigilog::Auditor> a(new Vigilog::Auditor());
+    a->init(sessions_, common_, at_, "");
+    return a;
+  }
+
+  // Posts one data record and returns its bytes as spooled.
+  static std::string post(Vigilog::Auditor& a, const ofw::Guid& guid, const std::string& text) {
+    ovgfw::OVGRequestMessage m;
+    struct timeval when = {1700000000, 0};
+    ovg::buildSessionData(m, guid, when, 2, text.data(), static_cast<uint32_t>(text.size()));
+    std::string bytes = m.serialize();
+    a.postSessionData(guid, m);
+    return bytes;
+  }
+
+  static std::vector<std::string> records(const std::string& spool) {
+    std::vector<std::string> out;
+    ofw::DBQComposite q(kDefaultBlockSize);
+    if (!q.open(spool, ofw::DBQ_READ_ONLY, 0600, false, std::string())) return out;
+    q.forEachRecord([&out](const unsigned char* d, unsigned int len) {
+      out.emplace_back(reinterpret_cast<const char*>(d), len);
+      return true;
+    });
+    return out;
+  }
+
+  // Directories next to `path` whose name starts with its name and a dot
+  // (the status file beside a spool is not one).
+  static std::vector<std::string> movedAside(const std::string& path) {
+    std::string parent = path.substr(0, path.rfind('/'));
+    std::string base = path.substr(path.rfind('/') + 1) + ".";
+    std::vector<std::string> out;
+    if (DIR* d = opendir(parent.c_str())) {
+      while (struct dirent* e = readdir(d))
+        if (std::string(e->d_name).compare(0, base.size(), base) == 0) {
+          struct stat st;
+          std::string p = parent + "/" + e->d_name;
+          if (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) out.push_back(p);
+        }
+      closedir(d);
+    }
+    return out;
+  }
+
+  static std::vector<unsigned char> readBlock(const std::string& file, int id) {
+    std::vector<unsigned char> b(kDefaultBlockSize);
+    int fd = open(file.c_str(), O_RDONLY);
+    ssize_t n = pread(fd, b.data(), b.size(), static_cast<off_t>(id) * kDefaultBlockSize);
+    close(fd);
+    if (n != kDefaultBlockSize) b.clear();
+    return b;
+  }
+  // Inverts one byte of the file (checksums are not recomputed).
+  static void flipByte(const std::string& file, off_t offset) {
+    int fd = open(file.c_str(), O_RDWR);
+    unsigned char c = 0;
+    ASSERT_EQ(pread(fd, &c, 1, offset), 1);
+    c = static_cast<unsigned char>(~c);
+    ASSERT_EQ(pwrite(fd, &c, 1, offset), 1);
+    close(fd);
+  }
+  // The block that holds the queue's last record (the master's tail link).
+  static int tailBlock(const std::string& file) {
+    std::vector<unsigned char> m = readBlock(file, 0);
+    return m.empty() ? -1 : getInt32(&m[kTailOffset]);
+  }
+
+  std::string logText() {
+    ofw::Logger::flush();
+    std::ifstream in(log_);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::string dir_, sessions_, common_, at_, log_;
+};
+
+TEST_F(SpoolRecovery, SessionSpoolWithDamagedTailIsSalvagedAndPostingGoesOn) {
+  ofw::Guid guid = ofw::Guid::generate();
+  std::string one, two;
+  {
+    auto a = newAuditor();
+    one = post(*a, guid, "one");
+    two = post(*a, guid, "two");
+    post(*a, guid, "three");
+    a->stop();
+  }
+  std::string spool = sessions_ + "/" + ovgfw::sessionBucketName(guid) + "/" + guid.toSwappedMSString() + ".dbq";
+  std::string file = spool + "/0";
+  int tail = tailBlock(file);
+  ASSERT_GT(tail, 0);
+  // A payload byte of the block holding "three": its checksum no longer matches.
+  flipByte(file, static_cast<off_t>(tail) * kDefaultBlockSize + static_cast<off_t>(kDataXHeaderSize) + 5);
+
+  auto b = newAuditor();
+  std::string four;
+  ASSERT_NO_THROW(four = post(*b, guid, "four"));
+  std::string five = post(*b, guid, "five");
+  b->stop();
+
+  EXPECT_EQ(records(spool), (std::vector<std::string>{one, two, four, five}));
+  std::vector<std::string> aside = movedAside(spool);
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(tailBlock(aside[0] + "/0"), tail) << "the moved-aside copy is left as it was";
+  EXPECT_NE(logText().find("ERROR"), std::string::npos) << logText();
+  EXPECT_NE(logText().find("Error encountered in a spool"), std::string::npos) << logText();
+}
+
+TEST_F(SpoolRecovery, DamagedCommonSpoolIsSalvagedAtInitAndPostingGoesOn) {
+  ofw::Guid none;
+  std::string one, two;
+  {
+    auto a = newAuditor();
+    one = post(*a, none, "common one");
+    two = post(*a, none, "common two");
+    post(*a, none, "common three");
+    a->stop();
+  }
+  std::string file = common_ + "/0";
+  int tail = tailBlock(file);
+  ASSERT_GT(tail, 0);
+  flipByte(file, static_cast<off_t>(tail) * kDefaultBlockSize + static_cast<off_t>(kDataXHeaderSize) + 5);
+  flipByte(file, static_cast<off_t>(kMasterXHeaderSize) + 7);  // the master's checksum fails too
+
+  std::unique_ptr<Vigilog::Auditor> b;
+  ASSERT_NO_THROW(b = newAuditor());
+  ASSERT_TRUE(b->commonSpool()->isOpen());
+  std::string four = post(*b, none, "common four");
+  b->stop();
+
+  EXPECT_EQ(records(common_), (std::vector<std::string>{one, two, four}));
+  EXPECT_EQ(movedAside(common_).size(), 1u);
+  EXPECT_NE(logText().find("The Common spool at " + common_ + " is damaged"), std::string::npos) << logText();
+}
+
+}  // namespace
