@@ -326,6 +326,19 @@ void LRPC2ServerSession::HandleSessionStart(LRPC2Msg* request, LRPC2Msg* reply, 
     if (status == 4 && v >= 15) MsgWriteString(reply, existingId.c_str());
     return;
   }
+  // One session per connection: a session this connection still holds is
+  // ended before the new one takes its place, or its registrations and its
+  // open spool would outlive it. What both had registered (the same audit
+  // shell's pid, tty or psid) then belongs to the new session.
+  if (sessionOpen) {
+    endSession(nullptr);
+    if (Vigilog::gAuditor) {
+      Vigilog::AuditRegistry& reg = Vigilog::gAuditor->registry();
+      reg.addTTY(newTty, guidText);
+      if (newPsid != -1) reg.addPSID(newPsid, guidText);
+      if (reg.addVuvoPID(shPid, guidText)) reg.addCmdAuditOvgsh(shPid, guidText);
+    }
+  }
   tty = newTty;
   psid = newPsid;
   ovgshPid = shPid;
@@ -436,6 +449,8 @@ void LRPC2ServerSession::HandleSessionPGID(LRPC2Msg* request, LRPC2Msg*) {
       OFW_WARN(logger_, "Process group %d is not a process group of uid %d; ignored", group, uid);
       return;
     }
+    // A later report replaces the earlier group (the psid itself stays).
+    if (pgid > 0 && pgid != group && pgid != psid) auditor().registry().removePSID(pgid, guidText);
     pgid = group;
     auditor().registry().addPSID(group, guidText);
   } catch (const std::exception& e) {
@@ -470,13 +485,26 @@ void LRPC2ServerSession::HandleSessionResume(LRPC2Msg* request, LRPC2Msg* reply,
       MsgWriteInt32(reply, 1);
       return;
     }
+    Vigilog::AuditRegistry& reg = a.registry();
     if (sessionOpen && sessionGuid != guid) endSession(nullptr);
+    // The open session resumed again on this connection: what the request
+    // names replaces the earlier registrations instead of adding to them
+    // (those would outlive the session).
+    const bool again = sessionOpen != 0;
+    if (again) {
+      reg.removeTTY(tty, guidText);
+      reg.removePSID(psid, guidText);
+      if (v >= 4) {
+        reg.removeVuvoPID(ovgshPid, guidText);
+        reg.removeCmdAuditOvgsh(ovgshPid, guidText);
+      }
+      if (v >= 5) reg.removePSID(pgid, guidText);
+    }
     sessionGuid = guid;
     tty = newTty;
     psid = newPsid;
     sessionOpen = 1;
     OFW_DEBUG(logger_, "session resumed for guid: %s.  tty: %s,  psid: %d", guidText.c_str(), newTty.c_str(), newPsid);
-    Vigilog::AuditRegistry& reg = a.registry();
     reg.addTTY(newTty, guidText);
     if (newPsid != -1) reg.addPSID(newPsid, guidText);
     if (v >= 4) {
@@ -488,6 +516,8 @@ void LRPC2ServerSession::HandleSessionResume(LRPC2Msg* request, LRPC2Msg* reply,
     if (v >= 5) {
       pgid = group;
       if (group > 0) reg.addPSID(group, guidText);
+    } else if (again && pgid > 0) {
+      reg.addPSID(pgid, guidText);  // kept, and it may have been the old psid's entry
     }
     status = spoolLimitStatus(false);
     if (status == 0) {
@@ -536,6 +566,7 @@ void LRPC2ServerSession::endSession(const struct timeval* end) {
   reg.removeTTY(tty, guidText);
   reg.removePSID(psid, guidText);
   reg.removePSID(pgid, guidText);
+  pgid = -1;  // a later session on this connection reports its own
   reg.removeVuvoPID(ovgshPid, guidText);
   reg.removeCmdAuditOvgsh(ovgshPid, guidText);
   if (!reg.removeUtmpEntity(guidText)) OFW_WARN(logger_, "Remove utmp entity failed in utmp/utmpx/utmps file.");
