@@ -17,6 +17,11 @@ namespace {
 
 const char* const kPerson = "Person";
 const char* const kAtLocalhostText = "@localhost";
+// Longer names are no user's (login names are at most 256 bytes, directory
+// names with their domain stay well below this); refusing them up front keeps
+// a client's made-up names out of the negative cache, whose entries are
+// counted, not sized.
+const size_t kMaxUserNameLength = 512;
 
 // Open failures are reported once per process; later attempts are retries.
 std::atomic<bool> gOpenFailureLogged(false);
@@ -371,6 +376,10 @@ bool UserLookup::passwd_getpwuid(uint32_t uid, PasswdDA& record) {
 }
 
 bool UserLookup::vgd_getpwnam(const std::string& name, PasswdDA& record, bool localOnly) {
+  if (name.empty() || name.size() > kMaxUserNameLength) {
+    OFW_DEBUG(logger_, "vgd_getpwnam: a name of %zu bytes is no user's", name.size());
+    return false;
+  }
   bool atLocalhost = EndsWithAtLocalhost(name);
   if (!localOnly && !atLocalhost && isDirectoryInstalled()) {
     OFW_TRACE(logger_, "vgd_getpwnam: query user %s info by asking kirad (username)", name.c_str());

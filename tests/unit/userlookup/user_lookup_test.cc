@@ -159,6 +159,24 @@ TEST_F(UserLookupTest, UnknownNameAnsweredFromNegativeCache) {
   EXPECT_TRUE(ul.vgd_getpwnam("late", r, false));
 }
 
+// Names no user can have are answered "not found" without asking the
+// directory and without a negative-cache entry: a client sending a million
+// long made-up names never fills the daemon's memory with them.
+TEST_F(UserLookupTest, OverlongNamesAreNeitherLookedUpNorCached) {
+  LogCapture log(dir_.file("log"));
+  UserLookup& ul = make();
+  PasswdDA r;
+  std::string longName(513, 'x');
+  addToDirectory(person(longName, 7778));
+  EXPECT_FALSE(ul.vgd_getpwnam(longName, r, false));
+  EXPECT_FALSE(ul.vgd_getpwnam("", r, false));
+  EXPECT_EQ(0u, ul.negativeCache1().size());
+  EXPECT_EQ(0u, log.count("kirad_getpwnam"));
+  std::string longest(512, 'y');
+  EXPECT_FALSE(ul.vgd_getpwnam(longest, r, false));
+  EXPECT_EQ(1u, ul.negativeCache1().size()) << "a name of 512 bytes is still looked up";
+}
+
 TEST_F(UserLookupTest, WithoutNegativeCacheTheDirectoryIsAskedEveryTime) {
   LogCapture log(dir_.file("log"));
   props_.setProperty("negative.cache.enable", "false");
