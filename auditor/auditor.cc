@@ -8,7 +8,7 @@
 
 #include "ofw/exceptions.h"
 #include "ofw/format.h"
-#include "ofw/properties.h"
+#include "ofw/config/properties.h"
 
 namespace Vigilog {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 namespace Vigilog {
 

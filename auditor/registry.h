@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "ofw/logger.h"
-#include "ofw/mutex.h"
+#include "ofw/logging/logger.h"
+#include "ofw/threads/mutex.h"
 
 namespace Vigilog {
 

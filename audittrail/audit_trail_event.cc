@@ -1,6 +1,6 @@
 #include "audittrail/audit_trail_event.h"
 
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 namespace audittrail {
 

@@ -19,7 +19,7 @@
 
 #include "lrpc2/msg.h"
 #include "lrpc2/session.h"
-#include "server/session_requests.h"
+#include "tools/shellside/session_requests.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "ofw/dbqcomposite.h"
-#include "ofw/dbqsingle.h"
+#include "ofw/dbq/dbqcomposite.h"
+#include "ofw/dbq/dbqsingle.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #pragma once
 #include <string>
 
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 namespace vgd {
 

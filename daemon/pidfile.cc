@@ -8,7 +8,7 @@
 #include <string>
 
 #include "ofw/format.h"
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 namespace vgd {
 

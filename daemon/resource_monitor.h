@@ -17,8 +17,8 @@
 
 #include "auditor/disk_quota.h"
 #include "auditor/disk_state.h"
-#include "ofw/logger.h"
-#include "ofw/properties.h"
+#include "ofw/logging/logger.h"
+#include "ofw/config/properties.h"
 #include "server/server_flags.h"
 
 namespace vgd {

@@ -11,9 +11,9 @@
 
 #include "auditor/auditor.h"
 #include "daemon/daemon_state.h"
-#include "daemon/seams.h"
+#include "daemon/subsystems.h"
 #include "ofw/script_runner.h"
-#include "ofw/thread.h"
+#include "ofw/threads/thread.h"
 #include "server/ipc_server.h"
 
 namespace vgd {

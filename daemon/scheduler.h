@@ -30,9 +30,9 @@
 #include "auditor/disk_state.h"
 #include "auditor/registry.h"
 #include "daemon/resource_monitor.h"
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 #include "ofw/paths.h"
-#include "ofw/properties.h"
+#include "ofw/config/properties.h"
 #include "server/server_flags.h"
 
 namespace vgd {
@@ -151,7 +151,7 @@ class Scheduler {
 // none) and ends when gState.stopping is set or stopScheduler() is called.
 void* timeWorker(void* ipcServer);
 
-// startScheduler() and stopScheduler() (daemon/seams.h) start the thread on
+// startScheduler() and stopScheduler() (daemon/subsystems.h) start the thread on
 // ofw::gServer and, after gState.stopping was set, wake and join it.
 
 }  // namespace vgd

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "ofw/format.h"
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 namespace vgd {
 

@@ -3,7 +3,7 @@
 #pragma once
 #include <sys/types.h>
 
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 namespace vgd {
 

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "ofw/dbq_block.h"
-#include "ofw/dbq_salvage.h"
-#include "ofw/dbqsingle.h"
-#include "ofw/logger.h"
+#include "ofw/dbq/dbq_block.h"
+#include "ofw/dbq/dbq_salvage.h"
+#include "ofw/dbq/dbqsingle.h"
+#include "ofw/logging/logger.h"
 
 namespace {
 

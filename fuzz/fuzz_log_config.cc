@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "ofw/logger.h"
-#include "ofw/properties.h"
+#include "ofw/logging/logger.h"
+#include "ofw/config/properties.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);

@@ -8,9 +8,9 @@
 #include <sstream>
 #include <string>
 
-#include "ofw/logger.h"
-#include "ofw/properties.h"
-#include "ofw/propertysyntax.h"
+#include "ofw/logging/logger.h"
+#include "ofw/config/properties.h"
+#include "ofw/config/propertysyntax.h"
 
 namespace {
 

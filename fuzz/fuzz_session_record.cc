@@ -14,7 +14,7 @@
 
 #include "ofw/host_order.h"
 #include "ovgfw/ovg_message.h"
-#include "server/session_record_reader.h"
+#include "tools/shellside/session_record_reader.h"
 
 namespace {
 void check(bool ok) {

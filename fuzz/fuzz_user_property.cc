@@ -8,7 +8,7 @@
 #include <string>
 
 #include "host/audit_level.h"
-#include "ofw/properties.h"
+#include "ofw/config/properties.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static ofw::Properties* props = [] {

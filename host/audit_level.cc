@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "ofw/capi_loader.h"
-#include "ofw/dirsettings.h"
+#include "ofw/capi/capi_loader.h"
+#include "ofw/capi/dirsettings.h"
 #include "ofw/paths.h"
-#include "ofw/properties.h"
+#include "ofw/config/properties.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 namespace ofw {
 class Properties;

@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "host/run_program.h"
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 namespace {
 

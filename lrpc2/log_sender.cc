@@ -5,7 +5,7 @@
 #include "lrpc2/client_session.h"
 #include "lrpc2/msg_types.h"
 #include "lrpc2/session.h"
-#include "ofw/properties.h"
+#include "ofw/config/properties.h"
 
 extern "C" int LogBufferSendControlLog2(void*, const LogBuffer* buffer, const LogRecordFields* records,
                                         size_t count, char* error, size_t errorSize) {

@@ -4,7 +4,7 @@
 #pragma once
 #include <stddef.h>
 
-#include "ofw/clog.h"
+#include "ofw/logging/clog.h"
 
 #ifdef __cplusplus
 extern "C" {

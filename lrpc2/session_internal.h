@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 namespace lrpc2 {
 

@@ -1,7 +1,7 @@
 #include "ofw/exceptions.h"
 
 #include "ofw/format.h"
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 namespace ofw {
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "ofw/format.h"
-#include "ofw/properties.h"
+#include "ofw/config/properties.h"
 
 namespace ofw {
 

@@ -1,6 +1,6 @@
 // Raising the open-files limit to the configured value (vgd.process.fdlimit).
 #pragma once
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 namespace ofw {
 void IncreaseOpenFilesLimit(const LoggerPtr& logger, int wanted);

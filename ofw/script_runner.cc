@@ -9,7 +9,7 @@
 #include <mutex>
 #include <set>
 
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 #include "ofw/paths.h"
 
 namespace ofw {

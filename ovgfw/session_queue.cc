@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <set>
 
-#include "ofw/dbq_salvage.h"
-#include "ofw/dbqcomposite.h"
-#include "ofw/dbqsingle.h"
+#include "ofw/dbq/dbq_salvage.h"
+#include "ofw/dbq/dbqcomposite.h"
+#include "ofw/dbq/dbqsingle.h"
 #include "ofw/exceptions.h"
 #include "ofw/format.h"
 

@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "ofw/dbq.h"
+#include "ofw/dbq/dbq.h"
 #include "ofw/guid.h"
-#include "ofw/logger.h"
-#include "ofw/mutex.h"
-#include "ofw/status.h"
+#include "ofw/logging/logger.h"
+#include "ofw/threads/mutex.h"
+#include "ofw/dbq/status.h"
 
 namespace ovgfw {
 

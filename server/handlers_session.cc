@@ -12,7 +12,7 @@
 #include "auditor/auditor.h"
 #include "ofw/exceptions.h"
 #include "ofw/format.h"
-#include "ofw/properties.h"
+#include "ofw/config/properties.h"
 #include "ovgfw/ovg_message.h"
 #include "server/action_count.h"
 #include "server/ipc_server.h"

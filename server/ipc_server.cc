@@ -18,7 +18,7 @@
 #include "lrpc2/header.h"
 #include "ofw/exceptions.h"
 #include "ofw/format.h"
-#include "ofw/properties.h"
+#include "ofw/config/properties.h"
 #include "ofw/resource_limits.h"
 #include "server/process_info.h"
 #include "server/request_readiness.h"

@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "ofw/guid.h"
-#include "ofw/logger.h"
-#include "ofw/mutex.h"
-#include "ofw/threadpool.h"
+#include "ofw/logging/logger.h"
+#include "ofw/threads/mutex.h"
+#include "ofw/threads/threadpool.h"
 #include "server/server_flags.h"
 #include "server/server_session.h"
 #include "server/user_lookup.h"

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "lrpc2/secure_buffer.h"
-#include "ofw/mutex.h"
+#include "ofw/threads/mutex.h"
 
 namespace ovg {
 

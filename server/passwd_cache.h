@@ -16,8 +16,8 @@
 #include <map>
 #include <string>
 
-#include "ofw/logger.h"
-#include "ofw/mutex.h"
+#include "ofw/logging/logger.h"
+#include "ofw/threads/mutex.h"
 #include "server/passwd_da.h"
 
 namespace ovg {

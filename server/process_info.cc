@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 namespace ovg {
 

@@ -7,7 +7,7 @@
 #include "lrpc2/msg_types.h"
 #include "ofw/exceptions.h"
 #include "ofw/format.h"
-#include "ofw/properties.h"
+#include "ofw/config/properties.h"
 #include "server/action_count.h"
 #include "server/ipc_server.h"
 

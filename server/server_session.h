@@ -16,7 +16,7 @@
 
 #include "lrpc2/msg.h"
 #include "ofw/guid.h"
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 #include "lrpc2/session.h"
 

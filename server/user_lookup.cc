@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "ofw/dirsettings.h"
+#include "ofw/capi/dirsettings.h"
 
 namespace ovg {
 

@@ -12,11 +12,11 @@
 #include <string>
 
 #include "host/audit_level.h"
-#include "ofw/capi_loader.h"
-#include "ofw/logger.h"
-#include "ofw/mutex.h"
+#include "ofw/capi/capi_loader.h"
+#include "ofw/logging/logger.h"
+#include "ofw/threads/mutex.h"
 #include "ofw/paths.h"
-#include "ofw/properties.h"
+#include "ofw/config/properties.h"
 #include "server/ovs_secret_cache.h"
 #include "server/passwd_cache.h"
 #include "server/passwd_da.h"

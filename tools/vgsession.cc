@@ -61,8 +61,8 @@
 #include "lrpc2/msg.h"
 #include "lrpc2/session.h"
 #include "ofw/guid.h"
-#include "server/session_record_reader.h"
-#include "server/session_requests.h"
+#include "tools/shellside/session_record_reader.h"
+#include "tools/shellside/session_requests.h"
 
 namespace {
 

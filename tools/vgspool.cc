@@ -25,10 +25,10 @@
 #include <string>
 #include <vector>
 
-#include "ofw/dbq_block.h"
-#include "ofw/dbqcomposite.h"
+#include "ofw/dbq/dbq_block.h"
+#include "ofw/dbq/dbqcomposite.h"
 #include "ofw/format.h"
-#include "server/session_record_reader.h"
+#include "tools/shellside/session_record_reader.h"
 
 namespace {
 

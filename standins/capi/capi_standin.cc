@@ -1,4 +1,4 @@
-// A stand-in for the directory client library: the functions of ofw/capi.h,
+// A stand-in for the directory client library: the functions of ofw/capi/capi.h,
 // answered from a JSON data file (README.md) instead of the directory agent.
 //
 // The data file is named by OPW_STANDIN_DATA (default
@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "ofw/capi.h"
+#include "ofw/capi/capi.h"
 #include "standins/capi/directory.h"
 
 #define OPW_EXPORT __attribute__((visibility("default")))

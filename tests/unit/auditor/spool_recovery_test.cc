@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "auditor/auditor.h"
-#include "ofw/dbq_format.h"
-#include "ofw/dbqcomposite.h"
-#include "ofw/logger.h"
-#include "ofw/properties.h"
+#include "ofw/dbq/dbq_format.h"
+#include "ofw/dbq/dbqcomposite.h"
+#include "ofw/logging/logger.h"
+#include "ofw/config/properties.h"
 #include "ovgfw/session_queue.h"
 #include "server/session_records.h"
 

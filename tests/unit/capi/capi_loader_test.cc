@@ -1,4 +1,4 @@
-#include "ofw/capi_loader.h"
+#include "ofw/capi/capi_loader.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -8,7 +8,7 @@
 #include <set>
 #include <thread>
 
-#include "ofw/capi_loader.h"
+#include "ofw/capi/capi_loader.h"
 #include "ofw/format.h"
 #include "tests/unit/capi/capi_test_util.h"
 

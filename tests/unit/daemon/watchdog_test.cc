@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "ofw/logger.h"
-#include "ofw/properties.h"
+#include "ofw/logging/logger.h"
+#include "ofw/config/properties.h"
 
 namespace {
 

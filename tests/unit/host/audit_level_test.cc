@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "ofw/capi_loader.h"
-#include "ofw/properties.h"
+#include "ofw/capi/capi_loader.h"
+#include "ofw/config/properties.h"
 #include "unit/host/host_test_support.h"
 
 namespace {

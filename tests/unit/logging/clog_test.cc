@@ -6,7 +6,7 @@
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-#include "ofw/clog.h"
+#include "ofw/logging/clog.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "log_test_util.h"
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 
 namespace {
 

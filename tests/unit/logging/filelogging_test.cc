@@ -16,8 +16,8 @@
 #include <set>
 
 #include "log_test_util.h"
-#include "ofw/filelogging.h"
-#include "ofw/logger.h"
+#include "ofw/logging/filelogging.h"
+#include "ofw/logging/logger.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "ofw/logger.h"
-#include "ofw/properties.h"
+#include "ofw/logging/logger.h"
+#include "ofw/config/properties.h"
 
 namespace logtest {
 

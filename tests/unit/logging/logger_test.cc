@@ -17,9 +17,9 @@
 
 #include "log_test_util.h"
 #include "ofw/exceptions.h"
-#include "ofw/filelogging.h"
-#include "ofw/logger.h"
-#include "ofw/properties.h"
+#include "ofw/logging/filelogging.h"
+#include "ofw/logging/logger.h"
+#include "ofw/config/properties.h"
 
 using logtest::configure;
 using logtest::readRecords;

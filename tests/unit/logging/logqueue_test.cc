@@ -19,8 +19,8 @@
 #include <thread>
 
 #include "log_test_util.h"
-#include "ofw/filelogging.h"
-#include "ofw/logger.h"
+#include "ofw/logging/filelogging.h"
+#include "ofw/logging/logger.h"
 
 using logtest::configure;
 using logtest::readRecords;

@@ -6,9 +6,9 @@
 #include <set>
 #include <string>
 
-#include "ofw/logger.h"
-#include "ofw/properties.h"
-#include "ofw/propertydescriptors.h"
+#include "ofw/logging/logger.h"
+#include "ofw/config/properties.h"
+#include "ofw/config/propertydescriptors.h"
 #include "props_test_util.h"
 
 namespace {

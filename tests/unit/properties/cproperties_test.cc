@@ -1,5 +1,5 @@
 // The C properties layer: the handle, its entry points and its trace file.
-#include "ofw/cproperties.h"
+#include "ofw/config/cproperties.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "ofw/properties.h"
-#include "ofw/propertysyntax.h"
+#include "ofw/config/properties.h"
+#include "ofw/config/propertysyntax.h"
 #include "props_test_util.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "ofw/properties.h"
+#include "ofw/config/properties.h"
 #include "props_test_util.h"
 
 namespace {

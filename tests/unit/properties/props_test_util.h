@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "ofw/propertyset.h"
+#include "ofw/config/propertyset.h"
 
 namespace proptest {
 

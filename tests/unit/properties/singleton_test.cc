@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "ofw/logger.h"
-#include "ofw/properties.h"
+#include "ofw/logging/logger.h"
+#include "ofw/config/properties.h"
 #include "props_test_util.h"
 
 namespace {

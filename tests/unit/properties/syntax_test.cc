@@ -5,10 +5,10 @@
 
 #include <string>
 
-#include "ofw/logger.h"
-#include "ofw/properties.h"
-#include "ofw/propertyset.h"
-#include "ofw/propertysyntax.h"
+#include "ofw/logging/logger.h"
+#include "ofw/config/properties.h"
+#include "ofw/config/propertyset.h"
+#include "ofw/config/propertysyntax.h"
 #include "props_test_util.h"
 
 namespace {

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "ofw/properties.h"
-#include "ofw/propertyset.h"
-#include "ofw/propertysyntax.h"
-#include "ofw/securefile.h"
+#include "ofw/config/properties.h"
+#include "ofw/config/propertyset.h"
+#include "ofw/config/propertysyntax.h"
+#include "ofw/config/securefile.h"
 #include "props_test_util.h"
 
 namespace {

@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "ofw/logger.h"
-#include "ofw/properties.h"
-#include "ofw/propertyset.h"
+#include "ofw/logging/logger.h"
+#include "ofw/config/properties.h"
+#include "ofw/config/propertyset.h"
 #include "props_test_util.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "ofw/format.h"
-#include "ofw/properties.h"
+#include "ofw/config/properties.h"
 #include "scheduler_test_util.h"
 
 namespace vgd {

@@ -14,9 +14,9 @@
 
 #include "auditor/registry.h"
 #include "daemon/daemon_state.h"
-#include "daemon/seams.h"
-#include "ofw/properties.h"
-#include "ofw/thread.h"
+#include "daemon/subsystems.h"
+#include "ofw/config/properties.h"
+#include "ofw/threads/thread.h"
 #include "scheduler_test_util.h"
 #include "server/ipc_server.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "daemon/resource_monitor.h"
-#include "ofw/logger.h"
+#include "ofw/logging/logger.h"
 #include "unit/logging/log_test_util.h"
 
 namespace schedtest {

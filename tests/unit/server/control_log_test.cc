@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "lrpc2/log_sender.h"
-#include "ofw/clog.h"
-#include "ofw/logger.h"
-#include "ofw/properties.h"
+#include "ofw/logging/clog.h"
+#include "ofw/logging/logger.h"
+#include "ofw/config/properties.h"
 #include "server/ipc_server.h"
 
 namespace {

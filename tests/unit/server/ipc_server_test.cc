@@ -22,8 +22,8 @@
 #include "lrpc2/msg_types.h"
 #include "lrpc2/session.h"
 #include "lrpc2/wire.h"
-#include "ofw/logger.h"
-#include "ofw/properties.h"
+#include "ofw/logging/logger.h"
+#include "ofw/config/properties.h"
 #include "server/request_readiness.h"
 
 namespace {

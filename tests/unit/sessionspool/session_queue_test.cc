@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "auditor/auditor.h"
-#include "ofw/dbq_format.h"
-#include "ofw/dbqcomposite.h"
+#include "ofw/dbq/dbq_format.h"
+#include "ofw/dbq/dbqcomposite.h"
 #include "ovgfw/ovg_message.h"
 
 namespace {

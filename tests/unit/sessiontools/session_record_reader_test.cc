@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "ofw/dbqcomposite.h"
+#include "ofw/dbq/dbqcomposite.h"
 #include "ofw/host_order.h"
 #include "ovgfw/ovg_message.h"
-#include "server/session_record_reader.h"
+#include "tools/shellside/session_record_reader.h"
 #include "server/session_records.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "lrpc2/msg.h"
 #include "lrpc2/msg_types.h"
-#include "server/session_requests.h"
+#include "tools/shellside/session_requests.h"
 
 namespace {
 

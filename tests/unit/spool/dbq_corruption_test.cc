@@ -8,9 +8,9 @@
 
 #include <functional>
 
-#include "ofw/dbq_salvage.h"
-#include "ofw/dbqcomposite.h"
-#include "ofw/dbqsingle.h"
+#include "ofw/dbq/dbq_salvage.h"
+#include "ofw/dbq/dbqcomposite.h"
+#include "ofw/dbq/dbqsingle.h"
 #include "spool_test_util.h"
 
 using namespace spooltest;

@@ -15,8 +15,8 @@
 #include <new>
 #include <random>
 
-#include "ofw/dbq_block.h"
-#include "ofw/dbqcomposite.h"
+#include "ofw/dbq/dbq_block.h"
+#include "ofw/dbq/dbqcomposite.h"
 #include "spool_test_util.h"
 
 using namespace spooltest;

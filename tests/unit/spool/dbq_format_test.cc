@@ -1,8 +1,8 @@
 // The bytes of a block queue file, checked field by field against the layout.
 #include <gtest/gtest.h>
 
-#include "ofw/dbq_block.h"
-#include "ofw/dbqsingle.h"
+#include "ofw/dbq/dbq_block.h"
+#include "ofw/dbq/dbqsingle.h"
 #include "spool_test_util.h"
 
 using namespace spooltest;

@@ -3,8 +3,8 @@
 // damaged) keeps its head, whatever record that now is.
 #include <gtest/gtest.h>
 
-#include "ofw/dbqcomposite.h"
-#include "ofw/dbqsingle.h"
+#include "ofw/dbq/dbqcomposite.h"
+#include "ofw/dbq/dbqsingle.h"
 #include "spool_test_util.h"
 
 using namespace spooltest;

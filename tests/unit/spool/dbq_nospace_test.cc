@@ -7,9 +7,9 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include "ofw/dbq_block.h"
-#include "ofw/dbqcomposite.h"
-#include "ofw/dbqsingle.h"
+#include "ofw/dbq/dbq_block.h"
+#include "ofw/dbq/dbqcomposite.h"
+#include "ofw/dbq/dbqsingle.h"
 #include "spool_test_util.h"
 
 using namespace spooltest;

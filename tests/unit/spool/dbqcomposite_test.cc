@@ -7,8 +7,8 @@
 #include <thread>
 #include <dirent.h>
 
-#include "ofw/dbq_salvage.h"
-#include "ofw/dbqcomposite.h"
+#include "ofw/dbq/dbq_salvage.h"
+#include "ofw/dbq/dbqcomposite.h"
 #include "spool_test_util.h"
 
 using namespace spooltest;

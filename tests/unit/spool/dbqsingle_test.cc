@@ -5,7 +5,7 @@
 #include <deque>
 #include <random>
 
-#include "ofw/dbqsingle.h"
+#include "ofw/dbq/dbqsingle.h"
 #include "spool_test_util.h"
 
 using namespace spooltest;

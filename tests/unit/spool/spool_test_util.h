@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "ofw/dbq.h"
-#include "ofw/dbq_format.h"
+#include "ofw/dbq/dbq.h"
+#include "ofw/dbq/dbq_format.h"
 
 namespace spooltest {
 

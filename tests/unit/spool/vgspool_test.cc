@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include "ofw/dbqcomposite.h"
+#include "ofw/dbq/dbqcomposite.h"
 #include "spool_test_util.h"
 
 using namespace spooltest;

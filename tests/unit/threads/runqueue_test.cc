@@ -1,5 +1,5 @@
 // ofw::RunQueue: capacity, shutdown, order, failing items, interruption, dedup.
-#include "ofw/runqueue.h"
+#include "ofw/threads/runqueue.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // ofw::Thread: start, identity, join, cancel, sleep and signals, stack size
 // and scheduling keys, processor pinning; ofw::Mutex and ofw::Lock.
-#include "ofw/thread.h"
+#include "ofw/threads/thread.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "ofw/exceptions.h"
-#include "ofw/mutex.h"
-#include "ofw/properties.h"
+#include "ofw/threads/mutex.h"
+#include "ofw/config/properties.h"
 
 namespace {
 

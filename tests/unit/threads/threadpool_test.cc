@@ -1,5 +1,5 @@
 // ofw::ThreadPool: limits, bursts, idle threads kept, shutdown, failing tasks.
-#include "ofw/threadpool.h"
+#include "ofw/threads/threadpool.h"
 
 #include <gtest/gtest.h>
 
