@@ -431,6 +431,7 @@ std::vector<PropertyCheckFinding> Properties::propertiesCheck() {
         };
         for (const PropertyDescriptor& row : kProductProperties) checkRow(row);
         for (const PropertyDescriptor& row : kFrameworkProperties) checkRow(row);
+        for (size_t i = 0; i < kProjectPropertyCount; ++i) checkRow(kProjectProperties[i]);
       }
     }
   }

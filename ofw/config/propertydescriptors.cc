@@ -191,11 +191,19 @@ const PropertyDescriptor kFrameworkProperties[kFrameworkPropertyCount] = {
     {"auditlevel.logdest", PropertyType::STRING, ""},
 };
 
+// One row per key; add a key here together with its line in the README.
+const PropertyDescriptor kProjectProperties[] = {
+    {"vgd.stream.max.token", PropertyType::INT, "16777216"},
+};
+const size_t kProjectPropertyCount = sizeof kProjectProperties / sizeof kProjectProperties[0];
+
 const PropertyDescriptor* findPropertyDescriptor(const std::string& key) {
   for (const PropertyDescriptor& d : kProductProperties)
     if (strcasecmp(d.key, key.c_str()) == 0) return &d;
   for (const PropertyDescriptor& d : kFrameworkProperties)
     if (strcasecmp(d.key, key.c_str()) == 0) return &d;
+  for (size_t i = 0; i < kProjectPropertyCount; ++i)
+    if (strcasecmp(kProjectProperties[i].key, key.c_str()) == 0) return &kProjectProperties[i];
   return nullptr;
 }
 

@@ -1,6 +1,7 @@
-// The known configuration keys: the product's table and the framework's
-// table, each row a key, its type and its documented default ("" when none is
-// documented). They drive the syntax check of the configuration file
+// The known configuration keys: the product's table, the framework's table
+// and the table of this project's own keys (limits and options the product's
+// documentation does not have; the README lists them), each row a key, its
+// type and its documented default ("" when none is documented). They drive the syntax check of the configuration file
 // (Properties::propertiesCheck); every reader still passes its own default.
 #pragma once
 #include <cstddef>
@@ -21,8 +22,10 @@ constexpr size_t kFrameworkPropertyCount = 17;
 
 extern const PropertyDescriptor kProductProperties[kProductPropertyCount];
 extern const PropertyDescriptor kFrameworkProperties[kFrameworkPropertyCount];
+extern const PropertyDescriptor kProjectProperties[];
+extern const size_t kProjectPropertyCount;
 
-// The row of a key (any case) in either table, or nullptr.
+// The row of a key (any case) in any of the tables, or nullptr.
 const PropertyDescriptor* findPropertyDescriptor(const std::string& key);
 
 // Why `value` does not suit the row's type; empty when it does. INT rows take
