@@ -21,7 +21,7 @@
 #include "lrpc2/msg.h"
 #include "lrpc2/msg_types.h"
 #include "lrpc2/session.h"
-#include "lrpc2/wire.h"
+#include "ofw/codec.h"
 
 namespace {
 
@@ -85,13 +85,13 @@ int stalledConnection(const std::string& path) {
   std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
   if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
   uint8_t hello[8];
-  lrpc2::wire::PutU32(hello, 5);
-  lrpc2::wire::PutU16(hello + 4, 8);
-  lrpc2::wire::PutU16(hello + 6, 0);
+  ofw::codec::putU32(hello, 5);
+  ofw::codec::putU16(hello + 4, 8);
+  ofw::codec::putU16(hello + 6, 0);
   uint8_t reply[16];
   if (write(fd, hello, 8) != 8 || read(fd, reply, 16) != 16) return fd;
   uint8_t half[24] = {};
-  lrpc2::wire::PutU32(half, lrpc2::kMagic);
+  ofw::codec::putU32(half, lrpc2::kMagic);
   if (write(fd, half, sizeof half) != static_cast<ssize_t>(sizeof half)) return fd;
   return fd;
 }

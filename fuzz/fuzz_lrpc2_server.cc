@@ -23,7 +23,7 @@
 #include "lrpc2/header.h"
 #include "lrpc2/msg.h"
 #include "lrpc2/session.h"
-#include "lrpc2/wire.h"
+#include "ofw/codec.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ std::vector<uint8_t> Framed(int version, bool sign, uint32_t sequence, const uin
   EncodeHeader(version, h, out.data());
   if (length) memcpy(out.data() + hl, body, length);
   if (version == 5 && sign)
-    wire::PutU64(out.data() + kOffSignature, ComputeSignature(out.data(), out.data() + hl, length));
+    ofw::codec::putU64(out.data() + kOffSignature, ComputeSignature(out.data(), out.data() + hl, length));
   return out;
 }
 
@@ -116,9 +116,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size -= n;
   } else {
     uint8_t b[8];
-    wire::PutU32(b, static_cast<uint32_t>(version));
-    wire::PutU16(b + 4, 8);
-    wire::PutU16(b + 6, static_cast<uint16_t>(clientSign));
+    ofw::codec::putU32(b, static_cast<uint32_t>(version));
+    ofw::codec::putU16(b + 4, 8);
+    ofw::codec::putU16(b + 6, static_cast<uint16_t>(clientSign));
     hello.assign(b, b + (version == 5 ? 8 : 4));
   }
   Check(WriteAll(sv[1], hello.data(), hello.size()));
@@ -131,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t sequence = 1;
     const bool sign = version == 5 && (clientSign != 0) && (mode & 2) == 0;
     while (size >= 2) {
-      size_t n = wire::GetU16(data);
+      size_t n = ofw::codec::getU16(data);
       data += 2;
       size -= 2;
       if (n > size) n = size;

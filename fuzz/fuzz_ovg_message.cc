@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "ofw/host_order.h"
+#include "ofw/codec.h"
 #include "ovgfw/ovg_message.h"
 
 using ovgfw::OVGMessage;
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   check(wire.size() > OVGMessage::HEADER_SIZE && in.isSerialized());
   check(in.getOffset() == OVGMessage::HEADER_SIZE);
-  check(in.getType() == ofw::hostorder::getU16(reinterpret_cast<const unsigned char*>(wire.data())));
+  check(in.getType() == ofw::codec::getU16(reinterpret_cast<const unsigned char*>(wire.data())));
 
   // Values read and re-encoded reproduce the consumed bytes.
   for (size_t i = 0; i < nOps; ++i) {
@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Round trip: only the flags word may differ, normalized to the ack bit.
   std::string expected = wire;
   unsigned char flags[2];
-  ofw::hostorder::putU16(flags, in.isAckRequired() ? OVGMessage::FLAG_ACK_REQUIRED : 0);
+  ofw::codec::putU16(flags, in.isAckRequired() ? OVGMessage::FLAG_ACK_REQUIRED : 0);
   expected[10] = static_cast<char>(flags[0]);
   expected[11] = static_cast<char>(flags[1]);
   check(in.serialize() == expected);

@@ -56,7 +56,7 @@
 #include "lrpc2/msg.h"
 #include "lrpc2/msg_types.h"
 #include "lrpc2/session.h"
-#include "lrpc2/wire.h"
+#include "ofw/codec.h"
 #include "ofw/guid.h"
 #include "ofw/logging/logger.h"
 #include "ofw/config/properties.h"
@@ -223,9 +223,9 @@ int Connect(int uid, int version, ofw::ClientPtr* session) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kSocketBuffer, sizeof kSocketBuffer);
   }
   uint8_t hello[8];
-  wire::PutU32(hello, static_cast<uint32_t>(version));
-  wire::PutU16(hello + 4, 8);
-  wire::PutU16(hello + 6, 0);
+  ofw::codec::putU32(hello, static_cast<uint32_t>(version));
+  ofw::codec::putU16(hello + 4, 8);
+  ofw::codec::putU16(hello + 6, 0);
   Check(WriteAll(sv[1], hello, version == 5 ? 8 : 4), "hello");
   session->reset(new LRPC2ServerSession(gEnv->server.get()));
   (*session)->negotiate(sv[0]);
@@ -273,7 +273,7 @@ class SeedWriter {
     const size_t n = length - 3;
     bytes_.push_back(static_cast<uint8_t>(index));
     uint8_t len[2];
-    wire::PutU16(len, static_cast<uint16_t>(n));
+    ofw::codec::putU16(len, static_cast<uint16_t>(n));
     bytes_.insert(bytes_.end(), len, len + 2);
     bytes_.insert(bytes_.end(), data + 2, data + 2 + n);
     MsgFree(m);
@@ -490,7 +490,7 @@ void AddGroupDictionary(int* argc, char*** argv) {
     const int32_t groups[] = {static_cast<int32_t>(getpgrp()), static_cast<int32_t>(child)};
     for (int32_t g : groups) {
       uint8_t item[5] = {MSG_TAG_INT32};
-      wire::PutU32(item + 1, static_cast<uint32_t>(g));
+      ofw::codec::putU32(item + 1, static_cast<uint32_t>(g));
       out << "group=\"";
       for (uint8_t b : item) {
         char hex[5];
@@ -540,12 +540,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t sequence = 1;
   for (size_t i = 0; i < kMaxRequests && size >= 3 && session->alive.load(); ++i) {
     const uint32_t type = kTypes[data[0] % kTypeCount];
-    size_t n = wire::GetU16(data + 1);
+    size_t n = ofw::codec::getU16(data + 1);
     data += 3;
     size -= 3;
     if (n > size) n = size;
     std::vector<uint8_t> body(2);
-    wire::PutU16(body.data(), static_cast<uint16_t>(type));
+    ofw::codec::putU16(body.data(), static_cast<uint16_t>(type));
     body.insert(body.end(), data, data + n);
     if (!raw) body.push_back(MSG_TAG_END);
     data += n;

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "ofw/host_order.h"
+#include "ofw/codec.h"
 #include "ovgfw/ovg_message.h"
 #include "tools/shellside/session_record_reader.h"
 
@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (r.trailing == 0) {
     std::string expected = input;
     unsigned char* p = reinterpret_cast<unsigned char*>(&expected[0]);
-    const uint16_t flags = ofw::hostorder::getU16(p + ovgfw::OVGMessage::FLAGS_OFFSET);
-    ofw::hostorder::putU16(p + ovgfw::OVGMessage::FLAGS_OFFSET, flags & ovgfw::OVGMessage::FLAG_ACK_REQUIRED);
+    const uint16_t flags = ofw::codec::getU16(p + ovgfw::OVGMessage::FLAGS_OFFSET);
+    ofw::codec::putU16(p + ovgfw::OVGMessage::FLAGS_OFFSET, flags & ovgfw::OVGMessage::FLAG_ACK_REQUIRED);
     check(ovg::encodeSessionRecord(r) == expected);
   }
   return 0;

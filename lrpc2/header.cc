@@ -7,11 +7,11 @@
 #include <xxhash.h>
 
 #include "lrpc2/secure_buffer.h"
-#include "lrpc2/wire.h"
+#include "ofw/codec.h"
 
 namespace lrpc2 {
 
-using namespace wire;
+using namespace ofw::codec;
 
 uint32_t HeaderLengthOf(int version) {
   switch (version) {
@@ -24,53 +24,53 @@ uint32_t HeaderLengthOf(int version) {
 }
 
 void EncodeHeader(int version, const Header& h, uint8_t* out) {
-  PutU32(out + kOffMagic, h.magic);
+  putU32(out + kOffMagic, h.magic);
   if (version == 2 || version == 3) {
-    PutU32(out + kOffTotalLength, h.totalLength);
+    putU32(out + kOffTotalLength, h.totalLength);
     return;
   }
-  PutU16(out + kOffHeaderLength, h.headerLength);
-  PutU32(out + kOffVersion, h.version);
-  PutU64(out + kOffPid, h.pid);
-  PutU32(out + kOffSequence, h.sequence);
-  PutU64(out + kOffTime, h.time);
+  putU16(out + kOffHeaderLength, h.headerLength);
+  putU32(out + kOffVersion, h.version);
+  putU64(out + kOffPid, h.pid);
+  putU32(out + kOffSequence, h.sequence);
+  putU64(out + kOffTime, h.time);
   if (version == 4) {
-    PutU32(out + kOffBodyLengthV4, h.bodyLength);
+    putU32(out + kOffBodyLengthV4, h.bodyLength);
     return;
   }
-  PutU16(out + kOffFlags, h.flags);
-  PutU64(out + kOffSignature, h.signature);
-  PutU32(out + kOffStatus, h.status);
-  PutU32(out + kOffBodyLengthV5, h.bodyLength);
+  putU16(out + kOffFlags, h.flags);
+  putU64(out + kOffSignature, h.signature);
+  putU32(out + kOffStatus, h.status);
+  putU32(out + kOffBodyLengthV5, h.bodyLength);
 }
 
 Header DecodeHeader(int version, const uint8_t* in) {
   Header h;
-  h.magic = GetU32(in + kOffMagic);
+  h.magic = getU32(in + kOffMagic);
   if (version == 2 || version == 3) {
-    h.totalLength = GetU32(in + kOffTotalLength);
+    h.totalLength = getU32(in + kOffTotalLength);
     return h;
   }
-  h.headerLength = GetU16(in + kOffHeaderLength);
-  h.version = GetU32(in + kOffVersion);
-  h.pid = GetU64(in + kOffPid);
-  h.sequence = GetU32(in + kOffSequence);
-  h.time = GetU64(in + kOffTime);
+  h.headerLength = getU16(in + kOffHeaderLength);
+  h.version = getU32(in + kOffVersion);
+  h.pid = getU64(in + kOffPid);
+  h.sequence = getU32(in + kOffSequence);
+  h.time = getU64(in + kOffTime);
   if (version == 4) {
-    h.bodyLength = GetU32(in + kOffBodyLengthV4);
+    h.bodyLength = getU32(in + kOffBodyLengthV4);
     return h;
   }
-  h.flags = GetU16(in + kOffFlags);
-  h.signature = GetU64(in + kOffSignature);
-  h.status = GetU32(in + kOffStatus);
-  h.bodyLength = GetU32(in + kOffBodyLengthV5);
+  h.flags = getU16(in + kOffFlags);
+  h.signature = getU64(in + kOffSignature);
+  h.status = getU32(in + kOffStatus);
+  h.bodyLength = getU32(in + kOffBodyLengthV5);
   return h;
 }
 
 void BuildSignKey(uint32_t sequence, uint64_t pid, uint64_t time, uint8_t key[kSignKeyLength]) {
-  PutU32(key, sequence + 1u);
-  PutU64(key + 4, pid);
-  PutU64(key + 12, time);
+  putU32(key, sequence + 1u);
+  putU64(key + 4, pid);
+  putU64(key + 12, time);
   for (size_t i = 0; i < kSignKeyLength; ++i) key[i] ^= kSignKeyMask;
 }
 
@@ -82,9 +82,9 @@ uint64_t ComputeSignature(const uint8_t* header, const uint8_t* body, size_t bod
   } w;
   WipeOnExit<Work> wipe(w);
   memcpy(w.header, header, kHeaderLengthV5);
-  PutU64(w.header + kOffSignature, 0);
-  const uint32_t sequence = GetU32(w.header + kOffSequence);
-  BuildSignKey(sequence, GetU64(w.header + kOffPid), GetU64(w.header + kOffTime), w.key);
+  putU64(w.header + kOffSignature, 0);
+  const uint32_t sequence = getU32(w.header + kOffSequence);
+  BuildSignKey(sequence, getU64(w.header + kOffPid), getU64(w.header + kOffTime), w.key);
   XXH64_reset(&w.state, sequence);
   XXH64_update(&w.state, w.header, sizeof w.header);
   if (bodyLength > 0) XXH64_update(&w.state, body, bodyLength);

@@ -1,7 +1,7 @@
 // The LRPC2 transport header and handshake layouts, shared by both ends.
 //
 // All integers are in host byte order; every field is written and read through
-// lrpc2/wire.h at the offsets below (the layouts are packed, never a struct).
+// ofw/codec.h at the offsets below (the layouts are packed, never a struct).
 //
 // Versions 2 and 3 (8 bytes): magic u32 | total length of header and body u32
 // Version 4 (34 bytes):

@@ -11,7 +11,7 @@
 #include "lrpc2/msg_crypto.h"
 #include "lrpc2/msg_internal.h"
 #include "lrpc2/secure_buffer.h"
-#include "lrpc2/wire.h"
+#include "ofw/codec.h"
 
 struct LRPC2Msg {
   int state = MSG_STATE_BUILDING;
@@ -36,10 +36,10 @@ struct LRPC2Msg {
 namespace lrpc2 {
 namespace {
 
-using wire::GetU16;
-using wire::GetU32;
-using wire::PutU16;
-using wire::PutU32;
+using ofw::codec::getU16;
+using ofw::codec::getU32;
+using ofw::codec::putU16;
+using ofw::codec::putU32;
 
 // Prefix of the single allocation returned for a set: its total size, so that
 // the block can be wiped when it is freed. 16 bytes keep the array aligned.
@@ -71,7 +71,7 @@ int WriteState(const LRPC2Msg* m) {
 
 void CloseSet(LRPC2Msg* m) {
   if (m->openSet == 0) return;
-  PutU32(m->buffer.data() + m->setCountOffset, m->setCount);
+  putU32(m->buffer.data() + m->setCountOffset, m->setCount);
   m->openSet = 0;
   m->setCount = 0;
 }
@@ -79,7 +79,7 @@ void CloseSet(LRPC2Msg* m) {
 void AppendU8(LRPC2Msg* m, uint8_t v) { m->buffer.push_back(v); }
 void AppendU32(LRPC2Msg* m, uint32_t v) {
   uint8_t b[4];
-  PutU32(b, v);
+  putU32(b, v);
   m->buffer.insert(m->buffer.end(), b, b + 4);
 }
 void AppendBytes(LRPC2Msg* m, const void* data, size_t length) {
@@ -189,7 +189,7 @@ class Cursor {
   }
   bool u32(uint32_t* v) {
     if (left() < 4) return false;
-    *v = GetU32(d_ + pos_);
+    *v = getU32(d_ + pos_);
     pos_ += 4;
     return true;
   }
@@ -314,7 +314,7 @@ int MsgValidateBody(const uint8_t* body, size_t length, bool* sensitive) {
       case MSG_TAG_BLOB:
       case MSG_TAG_PROTECTED_BLOB: {
         if (left < 4) return MSG_ERR_INVALID;
-        const uint32_t n = GetU32(body + pos);
+        const uint32_t n = getU32(body + pos);
         pos += 4;
         left -= 4;
         if (n != MSG_NULL_LENGTH) {
@@ -328,7 +328,7 @@ int MsgValidateBody(const uint8_t* body, size_t length, bool* sensitive) {
       case MSG_TAG_KEYVALUE_SET: {
         const size_t perItem = tag == MSG_TAG_KEYVALUE_SET ? 2 : 1;
         if (left < 4) return MSG_ERR_INVALID;
-        const uint32_t count = GetU32(body + pos);
+        const uint32_t count = getU32(body + pos);
         pos += 4;
         left -= 4;
         // Each item needs at least its 4-byte length: a count that cannot fit
@@ -336,7 +336,7 @@ int MsgValidateBody(const uint8_t* body, size_t length, bool* sensitive) {
         if (count > left / (4 * perItem)) return MSG_ERR_INVALID;
         for (uint64_t i = 0; i < count * static_cast<uint64_t>(perItem); ++i) {
           if (left < 4) return MSG_ERR_INVALID;
-          const uint32_t n = GetU32(body + pos);
+          const uint32_t n = getU32(body + pos);
           pos += 4;
           left -= 4;
           if (n > left) return MSG_ERR_INVALID;  // also refuses the null length
@@ -374,7 +374,7 @@ LRPC2Msg* MsgAdoptBuffer(SecureBytes&& buffer, const MsgTable* table, uint32_t h
   m->table = table ? table : OVGPrivGetMsgTable();
   m->headerLength = headerLength;
   m->buffer = std::move(owned);
-  const uint32_t type = GetU16(m->buffer.data() + headerLength);
+  const uint32_t type = getU16(m->buffer.data() + headerLength);
   if (const MsgTableEntry* e = MsgTableFindEntry(m->table, type))
     m->flags = e->flags & (MSG_FLAG_SENSITIVE | MSG_FLAG_DOASYNC);
   if (sensitive) m->flags |= MSG_FLAG_SENSITIVE;
@@ -398,7 +398,7 @@ const uint8_t* MsgBodyData(const LRPC2Msg* msg, size_t* length) {
 
 uint32_t MsgTypeOf(const LRPC2Msg* msg) {
   if (msg == nullptr || msg->size() - msg->headerLength < 2) return 0;
-  return GetU16(msg->bytes() + msg->headerLength);
+  return getU16(msg->bytes() + msg->headerLength);
 }
 
 }  // namespace lrpc2
@@ -432,7 +432,7 @@ LRPC2Msg* MsgNew(uint32_t type, uint32_t flags, const MsgTable* table, uint32_t 
     st = MSG_ERR_NOMEM;
     return nullptr;
   }
-  PutU16(m->buffer.data() + headerLength, static_cast<uint16_t>(type));
+  putU16(m->buffer.data() + headerLength, static_cast<uint16_t>(type));
   m->table = table;
   m->headerLength = headerLength;
   m->flags = flags | (e->flags & (MSG_FLAG_SENSITIVE | MSG_FLAG_DOASYNC));
@@ -474,7 +474,7 @@ LRPC2Msg* MsgNewFromData(const void* data, size_t length, int copy, const MsgTab
   m->headerLength = headerLength;
   m->external = bytes;
   m->externalLength = length;
-  const uint32_t type = GetU16(bytes + headerLength);
+  const uint32_t type = getU16(bytes + headerLength);
   if (const MsgTableEntry* e = MsgTableFindEntry(m->table, type))
     m->flags = e->flags & (MSG_FLAG_SENSITIVE | MSG_FLAG_DOASYNC);
   if (sensitive) m->flags |= MSG_FLAG_SENSITIVE;
@@ -604,7 +604,7 @@ int MsgWriteProtectedBlob(LRPC2Msg* msg, const void* data, uint32_t length,
     AppendU32(msg, 0);
     int rc = crypto::Protect(static_cast<const uint8_t*>(data), length, providers, msg->buffer);
     if (rc != MSG_OK) return rc;
-    PutU32(msg->buffer.data() + lengthOffset,
+    putU32(msg->buffer.data() + lengthOffset,
            static_cast<uint32_t>(msg->buffer.size() - lengthOffset - 4));
     msg->flags |= MSG_FLAG_SENSITIVE;
     return static_cast<int>(MSG_OK);

@@ -10,7 +10,7 @@
 
 #include <mutex>
 
-#include "lrpc2/wire.h"
+#include "ofw/codec.h"
 
 namespace lrpc2 {
 namespace crypto {
@@ -107,13 +107,13 @@ int Protect(const uint8_t* data, uint32_t length, const MsgCryptoProviders* prov
   const size_t start = out.size();
   out.resize(start + kOffCipher + cipherLength);  // may throw bad_alloc: caller maps it
   uint8_t* p = out.data() + start;
-  wire::PutU16(p + kOffIVLength, kIVLength);
+  ofw::codec::putU16(p + kOffIVLength, kIVLength);
   memcpy(p + kOffIV, cs.iv, kIVLength);
-  wire::PutU8(p + kOffEncType, kEncDesCbc);
-  wire::PutU8(p + kOffFiller, filler);
-  wire::PutU16(p + kOffKeyIndex, index);
-  wire::PutU16(p + kOffPadLength, static_cast<uint16_t>(pad));
-  wire::PutU16(p + kOffCipherLength, static_cast<uint16_t>(cipherLength));
+  ofw::codec::putU8(p + kOffEncType, kEncDesCbc);
+  ofw::codec::putU8(p + kOffFiller, filler);
+  ofw::codec::putU16(p + kOffKeyIndex, index);
+  ofw::codec::putU16(p + kOffPadLength, static_cast<uint16_t>(pad));
+  ofw::codec::putU16(p + kOffCipherLength, static_cast<uint16_t>(cipherLength));
   uint8_t* cipher = p + kOffCipher;
   memcpy(cipher, data, length);
   memset(cipher + length, 0, pad);
@@ -128,14 +128,14 @@ int Unprotect(const uint8_t* payload, uint32_t length, const MsgCryptoProviders*
   // Every length is checked, by subtraction from what is left, before any
   // byte is decrypted.
   if (length < kOffIV) return MSG_ERR_EOM;
-  const uint16_t ivLength = wire::GetU16(payload + kOffIVLength);
+  const uint16_t ivLength = ofw::codec::getU16(payload + kOffIVLength);
   if (ivLength != kIVLength) return MSG_ERR_INVALID;
   if (length - kOffIV < kIVLength || length - kOffIV - kIVLength < kOffCipher - kOffEncType)
     return MSG_ERR_EOM;
-  const uint8_t encType = wire::GetU8(payload + kOffEncType);
-  const uint16_t index = wire::GetU16(payload + kOffKeyIndex);
-  const uint16_t pad = wire::GetU16(payload + kOffPadLength);
-  const uint16_t cipherLength = wire::GetU16(payload + kOffCipherLength);
+  const uint8_t encType = ofw::codec::getU8(payload + kOffEncType);
+  const uint16_t index = ofw::codec::getU16(payload + kOffKeyIndex);
+  const uint16_t pad = ofw::codec::getU16(payload + kOffPadLength);
+  const uint16_t cipherLength = ofw::codec::getU16(payload + kOffCipherLength);
   if (cipherLength != length - kOffCipher) return MSG_ERR_EOM;
   if (cipherLength == 0 || cipherLength % kBlockSize != 0) return MSG_ERR_INVALID;
   if (pad >= cipherLength || pad >= kBlockSize) return MSG_ERR_INVALID;

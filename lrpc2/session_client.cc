@@ -22,7 +22,7 @@
 #include "lrpc2/secure_buffer.h"
 #include "lrpc2/session.h"
 #include "lrpc2/session_internal.h"
-#include "lrpc2/wire.h"
+#include "ofw/codec.h"
 
 struct LRPC2SessionClient {
   int fd = -1;
@@ -76,28 +76,28 @@ uint32_t MaxBody(const LRPC2SessionClient* c) { return std::min(c->serverMaxBody
 
 int Handshake(LRPC2SessionClient* c, const Deadline& d) {
   uint8_t hello[8];
-  wire::PutU32(hello, static_cast<uint32_t>(c->version));
+  ofw::codec::putU32(hello, static_cast<uint32_t>(c->version));
   size_t helloLength = 4;
   if (c->version == 5) {
-    wire::PutU16(hello + 4, kHelloV5Length);
-    wire::PutU16(hello + 6, static_cast<uint16_t>(c->signSetting));
+    ofw::codec::putU16(hello + 4, kHelloV5Length);
+    ofw::codec::putU16(hello + 6, static_cast<uint16_t>(c->signSetting));
     helloLength = 8;
   }
   int rc = SendAll(c->fd, hello, helloLength, d, true);
   if (rc != SESSION_OK) return rc;
   uint8_t reply[kHandshakeReplyV5Length];
   if ((rc = RecvAll(c->fd, reply, 4, d, true)) != SESSION_OK) return rc;
-  if (wire::GetU32(reply + kReplyOffOk) != 1)
+  if (ofw::codec::getU32(reply + kReplyOffOk) != 1)
     return c->version == 5 ? SESSION_ERR_PROTOCOL : SESSION_ERR_INVALID;
   if (c->version < 4) return SESSION_OK;
   if ((rc = RecvAll(c->fd, reply + 4, 4, d, true)) != SESSION_OK) return rc;
-  c->serverMaxBody = wire::GetU32(reply + kReplyOffMaxBody);
+  c->serverMaxBody = ofw::codec::getU32(reply + kReplyOffMaxBody);
   if (c->version == 4) return SESSION_OK;
   if ((rc = RecvAll(c->fd, reply + 8, sizeof reply - 8, d, true)) != SESSION_OK) return rc;
-  if (wire::GetU16(reply + kReplyOffLength) != kHandshakeReplyV5Length) return SESSION_ERR_LENGTH;
-  const uint32_t status = wire::GetU32(reply + kReplyOffStatus);
+  if (ofw::codec::getU16(reply + kReplyOffLength) != kHandshakeReplyV5Length) return SESSION_ERR_LENGTH;
+  const uint32_t status = ofw::codec::getU32(reply + kReplyOffStatus);
   if (status != 0) return static_cast<int>(status);
-  const uint16_t server = wire::GetU16(reply + kReplyOffSigning);
+  const uint16_t server = ofw::codec::getU16(reply + kReplyOffSigning);
   if (server > SIGN_SETTING_REQUIRED) return SESSION_ERR_PROTOCOL;
   // The mirror of the server's decision.
   if (c->signSetting == SIGN_SETTING_REQUIRED && server == SIGN_SETTING_DISABLED)
@@ -189,7 +189,7 @@ int SendRequest(LRPC2SessionClient* c, LRPC2Msg* msg, bool async, const Deadline
   uint8_t header[kHeaderLengthV5];
   EncodeHeader(c->version, h, header);
   if (c->version == 5 && c->signing)
-    wire::PutU64(header + kOffSignature, ComputeSignature(header, body, bodyLength));
+    ofw::codec::putU64(header + kOffSignature, ComputeSignature(header, body, bodyLength));
   const uint32_t hl = c->headerLength;
   size_t total = 0;
   uint8_t* whole = MsgMutableData(msg, &total);

@@ -18,7 +18,7 @@
 #include "lrpc2/secure_buffer.h"
 #include "lrpc2/session.h"
 #include "lrpc2/session_internal.h"
-#include "lrpc2/wire.h"
+#include "ofw/codec.h"
 #include "ofw/paths.h"
 
 namespace lrpc2 {
@@ -176,7 +176,7 @@ int SendWithHeader(LRPC2SessionServer* s, int fd, Header& h, LRPC2Msg* msg,
   EncodeHeader(s->version, h, header);
   if (s->version == 5 && (h.flags & kFlagSigned)) {
     h.signature = ComputeSignature(header, body, bodyLength);
-    wire::PutU64(header + kOffSignature, h.signature);
+    ofw::codec::putU64(header + kOffSignature, h.signature);
   }
   size_t total = 0;
   uint8_t* whole = msg ? MsgMutableData(msg, &total) : nullptr;
@@ -436,7 +436,7 @@ int Finish(SessionAcceptState* a, int outcome, int status) {
 
 int Refuse(SessionAcceptState* a, int status) {
   uint8_t zero[4];
-  wire::PutU32(zero, 0);
+  ofw::codec::putU32(zero, 0);
   SendAll(a->outFd, zero, sizeof zero, a->deadline.limited() ? a->deadline : Deadline::inSeconds(5),
           a->outIsSocket);
   OFW_DEBUG(SessionLogger(), "Refused LRPC2 handshake for version %d: %d", a->version, status);
@@ -447,7 +447,7 @@ int Refuse(SessionAcceptState* a, int status) {
 int Advance(SessionAcceptState* a, LRPC2SessionServer** session) {
   const Deadline& d = a->deadline;
   if (a->need == 4) {
-    a->version = static_cast<int>(wire::GetU32(a->buffer));
+    a->version = static_cast<int>(ofw::codec::getU32(a->buffer));
     if (a->version < SESSION_MIN_VERSION || a->version > SESSION_MAX_VERSION)
       return Refuse(a, SESSION_ERR_PROTOCOL);
     if (a->signSetting == SIGN_SETTING_REQUIRED && a->version < 5) return Refuse(a, SESSION_ERR_DENIED);
@@ -456,8 +456,8 @@ int Advance(SessionAcceptState* a, LRPC2SessionServer** session) {
       return SESSION_ACCEPT_PENDING;
     }
     uint8_t reply[8];
-    wire::PutU32(reply, 1);
-    wire::PutU32(reply + 4, kMaxBody);
+    ofw::codec::putU32(reply, 1);
+    ofw::codec::putU32(reply + 4, kMaxBody);
     const size_t n = a->version == 4 ? 8 : 4;
     const int rc = SendAll(a->outFd, reply, n, d, a->outIsSocket);
     if (rc != SESSION_OK) return Finish(a, SESSION_ACCEPT_FAILED, rc);
@@ -466,8 +466,8 @@ int Advance(SessionAcceptState* a, LRPC2SessionServer** session) {
     return Finish(a, SESSION_ACCEPT_DONE, SESSION_OK);
   }
   // Version 5 hello.
-  const uint16_t helloLength = wire::GetU16(a->buffer + 4);
-  const uint16_t clientSetting = wire::GetU16(a->buffer + 6);
+  const uint16_t helloLength = ofw::codec::getU16(a->buffer + 4);
+  const uint16_t clientSetting = ofw::codec::getU16(a->buffer + 6);
   int on = 0;
   int status;
   if (helloLength != kHelloV5Length)
@@ -477,11 +477,11 @@ int Advance(SessionAcceptState* a, LRPC2SessionServer** session) {
   else
     status = SessionSignDecision(a->signSetting, clientSetting, &on);
   uint8_t reply[kHandshakeReplyV5Length];
-  wire::PutU32(reply + kReplyOffOk, 1);
-  wire::PutU32(reply + kReplyOffMaxBody, kMaxBody);
-  wire::PutU16(reply + kReplyOffLength, kHandshakeReplyV5Length);
-  wire::PutU32(reply + kReplyOffStatus, static_cast<uint32_t>(status));
-  wire::PutU16(reply + kReplyOffSigning, static_cast<uint16_t>(a->signSetting));
+  ofw::codec::putU32(reply + kReplyOffOk, 1);
+  ofw::codec::putU32(reply + kReplyOffMaxBody, kMaxBody);
+  ofw::codec::putU16(reply + kReplyOffLength, kHandshakeReplyV5Length);
+  ofw::codec::putU32(reply + kReplyOffStatus, static_cast<uint32_t>(status));
+  ofw::codec::putU16(reply + kReplyOffSigning, static_cast<uint16_t>(a->signSetting));
   const int rc = SendAll(a->outFd, reply, sizeof reply, d, a->outIsSocket);
   if (status != SESSION_OK) {
     OFW_DEBUG(SessionLogger(), "LRPC2 version 5 handshake refused: %d (server %d, client %u)",

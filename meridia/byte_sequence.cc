@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "ofw/exceptions.h"
-#include "ofw/host_order.h"
+#include "ofw/codec.h"
 
 namespace meridia {
 
@@ -154,7 +154,7 @@ void ByteSequenceModeler::writeShort(int16_t v) { writeUShort(static_cast<uint16
 
 void ByteSequenceModeler::writeUShort(uint16_t v) {
   unsigned char b[2];
-  ofw::hostorder::putU16(b, v);
+  ofw::codec::putU16(b, v);
   writeNBytes(b, sizeof b);
 }
 
@@ -162,7 +162,7 @@ void ByteSequenceModeler::writeInt32(int32_t v) { writeUInt32(static_cast<uint32
 
 void ByteSequenceModeler::writeUInt32(uint32_t v) {
   unsigned char b[4];
-  ofw::hostorder::putU32(b, v);
+  ofw::codec::putU32(b, v);
   writeNBytes(b, sizeof b);
 }
 
@@ -170,7 +170,7 @@ void ByteSequenceModeler::writeInt64(int64_t v) { writeUInt64(static_cast<uint64
 
 void ByteSequenceModeler::writeUInt64(uint64_t v) {
   unsigned char b[8];
-  ofw::hostorder::putU64(b, v);
+  ofw::codec::putU64(b, v);
   writeNBytes(b, sizeof b);
 }
 
@@ -180,9 +180,8 @@ void ByteSequenceModeler::writeGuid(const ofw::Guid& g) {
 }
 
 void ByteSequenceModeler::writeTimestamp(const struct timeval& tv) {
-  unsigned char b[8];
-  ofw::hostorder::putU32(b, static_cast<uint32_t>(static_cast<uint64_t>(tv.tv_sec)));
-  ofw::hostorder::putU32(b + 4, static_cast<uint32_t>(tv.tv_usec));
+  unsigned char b[ofw::codec::kTimevalSize];
+  ofw::codec::putTimeval(b, tv);
   writeNBytes(b, sizeof b);
 }
 
@@ -204,7 +203,7 @@ void ByteSequenceModeler::writeBlob(const void* data, uint64_t length) {
   // Room for count and bytes is made first, so a failure leaves nothing half-written.
   reserveForWrite(4 + length);
   unsigned char count[4];
-  ofw::hostorder::putU32(count, static_cast<uint32_t>(length));
+  ofw::codec::putU32(count, static_cast<uint32_t>(length));
   appendReserved(count, sizeof count);
   appendReserved(data, length);
   updateHeaders();
@@ -237,24 +236,24 @@ void ByteSequenceModeler::readNBytes(void* dst, uint64_t n) {
   std::memcpy(dst, m_msgBuffer + at, static_cast<size_t>(n));
 }
 
-uint8_t ByteSequenceModeler::readByte() { return ofw::hostorder::getU8(m_msgBuffer + checkRead(1)); }
+uint8_t ByteSequenceModeler::readByte() { return ofw::codec::getU8(m_msgBuffer + checkRead(1)); }
 
 int16_t ByteSequenceModeler::readShort() { return static_cast<int16_t>(readUShort()); }
 
 uint16_t ByteSequenceModeler::readUShort() {
-  return ofw::hostorder::getU16(m_msgBuffer + checkRead(2));
+  return ofw::codec::getU16(m_msgBuffer + checkRead(2));
 }
 
 int32_t ByteSequenceModeler::readInt32() { return static_cast<int32_t>(readUInt32()); }
 
 uint32_t ByteSequenceModeler::readUInt32() {
-  return ofw::hostorder::getU32(m_msgBuffer + checkRead(4));
+  return ofw::codec::getU32(m_msgBuffer + checkRead(4));
 }
 
 int64_t ByteSequenceModeler::readInt64() { return static_cast<int64_t>(readUInt64()); }
 
 uint64_t ByteSequenceModeler::readUInt64() {
-  return ofw::hostorder::getU64(m_msgBuffer + checkRead(8));
+  return ofw::codec::getU64(m_msgBuffer + checkRead(8));
 }
 
 ofw::Guid ByteSequenceModeler::readGuid() {
@@ -262,11 +261,7 @@ ofw::Guid ByteSequenceModeler::readGuid() {
 }
 
 struct timeval ByteSequenceModeler::readTimestamp() {
-  const unsigned char* p = m_msgBuffer + checkRead(8);
-  struct timeval tv;
-  tv.tv_sec = static_cast<time_t>(ofw::hostorder::getU32(p));
-  tv.tv_usec = static_cast<suseconds_t>(ofw::hostorder::getU32(p + 4));
-  return tv;
+  return ofw::codec::getTimeval(m_msgBuffer + checkRead(ofw::codec::kTimevalSize));
 }
 
 std::string ByteSequenceModeler::readString() {

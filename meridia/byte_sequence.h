@@ -6,7 +6,7 @@
 // header; the cursor starts after them, and updateHeaders() runs after every
 // write so the subclass can keep its header current.
 //
-// Value encodings (integers in host byte order, see ofw/host_order.h):
+// Value encodings (integers in host byte order, see ofw/codec.h):
 //   byte 1 | short 2 | int32 4 | int64 8 (signed and unsigned alike)
 //   GUID 16, Microsoft layout (ofw::Guid::getMSValue)
 //   timestamp 8: seconds (low 32 bits) then microseconds, 4 bytes each

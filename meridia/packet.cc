@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "ofw/host_order.h"
+#include "ofw/codec.h"
 
 namespace meridia {
 
@@ -37,12 +37,12 @@ Packet::Packet(const std::string& data, bool raw, bool advance)
 
 void Packet::setFlags(uint8_t flags) {
   requireCapacity(HEADER_SIZE);
-  ofw::hostorder::putU8(m_msgBuffer + FLAGS_OFFSET, flags);
+  ofw::codec::putU8(m_msgBuffer + FLAGS_OFFSET, flags);
 }
 
 uint8_t Packet::getFlags() const {
   requireCapacity(HEADER_SIZE);
-  return ofw::hostorder::getU8(m_msgBuffer + FLAGS_OFFSET);
+  return ofw::codec::getU8(m_msgBuffer + FLAGS_OFFSET);
 }
 
 void Packet::setChannel(const ofw::Guid& channel) {
@@ -58,7 +58,7 @@ ofw::Guid Packet::getChannel() const {
 
 uint32_t Packet::getLengthField() const {
   requireCapacity(HEADER_SIZE);
-  return ofw::hostorder::getU32(m_msgBuffer + LENGTH_OFFSET);
+  return ofw::codec::getU32(m_msgBuffer + LENGTH_OFFSET);
 }
 
 void Packet::updateHeaders() {
@@ -66,7 +66,7 @@ void Packet::updateHeaders() {
   // The cursor never passes MAX_UNIT_LENGTH, so the value fits 32 bits; it is
   // never below the header size either.
   const uint64_t length = m_offset >= LENGTH_SIZE ? m_offset - LENGTH_SIZE : 0;
-  ofw::hostorder::putU32(m_msgBuffer + LENGTH_OFFSET, static_cast<uint32_t>(length));
+  ofw::codec::putU32(m_msgBuffer + LENGTH_OFFSET, static_cast<uint32_t>(length));
 }
 
 }  // namespace meridia

@@ -6,11 +6,16 @@
 // are readable only on a host of the same byte order.
 // Big endian (putBE32, getBE32): the secure stream's token lengths, whatever
 // the host.
+// Timestamps of the collector messages (putTimeval, getTimeval): 8 bytes,
+// seconds (low 32 bits) then microseconds, 4 bytes each, host order.
 //
 // Callers never memcpy a value or a struct onto the wire or the disk
 // themselves. The helpers copy byte-wise: `dst`/`src` need no alignment and
 // must hold at least the value's size.
 #pragma once
+#include <sys/time.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -49,6 +54,20 @@ inline void putBE32(void* dst, uint32_t v) {
 inline uint32_t getBE32(const void* src) {
   const auto* s = static_cast<const unsigned char*>(src);
   return (uint32_t{s[0]} << 24) | (uint32_t{s[1]} << 16) | (uint32_t{s[2]} << 8) | uint32_t{s[3]};
+}
+
+constexpr size_t kTimevalSize = 8;
+inline void putTimeval(void* dst, const struct timeval& tv) {
+  auto* d = static_cast<unsigned char*>(dst);
+  putU32(d, static_cast<uint32_t>(static_cast<uint64_t>(tv.tv_sec)));
+  putU32(d + 4, static_cast<uint32_t>(tv.tv_usec));
+}
+inline struct timeval getTimeval(const void* src) {
+  const auto* s = static_cast<const unsigned char*>(src);
+  struct timeval tv;
+  tv.tv_sec = static_cast<time_t>(getU32(s));
+  tv.tv_usec = static_cast<suseconds_t>(getU32(s + 4));
+  return tv;
 }
 
 // The same value with its bytes reversed: what a peer of the other byte order

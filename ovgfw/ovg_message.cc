@@ -7,7 +7,7 @@
 
 #include "ofw/exceptions.h"
 #include "ofw/format.h"
-#include "ofw/host_order.h"
+#include "ofw/codec.h"
 
 namespace ovgfw {
 
@@ -150,37 +150,37 @@ void OVGMessage::writeByte(uint8_t v) { addDataItem(DT_BYTE, 1, &v); }
 
 void OVGMessage::writeShort(int16_t v) {
   unsigned char b[2];
-  ofw::hostorder::putU16(b, static_cast<uint16_t>(v));
+  ofw::codec::putU16(b, static_cast<uint16_t>(v));
   addDataItem(DT_SHORT, sizeof b, b);
 }
 
 void OVGMessage::writeUShort(uint16_t v) {
   unsigned char b[2];
-  ofw::hostorder::putU16(b, v);
+  ofw::codec::putU16(b, v);
   addDataItem(DT_USHORT, sizeof b, b);
 }
 
 void OVGMessage::writeInt32(int32_t v) {
   unsigned char b[4];
-  ofw::hostorder::putU32(b, static_cast<uint32_t>(v));
+  ofw::codec::putU32(b, static_cast<uint32_t>(v));
   addDataItem(DT_INT32, sizeof b, b);
 }
 
 void OVGMessage::writeUInt32(uint32_t v) {
   unsigned char b[4];
-  ofw::hostorder::putU32(b, v);
+  ofw::codec::putU32(b, v);
   addDataItem(DT_UINT32, sizeof b, b);
 }
 
 void OVGMessage::writeInt64(int64_t v) {
   unsigned char b[8];
-  ofw::hostorder::putU64(b, static_cast<uint64_t>(v));
+  ofw::codec::putU64(b, static_cast<uint64_t>(v));
   addDataItem(DT_INT64, sizeof b, b);
 }
 
 void OVGMessage::writeUInt64(uint64_t v) {
   unsigned char b[8];
-  ofw::hostorder::putU64(b, v);
+  ofw::codec::putU64(b, v);
   addDataItem(DT_UINT64, sizeof b, b);
 }
 
@@ -206,9 +206,9 @@ void OVGMessage::writeBlob(const void* data, uint64_t length) {
 // ---- serialization ----
 
 void OVGMessage::writeHeader(unsigned char* dst) const {
-  ofw::hostorder::putU16(dst + TYPE_OFFSET, m_type);
-  ofw::hostorder::putU64(dst + SEQUENCE_OFFSET, m_sequenceNumber);
-  ofw::hostorder::putU16(dst + FLAGS_OFFSET, m_ackRequired ? FLAG_ACK_REQUIRED : 0);
+  ofw::codec::putU16(dst + TYPE_OFFSET, m_type);
+  ofw::codec::putU64(dst + SEQUENCE_OFFSET, m_sequenceNumber);
+  ofw::codec::putU16(dst + FLAGS_OFFSET, m_ackRequired ? FLAG_ACK_REQUIRED : 0);
 }
 
 std::string OVGMessage::serialize() {
@@ -238,14 +238,13 @@ std::string OVGMessage::serialize() {
       case DT_TIMESTAMP: {
         struct timeval tv;
         std::memcpy(&tv, src, sizeof tv);
-        ofw::hostorder::putU32(p, static_cast<uint32_t>(static_cast<uint64_t>(tv.tv_sec)));
-        ofw::hostorder::putU32(p + 4, static_cast<uint32_t>(tv.tv_usec));
-        p += 8;
+        ofw::codec::putTimeval(p, tv);
+        p += ofw::codec::kTimevalSize;
         break;
       }
       case DT_STRING:
       case DT_BLOB:
-        ofw::hostorder::putU32(p, static_cast<uint32_t>(item.size));
+        ofw::codec::putU32(p, static_cast<uint32_t>(item.size));
         p += 4;
         if (item.size > 0) std::memcpy(p, src, static_cast<size_t>(item.size));
         p += item.size;
@@ -290,9 +289,9 @@ void OVGMessage::deserialize(const std::string& bytes) {
   unsigned char header[HEADER_SIZE] = {};
   std::memcpy(header, m_msgBuffer.data(),
               m_msgBuffer.size() < HEADER_SIZE ? m_msgBuffer.size() : HEADER_SIZE);
-  m_type = ofw::hostorder::getU16(header + TYPE_OFFSET);
-  m_sequenceNumber = ofw::hostorder::getU64(header + SEQUENCE_OFFSET);
-  const uint16_t flags = ofw::hostorder::getU16(header + FLAGS_OFFSET);
+  m_type = ofw::codec::getU16(header + TYPE_OFFSET);
+  m_sequenceNumber = ofw::codec::getU64(header + SEQUENCE_OFFSET);
+  const uint16_t flags = ofw::codec::getU16(header + FLAGS_OFFSET);
   m_ackRequired = (flags & FLAG_ACK_REQUIRED) != 0;
   m_offset = HEADER_SIZE;
 
@@ -327,7 +326,7 @@ void OVGMessage::readNBytes(void* dst, uint64_t n) {
 uint8_t OVGMessage::readByte() {
   unsigned char b[1];
   readNBytes(b, sizeof b);
-  return ofw::hostorder::getU8(b);
+  return ofw::codec::getU8(b);
 }
 
 int16_t OVGMessage::readShort() { return static_cast<int16_t>(readUShort()); }
@@ -335,7 +334,7 @@ int16_t OVGMessage::readShort() { return static_cast<int16_t>(readUShort()); }
 uint16_t OVGMessage::readUShort() {
   unsigned char b[2];
   readNBytes(b, sizeof b);
-  return ofw::hostorder::getU16(b);
+  return ofw::codec::getU16(b);
 }
 
 int32_t OVGMessage::readInt32() { return static_cast<int32_t>(readUInt32()); }
@@ -343,7 +342,7 @@ int32_t OVGMessage::readInt32() { return static_cast<int32_t>(readUInt32()); }
 uint32_t OVGMessage::readUInt32() {
   unsigned char b[4];
   readNBytes(b, sizeof b);
-  return ofw::hostorder::getU32(b);
+  return ofw::codec::getU32(b);
 }
 
 int64_t OVGMessage::readInt64() { return static_cast<int64_t>(readUInt64()); }
@@ -351,7 +350,7 @@ int64_t OVGMessage::readInt64() { return static_cast<int64_t>(readUInt64()); }
 uint64_t OVGMessage::readUInt64() {
   unsigned char b[8];
   readNBytes(b, sizeof b);
-  return ofw::hostorder::getU64(b);
+  return ofw::codec::getU64(b);
 }
 
 ofw::Guid OVGMessage::readGUID() {
@@ -361,19 +360,16 @@ ofw::Guid OVGMessage::readGUID() {
 }
 
 struct timeval OVGMessage::readTimestamp() {
-  unsigned char b[8];
+  unsigned char b[ofw::codec::kTimevalSize];
   readNBytes(b, sizeof b);
-  struct timeval tv;
-  tv.tv_sec = static_cast<time_t>(ofw::hostorder::getU32(b));
-  tv.tv_usec = static_cast<suseconds_t>(ofw::hostorder::getU32(b + 4));
-  return tv;
+  return ofw::codec::getTimeval(b);
 }
 
 std::string OVGMessage::readString() {
   // Length and bytes are checked before the cursor moves or anything is
   // allocated, so a failure leaves the cursor on the length field.
   checkRead(m_offset, 4);
-  const uint32_t length = ofw::hostorder::getU32(m_msgBuffer.data() + m_offset);
+  const uint32_t length = ofw::codec::getU32(m_msgBuffer.data() + m_offset);
   checkRead(m_offset + 4, length);
   std::string s(reinterpret_cast<const char*>(m_msgBuffer.data() + m_offset + 4), length);
   m_offset += 4 + static_cast<uint64_t>(length);
@@ -400,7 +396,7 @@ OVGExceptionReply OVGMessage::readExceptionReply() {
 
 void OVGMessage::Dump() const {
   unsigned char typeBytes[2];
-  ofw::hostorder::putU16(typeBytes, m_type);
+  ofw::codec::putU16(typeBytes, m_type);
   std::printf("Message Dump\n");
   std::printf("===============\n");
   std::printf("m_type: %u Hex: %02x %02x\n", static_cast<unsigned>(m_type), typeBytes[0],

@@ -1,7 +1,7 @@
 // Collector messages: typed, sequenced records exchanged with the collector
 // inside packet bodies, and stored in the spools in their serialized form.
 //
-// Serialized layout (integers in host byte order, see ofw/host_order.h):
+// Serialized layout (integers in host byte order, see ofw/codec.h):
 //   offset 0,  2 bytes  type (TYPE_* below), unsigned
 //   offset 2,  8 bytes  sequence number, unsigned
 //   offset 10, 2 bytes  flags: bit 0 = acknowledgement required; other bits

@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "ofw/codec.h"
+
 namespace ofw {
 namespace dbqfmt {
 
@@ -152,25 +154,13 @@ inline size_t headerSize(int type) {
   }
 }
 
-// Host-order codec: the only place that touches the byte order of a field.
-inline int32_t getInt32(const unsigned char* p) {
-  int32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline uint32_t getUInt32(const unsigned char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline uint64_t getUInt64(const unsigned char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void putInt32(unsigned char* p, int32_t v) { std::memcpy(p, &v, sizeof v); }
-inline void putUInt32(unsigned char* p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
-inline void putUInt64(unsigned char* p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
+// The field accessors of the format, over the host-order codec.
+inline int32_t getInt32(const unsigned char* p) { return static_cast<int32_t>(codec::getU32(p)); }
+inline uint32_t getUInt32(const unsigned char* p) { return codec::getU32(p); }
+inline uint64_t getUInt64(const unsigned char* p) { return codec::getU64(p); }
+inline void putInt32(unsigned char* p, int32_t v) { codec::putU32(p, static_cast<uint32_t>(v)); }
+inline void putUInt32(unsigned char* p, uint32_t v) { codec::putU32(p, v); }
+inline void putUInt64(unsigned char* p, uint64_t v) { codec::putU64(p, v); }
 
 // The checksum of a payload area: the wrapping 32-bit sum of its bytes.
 inline uint32_t checksum(const unsigned char* p, size_t n) {

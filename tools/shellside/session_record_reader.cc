@@ -9,7 +9,7 @@
 #include "ofw/dbq/dbq_block.h"
 #include "ofw/dbq/dbqcomposite.h"
 #include "ofw/format.h"
-#include "ofw/host_order.h"
+#include "ofw/codec.h"
 #include "ovgfw/ovg_message.h"
 
 namespace ovg {
@@ -40,9 +40,9 @@ void readStartFields(M& m, SessionStartInfo& s) {
 
 std::string headerBytes(const SessionRecordView& r) {
   unsigned char h[M::HEADER_SIZE];
-  ofw::hostorder::putU16(h + M::TYPE_OFFSET, r.type);
-  ofw::hostorder::putU64(h + M::SEQUENCE_OFFSET, r.sequenceNumber);
-  ofw::hostorder::putU16(h + M::FLAGS_OFFSET, r.ackRequired ? M::FLAG_ACK_REQUIRED : 0);
+  ofw::codec::putU16(h + M::TYPE_OFFSET, r.type);
+  ofw::codec::putU64(h + M::SEQUENCE_OFFSET, r.sequenceNumber);
+  ofw::codec::putU16(h + M::FLAGS_OFFSET, r.ackRequired ? M::FLAG_ACK_REQUIRED : 0);
   return std::string(reinterpret_cast<const char*>(h), sizeof h);
 }
 

@@ -21,7 +21,7 @@
 #include "lrpc2/msg.h"
 #include "lrpc2/msg_types.h"
 #include "lrpc2/session.h"
-#include "lrpc2/wire.h"
+#include "ofw/codec.h"
 #include "ofw/logging/logger.h"
 #include "ofw/config/properties.h"
 #include "server/request_readiness.h"
@@ -174,9 +174,9 @@ TEST_F(ServerFixture, VanishingClientsLeaveNoDescriptor) {
       int fd = rawConnect();
       ASSERT_GE(fd, 0);
       uint8_t hello[8];
-      lrpc2::wire::PutU32(hello, 5);
-      lrpc2::wire::PutU16(hello + 4, 8);
-      lrpc2::wire::PutU16(hello + 6, 0);
+      ofw::codec::putU32(hello, 5);
+      ofw::codec::putU16(hello + 4, 8);
+      ofw::codec::putU16(hello + 6, 0);
       ASSERT_EQ(write(fd, hello, sizeof hello), 8);
       fds.push_back(fd);
     }
@@ -185,7 +185,7 @@ TEST_F(ServerFixture, VanishingClientsLeaveNoDescriptor) {
       ASSERT_EQ(read(fds[i], reply, sizeof reply), 16);
       if (i % 2) {  // half a request header, then gone
         uint8_t half[20] = {};
-        lrpc2::wire::PutU32(half, lrpc2::kMagic);
+        ofw::codec::putU32(half, lrpc2::kMagic);
         ASSERT_EQ(write(fds[i], half, sizeof half), 20);
       }
       close(fds[i]);
@@ -216,16 +216,16 @@ TEST_F(ServerFixture, StalledClientsDoNotBlockOthers) {
     int fd = rawConnect();
     ASSERT_GE(fd, 0);
     uint8_t hello[8];
-    lrpc2::wire::PutU32(hello, 5);
-    lrpc2::wire::PutU16(hello + 4, 8);
-    lrpc2::wire::PutU16(hello + 6, 0);
+    ofw::codec::putU32(hello, 5);
+    ofw::codec::putU16(hello + 4, 8);
+    ofw::codec::putU16(hello + 6, 0);
     ASSERT_EQ(write(fd, hello, 8), 8);
     uint8_t reply[16];
     ASSERT_EQ(read(fd, reply, 16), 16);
     uint8_t half[24] = {};
-    lrpc2::wire::PutU32(half, lrpc2::kMagic);
-    lrpc2::wire::PutU16(half + 4, 48);
-    lrpc2::wire::PutU32(half + 6, 5);
+    ofw::codec::putU32(half, lrpc2::kMagic);
+    ofw::codec::putU16(half + 4, 48);
+    ofw::codec::putU32(half + 6, 5);
     ASSERT_EQ(write(fd, half, sizeof half), 24);
     stalled.push_back(fd);
   }
@@ -238,40 +238,40 @@ TEST_F(ServerFixture, StalledClientsDoNotBlockOthers) {
 
 TEST(RequestReadiness, WholeRequestsOnly) {
   uint8_t h[48] = {};
-  lrpc2::wire::PutU32(h, lrpc2::kMagic);
-  lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, 100);
+  ofw::codec::putU32(h, lrpc2::kMagic);
+  ofw::codec::putU32(h + lrpc2::kOffBodyLengthV5, 100);
   EXPECT_EQ(ovg::requestReadiness(5, h, 48, 147), ovg::Readiness::Incomplete);
   EXPECT_EQ(ovg::requestReadiness(5, h, 48, 148), ovg::Readiness::Ready);
   EXPECT_EQ(ovg::requestReadiness(5, h, 20, 20), ovg::Readiness::Incomplete);
   // Version 4 body length lives at offset 30; versions 2/3 give the total.
   uint8_t h4[34] = {};
-  lrpc2::wire::PutU32(h4, lrpc2::kMagic);
-  lrpc2::wire::PutU32(h4 + lrpc2::kOffBodyLengthV4, 10);
+  ofw::codec::putU32(h4, lrpc2::kMagic);
+  ofw::codec::putU32(h4 + lrpc2::kOffBodyLengthV4, 10);
   EXPECT_EQ(ovg::requestReadiness(4, h4, 34, 43), ovg::Readiness::Incomplete);
   EXPECT_EQ(ovg::requestReadiness(4, h4, 34, 44), ovg::Readiness::Ready);
   uint8_t h2[8];
-  lrpc2::wire::PutU32(h2, lrpc2::kMagic);
-  lrpc2::wire::PutU32(h2 + 4, 18);
+  ofw::codec::putU32(h2, lrpc2::kMagic);
+  ofw::codec::putU32(h2 + 4, 18);
   EXPECT_EQ(ovg::requestReadiness(2, h2, 8, 17), ovg::Readiness::Incomplete);
   EXPECT_EQ(ovg::requestReadiness(2, h2, 8, 18), ovg::Readiness::Ready);
   // Hostile headers go to the worker, whose receive refuses them.
-  lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, 0x100001);
+  ofw::codec::putU32(h + lrpc2::kOffBodyLengthV5, 0x100001);
   EXPECT_EQ(ovg::requestReadiness(5, h, 48, 48), ovg::Readiness::Ready);
-  lrpc2::wire::PutU32(h, 0x1280CDAB);
-  lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, 10);
+  ofw::codec::putU32(h, 0x1280CDAB);
+  ofw::codec::putU32(h + lrpc2::kOffBodyLengthV5, 10);
   EXPECT_EQ(ovg::requestReadiness(5, h, 48, 48), ovg::Readiness::Ready);
   // Large bodies: a prefix is enough.
-  lrpc2::wire::PutU32(h, lrpc2::kMagic);
-  lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, 0x100000);
+  ofw::codec::putU32(h, lrpc2::kMagic);
+  ofw::codec::putU32(h + lrpc2::kOffBodyLengthV5, 0x100000);
   EXPECT_EQ(ovg::requestReadiness(5, h, 48, ovg::kMaxPrefetch), ovg::Readiness::Ready);
   EXPECT_EQ(ovg::requestReadiness(5, h, 48, ovg::kMaxPrefetch - 1), ovg::Readiness::Incomplete);
   // Handshakes.
   uint8_t hello[8];
-  lrpc2::wire::PutU32(hello, 5);
+  ofw::codec::putU32(hello, 5);
   EXPECT_EQ(ovg::handshakeReadiness(hello, 3), ovg::Readiness::Incomplete);
   EXPECT_EQ(ovg::handshakeReadiness(hello, 4), ovg::Readiness::Incomplete);
   EXPECT_EQ(ovg::handshakeReadiness(hello, 8), ovg::Readiness::Ready);
-  lrpc2::wire::PutU32(hello, 4);
+  ofw::codec::putU32(hello, 4);
   EXPECT_EQ(ovg::handshakeReadiness(hello, 4), ovg::Readiness::Ready);
 }
 

@@ -21,7 +21,7 @@
 #include "lrpc2/header.h"
 #include "lrpc2/msg.h"
 #include "lrpc2/msg_types.h"
-#include "lrpc2/wire.h"
+#include "ofw/codec.h"
 #include "ofw/dbq/dbq_format.h"
 #include "ofw/dbq/dbqcomposite.h"
 #include "ofw/guid.h"
@@ -41,9 +41,9 @@ class Connection {
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     client_ = sv[1];
     uint8_t hello[8];
-    lrpc2::wire::PutU32(hello, 5);
-    lrpc2::wire::PutU16(hello + 4, 8);
-    lrpc2::wire::PutU16(hello + 6, 0);
+    ofw::codec::putU32(hello, 5);
+    ofw::codec::putU16(hello + 4, 8);
+    ofw::codec::putU16(hello + 6, 0);
     EXPECT_EQ(write(client_, hello, sizeof hello), 8);
     session_.reset(new LRPC2ServerSession(server));
     session_->negotiate(sv[0]);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ofw/dbq/dbqcomposite.h"
-#include "ofw/host_order.h"
+#include "ofw/codec.h"
 #include "ovgfw/ovg_message.h"
 #include "tools/shellside/session_record_reader.h"
 #include "server/session_records.h"
@@ -112,14 +112,14 @@ INSTANTIATE_TEST_SUITE_P(Types, RecordKind, ::testing::Values(2, 3, 4, 5, 9));
 TEST(Decode, DataRecordFromRawBytes) {
   std::string b(12 + 16 + 8 + 1 + 4 + 3, '\0');
   unsigned char* p = reinterpret_cast<unsigned char*>(&b[0]);
-  ofw::hostorder::putU16(p, 4);
-  ofw::hostorder::putU64(p + 2, 0x0102030405060708ull);
-  ofw::hostorder::putU16(p + 10, 1);  // acknowledgement required
+  ofw::codec::putU16(p, 4);
+  ofw::codec::putU64(p + 2, 0x0102030405060708ull);
+  ofw::codec::putU16(p + 10, 1);  // acknowledgement required
   std::memcpy(p + 12, kGuidBytes, 16);
-  ofw::hostorder::putU32(p + 28, 1234567890);
-  ofw::hostorder::putU32(p + 32, 999999);
+  ofw::codec::putU32(p + 28, 1234567890);
+  ofw::codec::putU32(p + 32, 999999);
   p[36] = 1;
-  ofw::hostorder::putU32(p + 37, 3);
+  ofw::codec::putU32(p + 37, 3);
   std::memcpy(p + 41, "a\"\\", 3);
   ovg::SessionRecordView r;
   std::string error;
