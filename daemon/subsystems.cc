@@ -38,13 +38,11 @@ bool isDaemonAnswering(const std::string& socketPath) {
                                                          SIGN_SETTING_DISABLED, &status);
   if (!client) return false;
   bool answered = false;
-  LRPC2Msg* ping = MsgNew(MsgType::VGPing, 0, OVGPrivGetMsgTable(), 48, &status);
-  if (ping && MsgComplete(ping) == 0) {
-    LRPC2Msg* reply = SessionSendWithTimeout(client, ping, 5, &status);
+  MsgPtr ping(MsgNew(MsgType::VGPing, 0, OVGPrivGetMsgTable(), 48, &status));
+  if (ping && MsgComplete(ping.get()) == 0) {
+    MsgPtr reply(SessionSendWithTimeout(client, ping.get(), 5, &status));
     answered = reply != nullptr && status == 0;
-    if (reply) MsgFree(reply);
   }
-  if (ping) MsgFree(ping);
   SessionClientClose(client);
   return answered;
 }

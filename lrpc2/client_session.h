@@ -10,11 +10,6 @@
 #include "lrpc2/msg.h"
 #include "lrpc2/session.h"
 
-struct MsgDeleter {
-  void operator()(LRPC2Msg* m) const { MsgFree(m); }
-};
-typedef std::unique_ptr<LRPC2Msg, MsgDeleter> MsgPtr;
-
 class LRPC2ClientSession {
  public:
   LRPC2ClientSession() = default;

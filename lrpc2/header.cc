@@ -6,7 +6,7 @@
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 
-#include "lrpc2/secure_buffer.h"
+#include "ofw/secure_bytes.h"
 #include "ofw/codec.h"
 
 namespace lrpc2 {
@@ -80,7 +80,7 @@ uint64_t ComputeSignature(const uint8_t* header, const uint8_t* body, size_t bod
     uint8_t key[kSignKeyLength];
     XXH64_state_t state;
   } w;
-  WipeOnExit<Work> wipe(w);
+  ofw::WipeOnExit<Work> wipe(w);
   memcpy(w.header, header, kHeaderLengthV5);
   putU64(w.header + kOffSignature, 0);
   const uint32_t sequence = getU32(w.header + kOffSequence);

@@ -10,7 +10,7 @@
 
 #include "lrpc2/msg_crypto.h"
 #include "lrpc2/msg_internal.h"
-#include "lrpc2/secure_buffer.h"
+#include "ofw/secure_bytes.h"
 #include "ofw/codec.h"
 
 struct LRPC2Msg {
@@ -19,7 +19,7 @@ struct LRPC2Msg {
   uint32_t flags = 0;
   uint32_t headerLength = 0;
   // Owned bytes (building, copied or adopted), or a caller's range.
-  lrpc2::SecureBytes buffer;
+  ofw::SecureBytes buffer;
   const uint8_t* external = nullptr;
   size_t externalLength = 0;
   // Read position, an absolute offset into bytes(); reading starts after the type.
@@ -351,11 +351,11 @@ int MsgValidateBody(const uint8_t* body, size_t length, bool* sensitive) {
   }
 }
 
-LRPC2Msg* MsgAdoptBuffer(SecureBytes&& buffer, const MsgTable* table, uint32_t headerLength,
+LRPC2Msg* MsgAdoptBuffer(ofw::SecureBytes&& buffer, const MsgTable* table, uint32_t headerLength,
                          int* status) {
   int dummy;
   int& st = status ? *status : dummy;
-  SecureBytes owned(std::move(buffer));
+  ofw::SecureBytes owned(std::move(buffer));
   if (headerLength > owned.size()) {
     st = MSG_ERR_INVALID;
     return nullptr;
@@ -450,7 +450,7 @@ LRPC2Msg* MsgNewFromData(const void* data, size_t length, int copy, const MsgTab
   }
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   if (copy) {
-    SecureBytes owned;
+    ofw::SecureBytes owned;
     try {
       owned.assign(bytes, bytes + length);
     } catch (const std::bad_alloc&) {

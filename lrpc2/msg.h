@@ -231,3 +231,14 @@ const char* MsgErr2Str(int status);
 #ifdef __cplusplus
 }  // extern "C"
 #endif
+
+#ifdef __cplusplus
+#include <memory>
+
+// The owner of one message: frees it (MsgFree, which wipes its bytes) when the
+// owner goes. Every C++ holder of a message uses it.
+struct MsgDeleter {
+  void operator()(LRPC2Msg* m) const { MsgFree(m); }
+};
+typedef std::unique_ptr<LRPC2Msg, MsgDeleter> MsgPtr;
+#endif

@@ -86,13 +86,13 @@ const uint8_t* BuiltinKey(uint16_t index) {
 }
 
 int Protect(const uint8_t* data, uint32_t length, const MsgCryptoProviders* providers,
-            SecureBytes& out) {
+            ofw::SecureBytes& out) {
   if (data == nullptr || length == 0 || length > MSG_PROTECTED_MAX_PLAINTEXT) return MSG_ERR_UNEXPECTED;
   const uint32_t pad = (kBlockSize - length % kBlockSize) % kBlockSize;
   const uint32_t cipherLength = length + pad;
 
   CipherState cs;
-  WipeOnExit<CipherState> wipe(cs);
+  ofw::WipeOnExit<CipherState> wipe(cs);
   uint16_t index = 0;
   int rc = (providers && providers->getKey) ? providers->getKey(providers->context, &index, cs.key)
                                             : DefaultGetKey(&index, cs.key);
@@ -142,7 +142,7 @@ int Unprotect(const uint8_t* payload, uint32_t length, const MsgCryptoProviders*
   if (encType != kEncDesCbc) return MSG_ERR_ENCTYPE;
 
   CipherState cs;
-  WipeOnExit<CipherState> wipe(cs);
+  ofw::WipeOnExit<CipherState> wipe(cs);
   int rc = (providers && providers->findKey) ? providers->findKey(providers->context, index, cs.key)
                                              : DefaultFindKey(index, cs.key);
   if (rc != 0) return MSG_ERR_CRYPTO;

@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "lrpc2/msg.h"
-#include "lrpc2/secure_buffer.h"
+#include "ofw/secure_bytes.h"
 
 namespace lrpc2 {
 namespace crypto {
@@ -38,7 +38,7 @@ const uint8_t* BuiltinKey(uint16_t index);
 // Appends the protected payload of `length` (1..MSG_PROTECTED_MAX_PLAINTEXT)
 // plaintext bytes to `out`. Returns a message-layer status.
 int Protect(const uint8_t* data, uint32_t length, const MsgCryptoProviders* providers,
-            SecureBytes& out);
+            ofw::SecureBytes& out);
 
 // Checks and decrypts the `length`-byte payload. On success *plain is a
 // malloc'ed, zero-terminated plaintext of *plainLength bytes (caller wipes and

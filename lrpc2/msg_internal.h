@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "lrpc2/msg.h"
-#include "lrpc2/secure_buffer.h"
+#include "ofw/secure_bytes.h"
 
 namespace lrpc2 {
 
@@ -15,7 +15,7 @@ int MsgValidateBody(const uint8_t* body, size_t length, bool* sensitive);
 
 // MsgNewFromData that takes ownership of `buffer` (header + body) instead of
 // copying it. On failure the buffer is wiped and released.
-LRPC2Msg* MsgAdoptBuffer(SecureBytes&& buffer, const MsgTable* table, uint32_t headerLength,
+LRPC2Msg* MsgAdoptBuffer(ofw::SecureBytes&& buffer, const MsgTable* table, uint32_t headerLength,
                          int* status);
 
 // The whole buffer of a message that owns its bytes, writable so that the

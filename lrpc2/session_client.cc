@@ -19,7 +19,7 @@
 
 #include "lrpc2/header.h"
 #include "lrpc2/msg_internal.h"
-#include "lrpc2/secure_buffer.h"
+#include "ofw/secure_bytes.h"
 #include "lrpc2/session.h"
 #include "lrpc2/session_internal.h"
 #include "ofw/codec.h"
@@ -199,7 +199,7 @@ int SendRequest(LRPC2SessionClient* c, LRPC2Msg* msg, bool async, const Deadline
     memcpy(start, header, hl);
     return SendAll(c->fd, start, hl + bodyLength, d, true);
   }
-  SecureBytes joined;
+  ofw::SecureBytes joined;
   try {
     joined.reserve(hl + bodyLength);
     joined.insert(joined.end(), header, header + hl);
@@ -245,7 +245,7 @@ LRPC2Msg* ReadReply(LRPC2SessionClient* c, const Deadline& d, int* status) {
     *status = Broken(c, rc);
     return nullptr;
   }
-  SecureBytes frame;
+  ofw::SecureBytes frame;
   try {
     frame.assign(hl + static_cast<size_t>(bodyLength), 0);
   } catch (const std::bad_alloc&) {
@@ -299,7 +299,7 @@ bool IsAuthReply(const LRPC2SessionClient* c, uint32_t type) {
 // Reads one version-2 authentication file named by the server. Only regular
 // files directly inside the authentication directory are read, so that a
 // rogue server cannot make the client disclose other files.
-bool ReadAuthFile(const char* path, SecureBytes* out) {
+bool ReadAuthFile(const char* path, ofw::SecureBytes* out) {
   if (path == nullptr) return false;
   const std::string dir = AuthFileDir();
   const size_t n = strlen(path);
@@ -326,11 +326,6 @@ bool ReadAuthFile(const char* path, SecureBytes* out) {
   return ok;
 }
 
-struct MsgOwner {
-  LRPC2Msg* m = nullptr;
-  ~MsgOwner() { MsgFree(m); }
-};
-
 LRPC2Msg* AnswerAuth(LRPC2SessionClient* c, LRPC2Msg* challenge, const Deadline& d, int* status) {
   const uint32_t type = lrpc2::MsgTypeOf(challenge);
   if (!IsAuthReply(c, type)) {
@@ -338,37 +333,36 @@ LRPC2Msg* AnswerAuth(LRPC2SessionClient* c, LRPC2Msg* challenge, const Deadline&
     return nullptr;
   }
   int rc;
-  MsgOwner answer;
-  answer.m = MsgNew(type, 0, OVGPrivGetMsgTable(), MSG_MAX_HEADER_LENGTH, &rc);
-  if (answer.m == nullptr) {
+  MsgPtr answer(MsgNew(type, 0, OVGPrivGetMsgTable(), MSG_MAX_HEADER_LENGTH, &rc));
+  if (answer.get() == nullptr) {
     *status = SESSION_ERR_NOMEM;
     return nullptr;
   }
   rc = MSG_OK;
   if (type == MsgType::ProcessAuthChallenge) {
-    rc = MsgWriteUInt32(answer.m, static_cast<uint32_t>(getuid()));
-    if (rc == MSG_OK) rc = MsgWriteUInt32(answer.m, static_cast<uint32_t>(getgid()));
+    rc = MsgWriteUInt32(answer.get(), static_cast<uint32_t>(getuid()));
+    if (rc == MSG_OK) rc = MsgWriteUInt32(answer.get(), static_cast<uint32_t>(getgid()));
   } else if (type == MsgType::ProcessAuthResponse) {
     char* paths[2] = {nullptr, nullptr};
     for (int i = 0; i < 2 && rc == MSG_OK; ++i) rc = MsgReadString(challenge, &paths[i]);
     for (int i = 0; i < 2 && rc == MSG_OK; ++i) {
       // A file that cannot be read is answered with a null blob: the server
       // then fails the authentication and removes its files at once.
-      SecureBytes content;
+      ofw::SecureBytes content;
       if (ReadAuthFile(paths[i], &content))
-        rc = MsgWriteBlob(answer.m, content.data(), static_cast<uint32_t>(content.size()));
+        rc = MsgWriteBlob(answer.get(), content.data(), static_cast<uint32_t>(content.size()));
       else
-        rc = MsgWriteBlob(answer.m, nullptr, 0);
+        rc = MsgWriteBlob(answer.get(), nullptr, 0);
     }
     free(paths[0]);
     free(paths[1]);
   }
-  if (rc == MSG_OK) rc = MsgComplete(answer.m);
+  if (rc == MSG_OK) rc = MsgComplete(answer.get());
   if (rc != MSG_OK) {
     *status = SESSION_ERR_INVALID;
     return nullptr;
   }
-  if ((rc = SendRequest(c, answer.m, false, d)) != SESSION_OK) {
+  if ((rc = SendRequest(c, answer.get(), false, d)) != SESSION_OK) {
     *status = Broken(c, rc);
     return nullptr;
   }
@@ -399,20 +393,17 @@ LRPC2Msg* Exchange(LRPC2SessionClient* c, LRPC2Msg* request, const Deadline& d, 
     *status = SESSION_OK;
     return nullptr;
   }
-  LRPC2Msg* reply = ReadReply(c, d, status);
-  for (int round = 0; reply != nullptr && IsAuthReply(c, MsgTypeOf(reply)); ++round) {
+  MsgPtr reply(ReadReply(c, d, status));
+  for (int round = 0; reply && IsAuthReply(c, MsgTypeOf(reply.get())); ++round) {
     if (round == kMaxAuthRounds) {
-      MsgFree(reply);
-      reply = nullptr;
+      reply.reset();
       *status = Broken(c, SESSION_ERR_AUTH);
       break;
     }
-    LRPC2Msg* next = AnswerAuth(c, reply, d, status);
-    MsgFree(reply);
-    reply = next;
+    reply.reset(AnswerAuth(c, reply.get(), d, status));
   }
   ++c->sequence;
-  return reply;
+  return reply.release();
 }
 
 }  // namespace

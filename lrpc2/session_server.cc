@@ -15,7 +15,7 @@
 
 #include "lrpc2/header.h"
 #include "lrpc2/msg_internal.h"
-#include "lrpc2/secure_buffer.h"
+#include "ofw/secure_bytes.h"
 #include "lrpc2/session.h"
 #include "lrpc2/session_internal.h"
 #include "ofw/codec.h"
@@ -187,7 +187,7 @@ int SendWithHeader(LRPC2SessionServer* s, int fd, Header& h, LRPC2Msg* msg,
     memcpy(start, header, hl);
     return SendAll(fd, start, hl + bodyLength, deadline, isSocket);
   }
-  SecureBytes joined;
+  ofw::SecureBytes joined;
   try {
     joined.reserve(hl + bodyLength);
     joined.insert(joined.end(), header, header + hl);
@@ -219,7 +219,7 @@ int SendErrorReply(LRPC2SessionServer* s, uint32_t status, const Deadline& deadl
 // Reads one header and body into a buffer of their exact size. The body length
 // is checked before anything is allocated.
 int RecvFrame(LRPC2SessionServer* s, int fd, const Deadline& deadline, Header* h,
-              SecureBytes* frame) {
+              ofw::SecureBytes* frame) {
   const uint32_t hl = s->headerLength;
   const bool isSocket = fd == s->inFd ? s->inIsSocket : IsSocket(fd);
   uint8_t raw[kHeaderLengthV5];
@@ -242,7 +242,7 @@ int RecvFrame(LRPC2SessionServer* s, int fd, const Deadline& deadline, Header* h
 // signature or authentication steps (the version-2 exchange uses it).
 LRPC2Msg* RecvPlainMessage(LRPC2SessionServer* s, int fd, const Deadline& deadline, int* status) {
   Header h;
-  SecureBytes frame;
+  ofw::SecureBytes frame;
   int rc = RecvFrame(s, fd, deadline, &h, &frame);
   if (rc != SESSION_OK) {
     *status = rc;
@@ -341,30 +341,23 @@ bool SameContent(const AuthFile& f, const void* data, uint32_t length) {
   return diff == 0;
 }
 
-struct MsgOwner {
-  LRPC2Msg* m = nullptr;
-  ~MsgOwner() { MsgFree(m); }
-};
-
 int AuthSecFile(LRPC2SessionServer* s, int inFd, const Deadline& deadline) {
   const MsgTable* product = OVGPrivGetMsgTable();
   int rc;
   // 1. Challenge; the client answers with its claimed uid and gid.
   {
-    MsgOwner challenge;
-    challenge.m = MsgNew(MsgType::ProcessAuthChallenge, 0, product, MSG_MAX_HEADER_LENGTH, &rc);
-    if (challenge.m == nullptr || MsgComplete(challenge.m) != MSG_OK) return SESSION_ERR_NOMEM;
-    if ((rc = SendReply(s, s->outFd, challenge.m, deadline)) != SESSION_OK) return rc;
+    MsgPtr challenge(MsgNew(MsgType::ProcessAuthChallenge, 0, product, MSG_MAX_HEADER_LENGTH, &rc));
+    if (challenge.get() == nullptr || MsgComplete(challenge.get()) != MSG_OK) return SESSION_ERR_NOMEM;
+    if ((rc = SendReply(s, s->outFd, challenge.get(), deadline)) != SESSION_OK) return rc;
   }
   uint32_t claimedUid = 0, claimedGid = 0;
   {
-    MsgOwner answer;
-    answer.m = RecvPlainMessage(s, inFd, deadline, &rc);
-    if (answer.m == nullptr) return rc;
+    MsgPtr answer(RecvPlainMessage(s, inFd, deadline, &rc));
+    if (answer.get() == nullptr) return rc;
     uint32_t type;
-    if (MsgReadMsgType(answer.m, &type) != MSG_OK || type != MsgType::ProcessAuthChallenge ||
-        MsgReadUInt32(answer.m, &claimedUid) != MSG_OK ||
-        MsgReadUInt32(answer.m, &claimedGid) != MSG_OK)
+    if (MsgReadMsgType(answer.get(), &type) != MSG_OK || type != MsgType::ProcessAuthChallenge ||
+        MsgReadUInt32(answer.get(), &claimedUid) != MSG_OK ||
+        MsgReadUInt32(answer.get(), &claimedGid) != MSG_OK)
       return SESSION_ERR_AUTH;
   }
   if (claimedUid == UINT32_MAX || claimedGid == UINT32_MAX) return SESSION_ERR_AUTH;
@@ -376,25 +369,23 @@ int AuthSecFile(LRPC2SessionServer* s, int inFd, const Deadline& deadline) {
   if ((rc = CreateAuthFile(dir, claimedUid, 0, 0400, userFile)) != SESSION_OK) return rc;
   if ((rc = CreateAuthFile(dir, 0, claimedGid, 0440, groupFile)) != SESSION_OK) return rc;
   {
-    MsgOwner response;
-    response.m = MsgNew(MsgType::ProcessAuthResponse, 0, product, MSG_MAX_HEADER_LENGTH, &rc);
-    if (response.m == nullptr || MsgWriteString(response.m, userFile.path.c_str()) != MSG_OK ||
-        MsgWriteString(response.m, groupFile.path.c_str()) != MSG_OK ||
-        MsgComplete(response.m) != MSG_OK)
+    MsgPtr response(MsgNew(MsgType::ProcessAuthResponse, 0, product, MSG_MAX_HEADER_LENGTH, &rc));
+    if (response.get() == nullptr || MsgWriteString(response.get(), userFile.path.c_str()) != MSG_OK ||
+        MsgWriteString(response.get(), groupFile.path.c_str()) != MSG_OK ||
+        MsgComplete(response.get()) != MSG_OK)
       return SESSION_ERR_NOMEM;
-    if ((rc = SendReply(s, s->outFd, response.m, deadline)) != SESSION_OK) return rc;
+    if ((rc = SendReply(s, s->outFd, response.get(), deadline)) != SESSION_OK) return rc;
   }
   // 3. The client proves it could read both.
-  MsgOwner proof;
-  proof.m = RecvPlainMessage(s, inFd, deadline, &rc);
-  if (proof.m == nullptr) return rc;
+  MsgPtr proof(RecvPlainMessage(s, inFd, deadline, &rc));
+  if (proof.get() == nullptr) return rc;
   uint32_t type;
   void* userData = nullptr;
   void* groupData = nullptr;
   uint32_t userLength = 0, groupLength = 0;
-  bool ok = MsgReadMsgType(proof.m, &type) == MSG_OK && type == MsgType::ProcessAuthResponse &&
-            MsgReadBlob(proof.m, &userData, &userLength) == MSG_OK &&
-            MsgReadBlob(proof.m, &groupData, &groupLength) == MSG_OK;
+  bool ok = MsgReadMsgType(proof.get(), &type) == MSG_OK && type == MsgType::ProcessAuthResponse &&
+            MsgReadBlob(proof.get(), &userData, &userLength) == MSG_OK &&
+            MsgReadBlob(proof.get(), &groupData, &groupLength) == MSG_OK;
   ok = ok && StillOurs(userFile) && StillOurs(groupFile) &&
        SameContent(userFile, userData, userLength) && SameContent(groupFile, groupData, groupLength);
   MsgFreeSensitive(userData, userLength);
@@ -627,7 +618,7 @@ LRPC2Msg* SessionRecv(int fd, LRPC2SessionServer* s, int timeout, int* status, i
   if (fd < 0) fd = s->inFd;
   const Deadline deadline = Deadline::inSeconds(timeout);
   Header h;
-  SecureBytes frame;
+  ofw::SecureBytes frame;
   int rc = RecvFrame(s, fd, deadline, &h, &frame);
   if (rc != SESSION_OK) {
     st = rc;
@@ -659,25 +650,24 @@ LRPC2Msg* SessionRecv(int fd, LRPC2SessionServer* s, int timeout, int* status, i
     }
   }
   int mst;
-  LRPC2Msg* m = MsgAdoptBuffer(std::move(frame), s->table, s->headerLength, &mst);
-  if (m == nullptr) {
+  MsgPtr m(MsgAdoptBuffer(std::move(frame), s->table, s->headerLength, &mst));
+  if (!m) {
     st = mst == MSG_ERR_NOMEM ? SESSION_ERR_NOMEM : SESSION_ERR_INVALID;
     return nullptr;
   }
-  if (verified) MsgSetSigChecks(m, 1);
-  const MsgTableEntry* e = MsgTableFindEntry(s->table, MsgTypeOf(m));
+  if (verified) MsgSetSigChecks(m.get(), 1);
+  const MsgTableEntry* e = MsgTableFindEntry(s->table, MsgTypeOf(m.get()));
   if (e != nullptr && (e->flags & MSG_FLAG_AUTH) == MSG_FLAG_AUTH && !s->authenticated) {
     const Header saved = s->request;
     rc = s->ops->authenticate(s, fd, deadline);
     s->request = saved;  // the reply answers the original request
     if (rc != SESSION_OK) {
-      MsgFree(m);
       st = rc;
       return nullptr;
     }
   }
   st = SESSION_OK;
-  return m;
+  return m.release();
 }
 
 int SessionServerSend(int fd, LRPC2SessionServer* s, LRPC2Msg* reply, int timeout) {

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <limits>
+#include <algorithm>
 #include <utility>
 
 #include "ofw/exceptions.h"
@@ -18,51 +20,39 @@ constexpr uint64_t kMax64 = std::numeric_limits<uint64_t>::max();
 // Positions at or past 2^32 are refused: no unit of the protocol is that long.
 constexpr uint64_t kMaxUnitEnd = ByteSequenceModeler::MAX_UNIT_LENGTH;
 
-unsigned char* allocateZeroed(uint64_t length, const char* failureText) {
-  if (length == 0) return nullptr;
-  if (length > std::numeric_limits<size_t>::max())
+// Sets the capacity to `length` bytes; bytes past the old capacity read as
+// zero, and a replaced block is wiped by the allocator before release.
+void resizeZeroed(ofw::SecureBytes& buffer, uint64_t length, const char* failureText) {
+  try {
+    if (length > std::numeric_limits<size_t>::max()) throw std::bad_alloc();
+    buffer.resize(static_cast<size_t>(length));
+  } catch (const std::bad_alloc&) {
     throw ofw::BadAllocException(ofw::withErrno(failureText, ENOMEM), ENOMEM, __FILE__, __LINE__);
-  void* p = std::calloc(static_cast<size_t>(length), 1);
-  if (p == nullptr)
-    throw ofw::BadAllocException(ofw::withErrno(failureText, ENOMEM), ENOMEM, __FILE__, __LINE__);
-  return static_cast<unsigned char*>(p);
-}
-
-void releaseBlock(unsigned char* p, uint64_t length) {
-  if (p == nullptr) return;
-  if (length > 0) explicit_bzero(p, static_cast<size_t>(length));
-  std::free(p);
+  }
 }
 
 }  // namespace
 
 ByteSequenceModeler::ByteSequenceModeler(uint64_t initialLength, uint64_t headerSize)
-    : m_msgBuffer(nullptr), m_bufferLength(0), m_offset(headerSize), m_headerSize(headerSize) {
+    : m_bufferLength(0), m_offset(headerSize), m_headerSize(headerSize) {
   // The header must fit, whatever the caller asked for.
   uint64_t length = initialLength < headerSize ? headerSize : initialLength;
-  m_msgBuffer =
-      allocateZeroed(length, "ByteSequenceModeler ran out of memory during object constructing");
+  resizeZeroed(m_buffer, length, "ByteSequenceModeler ran out of memory during object constructing");
   m_bufferLength = length;
 }
 
 ByteSequenceModeler::ByteSequenceModeler(const ByteSequenceModeler& other)
-    : m_msgBuffer(nullptr),
-      m_bufferLength(0),
-      m_offset(other.m_offset),
-      m_headerSize(other.m_headerSize) {
-  if (other.m_msgBuffer != nullptr) {
-    m_msgBuffer = allocateZeroed(other.m_bufferLength,
-                                 "ByteSequenceModeler ran out of memory during copy constructing");
-    if (other.m_bufferLength > 0)
-      std::memcpy(m_msgBuffer, other.m_msgBuffer, static_cast<size_t>(other.m_bufferLength));
-    m_bufferLength = other.m_bufferLength;
-  }
+    : m_bufferLength(0), m_offset(other.m_offset), m_headerSize(other.m_headerSize) {
+  resizeZeroed(m_buffer, other.m_buffer.size(),
+               "ByteSequenceModeler ran out of memory during copy constructing");
+  std::copy(other.m_buffer.begin(), other.m_buffer.end(), m_buffer.begin());
+  m_bufferLength = other.m_bufferLength;
 }
 
 ByteSequenceModeler& ByteSequenceModeler::operator=(const ByteSequenceModeler& other) {
   if (this != &other) {
     ByteSequenceModeler copy(other);
-    std::swap(m_msgBuffer, copy.m_msgBuffer);
+    m_buffer.swap(copy.m_buffer);
     std::swap(m_bufferLength, copy.m_bufferLength);
     std::swap(m_offset, copy.m_offset);
     std::swap(m_headerSize, copy.m_headerSize);
@@ -70,33 +60,32 @@ ByteSequenceModeler& ByteSequenceModeler::operator=(const ByteSequenceModeler& o
   return *this;
 }
 
-ByteSequenceModeler::~ByteSequenceModeler() { releaseBlock(m_msgBuffer, m_bufferLength); }
+ByteSequenceModeler::~ByteSequenceModeler() = default;  // the buffer wipes itself
 
 void ByteSequenceModeler::updateHeaders() {}
 
 void ByteSequenceModeler::requireCapacity(uint64_t end) const {
-  if (m_msgBuffer == nullptr || end > m_bufferLength)
+  if (m_buffer.empty() || end > m_bufferLength)
     throw MeridiaException("ByteSequenceModeler has no buffer", 0, __FILE__, __LINE__);
 }
 
 std::string ByteSequenceModeler::getData() const {
   if (m_offset == 0) return std::string();
   requireCapacity(m_offset);
-  return std::string(reinterpret_cast<const char*>(m_msgBuffer), static_cast<size_t>(m_offset));
+  return std::string(reinterpret_cast<const char*>(m_buffer.data()), static_cast<size_t>(m_offset));
 }
 
 std::string ByteSequenceModeler::getTailData() const {
   if (m_offset <= m_headerSize) return std::string();
   requireCapacity(m_offset);
-  return std::string(reinterpret_cast<const char*>(m_msgBuffer + m_headerSize),
+  return std::string(reinterpret_cast<const char*>(m_buffer.data() + m_headerSize),
                      static_cast<size_t>(m_offset - m_headerSize));
 }
 
 void ByteSequenceModeler::rewindTailData() { m_offset = m_headerSize; }
 
 void ByteSequenceModeler::cleanup() {
-  releaseBlock(m_msgBuffer, m_bufferLength);
-  m_msgBuffer = nullptr;
+  ofw::SecureBytes().swap(m_buffer);  // wiped and released, not just emptied
   m_bufferLength = 0;
 }
 
@@ -119,23 +108,16 @@ void ByteSequenceModeler::reserveForWrite(uint64_t n) {
   // after a cleanup() it may not, so the new capacity is at least the end.
   uint64_t newLength = m_bufferLength + grow;
   if (newLength < end) newLength = end;
-  // A fresh zero-filled block rather than realloc: the new capacity must read
-  // as zeros (never as stale heap bytes), and the old block is wiped before it
-  // is freed because it may hold terminal data.
-  unsigned char* p = allocateZeroed(
-      newLength, "ByteSequenceModeler ran out of memory while expanding for write");
-  if (m_msgBuffer != nullptr) {
-    std::memcpy(p, m_msgBuffer, static_cast<size_t>(m_bufferLength));
-    releaseBlock(m_msgBuffer, m_bufferLength);
-  }
-  m_msgBuffer = p;
+  // The new capacity reads as zeros (never as stale heap bytes), and a
+  // replaced block is wiped before it is freed: it may hold terminal data.
+  resizeZeroed(m_buffer, newLength, "ByteSequenceModeler ran out of memory while expanding for write");
   m_bufferLength = newLength;
 }
 
 void ByteSequenceModeler::appendReserved(const void* src, uint64_t n) {
   // Invariant: reserveForWrite(n or more) succeeded, so m_offset + n <= m_bufferLength.
   if (n == 0) return;
-  std::memcpy(m_msgBuffer + m_offset, src, static_cast<size_t>(n));
+  std::memcpy(m_buffer.data() + m_offset, src, static_cast<size_t>(n));
   m_offset += n;
 }
 
@@ -221,7 +203,7 @@ uint64_t ByteSequenceModeler::checkRead(uint64_t n) {
     cleanup();
     throw MeridiaException("ByteSequenceModeler readNBytes offset overflow", 0, __FILE__, __LINE__);
   }
-  if (m_msgBuffer == nullptr || m_offset > m_bufferLength || n > m_bufferLength - m_offset) {
+  if (m_buffer.empty() || m_offset > m_bufferLength || n > m_bufferLength - m_offset) {
     cleanup();
     throw MeridiaException("ByteSequenceModeler can't read beyond end of buffer", 0, __FILE__,
                            __LINE__);
@@ -233,35 +215,35 @@ uint64_t ByteSequenceModeler::checkRead(uint64_t n) {
 
 void ByteSequenceModeler::readNBytes(void* dst, uint64_t n) {
   const uint64_t at = checkRead(n);
-  std::memcpy(dst, m_msgBuffer + at, static_cast<size_t>(n));
+  std::memcpy(dst, m_buffer.data() + at, static_cast<size_t>(n));
 }
 
-uint8_t ByteSequenceModeler::readByte() { return ofw::codec::getU8(m_msgBuffer + checkRead(1)); }
+uint8_t ByteSequenceModeler::readByte() { return ofw::codec::getU8(m_buffer.data() + checkRead(1)); }
 
 int16_t ByteSequenceModeler::readShort() { return static_cast<int16_t>(readUShort()); }
 
 uint16_t ByteSequenceModeler::readUShort() {
-  return ofw::codec::getU16(m_msgBuffer + checkRead(2));
+  return ofw::codec::getU16(m_buffer.data() + checkRead(2));
 }
 
 int32_t ByteSequenceModeler::readInt32() { return static_cast<int32_t>(readUInt32()); }
 
 uint32_t ByteSequenceModeler::readUInt32() {
-  return ofw::codec::getU32(m_msgBuffer + checkRead(4));
+  return ofw::codec::getU32(m_buffer.data() + checkRead(4));
 }
 
 int64_t ByteSequenceModeler::readInt64() { return static_cast<int64_t>(readUInt64()); }
 
 uint64_t ByteSequenceModeler::readUInt64() {
-  return ofw::codec::getU64(m_msgBuffer + checkRead(8));
+  return ofw::codec::getU64(m_buffer.data() + checkRead(8));
 }
 
 ofw::Guid ByteSequenceModeler::readGuid() {
-  return ofw::Guid::fromMSValue(m_msgBuffer + checkRead(16));
+  return ofw::Guid::fromMSValue(m_buffer.data() + checkRead(16));
 }
 
 struct timeval ByteSequenceModeler::readTimestamp() {
-  return ofw::codec::getTimeval(m_msgBuffer + checkRead(ofw::codec::kTimevalSize));
+  return ofw::codec::getTimeval(m_buffer.data() + checkRead(ofw::codec::kTimevalSize));
 }
 
 std::string ByteSequenceModeler::readString() {
@@ -269,7 +251,7 @@ std::string ByteSequenceModeler::readString() {
   if (count == 0) return std::string();
   // Bounds are checked before anything is allocated.
   const uint64_t at = checkRead(count);
-  return std::string(reinterpret_cast<const char*>(m_msgBuffer + at), count);
+  return std::string(reinterpret_cast<const char*>(m_buffer.data() + at), count);
 }
 
 std::string ByteSequenceModeler::readBlob() { return readString(); }
@@ -278,14 +260,14 @@ std::string ByteSequenceModeler::readBlob() { return readString(); }
 
 void ByteSequenceModeler::Dump() const {
   std::printf("\nByteSequence Dump:\n");
-  std::printf("  m_msgBuffer: %p\n", static_cast<const void*>(m_msgBuffer));
+  std::printf("  m_msgBuffer: %p\n", static_cast<const void*>(m_buffer.data()));
   std::printf("  m_bufferLength: %ld\n", static_cast<long>(m_bufferLength));
   std::printf("  m_offset: %d\n", static_cast<int>(m_offset));
   std::printf("  m_headerSize: %d\n", static_cast<int>(m_headerSize));
   std::printf("Contents:\n");
-  const uint64_t n = m_msgBuffer != nullptr ? m_bufferLength : 0;
+  const uint64_t n = m_buffer.size();
   for (uint64_t i = 0; i < n; ++i) {
-    std::printf("%02x ", m_msgBuffer[i]);
+    std::printf("%02x ", m_buffer[static_cast<size_t>(i)]);
     if ((i + 1) % 16 == 0)
       std::printf("\n");
     else if ((i + 1) % 4 == 0)

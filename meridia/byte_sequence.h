@@ -31,6 +31,7 @@
 
 #include "meridia/meridia_exception.h"
 #include "ofw/guid.h"
+#include "ofw/secure_bytes.h"
 
 namespace meridia {
 
@@ -95,13 +96,16 @@ class ByteSequenceModeler {
   uint64_t getBufferLength() const { return m_bufferLength; }
   uint64_t getOffset() const { return m_offset; }
   uint64_t getHeaderSize() const { return m_headerSize; }
-  bool hasBuffer() const { return m_msgBuffer != nullptr; }
+  bool hasBuffer() const { return !m_buffer.empty(); }
 
  protected:
   // Throws unless bytes [0, end) lie inside the buffer.
   void requireCapacity(uint64_t end) const;
 
-  unsigned char* m_msgBuffer;
+  // The bytes; wiped before every release (they may hold terminal data).
+  ofw::SecureBytes m_buffer;
+  // The capacity, always m_buffer.size(); kept as a 64-bit field so every
+  // limit is checked on it before anything is allocated.
   uint64_t m_bufferLength;
   uint64_t m_offset;
   uint64_t m_headerSize;

@@ -25,7 +25,7 @@ Packet::Packet() : ByteSequenceModeler(HEADER_SIZE + SPARE_SIZE, HEADER_SIZE) { 
 Packet::Packet(const std::string& data, bool raw, bool advance)
     : ByteSequenceModeler(initialLength(data), HEADER_SIZE) {
   const uint64_t at = raw ? 0 : HEADER_SIZE;
-  if (!data.empty()) std::memcpy(m_msgBuffer + at, data.data(), data.size());
+  if (!data.empty()) std::memcpy(m_buffer.data() + at, data.data(), data.size());
   if (advance) {
     const uint64_t end = at + data.size();
     m_offset = end > HEADER_SIZE ? end : HEADER_SIZE;
@@ -37,28 +37,28 @@ Packet::Packet(const std::string& data, bool raw, bool advance)
 
 void Packet::setFlags(uint8_t flags) {
   requireCapacity(HEADER_SIZE);
-  ofw::codec::putU8(m_msgBuffer + FLAGS_OFFSET, flags);
+  ofw::codec::putU8(m_buffer.data() + FLAGS_OFFSET, flags);
 }
 
 uint8_t Packet::getFlags() const {
   requireCapacity(HEADER_SIZE);
-  return ofw::codec::getU8(m_msgBuffer + FLAGS_OFFSET);
+  return ofw::codec::getU8(m_buffer.data() + FLAGS_OFFSET);
 }
 
 void Packet::setChannel(const ofw::Guid& channel) {
   requireCapacity(HEADER_SIZE);
   std::array<unsigned char, 16> ms = channel.getMSValue();
-  std::memcpy(m_msgBuffer + CHANNEL_OFFSET, ms.data(), CHANNEL_SIZE);
+  std::memcpy(m_buffer.data() + CHANNEL_OFFSET, ms.data(), CHANNEL_SIZE);
 }
 
 ofw::Guid Packet::getChannel() const {
   requireCapacity(HEADER_SIZE);
-  return ofw::Guid::fromMSValue(m_msgBuffer + CHANNEL_OFFSET);
+  return ofw::Guid::fromMSValue(m_buffer.data() + CHANNEL_OFFSET);
 }
 
 uint32_t Packet::getLengthField() const {
   requireCapacity(HEADER_SIZE);
-  return ofw::codec::getU32(m_msgBuffer + LENGTH_OFFSET);
+  return ofw::codec::getU32(m_buffer.data() + LENGTH_OFFSET);
 }
 
 void Packet::updateHeaders() {
@@ -66,7 +66,7 @@ void Packet::updateHeaders() {
   // The cursor never passes MAX_UNIT_LENGTH, so the value fits 32 bits; it is
   // never below the header size either.
   const uint64_t length = m_offset >= LENGTH_SIZE ? m_offset - LENGTH_SIZE : 0;
-  ofw::codec::putU32(m_msgBuffer + LENGTH_OFFSET, static_cast<uint32_t>(length));
+  ofw::codec::putU32(m_buffer.data() + LENGTH_OFFSET, static_cast<uint32_t>(length));
 }
 
 }  // namespace meridia

@@ -10,7 +10,7 @@
 #include <list>
 #include <string>
 
-#include "lrpc2/secure_buffer.h"
+#include "ofw/secure_bytes.h"
 #include "ofw/threads/mutex.h"
 
 namespace ovg {
@@ -44,7 +44,7 @@ class OvsSecretCache {
 
  private:
   struct Entry {
-    lrpc2::SecureBytes bytes;
+    ofw::SecureBytes bytes;
     time_t stored;
   };
   time_t now() const;

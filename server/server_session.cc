@@ -11,19 +11,6 @@
 #include "server/action_count.h"
 #include "server/ipc_server.h"
 
-namespace {
-// Frees a message on every path out of a handler.
-struct MsgHolder {
-  LRPC2Msg* msg = nullptr;
-  explicit MsgHolder(LRPC2Msg* m) : msg(m) {}
-  ~MsgHolder() {
-    if (msg) MsgFree(msg);
-  }
-  MsgHolder(const MsgHolder&) = delete;
-  MsgHolder& operator=(const MsgHolder&) = delete;
-};
-}  // namespace
-
 LRPC2ServerSession::LRPC2ServerSession(ofw::IPCServer* server)
     : lastActivity(time(nullptr)), server_(server), msgTable_(OVGPrivGetMsgTable()),
       logger_(ofw::getLogger("ovg.lrpc2.server")) {}
@@ -98,8 +85,8 @@ int LRPC2ServerSession::HandleMessage() {
   int f = fd.load();
   OFW_TRACE(logger_, "Reading lrpc2 message from client");
   int err = 0;
-  LRPC2Msg* raw = SessionRecv(f, lrpcSession_, 60, &err, 0);
-  MsgHolder request(raw);
+  MsgPtr request(SessionRecv(f, lrpcSession_, 60, &err, 0));
+  LRPC2Msg* raw = request.get();
   if (!raw || err != 0) {
     const char* text = SessionErr2Str(err);
     OFW_DEBUG(logger_, "Reading lrpc2 message from client on %d resulted in: %s", f, text ? text : "");
@@ -138,18 +125,18 @@ int LRPC2ServerSession::HandleMessage() {
   ofw::Logger::SetThreadName(ofw::format("fd:%d %s", f, name ? name : ""));
 
   int status = 0;
-  MsgHolder reply(MsgNew(type, 0, msgTable_, 48, &status));
-  if (!reply.msg) throw ofw::SystemException("Unable to create reply message", status, __FILE__, __LINE__);
+  MsgPtr reply(MsgNew(type, 0, msgTable_, 48, &status));
+  if (!reply.get()) throw ofw::SystemException("Unable to create reply message", status, __FILE__, __LINE__);
 
   try {
-    dispatch(type, raw, reply.msg);
+    dispatch(type, raw, reply.get());
   } catch (const std::exception& e) {
     OFW_DEBUG(logger_, "Message handler improperly threw an exception: %s", e.what());
     throw;
   }
 
-  if (MsgComplete(reply.msg) != 0) throw ofw::SystemException("Unable to complete reply message", 0, __FILE__, __LINE__);
-  int sendErr = SessionServerSend(f, lrpcSession_, reply.msg, 60);
+  if (MsgComplete(reply.get()) != 0) throw ofw::SystemException("Unable to complete reply message", 0, __FILE__, __LINE__);
+  int sendErr = SessionServerSend(f, lrpcSession_, reply.get(), 60);
   if (sendErr != 0) {
     alive = false;
     const char* text = SessionErr2Str(sendErr);

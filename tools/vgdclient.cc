@@ -58,18 +58,17 @@ LRPC2SessionClient* connectOrDie(const Options& o) {
 }
 
 // Sends a request built by `fill` and returns the reply (null on error, printed).
-LRPC2Msg* request(LRPC2SessionClient* c, const Options& o, uint32_t type, void (*fill)(LRPC2Msg*, const void*),
-                  const void* arg) {
+MsgPtr request(LRPC2SessionClient* c, const Options& o, uint32_t type, void (*fill)(LRPC2Msg*, const void*),
+               const void* arg) {
   int status = 0;
-  LRPC2Msg* req = MsgNew(type, 0, OVGPrivGetMsgTable(), 48, &status);
+  MsgPtr req(MsgNew(type, 0, OVGPrivGetMsgTable(), 48, &status));
   if (!req) {
     std::fprintf(stderr, "vgdclient: cannot build message type %u: %d\n", type, status);
     return nullptr;
   }
-  if (fill) fill(req, arg);
-  MsgComplete(req);
-  LRPC2Msg* reply = SessionSendWithTimeout(c, req, o.timeout, &status);
-  MsgFree(req);
+  if (fill) fill(req.get(), arg);
+  MsgComplete(req.get());
+  MsgPtr reply(SessionSendWithTimeout(c, req.get(), o.timeout, &status));
   if (!reply) {
     const char* text = SessionErr2Str(status);
     std::fprintf(stderr, "vgdclient: request %u failed: %d %s\n", type, status, text ? text : "");
@@ -143,9 +142,8 @@ int main(int argc, char** argv) {
     long count = optind + 1 < argc ? std::atol(argv[optind + 1]) : 1;
     LRPC2SessionClient* c = connectOrDie(o);
     for (long i = 0; i < count; ++i) {
-      LRPC2Msg* r = request(c, o, MsgType::VGPing, nullptr, nullptr);
+      MsgPtr r = request(c, o, MsgType::VGPing, nullptr, nullptr);
       if (!r) return 1;
-      MsgFree(r);
     }
     SessionClientClose(c);
     return 0;
@@ -153,23 +151,21 @@ int main(int argc, char** argv) {
   if (cmd == "stop") {
     bool restart = optind + 1 < argc && std::strcmp(argv[optind + 1], "--restart") == 0;
     LRPC2SessionClient* c = connectOrDie(o);
-    LRPC2Msg* r = restart ? request(c, o, MsgType::VGStop2, fillRestart, &restart)
-                          : request(c, o, MsgType::VGStop, nullptr, nullptr);
+    MsgPtr r = restart ? request(c, o, MsgType::VGStop2, fillRestart, &restart)
+                       : request(c, o, MsgType::VGStop, nullptr, nullptr);
     SessionClientClose(c);
     if (!r) return 1;
-    MsgFree(r);
     return 0;
   }
   if ((cmd == "getpwnam" || cmd == "getpwuid") && optind + 1 < argc) {
     LookupArg a{argv[optind + 1], optind + 2 < argc && std::strcmp(argv[optind + 2], "--local") == 0,
                 cmd == "getpwuid"};
     LRPC2SessionClient* c = connectOrDie(o);
-    LRPC2Msg* r = request(c, o, a.byUid ? MsgType::NSSGetPasswdDataByUID2 : MsgType::NSSGetPasswdDataByName2,
-                          fillLookup, &a);
+    MsgPtr r = request(c, o, a.byUid ? MsgType::NSSGetPasswdDataByUID2 : MsgType::NSSGetPasswdDataByName2,
+                       fillLookup, &a);
     SessionClientClose(c);
     if (!r) return 1;
-    int rc = printPasswd(r);
-    MsgFree(r);
+    int rc = printPasswd(r.get());
     return rc;
   }
   if (cmd == "flush" || cmd == "reload" || cmd == "runlevel" ||
@@ -181,19 +177,18 @@ int main(int argc, char** argv) {
                                           : MsgType::VGQueryIsUserAlwaysPermittedLogin;
     bool withUser = cmd == "auditlevel" || cmd == "apu";
     LRPC2SessionClient* c = connectOrDie(o);
-    LRPC2Msg* r = request(c, o, type, withUser ? fillString : nullptr, withUser ? argv[optind + 1] : nullptr);
+    MsgPtr r = request(c, o, type, withUser ? fillString : nullptr, withUser ? argv[optind + 1] : nullptr);
     SessionClientClose(c);
     if (!r) return 1;
     int32_t v = 0;
     int b = 0;
     if (cmd == "apu") {
-      MsgReadBool(r, &b);
+      MsgReadBool(r.get(), &b);
       std::printf("%s\n", b ? "yes" : "no");
     } else {
-      MsgReadInt32(r, &v);
+      MsgReadInt32(r.get(), &v);
       std::printf("%d\n", v);
     }
-    MsgFree(r);
     return 0;
   }
   if ((cmd == "pause" || cmd == "continue" || cmd == "kill") && optind + 1 < argc) {
@@ -206,12 +201,11 @@ int main(int argc, char** argv) {
                     : cmd == "continue" ? MsgType::VGSessionContinue
                                         : MsgType::VGSessionKill;
     LRPC2SessionClient* c = connectOrDie(o);
-    LRPC2Msg* r = request(c, o, type, fillGuid, &guid);
+    MsgPtr r = request(c, o, type, fillGuid, &guid);
     SessionClientClose(c);
     if (!r) return 1;
     int32_t v = 0;
-    int rc = MsgReadInt32(r, &v);
-    MsgFree(r);
+    int rc = MsgReadInt32(r.get(), &v);
     if (rc != 0) {
       std::fprintf(stderr, "vgdclient: reply without a status\n");
       return 1;
@@ -222,10 +216,9 @@ int main(int argc, char** argv) {
   if (cmd == "send" && optind + 1 < argc) {
     uint32_t type = static_cast<uint32_t>(std::strtoul(argv[optind + 1], nullptr, 10));
     LRPC2SessionClient* c = connectOrDie(o);
-    LRPC2Msg* r = request(c, o, type, nullptr, nullptr);
+    MsgPtr r = request(c, o, type, nullptr, nullptr);
     SessionClientClose(c);
     if (!r) return 1;
-    MsgFree(r);
     std::printf("ok\n");
     return 0;
   }

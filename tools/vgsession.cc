@@ -218,19 +218,18 @@ class Connection {
 
   // Sends a complete request (taking it) and returns the reply, or null with
   // the connection closed (lastError() tells why).
-  LRPC2Msg* exchange(LRPC2Msg* request) {
+  MsgPtr exchange(LRPC2Msg* raw) {
+    MsgPtr request(raw);
     if (!request) {
       lastError_ = MSG_ERR_INVALID;
       return nullptr;
     }
     if (!c_) {
-      MsgFree(request);
       lastError_ = SESSION_ERR_CLOSED;
       return nullptr;
     }
     int status = 0;
-    LRPC2Msg* reply = SessionSendWithTimeout(c_, request, gOpt.timeout, &status);
-    MsgFree(request);
+    MsgPtr reply(SessionSendWithTimeout(c_, request.get(), gOpt.timeout, &status));
     if (!reply) {
       lastError_ = status;
       close();
@@ -279,10 +278,9 @@ ovg::StartRequest startFields(const std::string& tty, const std::string& slave, 
 // Sends a start; false when the connection failed (reply untouched).
 bool sendStart(Connection& conn, const ovg::StartRequest& fields, ovg::StartReply& reply) {
   int st = 0;
-  LRPC2Msg* m = conn.exchange(ovg::buildStartRequest(gOpt.startVersion, fields, &st));
+  MsgPtr m = conn.exchange(ovg::buildStartRequest(gOpt.startVersion, fields, &st));
   if (!m) return false;
-  int rc = ovg::readStartReply(m, gOpt.startVersion, reply);
-  MsgFree(m);
+  int rc = ovg::readStartReply(m.get(), gOpt.startVersion, reply);
   if (rc != 0) {
     warn("malformed start reply (%d)", rc);
     reply.audited = false;
@@ -292,11 +290,10 @@ bool sendStart(Connection& conn, const ovg::StartRequest& fields, ovg::StartRepl
 
 // Status-replied requests: true with *status, false when the connection failed.
 bool sendForStatus(Connection& conn, LRPC2Msg* request, int32_t* status, bool hasStatus = true) {
-  LRPC2Msg* m = conn.exchange(request);
+  MsgPtr m = conn.exchange(request);
   if (!m) return false;
   *status = 0;
-  if (hasStatus && ovg::readStatusReply(m, status) != 0) *status = -1;
-  MsgFree(m);
+  if (hasStatus && ovg::readStatusReply(m.get(), status) != 0) *status = -1;
   return true;
 }
 

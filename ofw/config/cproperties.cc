@@ -398,12 +398,15 @@ void cpropsFreeValueList(CPropsValueList* list) {
 int cpropsSecureOpen(const char* path, int* fd, int* reason) {
   if (!path || !fd) return CPROPS_EINVAL;
   int err = 0;
+  *fd = -1;
   ofw::FileRefusal r;
+  ofw::UniqueFd opened;
   try {
-    r = ofw::secureOpenForRead(path, *fd, err);
+    r = ofw::secureOpenForRead(path, opened, err);
   } catch (...) {
     return CPROPS_ENOMEM;
   }
+  *fd = opened.release();  // the C caller closes it
   if (reason) *reason = static_cast<int>(r);
   return ofw::refusalStatus(r);
 }

@@ -221,11 +221,10 @@ std::string checkPropertyValue(const PropertyDescriptor& row, const std::string&
     case PropertyType::LIST:
       if (propsyntax::isFileReference(value)) {
         std::string path = propsyntax::fileReferencePath(value);
-        int fd = -1, err = 0;
+        UniqueFd fd;
+        int err = 0;
         FileRefusal r = secureOpenForRead(path, fd, err);
-        if (r == FileRefusal::None) {
-          ::close(fd);
-        } else {
+        if (r != FileRefusal::None) {
           return "The referenced file [" + path + "] " + refusalText(r) + ".";
         }
       }

@@ -303,15 +303,15 @@ int PropertySet::loadFromFile(const std::string& path, LogSink& sink) {
     std::lock_guard<std::mutex> g(itemsMutex_);
     fileName_ = path;
   }
-  int fd = -1, err = 0;
+  UniqueFd fd;
+  int err = 0;
   FileRefusal refusal = secureOpenForRead(path, fd, err);
   if (refusal != FileRefusal::None) {
     trace(1, "Not loading %s: the file %s (errno %d)", path.c_str(), refusalText(refusal), err);
     return refusalStatus(refusal);
   }
-  FileDescriptor guard(fd);
   trace(1, "Loading %s", path.c_str());
-  LineReader reader(fdFill(fd));
+  LineReader reader(fdFill(fd.get()));
   int rc = loadFrom(reader, sink);
   trace(1, "Loaded %s: status %d", path.c_str(), rc);
   return rc;
@@ -388,7 +388,8 @@ std::string PropertySet::fileName() const {
 
 bool PropertySet::readListFile(const std::string& path, const std::string& key,
                                std::vector<std::string>& list, LogSink& sink) const {
-  int fd = -1, err = 0;
+  UniqueFd fd;
+  int err = 0;
   FileRefusal refusal = secureOpenForRead(path, fd, err);
   const std::string skip = ". Skip reading config file for property " + key;
   auto refused = [&](const char* what, const char* advice) {
@@ -426,8 +427,7 @@ bool PropertySet::readListFile(const std::string& path, const std::string& key,
           refusalText(refusal));
     return false;
   }
-  FileDescriptor guard(fd);
-  LineReader reader(fdFill(fd));
+  LineReader reader(fdFill(fd.get()));
   std::string line;
   for (;;) {
     bool overLong = false;
@@ -693,16 +693,16 @@ int PropertySet::writeBack(const std::string& key, const std::string& raw, LogSi
   int rc = lock.create();
   if (rc != 0) return rc;
 
-  int fd = -1, err = 0;
+  UniqueFd fd;
+  int err = 0;
   FileRefusal refusal = secureOpenForRead(path, fd, err);
   if (refusal != FileRefusal::None) {
     sink.add(Logger::WARN, "Cannot rewrite config file [" + path + "]: the file " +
                                refusalText(refusal));
     return refusalStatus(refusal);
   }
-  FileDescriptor in(fd);
   struct stat st;
-  if (::fstat(fd, &st) != 0) return -5;
+  if (::fstat(fd.get(), &st) != 0) return -5;
   const off_t kMaxFile = 16 << 20;
   if (st.st_size > kMaxFile) {
     sink.add(Logger::WARN, "Cannot rewrite config file [" + path + "]: the file is too large");
@@ -712,7 +712,7 @@ int PropertySet::writeBack(const std::string& key, const std::string& raw, LogSi
   {
     char buf[8192];
     for (;;) {
-      ssize_t r = ::read(fd, buf, sizeof buf);
+      ssize_t r = ::read(fd.get(), buf, sizeof buf);
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) return -5;
       if (r == 0) break;
@@ -784,7 +784,7 @@ int PropertySet::writeBack(const std::string& key, const std::string& raw, LogSi
     sink.add(Logger::WARN, "Unable to create " + newPath + ": " + errnoText(errno));
     return -5;
   }
-  FileDescriptor outFd(nfd);
+  UniqueFd outFd(nfd);
   bool ok = writeAll(nfd, out.data(), out.size()) && ::fchown(nfd, st.st_uid, st.st_gid) == 0 &&
             ::fchmod(nfd, st.st_mode & 0777) == 0 && ::fsync(nfd) == 0;
   int e = errno;

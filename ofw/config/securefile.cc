@@ -5,16 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace ofw {
 
-void FileDescriptor::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
-FileRefusal secureOpenForRead(const std::string& path, int& fd, int& err) {
-  fd = -1;
+FileRefusal secureOpenForRead(const std::string& path, UniqueFd& fd, int& err) {
+  fd.reset();
   err = 0;
   int f;
   do {
@@ -35,7 +31,7 @@ FileRefusal secureOpenForRead(const std::string& path, int& fd, int& err) {
         return FileRefusal::Unknown;
     }
   }
-  FileDescriptor guard(f);
+  UniqueFd guard(f);
   struct stat st;
   if (::fstat(f, &st) != 0) {
     err = errno;
@@ -45,7 +41,7 @@ FileRefusal secureOpenForRead(const std::string& path, int& fd, int& err) {
   if (st.st_uid != 0) return FileRefusal::NotRoot;
   if (st.st_mode & S_IWOTH) return FileRefusal::WorldWritable;
   if (st.st_nlink != 1) return FileRefusal::HardLinks;
-  fd = guard.release();
+  fd = std::move(guard);
   return FileRefusal::None;
 }
 

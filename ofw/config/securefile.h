@@ -10,6 +10,8 @@
 #pragma once
 #include <string>
 
+#include "ofw/unique_fd.h"
+
 namespace ofw {
 
 enum class FileRefusal {
@@ -25,10 +27,10 @@ enum class FileRefusal {
 };
 
 // Opens `path` read-only and checks the descriptor. On success returns
-// FileRefusal::None and stores the descriptor (O_CLOEXEC, O_NONBLOCK set) in
-// `fd`; the caller closes it. On refusal `fd` is -1 and `err` holds the errno
-// of a failed open/fstat (0 when the file was opened but failed a check).
-FileRefusal secureOpenForRead(const std::string& path, int& fd, int& err);
+// FileRefusal::None and hands the descriptor (O_CLOEXEC, O_NONBLOCK set) to
+// `fd`. On refusal `fd` holds nothing and `err` holds the errno of a failed
+// open/fstat (0 when the file was opened but failed a check).
+FileRefusal secureOpenForRead(const std::string& path, UniqueFd& fd, int& err);
 
 // The status code of a refusal: 0, -2 missing, -1 no permission, -125 refused
 // for security (world-writable, symlink, hard links, owner, not regular), -5 other.
@@ -36,25 +38,5 @@ int refusalStatus(FileRefusal refusal);
 
 // Short English reason, for traces and check reports ("is world writable", ...).
 const char* refusalText(FileRefusal refusal);
-
-// Owns one descriptor.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { reset(); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd = -1);
-  int release() {
-    int f = fd_;
-    fd_ = -1;
-    return f;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 }  // namespace ofw

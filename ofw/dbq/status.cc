@@ -13,6 +13,7 @@
 #include "ofw/exceptions.h"
 #include "ofw/format.h"
 #include "ofw/logging/logger.h"
+#include "ofw/unique_fd.h"
 
 namespace ofw {
 
@@ -91,25 +92,6 @@ bool parseSignedDecimal(const std::string& s, long long lo, long long hi, long l
   return true;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 std::string formatStatusFile(unsigned flags, long long time, int code, const std::string& text) {
@@ -124,7 +106,7 @@ Status::Status(const std::string& path) : path_(path) {
 }
 
 void Status::refreshLocked() {
-  Fd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ENOENT) return;  // never written: the fields stand
     throw IOException("Unable to open status file", errno, __FILE__, __LINE__);
@@ -199,7 +181,7 @@ void Status::writeFile(const Fields& f) {
   }
 
   std::string tmpl = path_ + ".tmpXXXXXX";
-  Fd fd(mkostemp(&tmpl[0], O_CLOEXEC));
+  UniqueFd fd(mkostemp(&tmpl[0], O_CLOEXEC));
   if (fd.get() < 0) throw IOException("Unable to write status file", errno, __FILE__, __LINE__);
 
   const std::string content = formatStatusFile(f.flags, f.time, f.code, f.text);

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "ofw/logging/logger.h"
+#include "ofw/unique_fd.h"
 
 // Nothing in this file logs through ofw::Logger: it runs inside the logger's
 // own write path, and a record written from here would re-enter it. Problems
@@ -261,28 +262,27 @@ void FileLogging::close() {
 
 bool FileLogging::CompressFile(const std::string& src, const std::string& dst) {
   std::string tmp = dst + ".tmp";
-  int in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
+  UniqueFd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in) {
     syslog(LOG_ERR, "Could not open %s: %m", src.c_str());
     return false;
   }
-  int outFd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (outFd < 0) {
+  UniqueFd outFd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!outFd) {
     syslog(LOG_ERR, "Could not open %s: %m", tmp.c_str());
-    ::close(in);
     return false;
   }
-  gzFile out = gzdopen(outFd, "wb");
+  gzFile out = gzdopen(outFd.get(), "wb");
   if (!out) {
-    ::close(outFd);
-    ::close(in);
+    outFd.reset();
     unlink(tmp.c_str());
     return false;
   }
+  outFd.release();  // gzclose closes it
   bool ok = true;
   std::vector<char> buf(64 * 1024);
   for (;;) {
-    ssize_t n = ::read(in, buf.data(), buf.size());
+    ssize_t n = ::read(in.get(), buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       ok = false;
@@ -295,7 +295,6 @@ bool FileLogging::CompressFile(const std::string& src, const std::string& dst) {
     }
   }
   if (gzclose(out) != Z_OK) ok = false;
-  ::close(in);
   if (ok && rename(tmp.c_str(), dst.c_str()) == 0) {
     unlink(src.c_str());
     return true;

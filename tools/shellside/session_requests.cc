@@ -17,45 +17,38 @@ class Writer {
       rc_ = MSG_ERR_INVALID;
       return;
     }
-    msg_ = MsgNew(type, 0, OVGPrivGetMsgTable(), MSG_MAX_HEADER_LENGTH, &rc_);
+    msg_.reset(MsgNew(type, 0, OVGPrivGetMsgTable(), MSG_MAX_HEADER_LENGTH, &rc_));
   }
-  ~Writer() {
-    if (msg_) MsgFree(msg_);
-  }
-  Writer(const Writer&) = delete;
-  Writer& operator=(const Writer&) = delete;
 
   void i32(int32_t v) {
-    if (ok()) rc_ = MsgWriteInt32(msg_, v);
+    if (ok()) rc_ = MsgWriteInt32(msg_.get(), v);
   }
   void u32(uint32_t v) {
-    if (ok()) rc_ = MsgWriteUInt32(msg_, v);
+    if (ok()) rc_ = MsgWriteUInt32(msg_.get(), v);
   }
   void b(bool v) {
-    if (ok()) rc_ = MsgWriteBool(msg_, v ? 1 : 0);
+    if (ok()) rc_ = MsgWriteBool(msg_.get(), v ? 1 : 0);
   }
   void str(const std::string& s) {
-    if (ok()) rc_ = MsgWriteString(msg_, s.c_str());
+    if (ok()) rc_ = MsgWriteString(msg_.get(), s.c_str());
   }
   void blob(const std::string& s) {
-    if (ok()) rc_ = MsgWriteBlob(msg_, s.data(), static_cast<uint32_t>(s.size()));
+    if (ok()) rc_ = MsgWriteBlob(msg_.get(), s.data(), static_cast<uint32_t>(s.size()));
   }
   void sequence(uint64_t n) {
     u32(static_cast<uint32_t>(n >> 32));
     u32(static_cast<uint32_t>(n & 0xffffffffu));
   }
   LRPC2Msg* finish() {
-    if (ok()) rc_ = MsgComplete(msg_);
+    if (ok()) rc_ = MsgComplete(msg_.get());
     if (status_) *status_ = rc_;
     if (!ok()) return nullptr;
-    LRPC2Msg* m = msg_;
-    msg_ = nullptr;
-    return m;
+    return msg_.release();
   }
 
  private:
   bool ok() const { return rc_ == 0 && msg_ != nullptr; }
-  LRPC2Msg* msg_ = nullptr;
+  MsgPtr msg_;
   int rc_ = 0;
   int* status_;
 };

@@ -222,10 +222,10 @@ TEST_F(FileReference, FileSwappedForASymlinkIsNotRead) {
 }
 
 TEST_F(FileReference, SecureOpenChecksTheOpenedFile) {
-  int fd = -1, err = 0;
+  ofw::UniqueFd fd;
+  int err = 0;
   EXPECT_EQ(ofw::secureOpenForRead(good, fd, err), ofw::FileRefusal::None);
-  ASSERT_GE(fd, 0);
-  ::close(fd);
+  EXPECT_TRUE(fd.valid());
   EXPECT_EQ(ofw::refusalStatus(ofw::FileRefusal::Symlink), -125);
   EXPECT_EQ(ofw::refusalStatus(ofw::FileRefusal::NotFound), -2);
   EXPECT_EQ(ofw::refusalStatus(ofw::FileRefusal::NoPermission), -1);

@@ -1,7 +1,8 @@
 // Byte buffers that are overwritten with zeros before their memory is released.
 //
-// Message buffers may hold passwords, keys and sensitive messages; a growing
-// std::vector would otherwise leave stale copies behind every reallocation.
+// LRPC2 message buffers, collector messages and cached secrets may hold
+// passwords, keys and terminal data; a growing std::vector would otherwise
+// leave stale copies behind every reallocation.
 #pragma once
 #include <string.h>
 
@@ -10,7 +11,7 @@
 #include <new>
 #include <vector>
 
-namespace lrpc2 {
+namespace ofw {
 
 template <class T>
 struct WipingAllocator {
@@ -44,4 +45,4 @@ class WipeOnExit {
   T& object_;
 };
 
-}  // namespace lrpc2
+}  // namespace ofw
