@@ -1,5 +1,6 @@
 #include "auditor/auditor.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include "ofw/exceptions.h"
 #include "ofw/format.h"
 #include "ofw/config/properties.h"
+#include "ofw/unique_fd.h"
 
 namespace Vigilog {
 
@@ -72,10 +74,22 @@ void Auditor::init(const std::string& sessionsPath, const std::string& spoolPath
   sessions_.reset(new ovgfw::SessionQueueCollection(sessionsPath, maxFileSize_, ofw::DBQ_OPEN_OR_CREATE));
   if (mkdir(sessionsPath.c_str(), 0755) != 0 && errno != EEXIST)
     OFW_WARN(logger_, "Unable to create %s: %s", sessionsPath.c_str(), ofw::errnoText(errno).c_str());
-  if (!continuationDir.empty() && mkdir(continuationDir.c_str(), 0700) != 0 && errno != EEXIST)
-    OFW_WARN(logger_, "Unable to create %s: %s", continuationDir.c_str(), ofw::errnoText(errno).c_str());
+  if (!continuationDir.empty()) makePrivateDirectory(continuationDir);
   if (!common_->isOpen())
     throw ofw::IOException(ofw::format("Unable to open the common spool %s", spoolPath.c_str()), 0, __FILE__, __LINE__);
+}
+
+void Auditor::makePrivateDirectory(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    OFW_WARN(logger_, "Unable to create %s: %s", path.c_str(), ofw::errnoText(errno).c_str());
+    return;
+  }
+  // mkdir's mode passes through the daemon's umask (0177 leaves 0600, a
+  // directory no one can enter); a directory left by an earlier run is mended
+  // too. Opened without following a link, so only that directory changes.
+  ofw::UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid() || fchmod(fd.get(), 0700) != 0)
+    OFW_WARN(logger_, "Unable to set the mode of %s: %s", path.c_str(), ofw::errnoText(errno).c_str());
 }
 
 void Auditor::recover(const boost::shared_ptr<ofw::DBQ>& queue, const std::exception& e) {
@@ -160,6 +174,25 @@ bool Auditor::retireSessionSpool(const ofw::Guid& guid) {
     return false;
   }
   return sessions_->destroyIfEmpty(guid);
+}
+
+void Auditor::discardSessionSpool(const ofw::Guid& guid) {
+  if (!sessions_ || guid.isNull()) return;
+  {
+    ofw::Lock lock(activeMutex_);
+    active_.erase(guid);
+  }
+  sessions_->destroy(guid);
+}
+
+void Auditor::setSessionConnectedCheck(SessionConnectedCheck check) {
+  ofw::Lock lock(connectedMutex_);
+  connected_ = std::move(check);
+}
+
+Auditor::SessionConnectedCheck Auditor::sessionConnectedCheck() {
+  ofw::Lock lock(connectedMutex_);
+  return connected_;
 }
 
 bool Auditor::overDiskQuota() {

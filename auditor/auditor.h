@@ -11,6 +11,7 @@
 #include <boost/weak_ptr.hpp>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -58,6 +59,18 @@ class Auditor {
   // spool was removed.
   bool retireSessionSpool(const ofw::Guid& guid);
 
+  // Removes the spool of a session whose start record could not be stored:
+  // drops the active reference, closes the queue and deletes its directory,
+  // status and owner files. Only for a session no record was accepted for.
+  void discardSessionSpool(const ofw::Guid& guid);
+
+  // Whether a client connection holds the session. Set by start-up once the
+  // IPC server exists and cleared before the server goes; the scheduler's
+  // purge asks it. Empty when unset (the purge then goes by the audit shell's pid).
+  typedef std::function<bool(const ofw::Guid&)> SessionConnectedCheck;
+  void setSessionConnectedCheck(SessionConnectedCheck check);
+  SessionConnectedCheck sessionConnectedCheck();
+
   bool overDiskQuota();
   void flushDb();
   uint64_t getDbSize();
@@ -92,6 +105,8 @@ class Auditor {
   void despoolMechanism();
   void despool();
   boost::shared_ptr<ofw::DBQComposite> openSpool(const std::string& path, const std::string& tag);
+  // Creates path with mode 0700 (or gives an existing directory that mode).
+  void makePrivateDirectory(const std::string& path);
   // Moves a damaged queue aside, salvages it, reopens it.
   void recover(const boost::shared_ptr<ofw::DBQ>& queue, const std::exception& e);
 
@@ -108,6 +123,8 @@ class Auditor {
   std::string spoolPath_;
   uint64_t maxFileSize_ = 10240ull * 1024;
   AuditRegistry registry_;
+  ofw::Mutex connectedMutex_;
+  SessionConnectedCheck connected_;
   DiskState diskState_;
   ofw::Mutex nudgeMutex_;
   bool nudged_ = false;

@@ -154,36 +154,69 @@ void AuditRegistry::removeCmdAuditOvgsh(int pid, const std::string& sessionId) {
   if (it != cmdAudit_.end() && (sessionId.empty() || it->second == sessionId)) cmdAudit_.erase(it);
 }
 
-int AuditRegistry::purgeDeadShells(time_t now, int minAge, const std::function<bool(int)>& shellAlive) {
-  std::set<std::string> dead;
+namespace {
+// Erases the entries of map that belong to a session in ids and are at least
+// minAge seconds old.
+template <typename Map>
+void eraseOldEntries(Map& map, const std::set<std::string>& ids, time_t now, int minAge) {
+  for (auto it = map.begin(); it != map.end();)
+    it = ids.count(it->second.sessionId) && now - it->second.added >= minAge ? map.erase(it) : std::next(it);
+}
+
+struct SessionSeen {
+  time_t newest = 0;
+  int pid = 0;
+};
+
+template <typename Map>
+void noteSessions(Map& map, std::map<std::string, SessionSeen>& seen) {
+  for (const auto& e : map) {
+    SessionSeen& s = seen[e.second.sessionId];
+    if (e.second.added > s.newest) s.newest = e.second.added;
+  }
+}
+}  // namespace
+
+int AuditRegistry::purgeGoneSessions(time_t now, int minAge, const SessionGone& gone) {
+  std::map<std::string, SessionSeen> seen;
   {
     ofw::Lock lock(pidMutex_);
-    for (auto it = pids_.begin(); it != pids_.end();) {
-      if (now - it->second.added >= minAge && !shellAlive(it->first)) {
-        dead.insert(it->second.sessionId);
-        it = pids_.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    noteSessions(pids_, seen);
+    for (const auto& e : pids_) seen[e.second.sessionId].pid = e.first;
   }
-  if (dead.empty()) return 0;
   {
     ofw::Lock lock(ttyMutex_);
-    for (auto it = ttys_.begin(); it != ttys_.end();)
-      it = dead.count(it->second.sessionId) ? ttys_.erase(it) : std::next(it);
+    noteSessions(ttys_, seen);
   }
   {
     ofw::Lock lock(psidMutex_);
-    for (auto it = psids_.begin(); it != psids_.end();)
-      it = dead.count(it->second.sessionId) ? psids_.erase(it) : std::next(it);
+    noteSessions(psids_, seen);
+  }
+  std::set<std::string> dead;
+  for (const auto& s : seen)
+    if (now - s.second.newest >= minAge && gone(s.first, s.second.pid)) dead.insert(s.first);
+  if (dead.empty()) return 0;
+  std::set<int> keptPids;  // registered again meanwhile: their command-audit entries stay
+  {
+    ofw::Lock lock(pidMutex_);
+    eraseOldEntries(pids_, dead, now, minAge);
+    for (const auto& e : pids_)
+      if (dead.count(e.second.sessionId)) keptPids.insert(e.first);
+  }
+  {
+    ofw::Lock lock(ttyMutex_);
+    eraseOldEntries(ttys_, dead, now, minAge);
+  }
+  {
+    ofw::Lock lock(psidMutex_);
+    eraseOldEntries(psids_, dead, now, minAge);
   }
   {
     ofw::Lock lock(cmdMutex_);
     for (auto it = cmdAudit_.begin(); it != cmdAudit_.end();)
-      it = dead.count(it->second) ? cmdAudit_.erase(it) : std::next(it);
+      it = dead.count(it->second) && !keptPids.count(it->first) ? cmdAudit_.erase(it) : std::next(it);
   }
-  for (const std::string& id : dead) OFW_DEBUG(logger_, "Purged registrations of session %s: its audit shell is gone", id.c_str());
+  for (const std::string& id : dead) OFW_DEBUG(logger_, "Purged registrations of session %s: it is gone", id.c_str());
   return static_cast<int>(dead.size());
 }
 

@@ -45,11 +45,16 @@ class AuditRegistry {
   void addCmdAuditOvgsh(int pid, const std::string& sessionId);
   void removeCmdAuditOvgsh(int pid, const std::string& sessionId = std::string());
 
-  // Removes every entry of sessions whose audit shell no longer exists:
-  // an audit-shell pid registered at least minAge seconds ago for which
-  // shellAlive(pid) is false takes every tty, psid and pid entry of its
-  // session with it. Returns the number of sessions purged.
-  int purgeDeadShells(time_t now, int minAge, const std::function<bool(int)>& shellAlive);
+  // Whether a session is gone: (session id, its audit-shell pid or 0 when it
+  // registered none).
+  typedef std::function<bool(const std::string& sessionId, int pid)> SessionGone;
+  // Removes the entries (tty, psid, pid, command audit) of the sessions that
+  // are gone. Every session with an entry is looked at, whatever it
+  // registered; gone() is asked without any registry lock held, once per
+  // session whose newest entry is at least minAge seconds old, and only
+  // entries of that age are removed (a session registering again meanwhile
+  // keeps its new entries). Returns the number of sessions purged.
+  int purgeGoneSessions(time_t now, int minAge, const SessionGone& gone);
 
   size_t ttyCount();
   size_t psidCount();

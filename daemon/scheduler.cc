@@ -37,8 +37,13 @@ bool isProcessAlive(int pid) {
   return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
-int purgeAuditSessions(Vigilog::AuditRegistry& registry, time_t now, int minAge) {
-  return registry.purgeDeadShells(now, minAge, isProcessAlive);
+int purgeAuditSessions(Vigilog::AuditRegistry& registry, time_t now, int minAge,
+                       const Vigilog::Auditor::SessionConnectedCheck& connected) {
+  return registry.purgeGoneSessions(now, minAge, [&connected](const std::string& sessionId, int pid) {
+    if (connected) return !connected(ofw::Guid::fromSwappedString(sessionId));
+    // No server to ask: only a shell known to have existed can be known gone.
+    return pid > 0 && !isProcessAlive(pid);
+  });
 }
 
 void StopSignal::request() {
@@ -177,7 +182,7 @@ SchedulerTargets daemonTargets(ofw::IPCServer* server, Vigilog::Auditor* auditor
     t.flushDb = [auditor] { auditor->flushDb(); };
     t.diskState = &auditor->diskState();
     t.purgeDeadShells = [auditor](time_t now, int minAge) {
-      return purgeAuditSessions(auditor->registry(), now, minAge);
+      return purgeAuditSessions(auditor->registry(), now, minAge, auditor->sessionConnectedCheck());
     };
   }
   t.clearExpiredSecrets = [server] { return server->userLookup().secretCache().clearExpired(); };

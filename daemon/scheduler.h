@@ -10,10 +10,10 @@
 //   resources               `vgd.resource.timer` (600): memory, descriptors, CPU
 //   spool flush             `vgd.timer.spool.flush` (1800)
 //   expired secret cache    `vgd.timer.clear.expired.ovs.secret.cache` (300)
-//   dead audit sessions     `purge.audit.session.interval` (60): the entries of
-//                           sessions whose audit shell, registered at least
-//                           `purge.audit.session.age` (300) s ago, no longer
-//                           exists are dropped
+//   dead audit sessions     `purge.audit.session.interval` (60): the entries,
+//                           registered at least `purge.audit.session.age`
+//                           (300) s ago, of sessions no client holds any more
+//                           are dropped
 // A task whose target is missing (an empty function) is left out.
 //
 // An exception escaping a pass is logged and the next pass goes on. A stop
@@ -27,6 +27,7 @@
 #include <random>
 #include <string>
 
+#include "auditor/auditor.h"
 #include "auditor/disk_state.h"
 #include "auditor/registry.h"
 #include "daemon/resource_monitor.h"
@@ -54,10 +55,13 @@ int agentStatusInterval(int base, double r);
 // no single process and is never alive.
 bool isProcessAlive(int pid);
 
-// Drops the registrations of audit sessions whose audit shell (registered at
-// least minAge seconds before now) no longer exists. Returns the number of
-// sessions purged.
-int purgeAuditSessions(Vigilog::AuditRegistry& registry, time_t now, int minAge);
+// Drops the registrations (made at least minAge seconds before now) of audit
+// sessions that are gone: no client connection holds them any more, as
+// `connected` says; without it, those whose audit-shell pid (> 0) no longer
+// exists. A session of a connected client is never purged, whatever pid it
+// named. Returns the number of sessions purged.
+int purgeAuditSessions(Vigilog::AuditRegistry& registry, time_t now, int minAge,
+                       const Vigilog::Auditor::SessionConnectedCheck& connected);
 
 // What the tasks act on.
 struct SchedulerTargets {

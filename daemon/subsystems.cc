@@ -104,6 +104,11 @@ bool createServer(const std::string& socketPath, std::string* error) {
   }
   gServerOwner->flags().noCore = gState.noCore;
   ofw::gServer = gServerOwner.get();
+  // The purge of registrations asks the server whether a session's client is still connected.
+  if (gAuditorOwner) {
+    ofw::IPCServer* server = gServerOwner.get();
+    gAuditorOwner->setSessionConnectedCheck([server](const ofw::Guid& guid) { return server->hasClientWithSession(guid); });
+  }
   gState.flags.store(&gServerOwner->flags());
   return true;
 }
@@ -113,6 +118,7 @@ void runServerLoop() {
 }
 
 void destroyServer() {
+  if (gAuditorOwner) gAuditorOwner->setSessionConnectedCheck(nullptr);
   gState.flags.store(nullptr);
   ofw::gServer = nullptr;
   gServerOwner.reset();

@@ -2,12 +2,18 @@
 // size, process group, resume, end, and the administrators' pause, continue
 // and kill.
 //
-// A connection acts only on the session it opened or resumed; a resume is
-// accepted only from root or from the user who started the session.
+// A connection acts only on the session it opened or resumed. A resume is
+// accepted only from root or from the user who owns the session's spool (a
+// session without a spool gets one owned by the resumer), and only with a
+// continuation body of that session. What a start or resume registers is
+// checked against the peer (server/session_claims.h).
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "auditor/auditor.h"
 #include "ofw/exceptions.h"
@@ -19,8 +25,10 @@
 #include "server/process_info.h"
 #include "server/request_reader.h"
 #include "server/server_session.h"
+#include "server/session_claims.h"
 #include "server/session_records.h"
 #include "server/session_settings.h"
+#include "server/session_start.h"
 #include "server/user_lookup.h"
 
 namespace ovg {
@@ -34,10 +42,24 @@ namespace {
 
 const char* tf(bool b) { return b ? "True" : "False"; }
 
-long long maxDbSizeSetting() {
+// `spool.maxdbsize` in bytes, 0 (no limit) when unset. A value that is not a
+// non-negative decimal number would otherwise refuse every start: it is
+// named in a WARN (once while it stays the same) and the default is used.
+long long maxDbSizeSetting(const ofw::LoggerPtr& logger) {
   std::string v = ofw::Props().getProperty("spool.maxdbsize", "");
   if (v.empty()) return 0;
-  return std::strtoll(v.c_str(), nullptr, 10);
+  char* end = nullptr;
+  errno = 0;
+  long long n = std::strtoll(v.c_str(), &end, 10);
+  if (errno == 0 && v[0] >= '0' && v[0] <= '9' && *end == '\0') return n;
+  static std::mutex warnedMutex;
+  static std::string warned;
+  std::lock_guard<std::mutex> lock(warnedMutex);
+  if (v != warned) {
+    warned = v;
+    OFW_WARN(logger, "Illegal value for %s: '%s'. Using %d.", "spool.maxdbsize", v.c_str(), 0);
+  }
+  return 0;
 }
 
 uint8_t videoCaptureMode(const ofw::LoggerPtr& logger) {
@@ -53,16 +75,15 @@ Vigilog::Auditor& auditor() {
   return *Vigilog::gAuditor;
 }
 
-bool listed(const ofw::ValueList& list, const std::string& item) {
-  if (!list) return false;
-  for (const std::string& s : *list)
-    if (s == item) return true;
-  return false;
-}
-
-std::string baseName(const std::string& path) {
-  std::string::size_type slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+// Whether a continuation body is a record of the session it resumes: its
+// first item is that session's GUID. The parsed record is left in *record.
+bool continuationOf(const std::string& body, const ofw::Guid& guid, ovgfw::OVGRequestMessage* record) {
+  try {
+    record->deserialize(body);
+    return record->readGUID() == guid;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 ofw::Guid readGuidBlob(RequestReader& r, const char* field) {
@@ -90,7 +111,7 @@ int LRPC2ServerSession::spoolLimitStatus(bool forStart) {
                ovg::gDataDir.c_str());
     return 1;
   }
-  long long maxDb = maxDbSizeSetting();
+  long long maxDb = maxDbSizeSetting(logger_);
   if (maxDb != 0 && static_cast<long long>(a.getDbSizeOnDisk()) > maxDb) {
     if (forStart)
       OFW_WARN(logger_,
@@ -149,207 +170,164 @@ void LRPC2ServerSession::HandleSessionStart(LRPC2Msg* request, LRPC2Msg* reply, 
   uint8_t video = videoCaptureMode(logger_);
   countedShell = true;
   ovg::incrementActionCount(ovg::AC_OVGSH_CONNECT);
+  ovg::StartRequest s = ovg::readStartRequest(r, v);
+  if (!s.actualUser.empty()) OFW_DEBUG(logger_, "use actual username <%s>", s.actualUser.c_str());
 
-  int shPid = 0, shParent = 0, subshell = 0;
-  if (v >= 5) {
-    shPid = r.int32("ovgsh pid");
-    shParent = r.int32("ovgsh parent pid");
-    subshell = r.int32("shell pid");
+  const ofw::Guid guid = ofw::Guid::generate();
+  const std::string guidText = guid.toSwappedMSString();
+  ovg::StartDecision decision;
+  ovg::SessionClaims claims;
+  ovg::Registered added;
+  evaluateStart(s, guidText, &decision, &claims, &added);
+  // The start record is stored before the answer, so that a record that
+  // could not be stored is answered "not audited", status 1.
+  std::string serialized;
+  if (decision.audited && !storeStartRecord(r, request, s, guid, video, &serialized)) {
+    decision.audited = false;
+    decision.status = 1;
   }
-  int newPsid = r.int32("psid");
-  bool userGiven = v >= 17 ? r.boolean("user given") : false;
-  std::string user = r.string("user name");
-  std::string newTty = r.string("tty");
-  std::string slave = v >= 4 ? r.string("slave pty") : std::string();
-  std::string string1 = r.string("first shell string");
-  std::string string2 = r.string("second shell string");
-  std::string program = v >= 2 ? r.string("program name") : std::string();
-  bool isAuditCommand = v >= 9 ? r.boolean("audit command flag") : false;
-  bool secondFlag = v >= 12 ? r.boolean("second flag") : false;
-  bool isNssCmdShell = v >= 12 && !isAuditCommand && !secondFlag;
-  if (v >= 10 && v <= 15) r.string("reserved string");
-  std::string actualUser = v >= 11 ? r.string("actual user name") : std::string();
-  if (!actualUser.empty()) OFW_DEBUG(logger_, "use actual username <%s>", actualUser.c_str());
-  ofw::Guid related;
-  if (v >= 13) {
-    std::string text = r.string("related session");
-    if (!text.empty()) related = ofw::Guid::fromSwappedString(text);
-  }
-  struct timeval startTime = v >= 14 ? ovg::timevalFromBlob(r.blob("start time")) : ovg::now();
-  int32_t argc = r.int32("argc");
-  std::vector<std::string> argv;
-  argv.push_back(r.string("argv[0]"));
 
-  bool audited = false;
-  int status = 0;
-  std::string existingId;
-  ofw::Guid guid = ofw::Guid::generate();
-  std::string guidText = guid.toSwappedMSString();
-  bool addedPid = false, addedTty = false, addedPsid = false;
+  MsgWriteBool(reply, decision.audited ? 1 : 0);
+  if (v >= 7) MsgWriteInt32(reply, decision.status);
+  if (!decision.audited) {
+    if (Vigilog::gAuditor) ovg::unregisterClaims(Vigilog::gAuditor->registry(), claims, added, guidText);
+    if (decision.status == 4 && v >= 15) MsgWriteString(reply, decision.existingId.c_str());
+    return;
+  }
+  adoptStartedSession(s, claims, guid);
+  MsgWriteBlob(reply, guid.data(), ofw::Guid::SIZE);
+  OFW_DEBUG(logger_, "beginVuvo session called for user: %s with tty: %s guid: %s (argc=%d)", s.user.c_str(),
+            s.tty.c_str(), guidText.c_str(), s.argc);
+  if (v >= 6) MsgWriteBlob(reply, serialized.data(), static_cast<uint32_t>(serialized.size()));
+}
+
+std::string LRPC2ServerSession::trustedUserName(const ovg::StartRequest& s, int peerUid) {
+  if (s.userGiven) {
+    ovg::PasswdDA given;
+    if (peerUid == 0 ||
+        (server_->userLookup().vgd_getpwnam(s.user, given, false) && static_cast<int>(given.uid) == peerUid))
+      return s.user;
+    OFW_WARN(logger_, "Ignoring the user name %s sent by uid %d for a session start", s.user.c_str(), peerUid);
+  }
+  return peerUserName(nullptr);
+}
+
+void LRPC2ServerSession::evaluateStart(ovg::StartRequest& s, const std::string& guidText, ovg::StartDecision* decision,
+                                       ovg::SessionClaims* claims, ovg::Registered* added) {
   int peerUid = -1;
   getPeerIdentity(&peerUid, nullptr);
   try {
-    Vigilog::Auditor& a = auditor();
-    Vigilog::AuditRegistry& reg = a.registry();
-    // Step 3: the user name is the peer's own unless a trusted caller gave one.
-    bool trustGiven = false;
-    if (userGiven) {
-      ovg::PasswdDA given;
-      trustGiven = peerUid == 0 ||
-                   (server_->userLookup().vgd_getpwnam(user, given, false) && static_cast<int>(given.uid) == peerUid);
-      if (!trustGiven) OFW_WARN(logger_, "Ignoring the user name %s sent by uid %d for a session start", user.c_str(), peerUid);
-    }
-    if (!trustGiven) user = peerUserName(nullptr);
-
+    Vigilog::AuditRegistry& reg = auditor().registry();
+    s.user = trustedUserName(s, peerUid);
     int parentAudited = 0;
-    if (isAuditCommand || isNssCmdShell)
-      parentAudited = ovg::findAuditedAncestor(shParent, [&reg](int pid) { return reg.isVuvoAuditing(pid); });
-    bool isParentAudit = parentAudited != 0;
-    bool auditThisTTY = !reg.isTTYAuditing(newTty);
-    bool auditThisPSID = newPsid != -1 && !reg.isPSIDAuditing(newPsid);
-
-    bool initScript;
-    const std::string& a0 = argv[0];
-    if ((!a0.empty() && a0[0] == '-') || (!(a0.size() && a0[0] == '/') && a0 != "sh") || program == "xterm")
-      initScript = false;
-    else if (baseName(a0) == ofw::Props().getProperty("vgsh.shell.name", "ovgsh"))
-      initScript = false;
-    else
-      initScript = listed(ofw::Props().getValueList("vgd.ignore.nonlogin.ttys"), newTty);
+    if (s.isAuditCommand || s.isNssCmdShell)
+      parentAudited = ovg::findAuditedAncestor(s.ovgshParentPid, [&reg](int pid) { return reg.isVuvoAuditing(pid); });
+    const bool initScript = ovg::isInitScript(s);
     OFW_DEBUG(logger_, "OS %s running init-script", initScript ? "is" : "is not");
-
-    audited = (auditThisPSID || (newPsid == -1 && auditThisTTY) || isAuditCommand) && !initScript && !isParentAudit;
-    if (audited) {
-      addedPid = reg.addVuvoPID(shPid, guidText);
-      addedTty = reg.addTTY(newTty, guidText);
-      addedPsid = newPsid != -1 && reg.addPSID(newPsid, guidText);
-      if (addedPid) reg.addCmdAuditOvgsh(shPid, guidText);
-      status = 0;
-    } else if (newPsid == -1 || reg.isPSIDAuditing(newPsid)) {
-      status = 4;
-      existingId = reg.getSessionIDFromPSID(newPsid);
-    } else if (!reg.isTTYAuditing(newTty)) {
-      if (isParentAudit) {
-        status = 4;
-        existingId = reg.getSessionIDFromVuvoPID(parentAudited);
-      } else {
-        status = 0;
-      }
-    } else {
-      status = 4;
-      existingId = reg.getSessionIDFromTTY(newTty);
+    // The decision reads what the request names; the checks below decide only
+    // what is registered, so a failed check never turns an audited start
+    // into an unaudited one.
+    *decision = ovg::decideStart(reg, s, initScript, parentAudited);
+    if (decision->audited) {
+      *claims = ovg::checkClaims(peerUid, s.ovgshPid, s.tty, s.psid, logger_);
+      *added = ovg::registerClaims(reg, *claims, guidText);
     }
     OFW_DEBUG(logger_,
               "evaluating start session for tty: %s(slave:[%s]) PID: %d vgshPPID: %d shellPid: %d PSID(session ID for "
               "ovgsh): %d, auditThisPSID: %s, auditThisTTY: %s, isAuditCommand: %s, isNssCmdShell: %s, isParentAudit: "
               "%s, session audited: %s",
-              newTty.c_str(), slave.c_str(), shPid, shParent, subshell, newPsid, tf(auditThisPSID), tf(auditThisTTY),
-              tf(isAuditCommand), tf(isNssCmdShell), tf(isParentAudit), tf(audited));
-
+              s.tty.c_str(), s.slave.c_str(), s.ovgshPid, s.ovgshParentPid, s.shellPid, s.psid,
+              tf(decision->auditThisPSID), tf(decision->auditThisTTY), tf(s.isAuditCommand), tf(s.isNssCmdShell),
+              tf(decision->isParentAudit), tf(decision->audited));
     int limit = spoolLimitStatus(true);
     if (limit != 0) {
-      status = limit;
-      audited = false;
+      decision->status = limit;
+      decision->audited = false;
     }
   } catch (const std::exception& e) {
     OFW_WARN(logger_,
              "Vigilog cannot start a session, as there was a problem evaluating whether to start the session: %s",
              e.what());
-    audited = false;
+    decision->audited = false;
   }
+}
 
-  std::string serialized;
-  if (audited) {
-    // Build and store the start record before answering, so that a record
-    // that could not be stored is answered "not audited", status 1.
-    try {
-      ovg::SessionStartInfo info;
-      info.guid = guid;
-      info.start = startTime;
-      info.userType = getUserType(user, &info.directoryName, &info.sid);
-      if (info.userType) {
-        OFW_DEBUG(logger_, "setting user adname to: %s", info.directoryName.c_str());
-        OFW_DEBUG(logger_, "setting user sid: %s", info.sid.c_str());
-      }
-      info.userName = user;
-      info.tty = newTty;
-      info.string1 = string1;
-      info.string2 = string2;
-      // Arguments are read one by one, each from the message: argc never
-      // sizes anything, and a request whose argc is below 1 or above the
-      // strings it carries is refused.
-      if (argc < 1)
-        throw ofw::BadDataException(ofw::format("Malformed request: argc is %d", static_cast<int>(argc)), 0, __FILE__,
-                                    __LINE__);
-      for (int32_t i = 1; i < argc; ++i) argv.push_back(r.string("argv"));
-      info.argv = argv;
-      getSequenceNumber(request);
-      if (!actualUser.empty()) {
-        std::string source = server_->userLookup().getUserSource(actualUser);
-        for (auto& ch : source) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
-        info.userSource = actualUser + "@" + source;
-      }
-      info.videoCapture = video;
-      info.related = related;
-      Vigilog::Auditor& a = auditor();
-      auto sq = a.sessions()->add(guid, a.maxSingleFileSize());
-      sq->setOwner(peerUid);
-      ovgfw::OVGRequestMessage record;
-      ovg::buildSessionStart(record, info);
-      serialized = record.serialize();
-      if (!slave.empty() && !a.registry().addUtmpEntity(guidText, newTty, slave))
-        OFW_WARN(logger_,
-                 "Not auditing %s's session on %s, as we failed while trying to add utmp/utmpx/utmps entity. Slave pty "
-                 "name is %s",
-                 user.c_str(), newTty.c_str(), slave.c_str());
-      a.postSessionData(guid, record);
-    } catch (const std::exception& e) {
-      OFW_WARN(logger_, "Vigilog cannot start a session, as its start record could not be spooled: %s", e.what());
-      audited = false;
-      status = 1;
-      if (Vigilog::gAuditor) Vigilog::gAuditor->registry().removeUtmpEntity(guidText);
+bool LRPC2ServerSession::storeStartRecord(ovg::RequestReader& r, LRPC2Msg* request, const ovg::StartRequest& s,
+                                          const ofw::Guid& guid, uint8_t video, std::string* serialized) {
+  const std::string guidText = guid.toSwappedMSString();
+  bool spoolMade = false;
+  try {
+    ovg::SessionStartInfo info;
+    info.guid = guid;
+    info.start = s.startTime;
+    info.userType = getUserType(s.user, &info.directoryName, &info.sid);
+    if (info.userType) {
+      OFW_DEBUG(logger_, "setting user adname to: %s", info.directoryName.c_str());
+      OFW_DEBUG(logger_, "setting user sid: %s", info.sid.c_str());
     }
-  }
-
-  MsgWriteBool(reply, audited ? 1 : 0);
-  if (v >= 7) MsgWriteInt32(reply, status);
-  if (!audited) {
+    info.userName = s.user;
+    info.tty = s.tty;
+    info.string1 = s.string1;
+    info.string2 = s.string2;
+    // Arguments are read one by one, each from the message: argc never
+    // sizes anything, and a request whose argc is below 1 or above the
+    // strings it carries is refused.
+    if (s.argc < 1)
+      throw ofw::BadDataException(ofw::format("Malformed request: argc is %d", static_cast<int>(s.argc)), 0, __FILE__,
+                                  __LINE__);
+    info.argv = s.argv;
+    for (int32_t i = 1; i < s.argc; ++i) info.argv.push_back(r.string("argv"));
+    getSequenceNumber(request);
+    if (!s.actualUser.empty()) {
+      std::string source = server_->userLookup().getUserSource(s.actualUser);
+      for (auto& ch : source) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+      info.userSource = s.actualUser + "@" + source;
+    }
+    info.videoCapture = video;
+    info.related = s.related;
+    Vigilog::Auditor& a = auditor();
+    int peerUid = -1;
+    getPeerIdentity(&peerUid, nullptr);
+    spoolMade = true;
+    a.sessions()->add(guid, a.maxSingleFileSize())->setOwner(peerUid);
+    ovgfw::OVGRequestMessage record;
+    ovg::buildSessionStart(record, info);
+    *serialized = record.serialize();
+    if (!s.slave.empty() && !a.registry().addUtmpEntity(guidText, s.tty, s.slave))
+      OFW_WARN(logger_,
+               "Not auditing %s's session on %s, as we failed while trying to add utmp/utmpx/utmps entity. Slave pty "
+               "name is %s",
+               s.user.c_str(), s.tty.c_str(), s.slave.c_str());
+    a.postSessionData(guid, record);
+    return true;
+  } catch (const std::exception& e) {
+    OFW_WARN(logger_, "Vigilog cannot start a session, as its start record could not be spooled: %s", e.what());
     if (Vigilog::gAuditor) {
-      Vigilog::AuditRegistry& reg = Vigilog::gAuditor->registry();
-      if (addedPsid) reg.removePSID(newPsid, guidText);
-      if (addedTty) reg.removeTTY(newTty, guidText);
-      if (addedPid) {
-        reg.removeVuvoPID(shPid, guidText);
-        reg.removeCmdAuditOvgsh(shPid, guidText);
-      }
+      Vigilog::gAuditor->registry().removeUtmpEntity(guidText);
+      // No record of the session was stored: its spool, status and owner files go.
+      if (spoolMade) Vigilog::gAuditor->discardSessionSpool(guid);
     }
-    if (status == 4 && v >= 15) MsgWriteString(reply, existingId.c_str());
-    return;
+    return false;
   }
+}
+
+void LRPC2ServerSession::adoptStartedSession(const ovg::StartRequest& s, const ovg::SessionClaims& claims,
+                                             const ofw::Guid& guid) {
   // One session per connection: a session this connection still holds is
   // ended before the new one takes its place, or its registrations and its
   // open spool would outlive it. What both had registered (the same audit
   // shell's pid, tty or psid) then belongs to the new session.
   if (sessionOpen) {
     endSession(nullptr);
-    if (Vigilog::gAuditor) {
-      Vigilog::AuditRegistry& reg = Vigilog::gAuditor->registry();
-      reg.addTTY(newTty, guidText);
-      if (newPsid != -1) reg.addPSID(newPsid, guidText);
-      if (reg.addVuvoPID(shPid, guidText)) reg.addCmdAuditOvgsh(shPid, guidText);
-    }
+    if (Vigilog::gAuditor) ovg::registerClaims(Vigilog::gAuditor->registry(), claims, guid.toSwappedMSString());
   }
-  tty = newTty;
-  psid = newPsid;
-  ovgshPid = shPid;
-  ovgshParentPid = shParent;
-  shellPid = subshell;
+  tty = s.tty;
+  psid = s.psid;
+  ovgshPid = s.ovgshPid;
+  ovgshParentPid = s.ovgshParentPid;
+  shellPid = s.shellPid;
   sessionGuid = guid;
   sessionOpen = 1;
-  MsgWriteBlob(reply, guid.data(), ofw::Guid::SIZE);
-  OFW_DEBUG(logger_, "beginVuvo session called for user: %s with tty: %s guid: %s (argc=%d)", user.c_str(),
-            newTty.c_str(), guidText.c_str(), argc);
-  if (v >= 6) MsgWriteBlob(reply, serialized.data(), static_cast<uint32_t>(serialized.size()));
 }
 
 void LRPC2ServerSession::HandleSessionData(LRPC2Msg* request, LRPC2Msg* reply, int v) {
@@ -445,7 +423,7 @@ void LRPC2ServerSession::HandleSessionPGID(LRPC2Msg* request, LRPC2Msg*) {
     getPeerIdentity(&uid, nullptr);
     // Only a process group of the peer's own (any, for root) joins the session:
     // a user must not pre-register someone else's future login as audited.
-    if (!ovg::processGroupOwnedBy(group, uid == 0 ? -1 : uid)) {
+    if (uid < 0 || !ovg::processGroupOwnedBy(group, uid == 0 ? -1 : uid)) {
       OFW_WARN(logger_, "Process group %d is not a process group of uid %d; ignored", group, uid);
       return;
     }
@@ -477,11 +455,16 @@ void LRPC2ServerSession::HandleSessionResume(LRPC2Msg* request, LRPC2Msg* reply,
     Vigilog::Auditor& a = auditor();
     int uid = -1;
     getPeerIdentity(&uid, nullptr);
-    int owner = a.sessions()->exists(guid) ? a.sessions()->getSessionQueue(guid)->getOwner() : -1;
-    if (owner < 0) {
-      OFW_WARN(logger_, "Session %s has no recorded owner; resume by uid %d accepted", guidText.c_str(), uid);
-    } else if (uid != 0 && uid != owner) {
-      OFW_WARN(logger_, "Refusing resume of session %s by uid %d: it belongs to uid %d", guidText.c_str(), uid, owner);
+    // A body is posted into the resumed session's spool: it must be a record
+    // of that session, not of another one.
+    ovgfw::OVGRequestMessage record;
+    if (!body.empty() && !continuationOf(body, guid, &record)) {
+      OFW_WARN(logger_, "Refusing resume of session %s by uid %d: its continuation body is not a record of it",
+               guidText.c_str(), uid);
+      MsgWriteInt32(reply, 1);
+      return;
+    }
+    if (!admitResume(guid, uid)) {
       MsgWriteInt32(reply, 1);
       return;
     }
@@ -505,17 +488,23 @@ void LRPC2ServerSession::HandleSessionResume(LRPC2Msg* request, LRPC2Msg* reply,
     psid = newPsid;
     sessionOpen = 1;
     OFW_DEBUG(logger_, "session resumed for guid: %s.  tty: %s,  psid: %d", guidText.c_str(), newTty.c_str(), newPsid);
-    reg.addTTY(newTty, guidText);
-    if (newPsid != -1) reg.addPSID(newPsid, guidText);
+    ovg::SessionClaims claims = ovg::checkClaims(uid, v >= 4 ? shPid : 0, newTty, newPsid, logger_);
+    claims.pidOk = claims.pidOk && v >= 4;  // below version 4 no pid is named
+    ovg::registerClaims(reg, claims, guidText);
     if (v >= 4) {
       ovgshPid = shPid;
-      reg.addVuvoPID(shPid, guidText);
-      reg.addCmdAuditOvgsh(shPid, guidText);
       OFW_DEBUG(logger_, "Pid %d was added back", shPid);
     }
     if (v >= 5) {
-      pgid = group;
-      if (group > 0) reg.addPSID(group, guidText);
+      // Only a group the peer may register is kept: a later resume below
+      // version 5 registers the kept one again.
+      pgid = -1;
+      if (group > 0 && ovg::groupClaimAllowed(uid, group)) {
+        pgid = group;
+        reg.addPSID(group, guidText);
+      } else if (group > 0) {
+        OFW_WARN(logger_, "Process group %d is not a process group of uid %d; not registered", group, uid);
+      }
     } else if (again && pgid > 0) {
       reg.addPSID(pgid, guidText);  // kept, and it may have been the old psid's entry
     }
@@ -527,8 +516,6 @@ void LRPC2ServerSession::HandleSessionResume(LRPC2Msg* request, LRPC2Msg* reply,
                  "Despooling may be affected. Please run 'vginfo -t' and send the result to Orvane Support.",
                  guidText.c_str(), newPsid, newTty.c_str(), v);
       } else {
-        ovgfw::OVGRequestMessage record;
-        record.deserialize(body);
         record.setType(ovgfw::OVGMessage::TYPE_SESSION_RESUME);
         a.postSessionData(guid, record);
       }
@@ -538,6 +525,33 @@ void LRPC2ServerSession::HandleSessionResume(LRPC2Msg* request, LRPC2Msg* reply,
     status = 1;
   }
   MsgWriteInt32(reply, status);
+}
+
+bool LRPC2ServerSession::admitResume(const ofw::Guid& guid, int uid) {
+  Vigilog::Auditor& a = auditor();
+  const std::string guidText = guid.toSwappedMSString();
+  // Two resumes of one session without a spool: exactly one makes it.
+  static std::mutex spoolMutex;
+  std::lock_guard<std::mutex> lock(spoolMutex);
+  if (!a.sessions()->exists(guid)) {
+    // A drained spool is removed once its client is gone: the resumer owns
+    // the new one, so that no other user can resume the session afterwards.
+    if (uid < 0) {
+      OFW_WARN(logger_, "Refusing resume of session %s by an unknown uid", guidText.c_str());
+      return false;
+    }
+    a.sessions()->add(guid, a.maxSingleFileSize())->setOwner(uid);
+    OFW_DEBUG(logger_, "Session %s has no spool; a new one belongs to uid %d", guidText.c_str(), uid);
+    return true;
+  }
+  int owner = a.sessions()->getSessionQueue(guid)->getOwner();
+  if (owner < 0) {
+    OFW_WARN(logger_, "Session %s has no recorded owner; resume by uid %d accepted", guidText.c_str(), uid);
+  } else if (uid != 0 && uid != owner) {
+    OFW_WARN(logger_, "Refusing resume of session %s by uid %d: it belongs to uid %d", guidText.c_str(), uid, owner);
+    return false;
+  }
+  return true;
 }
 
 void LRPC2ServerSession::HandleSessionEnd(LRPC2Msg* request, LRPC2Msg*, int v) {

@@ -77,4 +77,18 @@ bool processGroupOwnedBy(int pgid, int uid, const std::string& procRoot) {
   return found;
 }
 
+bool processOwnedBy(int pid, int uid, const std::string& procRoot) {
+  struct stat st;
+  if (pid <= 0) return false;
+  std::string path = procRoot + "/" + std::to_string(pid);
+  return stat(path.c_str(), &st) == 0 && static_cast<int>(st.st_uid) == uid;
+}
+
+bool terminalOwnedBy(const std::string& tty, int uid, const std::string& devRoot) {
+  if (tty.empty()) return false;
+  std::string path = tty[0] == '/' ? tty : devRoot + "/" + tty;
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && static_cast<int>(st.st_uid) == uid;
+}
+
 }  // namespace ovg

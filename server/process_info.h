@@ -19,4 +19,11 @@ int findAuditedAncestor(int pid, const std::function<bool(int)>& isAudited, cons
 // that, any member) belongs to uid.
 bool processGroupOwnedBy(int pgid, int uid, const std::string& procRoot = "/proc");
 
+// True when pid > 0 is an existing process whose owner is uid.
+bool processOwnedBy(int pid, int uid, const std::string& procRoot = "/proc");
+
+// True when the terminal tty exists and belongs to uid. A name that is not a
+// path ("pts/3") is taken under devRoot, as the audit shells send both forms.
+bool terminalOwnedBy(const std::string& tty, int uid, const std::string& devRoot = "/dev");
+
 }  // namespace ovg

@@ -23,6 +23,13 @@
 namespace ofw {
 class IPCServer;
 }
+namespace ovg {
+class RequestReader;
+struct StartRequest;
+struct StartDecision;
+struct SessionClaims;
+struct Registered;
+}  // namespace ovg
 
 class LRPC2ServerSession {
  public:
@@ -95,6 +102,19 @@ class LRPC2ServerSession {
   void HandleFlushCache(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleReloadProps(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleControlLog2(LRPC2Msg* request, LRPC2Msg* reply);
+  // The steps of a session start: the user name it is recorded under (the
+  // peer's own unless a trusted caller gave one); whether it is audited, with
+  // what it registered; storing its start record (false, and nothing left on
+  // disk, when that fails); taking it as the connection's session.
+  std::string trustedUserName(const ovg::StartRequest& s, int peerUid);
+  void evaluateStart(ovg::StartRequest& s, const std::string& guidText, ovg::StartDecision* decision,
+                     ovg::SessionClaims* claims, ovg::Registered* added);
+  bool storeStartRecord(ovg::RequestReader& r, LRPC2Msg* request, const ovg::StartRequest& s, const ofw::Guid& guid,
+                        uint8_t video, std::string* serialized);
+  void adoptStartedSession(const ovg::StartRequest& s, const ovg::SessionClaims& claims, const ofw::Guid& guid);
+  // Whether uid may resume the session: its owner or root; a session without
+  // a spool gets one owned by uid.
+  bool admitResume(const ofw::Guid& guid, int uid);
   // Spool-limit check shared by data, window size and resume: 0, 1 or 2.
   int spoolLimitStatus(bool forStart);
   // The user name of the peer's uid (the daemon's own look-up), with the

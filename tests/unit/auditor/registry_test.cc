@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <set>
 #include <thread>
 #include <vector>
@@ -57,24 +58,35 @@ TEST(AuditRegistry, UtmpEntities) {
   EXPECT_TRUE(r.addUtmpEntity("g1", "/dev/pts/2", "pts/2"));
 }
 
-TEST(AuditRegistry, PurgeDropsEverythingOfDeadShellsOnly) {
+TEST(AuditRegistry, PurgeDropsEverythingOfGoneSessionsWhateverTheyRegistered) {
   AuditRegistry r;
   r.addVuvoPID(1001, "dead");
   r.addTTY("/dev/pts/4", "dead");
   r.addPSID(1001, "dead");
+  r.addCmdAuditOvgsh(1001, "dead");
+  r.addTTY("/dev/pts/6", "no-pid");  // a resume below version 4: no pid entry
+  r.addPSID(1003, "no-pid");
+  r.addVuvoPID(0, "pid-0");  // a start below version 5: pid 0, not a dead shell
+  r.addTTY("/dev/pts/7", "pid-0");
   r.addVuvoPID(1002, "alive");
   r.addTTY("/dev/pts/5", "alive");
-  r.addPSID(1002, "alive");
   time_t now = time(nullptr);
-  auto alive = [](int pid) { return pid == 1002; };
-  // Too young to purge.
-  EXPECT_EQ(r.purgeDeadShells(now, 300, alive), 0);
-  EXPECT_EQ(r.purgeDeadShells(now + 301, 300, alive), 1);
-  EXPECT_FALSE(r.isTTYAuditing("/dev/pts/4"));
-  EXPECT_FALSE(r.isPSIDAuditing(1001));
-  EXPECT_FALSE(r.isVuvoAuditing(1001));
+  std::map<std::string, int> asked;
+  auto gone = [&asked](const std::string& id, int pid) {
+    asked[id] = pid;
+    return id != "alive" && id != "pid-0";
+  };
+  // Too young to purge, and nobody asked.
+  EXPECT_EQ(r.purgeGoneSessions(now, 300, gone), 0);
+  EXPECT_TRUE(asked.empty());
+  EXPECT_EQ(r.purgeGoneSessions(now + 301, 300, gone), 2);
+  EXPECT_EQ(asked, (std::map<std::string, int>{{"alive", 1002}, {"dead", 1001}, {"no-pid", 0}, {"pid-0", 0}}));
+  EXPECT_EQ(r.ttyCount(), 2u);
+  EXPECT_EQ(r.psidCount(), 0u);
+  EXPECT_EQ(r.pidCount(), 2u);
   EXPECT_TRUE(r.isTTYAuditing("/dev/pts/5"));
-  EXPECT_TRUE(r.isPSIDAuditing(1002));
+  EXPECT_TRUE(r.isTTYAuditing("/dev/pts/7"));
+  EXPECT_TRUE(r.isVuvoAuditing(0));
 }
 
 TEST(AuditRegistry, ConcurrentAddsHaveOneWinnerPerKey) {

@@ -184,4 +184,21 @@ TEST_F(SpoolRecovery, DamagedCommonSpoolIsSalvagedAtInitAndPostingGoesOn) {
   EXPECT_NE(logText().find("The Common spool at " + common_ + " is damaged"), std::string::npos) << logText();
 }
 
+// The continuation directory is 0700 whatever the umask (the daemon's 0177
+// would leave a directory no one can enter), also when an earlier run left it
+// with another mode.
+TEST_F(SpoolRecovery, ContinuationDirectoryIsPrivateWhateverTheUmask) {
+  const std::string fresh = dir_ + "/cont-new", left = dir_ + "/cont-old";
+  ASSERT_EQ(mkdir(left.c_str(), 0755), 0);
+  mode_t old = umask(0177);
+  for (const std::string& path : {fresh, left}) {
+    Vigilog::Auditor a;
+    a.init(sessions_, common_, at_, path);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << path;
+  }
+  umask(old);
+}
+
 }  // namespace

@@ -417,7 +417,9 @@ class PurgeTask : public SchedulerPass {
   }
   SchedulerTargets purgeOnly() {
     SchedulerTargets t;
-    t.purgeDeadShells = [this](time_t now, int minAge) { return purgeAuditSessions(registry_, now, minAge); };
+    t.purgeDeadShells = [this](time_t now, int minAge) {
+      return purgeAuditSessions(registry_, now, minAge, connected_);
+    };
     return t;
   }
   bool deadRegistered() {
@@ -429,6 +431,7 @@ class PurgeTask : public SchedulerPass {
            registry_.isPSIDAuditing(livePid_);
   }
   Vigilog::AuditRegistry registry_;
+  Vigilog::Auditor::SessionConnectedCheck connected_;  // unset: by pid
   int deadPid_ = -1, livePid_ = -1;
   time_t added_ = 0;
 };
@@ -451,6 +454,33 @@ TEST_F(PurgeTask, DropsDeadShellsOnceOldEnoughAndKeepsLiveOnes) {
   s.runPass(added_ + 500);
   EXPECT_TRUE(liveRegistered());
   EXPECT_EQ(log_.countContaining("audit sessions whose audit shell no longer exists", mark), 0);
+}
+
+// With the server to ask, a session is gone when no client holds it: pid 0
+// and sessions without a pid entry are judged too, and a connected session is
+// kept whatever pid it named.
+TEST_F(PurgeTask, GoesByTheSessionsConnectionWhenTheServerIsThere) {
+  const ofw::Guid connectedWithPid0 = ofw::Guid::generate(), connectedDeadPid = ofw::Guid::generate();
+  const ofw::Guid leftWithoutPid = ofw::Guid::generate();
+  registry_.addVuvoPID(0, connectedWithPid0.toSwappedMSString());
+  registry_.addTTY("/dev/pts/44", connectedWithPid0.toSwappedMSString());
+  registry_.addTTY("/dev/pts/45", leftWithoutPid.toSwappedMSString());
+  registry_.addPSID(4545, leftWithoutPid.toSwappedMSString());
+  int reapedAgain = schedtest::reapedChildPid();
+  ASSERT_GT(reapedAgain, 0);
+  registry_.addVuvoPID(reapedAgain, connectedDeadPid.toSwappedMSString());
+  connected_ = [&](const ofw::Guid& g) { return g == connectedWithPid0 || g == connectedDeadPid; };
+  Scheduler s(props_, flags_, purgeOnly(), fake_.probes());
+  s.runPass(added_ + 400);
+  EXPECT_TRUE(registry_.isVuvoAuditing(0));
+  EXPECT_TRUE(registry_.isTTYAuditing("/dev/pts/44"));
+  EXPECT_TRUE(registry_.isVuvoAuditing(reapedAgain));
+  EXPECT_FALSE(registry_.isTTYAuditing("/dev/pts/45"));
+  EXPECT_FALSE(registry_.isPSIDAuditing(4545));
+  // "live" and "dead" of the fixture hold no connection either.
+  EXPECT_FALSE(deadRegistered());
+  EXPECT_FALSE(registry_.isTTYAuditing("/dev/pts/42"));
+  EXPECT_EQ(log_.count("DEBUG Purged 3 audit sessions whose audit shell no longer exists"), 1);
 }
 
 TEST_F(PurgeTask, RunsAtItsConfiguredIntervalAndAge) {

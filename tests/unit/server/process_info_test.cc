@@ -62,6 +62,22 @@ TEST(ProcessGroup, OwnedByTheCallerOnly) {
   EXPECT_TRUE(ovg::processGroupOwnedBy(getpgrp(), -1));
   EXPECT_FALSE(ovg::processGroupOwnedBy(0, uid));
   EXPECT_FALSE(ovg::processGroupOwnedBy(0x7ffffff0, -1));
+  EXPECT_TRUE(ovg::processOwnedBy(getpid(), uid));
+  EXPECT_FALSE(ovg::processOwnedBy(getpid(), uid + 12345));
+  EXPECT_FALSE(ovg::processOwnedBy(0, uid));
+}
+
+// A terminal named without a path ("pts/3") is looked up under the device
+// directory; one that does not exist belongs to no one.
+TEST_F(FakeProc, TerminalsByPathOrByNameUnderTheDeviceDirectory) {
+  int uid = static_cast<int>(getuid());
+  mkdir((root_ + "/pts").c_str(), 0755);
+  std::ofstream(root_ + "/pts/3") << "";
+  EXPECT_TRUE(ovg::terminalOwnedBy("pts/3", uid, root_));
+  EXPECT_TRUE(ovg::terminalOwnedBy(root_ + "/pts/3", uid, "/nonexistent"));
+  EXPECT_FALSE(ovg::terminalOwnedBy("pts/3", uid + 12345, root_));
+  EXPECT_FALSE(ovg::terminalOwnedBy("pts/4", uid, root_));
+  EXPECT_FALSE(ovg::terminalOwnedBy("", uid, root_));
 }
 
 }  // namespace

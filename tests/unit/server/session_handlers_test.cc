@@ -12,7 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +26,7 @@
 #include "lrpc2/msg.h"
 #include "lrpc2/msg_types.h"
 #include "ofw/codec.h"
+#include "ofw/dbq/dbq_block.h"
 #include "ofw/dbq/dbq_format.h"
 #include "ofw/dbq/dbqcomposite.h"
 #include "ofw/guid.h"
@@ -249,6 +254,20 @@ class SessionHandlers : public ::testing::Test {
 
   Vigilog::AuditRegistry& registry() { return auditor_->registry(); }
 
+  // Every file and directory below dir, one path a line.
+  std::string filesUnder(const std::string& dir) {
+    std::string out;
+    FILE* p = popen(("find " + dir + " -mindepth 2 | sort").c_str(), "r");
+    char line[4096];
+    while (p && fgets(line, sizeof line, p)) out += line;
+    if (p) pclose(p);
+    return out;
+  }
+  std::string readLog() {
+    std::ifstream in(dir_ + "/vgd.log");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+
   void expectRegistryEmpty() {
     EXPECT_EQ(registry().ttyCount(), 0u);
     EXPECT_EQ(registry().psidCount(), 0u);
@@ -399,6 +418,40 @@ TEST_F(SessionHandlers, LaterProcessGroupReportReplacesTheEarlierOne) {
     c.hangUp();
     expectRegistryEmpty();
   }
+}
+
+// A start whose record cannot be stored (here every block write fails, as on
+// a full disk) is answered status 1 and leaves no spool, status or owner file.
+TEST_F(SessionHandlers, StartWhoseRecordCannotBeStoredLeavesNothingOnDisk) {
+  ofw::Block::setWriteFaultHook([](int, off_t, size_t) { return ENOSPC; });
+  Connection c(server_.get());
+  const StartReply r = Start(c, "pts/61", -1, 6100);
+  ofw::Block::setWriteFaultHook(nullptr);
+  EXPECT_FALSE(r.audited);
+  EXPECT_EQ(r.status, 1);
+  expectRegistryEmpty();
+  EXPECT_EQ(filesUnder(dir_ + "/spool-sessions"), "");
+  // The next start is stored as usual.
+  EXPECT_TRUE(Start(c, "pts/62", -1, 6200).audited);
+}
+
+// A `spool.maxdbsize` that is not a non-negative number is named in a WARN
+// and does not refuse starts.
+TEST_F(SessionHandlers, BadMaxDbSizeIsWarnedAndIgnored) {
+  ofw::Props().setProperty("logger.file.flush.frequency", "1");
+  ofw::Logger::ReconfigureLevels(ofw::Props());
+  for (const char* bad : {"-1", "12x"}) {
+    ofw::Props().setProperty("spool.maxdbsize", bad);
+    Connection c(server_.get());
+    const StartReply r = Start(c, std::string("pts/") + bad, -1, 6300);
+    EXPECT_TRUE(r.audited) << bad;
+    EXPECT_EQ(r.status, 0) << bad;
+    EXPECT_NE(readLog().find(std::string("Illegal value for spool.maxdbsize: '") + bad + "'. Using 0."),
+              std::string::npos)
+        << bad;
+  }
+  ofw::Props().setProperty("spool.maxdbsize", "");
+  ofw::Props().setProperty("logger.file.flush.frequency", "");
 }
 
 }  // namespace
