@@ -270,13 +270,14 @@ void SessionQueueCollection::destroy(const ofw::Guid& guid) {
 
 bool SessionQueueCollection::destroyIfEmpty(const ofw::Guid& guid) {
   ofw::Lock lock(mutex_);
+  boost::shared_ptr<ofw::DBQ> live;
   auto it = dbqs_.find(guid);
-  if (it != dbqs_.end())
-    if (boost::shared_ptr<ofw::DBQ> live = it->second.lock())
-      if (live->isOpen() && live->count() != 0) return false;
+  if (it != dbqs_.end()) live = it->second.lock();
   std::string dbqPath = dir_ + "/" + sessionBucketName(guid) + "/" + guid.toSwappedMSString() + ".dbq";
-  if (it == dbqs_.end() || it->second.expired()) {
-    // Not open here: look at the files themselves.
+  if (live && live->isOpen()) {
+    if (live->count() != 0) return false;
+  } else {
+    // Not open here (never opened, or held but closed): the files decide.
     std::vector<std::pair<int64_t, std::string>> files;
     if (ofw::DBQComposite::listFiles(dbqPath, files))
       for (auto& f : files)

@@ -4,13 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <vector>
 
 #include "ofw/dbq/dbq_block.h"
 #include "ofw/dbq/dbqcomposite.h"
 #include "ofw/format.h"
+#include "ofw/unique_fd.h"
 
 namespace ofw {
 
@@ -18,37 +21,166 @@ using namespace dbqfmt;
 
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
+// One intact record of the file: its blocks in order, its length, the link out
+// of its last block, and the stamp of its first block (which orders records
+// that no intact link joins).
+struct Found {
+  std::vector<int> blocks;
+  int length = 0;
+  int next = 0;
+  int time = 0;
+  uint32_t age = 0;
+  bool fromHead = false;  // reached from the master's head
 };
 
-// Reads block `id` and checks what every data block of a record must satisfy.
-// Returns "" or why the block cannot be used.
-std::string readRecordBlock(int fd, int id, int64_t blocks, int type, DataBlock& b) {
-  if (id < 1 || id >= blocks) return format("link to block %d outside the file", id);
-  try {
-    b.read(id, fd);
-  } catch (const std::exception& e) {
-    return e.what();
+// Reads records of one queue file leniently: every block is checked as the
+// header describes; a block taken by one record is never taken by another.
+class LenientReader {
+ public:
+  LenientReader(int fd, int blockSize, int64_t blocks, int type)
+      : fd_(fd), blocks_(blocks), type_(type), payload_(payloadSize(blockSize, type)),
+        state_(static_cast<size_t>(blocks), kUnknown), b_(blockSize) {}
+
+  // Reads the record that starts at block `id`. Returns "" and fills `rec`
+  // (its blocks are then taken), or why no intact record starts there.
+  std::string readRecord(int id, Found& rec) {
+    rec = Found();
+    std::string why = readBlock(id);
+    if (!why.empty()) return why;
+    int length = b_.getLength();
+    int64_t n = length > 0 ? (static_cast<int64_t>(length) + payload_ - 1) / payload_ : 0;
+    if (length <= 0 || n > blocks_ - 1) return format("block %d holds the impossible length %d", id, length);
+    rec.length = length;
+    rec.time = b_.getTime();
+    rec.age = b_.getAge();
+    int cur = id;
+    for (int64_t s = 0; s < n && why.empty(); ++s) {
+      if (s > 0) why = readBlock(cur);
+      if (why.empty() && b_.getLength() != length)
+        why = format("block %d holds the length %d within a record of %d", cur, b_.getLength(), length);
+      if (why.empty() && b_.isSpanning() != (s < n - 1)) why = format("block %d has a wrong spanning flag", cur);
+      if (why.empty() && b_.isExtended() && b_.getSpanSeq() != s)
+        why = format("block %d has the span sequence %d, expected %lld", cur, b_.getSpanSeq(),
+                     static_cast<long long>(s));
+      if (!why.empty()) break;
+      state_[static_cast<size_t>(cur)] = kReading;
+      rec.blocks.push_back(cur);
+      rec.next = b_.getNext();
+      cur = rec.next;
+    }
+    for (int blk : rec.blocks) state_[static_cast<size_t>(blk)] = why.empty() ? kTaken : kUnknown;
+    if (!why.empty()) rec.blocks.clear();
+    return why;
   }
-  if (b.getType() != type) return format("block %d has the type %d", id, b.getType());
-  if (b.getID() != id) return format("block %d carries the ID %d", id, b.getID());
-  if (b.isExtended()) {
-    if (b.getMagic() != kDataMagic) return format("block %d has a wrong magic number", id);
-    if (b.getChecksum() != b.calcChecksum()) return format("block %d has a wrong checksum", id);
+
+  // Copies the payload of a record found before into `out`.
+  std::string copyRecord(const Found& rec, std::vector<unsigned char>& out) {
+    out.resize(static_cast<size_t>(rec.length));
+    size_t done = 0;
+    for (int id : rec.blocks) {
+      try {
+        b_.read(id, fd_);
+      } catch (const std::exception& e) {
+        return e.what();
+      }
+      b_.recomputeSize();
+      size_t share = std::min(out.size() - done, static_cast<size_t>(payload_));
+      std::memcpy(out.data() + done, b_.getDataBuffer(), share);
+      done += share;
+    }
+    return std::string();
   }
-  if (b.isFree()) return format("block %d is on the free list", id);
-  return std::string();
+
+  // Blocks neither taken by a record nor on the free list.
+  uint64_t untaken() const {
+    uint64_t n = 0;
+    for (size_t i = 1; i < state_.size(); ++i) n += state_[i] == kUnknown ? 1 : 0;
+    return n;
+  }
+  bool taken(int id) const { return state_[static_cast<size_t>(id)] == kTaken; }
+
+ private:
+  enum State : unsigned char { kUnknown, kReading, kTaken, kFree };
+
+  // Reads block `id` and checks what every data block of a record must
+  // satisfy. Returns "" or why the block cannot be used.
+  std::string readBlock(int id) {
+    if (id < 1 || id >= blocks_) return format("link to block %d outside the file", id);
+    State st = static_cast<State>(state_[static_cast<size_t>(id)]);
+    if (st == kTaken || st == kReading) return format("block %d is reached twice", id);
+    try {
+      b_.read(id, fd_);
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    b_.recomputeSize();
+    if (b_.getType() != type_) return format("block %d has the type %d", id, b_.getType());
+    if (b_.getID() != id) return format("block %d carries the ID %d", id, b_.getID());
+    if (b_.isExtended()) {
+      if (b_.getMagic() != kDataMagic) return format("block %d has a wrong magic number", id);
+      if (b_.getChecksum() != b_.calcChecksum()) return format("block %d has a wrong checksum", id);
+    }
+    if (b_.isFree()) {
+      state_[static_cast<size_t>(id)] = kFree;
+      return format("block %d is on the free list", id);
+    }
+    return std::string();
+  }
+
+  int fd_;
+  int64_t blocks_;
+  int type_;
+  int payload_;
+  std::vector<unsigned char> state_;
+  DataBlock b_;
+};
+
+// The order of the records found: records joined by intact links stay in link
+// order; the run that holds the master's head record comes first (it is the
+// oldest live record), and runs that no intact link joins (damage between them)
+// follow by the write stamp of their first block, which every later append
+// exceeds within one opening of the file.
+std::vector<size_t> recordOrder(const std::vector<Found>& found, int64_t blocks) {
+  std::vector<int64_t> startsAt(static_cast<size_t>(blocks), -1);
+  for (size_t i = 0; i < found.size(); ++i)
+    startsAt[static_cast<size_t>(found[i].blocks.front())] = static_cast<int64_t>(i);
+  std::vector<int64_t> succ(found.size(), -1);
+  std::vector<int> preds(found.size(), 0);
+  for (size_t i = 0; i < found.size(); ++i) {
+    int next = found[i].next;
+    if (next < 1 || next >= blocks) continue;
+    int64_t j = startsAt[static_cast<size_t>(next)];
+    if (j < 0 || static_cast<size_t>(j) == i) continue;
+    succ[i] = j;
+    ++preds[static_cast<size_t>(j)];
+  }
+  std::vector<size_t> byStamp(found.size());
+  for (size_t i = 0; i < byStamp.size(); ++i) byStamp[i] = i;
+  std::stable_sort(byStamp.begin(), byStamp.end(), [&](size_t a, size_t b) {
+    if (found[a].time != found[b].time) return found[a].time < found[b].time;
+    return found[a].age < found[b].age;
+  });
+  std::vector<std::vector<size_t>> runs;
+  std::vector<bool> placed(found.size(), false);
+  auto runFrom = [&](size_t i) {
+    if (placed[i]) return;
+    runs.emplace_back();
+    for (int64_t k = static_cast<int64_t>(i); k >= 0 && !placed[static_cast<size_t>(k)];
+         k = succ[static_cast<size_t>(k)]) {
+      placed[static_cast<size_t>(k)] = true;
+      runs.back().push_back(static_cast<size_t>(k));
+    }
+  };
+  for (size_t i : byStamp)
+    if (preds[i] == 0) runFrom(i);
+  for (size_t i : byStamp) runFrom(i);  // what is left lies on a loop of links
+  // found[0], when read from the head, is the master's head record.
+  std::stable_partition(runs.begin(), runs.end(), [&](const std::vector<size_t>& run) {
+    return found[0].fromHead && std::find(run.begin(), run.end(), size_t(0)) != run.end();
+  });
+  std::vector<size_t> order;
+  for (auto& run : runs) order.insert(order.end(), run.begin(), run.end());
+  return order;
 }
 
 }  // namespace
@@ -60,10 +192,10 @@ SalvageResult readQueueFileLeniently(const std::string& path, int blockSize,
     r.stopReason = format("invalid block size %d", blockSize);
     return r;
   }
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
-  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    r.stopReason = fd.get() < 0 ? withErrno("cannot open the file", errno) : "not a regular file";
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    r.stopReason = !fd ? withErrno("cannot open the file", errno) : "not a regular file";
     return r;
   }
   r.files = 1;
@@ -76,84 +208,62 @@ SalvageResult readQueueFileLeniently(const std::string& path, int blockSize,
     return r;
   }
   MasterBlock m(blockSize);
+  bool masterUsable = false;
+  int dataType = kTypeDataX;  // what this system writes, when the master cannot tell
   try {
     m.read(0, fd.get());
+    if (m.getType() == kTypeMasterX) {
+      masterUsable = m.getMagic() == kMasterMagic && m.getBlockSizeField() == blockSize;
+      if (!masterUsable) r.stopReason = "the master block is not a queue master of this block size";
+    } else if (m.getType() == kTypeMaster) {
+      masterUsable = true;
+      dataType = kTypeData;
+    } else {
+      r.stopReason = format("the master block has the unknown type %d", m.getType());
+    }
   } catch (const std::exception& e) {
     r.stopReason = e.what();
-    r.unreadBytes = fileSize;
-    return r;
   }
-  int dataType;
-  if (m.getType() == kTypeMasterX) {
-    if (m.getMagic() != kMasterMagic || m.getBlockSizeField() != blockSize) {
-      r.stopReason = "the master block is not a queue master of this block size";
-      r.unreadBytes = fileSize;
-      return r;
+
+  // The records as the master links them, from its head to its tail.
+  LenientReader reader(fd.get(), blockSize, blocks, dataType);
+  std::vector<Found> found;
+  uint64_t linkedBytes = 0;
+  if (masterUsable) {
+    int id = m.getHead();
+    if (id < 0 || id >= blocks) r.stopReason = format("the head %d lies outside the file", id);
+    while (r.stopReason.empty() && id != 0) {
+      Found rec;
+      r.stopReason = reader.readRecord(id, rec);
+      if (!r.stopReason.empty()) break;
+      rec.fromHead = true;
+      linkedBytes += static_cast<uint64_t>(rec.length);
+      found.push_back(rec);
+      if (rec.blocks.back() == m.getTail()) break;  // a link beyond the tail belongs to an append that did not finish
+      id = rec.next;
     }
-    dataType = kTypeDataX;
-  } else if (m.getType() == kTypeMaster) {
-    dataType = kTypeData;
-  } else {
-    r.stopReason = format("the master block has the unknown type %d", m.getType());
-    r.unreadBytes = fileSize;
-    return r;
   }
-  const int p = payloadSize(blockSize, dataType);
-  const int tail = m.getTail();
-  std::vector<bool> seen(static_cast<size_t>(blocks), false);
+  // Damage, or a master that does not account for what was read: every other
+  // intact record of the file is looked for, block by block.
+  bool whole = masterUsable && r.stopReason.empty() && found.size() <= static_cast<size_t>(m.getCount()) &&
+               linkedBytes == m.getDataSize();
+  if (!whole) {
+    for (int id = 1; id < blocks; ++id) {
+      if (reader.taken(id)) continue;
+      Found rec;
+      if (reader.readRecord(id, rec).empty()) found.push_back(rec);
+    }
+    r.skippedBlocks = reader.untaken();
+  }
+
   std::vector<unsigned char> record;
-  DataBlock b(blockSize);
-  int id = m.getHead();
-  if (id < 0 || id >= blocks) r.stopReason = format("the head %d lies outside the file", id);
-  while (r.stopReason.empty() && id != 0) {
-    std::string why = readRecordBlock(fd.get(), id, blocks, dataType, b);
-    if (why.empty() && seen[static_cast<size_t>(id)]) why = format("block %d is reached twice", id);
-    int length = why.empty() ? b.getLength() : 0;
-    int64_t n = 0;
-    if (why.empty()) {
-      n = length > 0 ? (static_cast<int64_t>(length) + p - 1) / p : 0;
-      if (length <= 0 || n > blocks - 1) why = format("block %d holds the impossible length %d", id, length);
-    }
-    if (!why.empty()) {
-      r.stopReason = why;
-      break;
-    }
-    record.resize(static_cast<size_t>(length));
-    int next = 0;
-    bool last = false;
-    int cur = id;
-    for (int64_t s = 0; s < n; ++s) {
-      if (s > 0) {
-        why = readRecordBlock(fd.get(), cur, blocks, dataType, b);
-        if (why.empty() && seen[static_cast<size_t>(cur)]) why = format("block %d is reached twice", cur);
-        if (why.empty() && b.getLength() != length)
-          why = format("block %d holds the length %d within a record of %d", cur, b.getLength(), length);
-      }
-      if (why.empty() && b.isSpanning() != (s < n - 1))
-        why = format("block %d has a wrong spanning flag", cur);
-      if (why.empty() && b.isExtended() && b.getSpanSeq() != s)
-        why = format("block %d has the span sequence %d, expected %lld", cur, b.getSpanSeq(),
-                     static_cast<long long>(s));
-      if (!why.empty()) break;
-      int share = s < n - 1 ? p : static_cast<int>(length - (n - 1) * p);
-      std::memcpy(record.data() + static_cast<size_t>(s) * static_cast<size_t>(p), b.getDataBuffer(),
-                  static_cast<size_t>(share));
-      seen[static_cast<size_t>(cur)] = true;  // reading stops at the first failure, so marking early is safe
-      next = b.getNext();
-      last = cur == tail;
-      cur = next;
-    }
-    if (!why.empty()) {
-      r.stopReason = why;
-      break;
-    }
-    sink(record.data(), static_cast<unsigned int>(length));
+  for (size_t i : recordOrder(found, blocks)) {
+    if (!reader.copyRecord(found[i], record).empty()) continue;
+    sink(record.data(), static_cast<unsigned int>(record.size()));
     ++r.records;
-    r.bytes += static_cast<uint64_t>(length);
-    if (last) break;  // a link beyond the tail belongs to an append that did not finish
-    id = next;
+    r.bytes += record.size();
   }
-  uint64_t claimed = m.getDataSize();
+  uint64_t claimed = masterUsable ? m.getDataSize() : fileSize;
   if (claimed > fileSize) claimed = fileSize;
   r.unreadBytes = claimed > r.bytes ? claimed - r.bytes : 0;
   return r;
@@ -183,10 +293,11 @@ SalvageResult salvageQueueFile(const std::string& path, DBQ& target, const Logge
               targetError.c_str());
     return r;
   }
-  OFW_WARN(logger, "Salvaged %llu records (%llu bytes) from %s; %llu bytes could not be read%s%s",
+  OFW_WARN(logger,
+           "Salvaged %llu records (%llu bytes) from %s; %llu bytes could not be read; %llu damaged blocks skipped%s%s",
            static_cast<unsigned long long>(r.records), static_cast<unsigned long long>(r.bytes), path.c_str(),
-           static_cast<unsigned long long>(r.unreadBytes), r.stopReason.empty() ? "" : "; stopped: ",
-           r.stopReason.c_str());
+           static_cast<unsigned long long>(r.unreadBytes), static_cast<unsigned long long>(r.skippedBlocks),
+           r.stopReason.empty() ? "" : "; the chain from the head broke: ", r.stopReason.c_str());
   return r;
 }
 
@@ -205,6 +316,7 @@ SalvageResult salvageQueueDirectory(const std::string& movedAsidePath, DBQ& targ
     total.records += r.records;
     total.bytes += r.bytes;
     total.unreadBytes += r.unreadBytes;
+    total.skippedBlocks += r.skippedBlocks;
     if (!r.stopReason.empty()) total.stopReason = f.second + ": " + r.stopReason;
     if (r.targetFailed) {
       total.targetFailed = true;

@@ -1,18 +1,22 @@
 // Salvage of queues that were moved aside (not shut cleanly, or corrupt).
 //
-// A moved-aside queue file is read leniently from its head, without trusting
-// its master beyond the head link: each record is taken only when every one of
-// its blocks lies inside the file, has the file's data type and its own ID,
-// passes its magic and checksum, is not on the free list, carries the record's
-// length, has the spanning flag on every block but the last and the span
-// sequence 0, 1, 2... (extended format), and the chain visits no block twice.
-// Reading stops at the first block that fails (an append cut short at the end,
-// or damage in the middle); the records before it are kept, in order. The
+// A moved-aside queue file is read leniently. A record is taken only when
+// every one of its blocks lies inside the file, has the file's data type and
+// its own ID, passes its magic and checksum, is not on the free list, carries
+// the record's length, has the spanning flag on every block but the last and
+// the span sequence 0, 1, 2... (extended format), and belongs to no other
+// record taken. First the records are read as the master links them, from its
+// head to its tail. When that chain breaks (damage), or the master counts bytes
+// it did not reach, or the master itself is unusable,
+// every block of the file is then tried as the start of an intact record, so
+// that damage in one place loses only the records it touches. Records joined
+// by intact links keep their link order; runs of records that damage separates
+// are ordered by the write stamp (time, then age) of their first block. The
 // moved-aside copy is only read, never changed or removed.
 //
-// What could not be read is reported in bytes: the record bytes the master
-// claims beyond those salvaged (or the whole file when not even its master can
-// be read).
+// What could not be read is reported in bytes (the record bytes the master
+// claims beyond those salvaged, or the whole file when its master is unusable)
+// and in blocks (those that belong to no intact record and are not free).
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -29,8 +33,9 @@ struct SalvageResult {
   uint64_t records = 0;      // records recovered (and appended to the target)
   uint64_t bytes = 0;        // bytes of those records
   uint64_t unreadBytes = 0;  // bytes that could not be read
+  uint64_t skippedBlocks = 0;  // blocks of no intact record and not free (0 when the chain was whole)
   bool targetFailed = false; // appending to the target failed; salvage stopped there
-  std::string stopReason;    // why reading of the last file stopped early ("" = reached its end)
+  std::string stopReason;    // why the chain from the master's head broke in the last file ("" = it did not)
 };
 
 // Reads the records of the queue file at `path` leniently (rules above) and
@@ -48,7 +53,7 @@ SalvageResult salvageQueueFile(const std::string& path, DBQ& target, const Logge
                                int blockSize = dbqfmt::kDefaultBlockSize);
 
 // The same for every numbered file of the moved-aside queue directory, lowest
-// number first. Damage in one file stops the reading of that file only.
+// number first.
 SalvageResult salvageQueueDirectory(const std::string& movedAsidePath, DBQ& target, const LoggerPtr& logger,
                                     int blockSize = dbqfmt::kDefaultBlockSize);
 

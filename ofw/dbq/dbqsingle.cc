@@ -238,6 +238,7 @@ void DBQSingle::loadOrInitialise(int permissions, bool failIfUnclean) {
       if (failIfUnclean) OFW_THROW_CODE(IOException, "DBQSingle is not shut cleanly.", 0);
     }
     validateMaster(*m, blocks);
+    if (m_mode != DBQ_READ_ONLY && m->getCurOp() == kOpNone) reclaimUnlinkedTail();
   }
   m_committedMaster.assign(m_master->raw(), m_master->raw() + m_blockSize);
   m_committedBlockCount = m_blockCount;
@@ -316,10 +317,13 @@ DBQSingle::DataBlockPtr DBQSingle::readDataBlock(int id) {
   b->read(id, m_fd);
   if (m_inOperation && id < m_committedBlockCount && m_before.find(id) == m_before.end())
     m_before[id].assign(b->raw(), b->raw() + m_blockSize);
+  // A block that is not where it says it lives, or not of this file's data
+  // type, cannot be used: its ID would direct a write elsewhere, its type would
+  // skip the checks below and shift the payload.
   if (b->getType() != dataType())
-    DBQS_LOG(WARN, "file %s block id %d unexpected type %d", m_path.c_str(), id, b->getType());
+    corrupt(format("file %s block id %d unexpected type %d", m_path.c_str(), id, b->getType()));
   if (b->getID() != id)
-    DBQS_LOG(WARN, "file %s block id %d does not match that in content (%d)", m_path.c_str(), id, b->getID());
+    corrupt(format("file %s block id %d does not match that in content (%d)", m_path.c_str(), id, b->getID()));
   if (b->isExtended()) {
     b->recomputeSize();
     if (b->getMagic() != kDataMagic)
@@ -505,12 +509,6 @@ DBQSingle::DataBlockPtr DBQSingle::takeFreeBlock(int needed) {
     m_master->setFreeTail(0);
   }
   m_master->setFreeHead(next);
-  // A taken block is rewritten whole: give it this file's data block type.
-  if (b->getType() != dataType()) {
-    b->setTypeAndSize(static_cast<BlockType>(dataType()));
-    b->setMagic();
-    b->setVersion(kVersion);
-  }
   b->setFree(false);
   markDirty(b);
   DBQS_LOG(DEBUG, "Get a free block id:%d", id);
@@ -574,6 +572,16 @@ void DBQSingle::checkRecordBlock(const DataBlock& b, int id, int length, int seq
   }
 }
 
+// The block a new record is linked behind must end the newest record: an
+// append behind a damaged tail would be acknowledged and never be readable.
+void DBQSingle::checkTail(const DataBlock& t, int id) {
+  int length = t.getLength();
+  int64_t blocks = length > 0 ? blocksFor(length, payloadSize(m_blockSize, dataType())) : 0;
+  if (t.isFree() || t.getNext() != 0 || t.isSpanning() || length <= 0 ||
+      static_cast<uint64_t>(length) > m_master->getDataSize() || (t.isExtended() && t.getSpanSeq() != blocks - 1))
+    corrupt(format("The tail block %d does not end a record", id));
+}
+
 void DBQSingle::push(const unsigned char* data, unsigned int len) {
   int p = payloadSize(m_blockSize, dataType());
   int n = static_cast<int>(len / static_cast<unsigned>(p));
@@ -595,8 +603,7 @@ void DBQSingle::push(const unsigned char* data, unsigned int len) {
     int tail = m_master->getTail();
     if (tail != 0) {
       DataBlockPtr t = readDataBlock(tail);
-      if (s == 0 && (t->isFree() || t->getNext() != 0 || t->isSpanning()))
-        corrupt(format("The tail block %d does not end a record", tail));
+      if (s == 0) checkTail(*t, tail);
       t->setNext(id);
       markDirty(t);
     }
@@ -664,6 +671,49 @@ bool DBQSingle::truncateLast() {
   return true;
 }
 
+bool DBQSingle::onFreeList(const DataBlock& b, int id, DataBlockPtr& prevBlock, DataBlockPtr& nextBlock) {
+  int prev = b.getPrevious();
+  int next = b.getNext();
+  if (prev == 0) {
+    if (m_master->getFreeHead() != id) return false;
+  } else {
+    if (!inRange(prev) || prev == id) return false;
+    prevBlock = readDataBlock(prev);
+    if (!prevBlock->isFree() || prevBlock->getNext() != id) return false;
+  }
+  if (next == 0) return m_master->getFreeTail() == id;
+  if (!inRange(next) || next == id) return false;
+  nextBlock = readDataBlock(next);
+  return nextBlock->isFree() && nextBlock->getPrevious() == id;
+}
+
+// Blocks at the end of the file that no chain links to: those appended for a
+// record whose commit never began (a process killed in between; every used
+// block has a length, every listed one the free flag), and a free block whose
+// truncation did not happen. They are cut off, last first.
+void DBQSingle::reclaimUnlinkedTail() {
+  int64_t cut = 0;
+  try {
+    while (m_blockCount > 1) {
+      int id = static_cast<int>(m_blockCount - 1);
+      const MasterBlock& m = *m_master;
+      if (id == m.getHead() || id == m.getTail() || id == m.getFreeHead() || id == m.getFreeTail()) break;
+      DataBlockPtr b = readDataBlock(id);
+      bool fresh = b->getFlags() == 0 && b->getLength() == 0 && b->getNext() == 0;
+      DataBlockPtr pb, nb;
+      if (!fresh && !(b->isFree() && !onFreeList(*b, id, pb, nb))) break;
+      if (::ftruncate(m_fd, static_cast<off_t>(id) * m_blockSize) != 0) break;
+      --m_blockCount;
+      ++cut;
+    }
+  } catch (const FatalErrorException&) {
+    // A damaged block ends the reclaim; the queue reports it when it gets there.
+  }
+  if (cut > 0)
+    DBQS_LOG(INFO, "Reclaimed %lld blocks at the end of %s that no chain links to.", static_cast<long long>(cut),
+             m_path.c_str());
+}
+
 void DBQSingle::dropLastBlock() {
   if (m_blockCount <= 1) return;
   int lastId = static_cast<int>(m_blockCount - 1);
@@ -677,26 +727,7 @@ void DBQSingle::dropLastBlock() {
   // A free-flagged block that its neighbours do not link to is not on the list
   // (a truncation that did not happen): it is only cut off.
   DataBlockPtr pb, nb;
-  bool member = true;
-  if (prev == 0) {
-    member = m_master->getFreeHead() == lastId;
-  } else if (inRange(prev) && prev != lastId) {
-    pb = readDataBlock(prev);
-    member = pb->isFree() && pb->getNext() == lastId;
-  } else {
-    member = false;
-  }
-  if (member) {
-    if (next == 0) {
-      member = m_master->getFreeTail() == lastId;
-    } else if (inRange(next) && next != lastId) {
-      nb = readDataBlock(next);
-      member = nb->isFree() && nb->getPrevious() == lastId;
-    } else {
-      member = false;
-    }
-  }
-  if (!member) {
+  if (!onFreeList(*b, lastId, pb, nb)) {
     truncateLast();
     return;
   }

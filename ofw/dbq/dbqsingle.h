@@ -13,10 +13,16 @@
 // bytes raises ofw::FatalErrorException (codes 1, 2, DBQ_ERR_CORRUPT) and
 // changes nothing on disk.
 //
-// Nothing read from the file is trusted: links are checked to lie inside the
+// Nothing read from the file is trusted: a data block read at position X must
+// carry the ID X and the file's data type (else FatalErrorException
+// DBQ_ERR_CORRUPT, nothing written), links are checked to lie inside the
 // file, lengths against the queue's data size and the blocks that carry them,
-// spanning flags and span sequences against the record's block count, and every
-// walk is bounded by the file's block count.
+// spanning flags and span sequences against the record's block count, the tail
+// is checked to end an intact record before anything is linked behind it, and
+// every walk is bounded by the file's block count.
+//
+// Opening a clean file for writing cuts off the blocks at its end that no chain
+// links to (left by a process killed between appending blocks and committing).
 //
 // All public operations hold the queue's recursive mutex.
 #pragma once
@@ -136,7 +142,13 @@ class DBQSingle : public DBQ {
   void freeBlock(const DataBlockPtr& b);
   void pop();
   void dropLastBlock();
+  // Whether the free-flagged block `id` is linked into the free list by its
+  // neighbours (read into prevBlock / nextBlock when it has them).
+  bool onFreeList(const DataBlock& b, int id, DataBlockPtr& prevBlock, DataBlockPtr& nextBlock);
+  void reclaimUnlinkedTail();
   bool truncateLast();
+  // Checks that the tail block `id` ends an intact record (before an append).
+  void checkTail(const DataBlock& t, int id);
   // Checks the first block of a record and returns its length and block count.
   void checkRecordStart(const DataBlock& b, int id, int& length, int& blocks);
   // Checks block number `seq` (of `blocks`) of a record of `length` bytes.

@@ -253,7 +253,8 @@ bool DBQSingle::checkIntegrity(std::ostream& out) {
 
   int64_t unreferenced = blocks - 1 - used - freeBlocks;
   if (unreferenced > 0)
-    out << "Note: " << unreferenced << " blocks are on no chain (left by an interrupted append or truncation).\n";
+    bad(format("%lld blocks are on no chain (left by an interrupted append or truncation)",
+               static_cast<long long>(unreferenced)));
   out << "records: " << records << ", data size: " << bytes << ", used blocks: " << used
       << ", free blocks: " << freeBlocks << ", blocks: " << blocks << "\n";
   if (problems == 0) out << "The queue is consistent.\n";

@@ -127,6 +127,25 @@ TEST(SessionSpool, DestroyingTheLastSessionRemovesItsBucket) {
   EXPECT_FALSE(exists(bucket));
 }
 
+// A queue still held but closed (as after an error) says nothing about its
+// files: they decide whether the spool is empty.
+TEST(SessionSpool, DestroyIfEmptyReadsTheFilesOfAClosedQueue) {
+  TempDir t;
+  ovgfw::SessionQueueCollection c(t.path, 1 << 20, ofw::DBQ_OPEN_OR_CREATE);
+  ofw::Guid g = ofw::Guid::generate();
+  auto sq = c.add(g, 1 << 20);
+  auto dbq = c.getDBQ(sq, 512);
+  push(*dbq, "kept");
+  dbq->close();
+  EXPECT_FALSE(c.destroyIfEmpty(g));
+  EXPECT_TRUE(exists(sq->getDbqDirectoryPath() + "/0"));
+  ASSERT_TRUE(dbq->open(sq->getDbqDirectoryPath(), ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  dbq->dequeue();
+  dbq->close();
+  EXPECT_TRUE(c.destroyIfEmpty(g));
+  EXPECT_FALSE(exists(sq->getDbqDirectoryPath()));
+}
+
 TEST(SessionSpool, UncleanSpoolIsMovedAsideAndSalvaged) {
   TempDir t;
   ofw::Guid g = ofw::Guid::generate();

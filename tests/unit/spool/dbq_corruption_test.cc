@@ -1,11 +1,12 @@
 // Damaged queue files: every edit of a block in the middle of a chain is
-// noticed by the queue (FatalErrorException) and by the checker, and salvage
-// recovers exactly the records before the damage. Hostile lengths, links and
+// noticed by the queue (FatalErrorException, nothing written) and by the
+// checker, and salvage recovers every record the damage does not touch. Hostile lengths, links and
 // counts never allocate much or loop.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "ofw/dbq/dbq_salvage.h"
@@ -47,35 +48,41 @@ class Collector : public DBQSingle {
 struct Damage {
   const char* name;
   std::function<void(RawFile&)> edit;
-  int code;          // expected FatalErrorException code when read through the queue
-  int firstLost;     // first record salvage cannot recover
+  int code;                   // expected FatalErrorException code when read through the queue
+  std::vector<uint32_t> lost; // records salvage cannot recover
+  uint64_t skipped;           // blocks salvage skips (neither in an intact record nor free)
 };
 
-// Record 4's middle block (13) or first block (13 = 3*4+1).
+const std::vector<uint32_t> kRecord4{4};
+
+// Record 4's first (13), middle (14) or last (15) block.
 const Damage kDamages[] = {
-    {"PayloadByte", [](RawFile& f) { f.setU8(blockOf(4, 1), 300, f.u8(blockOf(4, 1), 300) ^ 0x10); }, 2, 4},
-    {"Magic", [](RawFile& f) { f.setI32(blockOf(4, 1), 14, 0x11223344); }, 1, 4},
-    {"SpanSequence", [](RawFile& f) { f.setI32(blockOf(4, 1), 34, 2); }, 3, 4},
-    {"SpanningClearedMidRecord", [](RawFile& f) { f.setU8(blockOf(4, 1), 13, 0); }, 3, 4},
-    {"SpanningSetOnLast", [](RawFile& f) { f.setU8(blockOf(4, 2), 13, 1); }, 3, 4},
-    {"LengthInMiddleBlock", [](RawFile& f) { f.setI32(blockOf(4, 1), 9, 999); }, 3, 4},
-    {"LengthHuge", [](RawFile& f) { f.setI32(blockOf(4, 0), 9, 0x7fffffff); }, 3, 4},
-    {"LengthNegative", [](RawFile& f) { f.setI32(blockOf(4, 0), 9, -1); }, 3, 4},
-    {"LengthZero", [](RawFile& f) { f.setI32(blockOf(4, 0), 9, 0); }, 3, 4},
-    {"NextOutsideFile", [](RawFile& f) { f.setI32(blockOf(4, 1), 5, 100000); }, 3, 4},
-    {"NextNegative", [](RawFile& f) { f.setI32(blockOf(4, 1), 5, -7); }, 3, 4},
-    {"NextToMaster", [](RawFile& f) { f.setI32(blockOf(4, 0), 5, 0); }, 3, 4},
+    {"PayloadByte", [](RawFile& f) { f.setU8(blockOf(4, 1), 300, f.u8(blockOf(4, 1), 300) ^ 0x10); }, 2, kRecord4, 3},
+    {"Magic", [](RawFile& f) { f.setI32(blockOf(4, 1), 14, 0x11223344); }, 1, kRecord4, 3},
+    {"SpanSequence", [](RawFile& f) { f.setI32(blockOf(4, 1), 34, 2); }, 3, kRecord4, 3},
+    {"SpanningClearedMidRecord", [](RawFile& f) { f.setU8(blockOf(4, 1), 13, 0); }, 3, kRecord4, 3},
+    {"SpanningSetOnLast", [](RawFile& f) { f.setU8(blockOf(4, 2), 13, 1); }, 3, kRecord4, 3},
+    {"LengthInMiddleBlock", [](RawFile& f) { f.setI32(blockOf(4, 1), 9, 999); }, 3, kRecord4, 3},
+    {"LengthHuge", [](RawFile& f) { f.setI32(blockOf(4, 0), 9, 0x7fffffff); }, 3, kRecord4, 3},
+    {"LengthNegative", [](RawFile& f) { f.setI32(blockOf(4, 0), 9, -1); }, 3, kRecord4, 3},
+    {"LengthZero", [](RawFile& f) { f.setI32(blockOf(4, 0), 9, 0); }, 3, kRecord4, 3},
+    {"NextOutsideFile", [](RawFile& f) { f.setI32(blockOf(4, 1), 5, 100000); }, 3, kRecord4, 3},
+    {"NextNegative", [](RawFile& f) { f.setI32(blockOf(4, 1), 5, -7); }, 3, kRecord4, 3},
+    {"NextToMaster", [](RawFile& f) { f.setI32(blockOf(4, 0), 5, 0); }, 3, kRecord4, 3},
     // A loop back to an earlier record: its blocks carry another length.
-    {"NextLoopsBack", [](RawFile& f) { f.setI32(blockOf(4, 1), 5, blockOf(1, 0)); }, 3, 4},
-    {"MarkedFree", [](RawFile& f) { f.setU8(blockOf(4, 0), 13, 0x03); }, 3, 4},
+    {"NextLoopsBack", [](RawFile& f) { f.setI32(blockOf(4, 1), 5, blockOf(1, 0)); }, 3, kRecord4, 3},
+    {"MarkedFree", [](RawFile& f) { f.setU8(blockOf(4, 0), 13, 0x03); }, 3, kRecord4, 2},
+    // A block typed "data" in an extended file, a block carrying another ID.
+    {"ShortType", [](RawFile& f) { f.setU8(blockOf(4, 2), 4, fmt::kTypeData); }, 3, kRecord4, 3},
+    {"OtherId", [](RawFile& f) { f.setI32(blockOf(4, 1), 0, blockOf(7, 1)); }, 3, kRecord4, 3},
     // A link from record 3 to a block of record 5: record 5's middle block
-    // does not start a record.
-    {"RecordLinkSkips", [](RawFile& f) { f.setI32(blockOf(3, 2), 5, blockOf(5, 1)); }, 3, 4},
+    // does not start a record. Every record is still intact.
+    {"RecordLinkSkips", [](RawFile& f) { f.setI32(blockOf(3, 2), 5, blockOf(5, 1)); }, 3, {}, 0},
 };
 
 class DbqDamage : public ::testing::TestWithParam<Damage> {};
 
-TEST_P(DbqDamage, QueueRaisesCheckerReportsSalvageStopsThere) {
+TEST_P(DbqDamage, QueueRaisesCheckerReportsSalvageKeepsEveryIntactRecord) {
   const Damage& d = GetParam();
   TempDir t;
   std::string path = t.sub("q");
@@ -85,7 +92,8 @@ TEST_P(DbqDamage, QueueRaisesCheckerReportsSalvageStopsThere) {
   f.save();
   std::vector<unsigned char> damaged = readFile(path);
 
-  // The queue delivers the records before the damage, then refuses.
+  // The queue delivers the records before the damage, then refuses and
+  // writes nothing.
   {
     DBQSingle q(B);
     ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
@@ -103,9 +111,13 @@ TEST_P(DbqDamage, QueueRaisesCheckerReportsSalvageStopsThere) {
     } catch (const ofw::FatalErrorException& e) {
       EXPECT_EQ(e.code(), d.code) << e.what();
     }
-    EXPECT_EQ(delivered, d.firstLost);
+    EXPECT_EQ(delivered, 4);
     // The failed removal changed nothing: the count is that of the commits before.
     EXPECT_EQ(q.count(), kRecords - delivered);
+    q.close();
+    RawFile after(path);
+    for (int b = blockOf(4, 0); b < static_cast<int>(after.blocks()); ++b)
+      ASSERT_EQ(std::memcmp(after.block(b), f.block(b), B), 0) << "block " << b << " was written";
   }
   // The checker reports it (on the untouched damaged copy).
   writeFile(path, damaged);
@@ -116,15 +128,16 @@ TEST_P(DbqDamage, QueueRaisesCheckerReportsSalvageStopsThere) {
     EXPECT_FALSE(q.checkIntegrity(out));
     EXPECT_NE(out.str().find("Queue is abnormal."), std::string::npos) << out.str();
   }
-  // Salvage takes the records before the damage and leaves the file as it was.
+  // Salvage takes every intact record, in order, and leaves the file as it was.
   Collector target(t.sub("target"));
   ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
   std::vector<uint32_t> want;
-  for (int i = 0; i < d.firstLost; ++i) want.push_back(static_cast<uint32_t>(i));
+  for (uint32_t i = 0; i < kRecords; ++i)
+    if (std::find(d.lost.begin(), d.lost.end(), i) == d.lost.end()) want.push_back(i);
   EXPECT_EQ(target.seqs(), want);
-  EXPECT_EQ(r.records, static_cast<uint64_t>(d.firstLost));
-  EXPECT_EQ(r.bytes, static_cast<uint64_t>(d.firstLost) * kLen);
-  EXPECT_EQ(r.unreadBytes, static_cast<uint64_t>(kRecords - d.firstLost) * kLen);
+  EXPECT_EQ(r.records, want.size());
+  EXPECT_EQ(r.unreadBytes, d.lost.size() * kLen);
+  EXPECT_EQ(r.skippedBlocks, d.skipped);
   EXPECT_FALSE(r.stopReason.empty());
   EXPECT_FALSE(r.targetFailed);
   EXPECT_EQ(readFile(path), damaged);
@@ -132,6 +145,94 @@ TEST_P(DbqDamage, QueueRaisesCheckerReportsSalvageStopsThere) {
 
 INSTANTIATE_TEST_SUITE_P(Edits, DbqDamage, ::testing::ValuesIn(kDamages),
                          [](const ::testing::TestParamInfo<Damage>& i) { return std::string(i.param.name); });
+
+// The tail block is damaged: an append behind it would never be readable. The
+// append raises and writes nothing; the recovery the Auditor applies (move
+// aside, salvage, append again) leaves every intact record and the new one
+// readable in a consistent queue.
+struct TailDamage {
+  const char* name;
+  std::function<void(RawFile&)> edit;
+  bool lastRecordIntact;  // only the tail's link is wrong
+};
+
+const TailDamage kTailDamages[] = {
+    {"ZeroFilled", [](RawFile& f) { std::memset(f.block(blockOf(9, 2)), 0, B); }, false},
+    {"OtherId", [](RawFile& f) { f.setI32(blockOf(9, 2), 0, 3); }, false},
+    {"ShortType", [](RawFile& f) { f.setU8(blockOf(9, 2), 4, fmt::kTypeData); }, false},
+    {"Spanning", [](RawFile& f) { f.setU8(blockOf(9, 2), 13, fmt::kFlagSpanning); }, false},
+    {"SpanSequence", [](RawFile& f) { f.setI32(blockOf(9, 2), 34, 0); }, false},
+    {"LinksOn", [](RawFile& f) { f.setI32(blockOf(9, 2), 5, blockOf(0, 0)); }, true},
+};
+
+class DbqDamagedTail : public ::testing::TestWithParam<TailDamage> {};
+
+TEST_P(DbqDamagedTail, AppendRaisesAndRecoveryKeepsTheNewRecordReadable) {
+  TempDir t;
+  std::string dir = t.sub("spool");
+  {
+    ofw::DBQComposite q(B);
+    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    for (int i = 0; i < kRecords; ++i) put(q, record(static_cast<uint32_t>(i), kLen));
+  }
+  RawFile f(dir + "/0");
+  GetParam().edit(f);
+  f.save();
+  ofw::DBQComposite q(B);
+  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  try {
+    put(q, record(99, kLen));
+    FAIL() << "appended behind a damaged tail";
+  } catch (const ofw::FatalErrorException& e) {
+    EXPECT_EQ(e.code(), ofw::DBQ_ERR_CORRUPT) << e.what();
+    EXPECT_EQ(readFile(dir + "/0"), f.bytes());
+    q.handleException(e);
+  }
+  put(q, record(99, kLen));
+  std::vector<uint32_t> got;
+  q.forEachRecord([&](const unsigned char* d, unsigned int len) {
+    EXPECT_TRUE(isRecord(d, len, seqOf(d, len)));
+    got.push_back(seqOf(d, len));
+    return true;
+  });
+  std::vector<uint32_t> want{0, 1, 2, 3, 4, 5, 6, 7, 8};
+  if (GetParam().lastRecordIntact) want.push_back(9);
+  want.push_back(99);
+  EXPECT_EQ(got, want);
+  std::ostringstream check;
+  EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(Edits, DbqDamagedTail, ::testing::ValuesIn(kTailDamages),
+                         [](const ::testing::TestParamInfo<TailDamage>& i) { return std::string(i.param.name); });
+
+// A damaged master: salvage no longer trusts its head and finds every record
+// block by block, in order.
+class DbqDamagedMaster : public ::testing::TestWithParam<std::pair<const char*, std::function<void(RawFile&)>>> {};
+
+TEST_P(DbqDamagedMaster, SalvageFindsEveryRecord) {
+  TempDir t;
+  std::string path = t.sub("q");
+  buildQueue(path);
+  RawFile f(path);
+  GetParam().second(f);
+  f.save();
+  Collector target(t.sub("target"));
+  ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
+  EXPECT_EQ(target.seqs(), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(r.skippedBlocks, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edits, DbqDamagedMaster,
+    ::testing::Values(
+        // A flipped bit makes the head the start of record 2: records 0 and 1
+        // are linked from nowhere the master knows.
+        std::make_pair("HeadAtALaterRecord", [](RawFile& f) { f.setI32(0, 5, blockOf(2, 0)); }),
+        std::make_pair("HeadInsideARecord", [](RawFile& f) { f.setI32(0, 5, 1 ^ 0x10); }),
+        std::make_pair("HeadOutside", [](RawFile& f) { f.setI32(0, 5, 4096); }),
+        std::make_pair("Magic", [](RawFile& f) { f.setI32(0, 38, 0); })),
+    [](const ::testing::TestParamInfo<DbqDamagedMaster::ParamType>& i) { return std::string(i.param.first); });
 
 // An edited payload whose checksum is recomputed passes every check: the
 // checksum is what guards the bytes, and the record is delivered as edited.
@@ -205,7 +306,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<MasterEdit>& i) { return std::string(i.param.name); });
 
 // The master counts records and bytes but its head is 0: the file is refused
-// (never taken as empty), and salvage reports its bytes as unread.
+// (never taken as empty), and salvage finds the records.
 TEST(DbqCorruption, CountedRecordsWithoutHeadAreNotTakenAsEmpty) {
   TempDir t;
   std::string dir = t.sub("spool");
@@ -227,7 +328,7 @@ TEST(DbqCorruption, CountedRecordsWithoutHeadAreNotTakenAsEmpty) {
     q.handleException(e);
   }
   ASSERT_TRUE(q.isOpen());
-  EXPECT_TRUE(q.empty());
+  EXPECT_EQ(q.count(), 3);  // found block by block
   // The moved-aside copy keeps the file.
   int copies = 0;
   DIR* d = ::opendir(t.path().c_str());
@@ -254,7 +355,9 @@ TEST(DbqCorruption, SalvageOfAUsedChainLoopTerminates) {
   f.save();
   Collector target(t.sub("target"));
   ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
-  EXPECT_EQ(r.records, 9u);  // stops at the tail of the master
+  std::vector<uint32_t> all{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  EXPECT_EQ(target.seqs(), all);  // the loop is cut where the head is
+  EXPECT_EQ(r.records, 10u);
   DBQSingle q(B);
   ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
   EXPECT_THROW(q.forEachRecord([](const unsigned char*, unsigned int) { return true; }), ofw::FatalErrorException);
@@ -320,9 +423,10 @@ TEST(DbqCorruption, SalvageDirectoryGoesOnPastADamagedFile) {
   f.save();
   Collector target(t.sub("target"));
   ofw::SalvageResult r = ofw::salvageQueueDirectory(dir, target, ofw::getLogger("test.spool"));
-  EXPECT_EQ(target.seqs(), (std::vector<uint32_t>{0, 1, 2, 3, 6, 7, 8, 9, 10, 11}));
-  EXPECT_EQ(r.records, 10u);
-  EXPECT_EQ(r.unreadBytes, 2u * kLen);
+  EXPECT_EQ(target.seqs(), (std::vector<uint32_t>{0, 1, 2, 3, 5, 6, 7, 8, 9, 10, 11}));
+  EXPECT_EQ(r.records, 11u);
+  EXPECT_EQ(r.unreadBytes, 1u * kLen);
+  EXPECT_EQ(r.skippedBlocks, 3u);
   EXPECT_EQ(r.files, 4u);
 }
 

@@ -268,43 +268,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Mismatch{"DataChecksumField", 3, 18, 2, "Data block '3' checksum mismatch"}),
     [](const ::testing::TestParamInfo<Mismatch>& i) { return std::string(i.param.name); });
 
-TEST(DbqFormat, WrongIdOrTypeIsUsedAsRead) {
-  TempDir t;
-  std::string path = t.sub("q");
-  std::vector<unsigned char> rec = record(9, 1000);
-  {
-    DBQSingle q(B);
-    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-    put(q, rec);
-  }
-  RawFile f(path);
-  f.setI32(2, 0, 77);  // the ID field of block 2 (not covered by the checksum)
-  f.save();
-  {
-    DBQSingle q(B);
-    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-    boost::shared_array<unsigned char> out;
-    unsigned int len = 0;
-    q.getHead(out, len);
-    ASSERT_EQ(len, 1000u);
-    EXPECT_TRUE(isRecord(out.get(), len, 9));
-  }
-  // Block 3 typed "data" in an extended file: read with the short header, so
-  // its payload starts at offset 14.
-  f.setI32(2, 0, 2);
-  f.setU8(3, 4, 38);
-  f.save();
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-  boost::shared_array<unsigned char> out;
-  unsigned int len = 0;
-  q.dequeue(out, len);
-  ASSERT_EQ(len, 1000u);
-  EXPECT_EQ(std::memcmp(out.get(), rec.data(), 940), 0);
-  EXPECT_EQ(std::memcmp(out.get() + 940, f.block(3) + 14, 60), 0);
-  EXPECT_TRUE(q.empty());
-}
-
 TEST(DbqBlock, AccessorsAndShortBlocks) {
   ofw::DataBlock d(B);
   EXPECT_EQ(d.getType(), 38);

@@ -36,20 +36,22 @@ TEST(DbqIdentity, ReplacedQueueKeepsTheRecordThatTookTheHeadsPlace) {
   ASSERT_NE(read, 0u);
 
   // Between the read and the removal the head's blocks are damaged; posting
-  // notices, the queue is moved aside (salvage stops at the damaged head) and
-  // the record being posted lands in the fresh queue.
+  // notices, the queue is moved aside (salvage keeps the record after the
+  // damaged head) and the record being posted lands in the fresh queue.
   RawFile f(dir + "/0");
   f.setU8(2, 300, f.u8(2, 300) ^ 0x10);
   f.save();
   q.handleException(ofw::FatalErrorException("damaged head", ofw::DBQ_ERR_CHECKSUM, __FILE__, __LINE__));
   ASSERT_TRUE(q.isOpen());
   put(q, record(7, kLen));
-  ASSERT_EQ(q.count(), 1);
+  ASSERT_EQ(q.count(), 2);
 
   EXPECT_NE(q.identity(), read);
   EXPECT_FALSE(q.dequeueIfSame(read));
-  EXPECT_EQ(q.count(), 1);
+  EXPECT_EQ(q.count(), 2);
   uint64_t now = 0;
+  EXPECT_EQ(headSeq(q, &now), 1u);
+  EXPECT_TRUE(q.dequeueIfSame(now));
   EXPECT_EQ(headSeq(q, &now), 7u);
   EXPECT_TRUE(q.dequeueIfSame(now));
   EXPECT_TRUE(q.empty());

@@ -165,6 +165,52 @@ TEST(Vgspool, CheckAndDump) {
   EXPECT_EQ(readFile(dir + "/0"), f.bytes());
 }
 
+// A block at the end of the file that no chain links to: one appended for a
+// record whose commit never began, or a free block unlinked by a commit whose
+// truncation never happened (a process killed in between). check reports it;
+// the next writable open cuts it off and the records stay.
+class VgspoolUnlinkedBlock : public ::testing::TestWithParam<bool> {};
+
+TEST_P(VgspoolUnlinkedBlock, CheckReportsItAndAnOpenReclaimsIt) {
+  TempDir t;
+  std::string dir = t.sub("spool");
+  {
+    ofw::DBQComposite q(B);
+    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    for (uint32_t i = 0; i < 3; ++i) put(q, record(i, 400));  // blocks 1, 2, 3
+    q.dequeue();                                               // block 1 is the free list
+  }
+  RawFile f(dir + "/0");
+  f.bytes().resize(5 * B, 0);
+  f.setI32(4, 0, 4);
+  f.setU8(4, 4, fmt::kTypeDataX);
+  f.setI32(4, 14, fmt::kDataMagic);
+  if (GetParam()) {
+    f.setU8(4, 13, fmt::kFlagFree);
+    f.setI32(4, 9, 1);  // its previous block no longer links to it
+  }
+  f.save();
+  ToolRun r = vgspool({"check", dir});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Queue is abnormal. 1 blocks are on no chain"), std::string::npos) << r.out;
+  {
+    ofw::DBQComposite q(B);
+    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    EXPECT_EQ(q.count(), 2);
+  }
+  EXPECT_EQ(fileSize(dir + "/0"), 4 * B);
+  r = vgspool({"check", dir});
+  EXPECT_EQ(r.status, 0) << r.out;
+  r = vgspool({"cat", dir});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.size(), 2u * (2 * 400 + 1));  // two records in hexadecimal lines
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, VgspoolUnlinkedBlock, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                           return std::string(i.param ? "FreeNotTruncated" : "AppendNotCommitted");
+                         });
+
 TEST(Vgspool, Usage) {
   for (auto args : std::vector<std::vector<std::string>>{
            {}, {"frobnicate", "/tmp"}, {"push", "/tmp/x"}, {"pop"}, {"cat", "a", "b"}, {"stat"}}) {
