@@ -4,7 +4,7 @@
 
 #include "ofw/config/properties.h"
 #include "ofw/exceptions.h"
-#include "ofw/stream/gss_status.h"
+#include "ofw/stream/gss_util.h"
 
 namespace ofw {
 namespace {
@@ -17,25 +17,6 @@ struct GssName {
     if (name != GSS_C_NO_NAME) gss_release_name(&minor, &name);
   }
 };
-
-// A buffer GSSAPI allocated; wiped and released when it goes (it may hold
-// plain text).
-struct GssBuffer {
-  gss_buffer_desc buffer = GSS_C_EMPTY_BUFFER;
-  ~GssBuffer() {
-    OM_uint32 minor;
-    if (buffer.value) explicit_bzero(buffer.value, buffer.length);
-    gss_release_buffer(&minor, &buffer);
-  }
-  std::string str() const { return std::string(static_cast<const char*>(buffer.value), buffer.length); }
-};
-
-gss_buffer_desc view(const std::string& s) {
-  gss_buffer_desc b;
-  b.length = s.size();
-  b.value = const_cast<char*>(s.data());
-  return b;
-}
 
 }  // namespace
 
@@ -113,7 +94,7 @@ void SecureStream::authenticateAsClient() {
 OM_uint32 SecureStream::establishClientContext(OM_uint32 flags, const std::string& target) {
   OM_uint32 minor = 0;
   GssName name;
-  gss_buffer_desc nameBuffer = view(target);
+  gss_buffer_desc nameBuffer = stream::gssView(target);
   OM_uint32 major = gss_import_name(&minor, &nameBuffer, GSS_C_NT_USER_NAME, &name.name);
   if (major != GSS_S_COMPLETE)
     OFW_THROW_CODE(BadDataException,
@@ -129,8 +110,8 @@ OM_uint32 SecureStream::establishClientContext(OM_uint32 flags, const std::strin
     std::string input;
     bool haveInput = false;
     for (;;) {
-      gss_buffer_desc in = view(input);
-      GssBuffer out;
+      gss_buffer_desc in = stream::gssView(input);
+      stream::GssBuffer out;
       OM_uint32 returnedFlags = 0;
       major = gss_init_sec_context(&minor, GSS_C_NO_CREDENTIAL, &context_, name.name, GSS_C_NO_OID, flags, 0,
                                    GSS_C_NO_CHANNEL_BINDINGS, haveInput ? &in : GSS_C_NO_BUFFER, nullptr,
@@ -192,8 +173,8 @@ std::string SecureStream::readDataBlock() {
 std::string SecureStream::wrapMessage(const std::string& bytes) {
   OM_uint32 minor = 0;
   int confState = 0;
-  gss_buffer_desc in = view(bytes);
-  GssBuffer out;
+  gss_buffer_desc in = stream::gssView(bytes);
+  stream::GssBuffer out;
   OM_uint32 major = gss_wrap(&minor, context_, sealed_ ? 1 : 0, GSS_C_QOP_DEFAULT, &in, &confState, &out.buffer);
   // An expired context still wraps; the peer's unwrap reports the expiry.
   if (major != GSS_S_COMPLETE && major != GSS_S_CONTEXT_EXPIRED)
@@ -210,8 +191,8 @@ std::string SecureStream::wrapMessage(const std::string& bytes) {
 std::string SecureStream::unwrapMessage(std::string& buffer) {
   OM_uint32 minor = 0;
   int confState = 0;
-  gss_buffer_desc in = view(buffer);
-  GssBuffer out;
+  gss_buffer_desc in = stream::gssView(buffer);
+  stream::GssBuffer out;
   OM_uint32 major = gss_unwrap(&minor, context_, &in, &out.buffer, &confState, nullptr);
   std::string().swap(buffer);
   // The platform's gss_unwrap does not report an expired context; ask for

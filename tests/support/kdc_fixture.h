@@ -2,11 +2,9 @@
 // temporary directory and points this process's Kerberos environment
 // (KRB5_CONFIG, KRB5CCNAME, KRB5_KTNAME, KRB5RCACHEDIR) at it.
 //
-//   static testkdc::Kdc* kdc;
-//   static void SetUpTestSuite() { kdc = testkdc::Kdc::startOrNull(); }
-//   void SetUp() override { KDC_REQUIRE(kdc); }
+//   class MyTest : public testkdc::WithKdc<> { ... };   // one KDC per suite
 //
-// The test skips only when krb5kdc is not installed; a KDC that is installed
+// A test skips only when krb5kdc is not installed; a KDC that is installed
 // but does not start fails the test.
 #pragma once
 #include <stdlib.h>
@@ -108,8 +106,6 @@ class Kdc {
   std::map<std::string, std::string> env_;
 };
 
-}  // namespace testkdc
-
 // Skips when krb5kdc is not installed; fails when it is but did not start.
 #define KDC_REQUIRE(kdc)                                                              \
   do {                                                                                \
@@ -118,3 +114,25 @@ class Kdc {
       FAIL() << testkdc::Kdc::lastError();                                            \
     }                                                                                 \
   } while (0)
+
+// The base of a test suite that needs the KDC: started once for the suite,
+// KRB5CCNAME pointed at the agent's credential cache before each test.
+// Derived SetUp()s return early when HasFatalFailure() or IsSkipped().
+template <class Base = ::testing::Test>
+class WithKdc : public Base {
+ protected:
+  static void SetUpTestSuite() { kdc = Kdc::startOrNull(); }
+  static void TearDownTestSuite() {
+    delete kdc;
+    kdc = nullptr;
+  }
+  void SetUp() override {
+    KDC_REQUIRE(kdc);
+    setenv("KRB5CCNAME", kdc->env("KRB5CCNAME").c_str(), 1);
+  }
+  static Kdc* kdc;
+};
+template <class Base>
+Kdc* WithKdc<Base>::kdc = nullptr;
+
+}  // namespace testkdc

@@ -19,19 +19,12 @@ using streamtest::frame;
 
 namespace {
 
-testkdc::Kdc* kdc;
-
-class StreamKdcTest : public ::testing::Test {
+class StreamKdcTest : public testkdc::WithKdc<> {
  protected:
-  static void SetUpTestSuite() { kdc = testkdc::Kdc::startOrNull(); }
-  static void TearDownTestSuite() {
-    delete kdc;
-    kdc = nullptr;
-  }
   void SetUp() override {
-    KDC_REQUIRE(kdc);
+    WithKdc::SetUp();
+    if (HasFatalFailure() || IsSkipped()) return;
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv_));
-    setenv("KRB5CCNAME", kdc->env("KRB5CCNAME").c_str(), 1);
   }
   void TearDown() override {
     if (peer_.joinable()) peer_.join();

@@ -1,4 +1,4 @@
-#include "ofw/stream/gss_status.h"
+#include "ofw/stream/gss_util.h"
 
 namespace ofw {
 namespace stream {
