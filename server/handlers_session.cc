@@ -252,47 +252,53 @@ void LRPC2ServerSession::evaluateStart(ovg::StartRequest& s, const std::string& 
   }
 }
 
+ovg::SessionStartInfo LRPC2ServerSession::startRecordInfo(ovg::RequestReader& r, LRPC2Msg* request,
+                                                          const ovg::StartRequest& s, const ofw::Guid& guid,
+                                                          uint8_t video) {
+  ovg::SessionStartInfo info;
+  info.guid = guid;
+  info.start = s.startTime;
+  info.userType = getUserType(s.user, &info.directoryName, &info.sid);
+  if (info.userType) {
+    OFW_DEBUG(logger_, "setting user adname to: %s", info.directoryName.c_str());
+    OFW_DEBUG(logger_, "setting user sid: %s", info.sid.c_str());
+  }
+  info.userName = s.user;
+  info.tty = s.tty;
+  info.string1 = s.string1;
+  info.string2 = s.string2;
+  // Arguments are read one by one, each from the message: argc never sizes
+  // anything, and a request whose argc is below 1 or above the strings it
+  // carries is refused.
+  if (s.argc < 1)
+    throw ofw::BadDataException(ofw::format("Malformed request: argc is %d", static_cast<int>(s.argc)), 0, __FILE__,
+                                __LINE__);
+  info.argv = s.argv;
+  for (int32_t i = 1; i < s.argc; ++i) info.argv.push_back(r.string("argv"));
+  getSequenceNumber(request);
+  if (!s.actualUser.empty()) {
+    std::string source = server_->userLookup().getUserSource(s.actualUser);
+    for (auto& ch : source) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    info.userSource = s.actualUser + "@" + source;
+  }
+  info.videoCapture = video;
+  info.related = s.related;
+  return info;
+}
+
 bool LRPC2ServerSession::storeStartRecord(ovg::RequestReader& r, LRPC2Msg* request, const ovg::StartRequest& s,
                                           const ofw::Guid& guid, uint8_t video, std::string* serialized) {
   const std::string guidText = guid.toSwappedMSString();
   bool spoolMade = false;
   try {
-    ovg::SessionStartInfo info;
-    info.guid = guid;
-    info.start = s.startTime;
-    info.userType = getUserType(s.user, &info.directoryName, &info.sid);
-    if (info.userType) {
-      OFW_DEBUG(logger_, "setting user adname to: %s", info.directoryName.c_str());
-      OFW_DEBUG(logger_, "setting user sid: %s", info.sid.c_str());
-    }
-    info.userName = s.user;
-    info.tty = s.tty;
-    info.string1 = s.string1;
-    info.string2 = s.string2;
-    // Arguments are read one by one, each from the message: argc never
-    // sizes anything, and a request whose argc is below 1 or above the
-    // strings it carries is refused.
-    if (s.argc < 1)
-      throw ofw::BadDataException(ofw::format("Malformed request: argc is %d", static_cast<int>(s.argc)), 0, __FILE__,
-                                  __LINE__);
-    info.argv = s.argv;
-    for (int32_t i = 1; i < s.argc; ++i) info.argv.push_back(r.string("argv"));
-    getSequenceNumber(request);
-    if (!s.actualUser.empty()) {
-      std::string source = server_->userLookup().getUserSource(s.actualUser);
-      for (auto& ch : source) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
-      info.userSource = s.actualUser + "@" + source;
-    }
-    info.videoCapture = video;
-    info.related = s.related;
+    ovgfw::OVGRequestMessage record;
+    ovg::buildSessionStart(record, startRecordInfo(r, request, s, guid, video));
+    *serialized = record.serialize();
     Vigilog::Auditor& a = auditor();
     int peerUid = -1;
     getPeerIdentity(&peerUid, nullptr);
     spoolMade = true;
     a.sessions()->add(guid, a.maxSingleFileSize())->setOwner(peerUid);
-    ovgfw::OVGRequestMessage record;
-    ovg::buildSessionStart(record, info);
-    *serialized = record.serialize();
     if (!s.slave.empty() && !a.registry().addUtmpEntity(guidText, s.tty, s.slave))
       OFW_WARN(logger_,
                "Not auditing %s's session on %s, as we failed while trying to add utmp/utmpx/utmps entity. Slave pty "

@@ -29,6 +29,7 @@ struct StartRequest;
 struct StartDecision;
 struct SessionClaims;
 struct Registered;
+struct SessionStartInfo;
 }  // namespace ovg
 
 class LRPC2ServerSession {
@@ -104,11 +105,14 @@ class LRPC2ServerSession {
   void HandleControlLog2(LRPC2Msg* request, LRPC2Msg* reply);
   // The steps of a session start: the user name it is recorded under (the
   // peer's own unless a trusted caller gave one); whether it is audited, with
-  // what it registered; storing its start record (false, and nothing left on
-  // disk, when that fails); taking it as the connection's session.
+  // what it registered; the content of its start record (reads the further
+  // argv strings); storing it (false, and nothing left on disk, when that
+  // fails); taking it as the connection's session.
   std::string trustedUserName(const ovg::StartRequest& s, int peerUid);
   void evaluateStart(ovg::StartRequest& s, const std::string& guidText, ovg::StartDecision* decision,
                      ovg::SessionClaims* claims, ovg::Registered* added);
+  ovg::SessionStartInfo startRecordInfo(ovg::RequestReader& r, LRPC2Msg* request, const ovg::StartRequest& s,
+                                        const ofw::Guid& guid, uint8_t video);
   bool storeStartRecord(ovg::RequestReader& r, LRPC2Msg* request, const ovg::StartRequest& s, const ofw::Guid& guid,
                         uint8_t video, std::string* serialized);
   void adoptStartedSession(const ovg::StartRequest& s, const ovg::SessionClaims& claims, const ofw::Guid& guid);

@@ -8,7 +8,7 @@
 vgd_enter_namespace "$@"
 . "$(dirname "$0")/session_lib.sh"
 T=$VGD_TEST_DIR
-vgd_write_conf "vgd.watch.enabled false" "purge.audit.session.interval 1" "purge.audit.session.age 0"
+vgd_write_conf "vgd.watch.enabled false" "purge.audit.session.interval 1" "purge.audit.session.age 2"
 vgd_start
 
 as_user() { local uid=$1; shift; setpriv --reuid="$uid" --regid="$uid" --clear-groups "$@"; }
@@ -76,7 +76,7 @@ l=$(as_user 65534 "$VGS" single -n -t /dev/vown --body "$T/u/own.bin" resume "$g
 note "the purge keeps the registrations of a connected session that named no pid"
 # A start below version 5 names no audit-shell pid (it registers pid 0).
 hold_session "$T/v4" -v 4 -n -t /dev/vold
-sleep 3
+sleep 4
 l=$(start_line -n -t /dev/vold)
 [ "$l" = "start audited=0 status=4 existing=-" ] || fail "the held session's registrations were purged: $l"
 release_session
