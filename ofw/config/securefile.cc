@@ -4,9 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace ofw {
+
+namespace {
+std::atomic<SecureOpenHook> gOpenHook{nullptr};
+}  // namespace
+
+void setSecureOpenHook(SecureOpenHook hook) { gOpenHook.store(hook); }
 
 void FileDescriptor::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
@@ -16,6 +23,7 @@ void FileDescriptor::reset(int fd) {
 FileRefusal secureOpenForRead(const std::string& path, int& fd, int& err) {
   fd = -1;
   err = 0;
+  if (SecureOpenHook hook = gOpenHook.load()) hook(path);
   int f;
   do {
     f = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
