@@ -4,14 +4,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <utility>
 
 namespace ofw {
 
+namespace {
+std::atomic<SecureOpenHook> gOpenHook{nullptr};
+}  // namespace
+
+void setSecureOpenHook(SecureOpenHook hook) { gOpenHook.store(hook); }
+
 FileRefusal secureOpenForRead(const std::string& path, UniqueFd& fd, int& err) {
   fd.reset();
   err = 0;
+  if (SecureOpenHook hook = gOpenHook.load()) hook(path);
   int f;
   do {
     f = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);

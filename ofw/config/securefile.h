@@ -32,6 +32,12 @@ enum class FileRefusal {
 // open/fstat (0 when the file was opened but failed a check).
 FileRefusal secureOpenForRead(const std::string& path, UniqueFd& fd, int& err);
 
+// Test hook run just before the open (nullptr, the default, for none): a test
+// replaces the file there, at the moment a check made before the open would be
+// defeated.
+typedef void (*SecureOpenHook)(const std::string& path);
+void setSecureOpenHook(SecureOpenHook hook);
+
 // The status code of a refusal: 0, -2 missing, -1 no permission, -125 refused
 // for security (world-writable, symlink, hard links, owner, not regular), -5 other.
 int refusalStatus(FileRefusal refusal);

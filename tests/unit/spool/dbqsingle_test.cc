@@ -53,6 +53,40 @@ TEST(DbqSingle, FreeBlocksAreReused) {
   EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
 }
 
+// Block offsets beyond 2 GiB and 4 GiB (id * B in 64 bits): a sparse file
+// that already ends at 4 GiB gets its next blocks there, not at a wrapped
+// offset over the master.
+TEST(DbqSingle, BlocksBeyondFourGiBLieAtTheirOffsets) {
+  TempDir t;
+  std::string path = t.sub("q");
+  constexpr int64_t kFirst = int64_t{1} << 23;  // 8388608 * 512 = 4 GiB
+  {
+    DBQSingle q(B);
+    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  }
+  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(kFirst * B)), 0);
+  DBQSingle q(B);
+  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  put(q, record(5, 1000));
+  EXPECT_EQ(fileSize(path), static_cast<off_t>((kFirst + 3) * B));
+  int fd = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  unsigned char b[B];
+  for (int64_t id = kFirst; id < kFirst + 3; ++id) {
+    ASSERT_EQ(::pread(fd, b, B, static_cast<off_t>(id * B)), B);
+    EXPECT_EQ(fmt::getInt32(b + fmt::kIdOffset), id);
+    EXPECT_EQ(std::memcmp(b + fmt::kDataXHeaderSize, record(5, 1000).data() + (id - kFirst) * P,
+                          static_cast<size_t>(id - kFirst < 2 ? P : 1000 - 2 * P)),
+              0);
+  }
+  ASSERT_EQ(::pread(fd, b, B, 0), B);
+  EXPECT_EQ(fmt::getInt32(b + fmt::kHeadOffset), kFirst);
+  ::close(fd);
+  EXPECT_EQ(head(q), record(5, 1000));
+  q.dequeue();
+  EXPECT_TRUE(q.empty());
+}
+
 TEST(DbqSingle, PoppingTheOnlyRecordKeepsTheFileLength) {
   TempDir t;
   std::string path = t.sub("q");

@@ -1,10 +1,44 @@
 #include "server/ovs_secret_cache.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <string.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
+
+// Every block this program releases through operator delete can be searched,
+// just before it goes back to the allocator, for the bytes of a secret: a
+// block still holding them was released unwiped. (These replacements serve the
+// whole test program; they change nothing while no search is armed.)
+namespace {
+constexpr char kMarker[] = "ovs-secret-7f3a9c1e-not-wiped";
+std::atomic<bool> gSearching{false};
+std::atomic<int> gUnwiped{0};
+
+void searchReleased(void* p) {
+  if (!p || !gSearching.load(std::memory_order_relaxed)) return;
+  if (memmem(p, malloc_usable_size(p), kMarker, sizeof kMarker - 1)) ++gUnwiped;
+}
+}  // namespace
+
+void* operator new(std::size_t n) {
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  searchReleased(p);
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  searchReleased(p);
+  std::free(p);
+}
 
 namespace {
 
@@ -96,6 +130,63 @@ TEST(OvsSecretCacheTest, ConcurrentInsertsKeepTheBound) {
     });
   for (auto& th : threads) th.join();
   EXPECT_EQ(64u, cache.size());
+}
+
+// Every way a secret leaves the cache wipes its bytes before their memory is
+// released.
+struct DropCase {
+  const char* name;
+  std::function<void(std::unique_ptr<OvsSecretCache>&, FakeClock&, const std::string&)> drop;
+};
+
+class OvsSecretWipe : public ::testing::TestWithParam<DropCase> {};
+
+TEST_P(OvsSecretWipe, DroppedSecretIsWipedBeforeRelease) {
+  FakeClock clock;
+  auto cache = std::make_unique<OvsSecretCache>(2, 100, clock.fn());
+  const std::string secret = std::string(kMarker) + "-and-some-more-bytes";
+  ASSERT_TRUE(cache->insert(secret));
+  gUnwiped = 0;
+  gSearching = true;
+  GetParam().drop(cache, clock, secret);
+  gSearching = false;
+  EXPECT_EQ(gUnwiped.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, OvsSecretWipe,
+    ::testing::Values(
+        DropCase{"Expired",
+                 [](std::unique_ptr<OvsSecretCache>& c, FakeClock& k, const std::string&) {
+                   k.now += 101;
+                   EXPECT_EQ(c->clearExpired(), 1u);
+                 }},
+        DropCase{"Evicted",
+                 [](std::unique_ptr<OvsSecretCache>& c, FakeClock&, const std::string&) {
+                   c->insert("b");
+                   c->insert("c");
+                   EXPECT_EQ(c->size(), 2u);
+                 }},
+        DropCase{"Replaced", [](std::unique_ptr<OvsSecretCache>& c, FakeClock&,
+                                const std::string& s) { c->insert(s); }},
+        DropCase{"Cleared", [](std::unique_ptr<OvsSecretCache>& c, FakeClock&, const std::string&) { c->clear(); }},
+        DropCase{"LimitLowered",
+                 [](std::unique_ptr<OvsSecretCache>& c, FakeClock&, const std::string&) {
+                   c->setLimits(0, 100);
+                   EXPECT_EQ(c->size(), 0u);
+                 }},
+        DropCase{"Destroyed", [](std::unique_ptr<OvsSecretCache>& c, FakeClock&, const std::string&) { c.reset(); }}),
+    [](const ::testing::TestParamInfo<DropCase>& i) { return std::string(i.param.name); });
+
+// The search finds a secret released unwiped.
+TEST(OvsSecretWipeSearch, FindsAnUnwipedRelease) {
+  char* plain = new char[sizeof kMarker + 16];
+  memcpy(plain, kMarker, sizeof kMarker);
+  gUnwiped = 0;
+  gSearching = true;
+  delete[] plain;
+  gSearching = false;
+  EXPECT_EQ(gUnwiped.load(), 1);
 }
 
 }  // namespace
