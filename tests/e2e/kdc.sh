@@ -30,13 +30,15 @@ kdc_tools_present() {
   done
 }
 
-# A TCP port nobody listens on now (the KDC binds it a moment later).
+# A port nobody listens on now, as far as `ss` (when installed) tells; the KDC
+# binds it a moment later, and kdc_start tries another port if that fails.
 kdc_free_port() {
   local port
   for _ in $(seq 1 50); do
     port=$((20000 + RANDOM % 30000))
-    ss -Htln "sport = :$port" 2>/dev/null | grep -q . && continue
-    ss -Huln "sport = :$port" 2>/dev/null | grep -q . && continue
+    if command -v ss > /dev/null; then
+      ss -Htuln "sport = :$port" 2>/dev/null | grep -q . && continue
+    fi
     echo "$port"; return 0
   done
   return 1

@@ -149,3 +149,15 @@ wait_for() {
 
 log_has() { grep -qF -- "$1" "$VGD_TEST_DIR/vgd.log"; }
 expect_log() { log_has "$1" || fail "log lacks: $1"; }
+
+# The test KDC (tests/e2e/kdc.sh) in $VGD_TEST_DIR/kdc, with the agent's
+# machine credential at the default "/etc/krb5.ccache" (the namespace's
+# overlay); exports KRB5_CONFIG, KRB5CCNAME, KRB5_KTNAME, KDC_* for the
+# programs started afterwards. The KDC is one of this script's jobs, so the
+# exit trap stops it; vgd_kdc_stop stops it earlier.
+vgd_kdc_start() {
+  . "$VGD_SOURCE_DIR/tests/e2e/kdc.sh"
+  kdc_start "$VGD_TEST_DIR/kdc" /etc/krb5.ccache > "$VGD_TEST_DIR/kdc.out" 2>&1 \
+    || fail "the KDC did not start: $(cat "$VGD_TEST_DIR/kdc.out")"
+}
+vgd_kdc_stop() { kdc_stop "$VGD_TEST_DIR/kdc"; }

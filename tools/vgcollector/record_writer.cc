@@ -30,13 +30,16 @@ JsonLine& JsonLine::add(const char* key, const std::vector<std::string>& values)
 
 JsonLine& JsonLine::addHex(const char* key, const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(bytes.size() * 2);
-  for (unsigned char c : bytes) {
-    hex += digits[c >> 4];
-    hex += digits[c & 15];
+  // Hexadecimal digits need no escaping: written as a raw JSON string.
+  std::string quoted(bytes.size() * 2 + 2, '"');
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    quoted[1 + 2 * i] = digits[c >> 4];
+    quoted[2 + 2 * i] = digits[c & 15];
   }
-  return add(key, hex);
+  writer_.Key(key);
+  writer_.RawValue(quoted.data(), quoted.size(), rapidjson::kStringType);
+  return *this;
 }
 
 std::string JsonLine::finish() {
