@@ -86,10 +86,4 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
-TEST(ATParamTypeToString, NamesOutOfRangeTypesUnknown) {
-  EXPECT_STREQ(ATParamTypeToString(AT_PARAM_WSTRINGARRAY), "WSTRINGARRAY");
-  EXPECT_STREQ(ATParamTypeToString(16), "<unknown>");
-  EXPECT_STREQ(ATParamTypeToString(0xffffffffu), "<unknown>");
-}
-
 }  // namespace

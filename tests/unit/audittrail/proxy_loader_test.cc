@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 #include "audittrail/audit_trail_event.h"
 #include "unit/logging/log_test_util.h"
@@ -81,33 +80,5 @@ INSTANTIATE_TEST_SUITE_P(Libraries, ProxyLibrary,
                                            Case{"libat_proxy.so", "0.99.99", false},
                                            Case{"libat_proxy_nosend.so", "1.0.0", false},
                                            Case{nullptr, "1.0.0", false}));
-
-TEST(ProxyLibrary, UnloadMakesItUnavailableAndEveryCallFails) {
-  ProxyDir dir("libat_proxy.so", "1.0.0");
-  ATProxyLibLoader loader(dir.base());
-  ASSERT_TRUE(loader.load());
-  loader.unloadLibrary();
-  EXPECT_FALSE(loader.isAvailable());
-  void* ctx = nullptr;
-  EXPECT_EQ(loader.initATContext(&ctx), -1);
-  EXPECT_EQ(loader.setAuditTrailEvent(nullptr, "p", "s", 1, "u", 0, nullptr), -1);
-  EXPECT_EQ(audittrail::sendAuditTrailEvent(loader, "s", 1, nullptr, nullptr), -1);
-  EXPECT_EQ(logtest::readFile(dir.record()), "");
-}
-
-TEST(ProxyLibrary, NoParametersAreSentAsNone) {
-  ProxyDir dir("libat_proxy.so", "1.0.0");
-  ATProxyLibLoader loader(dir.base());
-  ASSERT_TRUE(loader.load());
-  EXPECT_EQ(audittrail::sendAuditTrailEvent(loader, audittrail::AGENT_SOURCE, 0, "Other", nullptr), 0);
-  std::vector<std::string> fields;
-  std::string recorded = logtest::readFile(dir.record());
-  for (size_t at = 0, tab; (tab = recorded.find_first_of("\t\n", at)) != std::string::npos; at = tab + 1)
-    fields.push_back(recorded.substr(at, tab - at));
-  ASSERT_EQ(fields.size(), 6u) << recorded;
-  EXPECT_EQ(fields[0], "0");
-  EXPECT_EQ(fields[2], "Other");
-  EXPECT_EQ(fields[5], "-");
-}
 
 }  // namespace
