@@ -163,6 +163,11 @@ void Auditor::postSessionData(const ofw::Guid& guid, ovgfw::OVGMessage& msg) {
 }
 
 void Auditor::postAuditTrailData(const unsigned char* bytes, unsigned int length) {
+  // Session data has its own spool limits; audit-trail events give way first.
+  if (isDiskFull()) {
+    OFW_WARN(logger_, "Skipping audit trail data due to partition full");
+    return;
+  }
   postMechanism(at_, bytes, length);
 }
 

@@ -50,6 +50,8 @@ class Auditor {
   // Appends one record to queue; recovers a damaged queue and retries once.
   // Raises when the record could not be stored (disk full included).
   void postMechanism(const boost::shared_ptr<ofw::DBQ>& queue, const unsigned char* bytes, unsigned int length);
+  // Appends one audit-trail record to the audit-trail spool, or drops it
+  // (with a WARN) while the disk is full. Raises as postMechanism does.
   void postAuditTrailData(const unsigned char* bytes, unsigned int length);
 
   // Removes a session's spool once everything in it was forwarded: only when

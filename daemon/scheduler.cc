@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "auditor/auditor.h"
+#include "audittrail/audit_trail_event.h"
 #include "daemon/daemon_state.h"
 #include "daemon/subsystems.h"
 #include "ofw/script_runner.h"
@@ -131,7 +132,9 @@ void Scheduler::runPass(time_t now) {
     OFW_DEBUG(logger_, "Clearing the expired OVS secret cache");
     targets_.clearExpiredSecrets();
   }
-  // The start event goes out with the audit-trail forwarding (not built yet).
+  // Cleared before sending: a failing send is not retried on every pass.
+  if (targets_.sendStartEvent && targets_.startEventPending && targets_.startEventPending->exchange(false))
+    targets_.sendStartEvent();
   if (targets_.purgeDeadShells &&
       isTimeToWork(&last_.purgeSessions, props_.getInt("purge.audit.session.interval", 60), now)) {
     int minAge = props_.getInt("purge.audit.session.age", 300);
@@ -186,6 +189,8 @@ SchedulerTargets daemonTargets(ofw::IPCServer* server, Vigilog::Auditor* auditor
     };
   }
   t.clearExpiredSecrets = [server] { return server->userLookup().secretCache().clearExpired(); };
+  t.startEventPending = &gState.sendAuditTrailVgdStartSuccess;
+  t.sendStartEvent = [] { audittrail::SendAuditTrailEvent2(audittrail::AGENT_SOURCE, 0, nullptr, nullptr); };
   return t;
 }
 

@@ -10,6 +10,8 @@
 //   resources               `vgd.resource.timer` (600): memory, descriptors, CPU
 //   spool flush             `vgd.timer.spool.flush` (1800)
 //   expired secret cache    `vgd.timer.clear.expired.ovs.secret.cache` (300)
+//   start event             once: when the start-event flag is set, it is
+//                           cleared and the daemon's start event sent
 //   dead audit sessions     `purge.audit.session.interval` (60): the entries,
 //                           registered at least `purge.audit.session.age`
 //                           (300) s ago, of sessions no client holds any more
@@ -19,6 +21,7 @@
 // An exception escaping a pass is logged and the next pass goes on. A stop
 // request wakes the thread at once; a pass in progress finishes first.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <ctime>
@@ -70,6 +73,10 @@ struct SchedulerTargets {
   std::function<void()> nudgeDespooler;
   std::function<void()> flushDb;
   std::function<size_t()> clearExpiredSecrets;
+  // Set before the main loop (gState.sendAuditTrailVgdStartSuccess); the
+  // scheduler clears it and sends the start event once.
+  std::atomic<bool>* startEventPending = nullptr;
+  std::function<void()> sendStartEvent;
   // (now, minimum age) -> sessions purged.
   std::function<int(time_t, int)> purgeDeadShells;
   // The disk-full state the disk check keeps; null leaves the disk task out.

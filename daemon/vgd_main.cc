@@ -42,8 +42,6 @@ namespace vgd {
 
 namespace {
 
-const char* const AGENT_SOURCE = "Vigilog UNIX Agent";
-
 void printUsage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [options]\n"
@@ -261,7 +259,7 @@ int daemonMain(int argc, char** argv) {
   // Step 11.
   if (geteuid() != 0) {
     std::string text = std::string(program) + " must be run as root";
-    audittrail::SendAuditTrailEvent2(AGENT_SOURCE, 1, nullptr, "%s", text.c_str());
+    audittrail::SendAuditTrailEvent2(audittrail::AGENT_SOURCE, 1, nullptr, "%s", text.c_str());
     std::fprintf(stderr, "%s\n", text.c_str());
     return 1;
   }
@@ -434,7 +432,7 @@ int daemonMain(int argc, char** argv) {
   }
   removePidFile(ofw::paths::PID_FILE);
   ofw::Logger::stopThread();
-  audittrail::SendAuditTrailEvent2(AGENT_SOURCE, 100, nullptr, nullptr);
+  audittrail::SendAuditTrailEvent2(audittrail::AGENT_SOURCE, 100, nullptr, nullptr);
   ofw::Logger::close();
   ofw::spawnfv_reap();
   destroyServer();

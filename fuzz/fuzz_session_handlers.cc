@@ -16,7 +16,8 @@
 //           5, 5), bit 4 "raw": the harness does not append the end tag,
 //           bit 5 session data arrives in ISO-8859-1 (else UTF-8), bits 6-7
 //           the spool limits (0, 1: none; 2: the database is over
-//           `spool.maxdbsize`; 3: the disk is below `spool.diskspace.min`).
+//           `spool.maxdbsize`; 3: the disk is below `spool.diskspace.min`
+//           and the Auditor's disk state is full).
 //   then up to kMaxRequests requests, each:
 //     1 byte   the message type (an index into kTypes, modulo its size)
 //     uint16   n (host order), then n bytes: the values of the body, which
@@ -27,12 +28,14 @@
 // running as uid 65534 (their numbers differ from run to run).
 //
 // After each input every session the input opened must have left the
-// Auditor's registry (checked), and state across inputs stays bounded: every
-// session spool is removed and the secret cache emptied.
+// Auditor's registry (checked), every spooled audit-trail record must read
+// back as the 12 values of an audit-trail message, exactly (checked), and
+// state across inputs stays bounded: every session spool is removed, the
+// audit-trail spool emptied and the secret cache emptied.
 //
 // With VGD_FUZZ_WRITE_SEEDS=<dir> in the environment the target writes its
-// seed corpus (valid start, data, window-size, process-group, resume, end and
-// query requests, built with the message encoders) into <dir> and exits. With
+// seed corpus (valid start, data, window-size, process-group, resume, end,
+// query and audit-trail requests, built with the message encoders) into <dir> and exits. With
 // VGD_FUZZ_KEEP set, the temporary directory (and the daemon's log in it) is
 // left in place at exit.
 #include <signal.h>
@@ -60,6 +63,7 @@
 #include "ofw/guid.h"
 #include "ofw/logging/logger.h"
 #include "ofw/config/properties.h"
+#include "ovgfw/at_message.h"
 #include "server/ipc_server.h"
 #include "server/server_session.h"
 #include "server/session_records.h"
@@ -84,7 +88,9 @@ const uint32_t kTypes[] = {
     MsgType::NSSGetPasswdDataByName, MsgType::NSSGetPasswdDataByName2, MsgType::NSSGetPasswdDataByUID,
     MsgType::NSSGetPasswdDataByUID2, MsgType::VGGetAuditLevel, MsgType::VGQueryIsUserAlwaysPermittedLogin,
     MsgType::VGQueryRunlevel, MsgType::VGQueryOriginalShell, MsgType::VGCacheOvsSecret, MsgType::VGFlushCache,
-    MsgType::VGReloadProps, MsgType::ControlLog2, MsgType::VGPing};
+    MsgType::VGReloadProps, MsgType::ControlLog2, MsgType::VGPing,
+    // Audit-trail events.
+    MsgType::AuditTrailSessionData, MsgType::AuditTrailSessionData2};
 const size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
 
 const size_t kMaxRequests = 32;
@@ -209,6 +215,33 @@ void Configure(uint8_t sel) {
   const int limits = sel >> 6;
   ofw::Props().setProperty("spool.maxdbsize", limits == 2 ? "1" : "");
   ofw::Props().setProperty("spool.diskspace.min", limits == 3 ? "100" : "0");
+  gEnv->auditor->diskState().diskFull = limits == 3;
+}
+
+// Every audit-trail record reads back as the 12 values of its message and
+// nothing more; the spool is emptied.
+void CheckAuditTrailSpool() {
+  boost::shared_ptr<ofw::DBQComposite> at = gEnv->auditor->atSpool();
+  while (!at->empty()) {
+    boost::shared_array<unsigned char> data;
+    unsigned int length = 0;
+    at->dequeue(data, length);
+    ovgfw::ATMessage m(std::string(reinterpret_cast<const char*>(data.get()), length), true);
+    Check(m.readByte() == 2, "audit-trail record kind");
+    m.readString();
+    m.readString();
+    m.readInt32();
+    m.readTimestamp();
+    m.readString();
+    m.readString();
+    Check(m.readString().empty(), "audit-trail record carries a user SID");
+    m.readGuid();
+    const uint32_t pid32 = static_cast<uint32_t>(m.readInt32());
+    m.readString();
+    const uint64_t pid64 = static_cast<uint64_t>(m.readInt64());
+    Check(m.getOffset() == length, "audit-trail record length");
+    Check(pid32 == (pid64 <= UINT32_MAX ? pid64 : 0), "audit-trail pid fields disagree");
+  }
 }
 
 // The connection of one input: the client's end, and the server's session.
@@ -248,6 +281,7 @@ void Reclaim(ofw::ClientPtr& session) {
   for (const ofw::Guid& guid : a.sessions()->listSessions()) a.sessions()->destroy(guid);
   Check(a.sessions()->listSessions().empty(), "a session spool could not be removed");
   gEnv->server->userLookup().secretCache().clear();
+  CheckAuditTrailSpool();
 }
 
 // ---- seed corpus ------------------------------------------------------------
@@ -370,6 +404,44 @@ void WriteGuid(LRPC2Msg* m) {
   MsgWriteBlob(m, guid, sizeof guid);
 }
 
+// An audit-trail event: a 1210 time as a 64-bit timeval, a 1212 time as two
+// 8-byte blobs; a valid session GUID, an 8-byte pid and one parameter of each
+// type.
+void WriteEvent(LRPC2Msg* m, bool two) {
+  MsgWriteString(m, "app");
+  MsgWriteString(m, "host1");
+  MsgWriteUInt32(m, 42);
+  const uint64_t seconds = 1700000000, microseconds = 250000, pid = 1ull << 32;
+  if (two) {
+    MsgWriteBlob(m, &seconds, sizeof seconds);
+    MsgWriteBlob(m, &microseconds, sizeof microseconds);
+  } else {
+    const uint64_t tv[2] = {seconds, microseconds};
+    MsgWriteBlob(m, tv, sizeof tv);
+  }
+  MsgWriteString(m, "alice");
+  MsgWriteString(m, "login");
+  MsgWriteBlob(m, "S-1-5-21", 8);
+  MsgWriteString(m, "00112233-4455-6677-8899-aabbccddeeff");
+  MsgWriteBlob(m, &pid, sizeof pid);
+  const uint64_t eight = 0x0102030405060708ull;
+  const char text[] = "a,b;c\\d";
+  const char array[] = "x\0y;z\0";
+  for (uint32_t type = 1; type <= 16; ++type) {
+    MsgWriteUInt32(m, type);
+    if (type == 8) {
+      MsgWriteBlob(m, text, sizeof text - 1);
+    } else if (type == 14) {
+      MsgWriteBlob(m, array, sizeof array - 1);
+    } else {
+      static const uint32_t sizes[] = {0, 2, 4, 8, 2, 4, 8, 4, 0, 8, 1, 2, 8, 16, 0, 8, 4};
+      const unsigned char guid[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+      MsgWriteBlob(m, type == 13 ? static_cast<const void*>(guid) : &eight, sizes[type]);
+    }
+  }
+  MsgWriteUInt32(m, 0);
+}
+
 void WriteSeeds(const std::string& dir) {
   const uint8_t root5 = 0 | (2 << 2), user5 = 1 | (2 << 2), user4 = 1 | (1 << 2), stranger5 = 2 | (2 << 2),
                 root3 = 0;
@@ -463,6 +535,10 @@ void WriteSeeds(const std::string& dir) {
       .add(MsgType::VGSessionKill, WriteGuid)
       .add(MsgType::VGQueryOriginalShell, [](LRPC2Msg* m) { MsgWriteUInt32(m, 65534); })
       .write(dir, "queries-user");
+  SeedWriter(user5)
+      .add(MsgType::AuditTrailSessionData, [](LRPC2Msg* m) { WriteEvent(m, false); })
+      .add(MsgType::AuditTrailSessionData2, [](LRPC2Msg* m) { WriteEvent(m, true); })
+      .write(dir, "audit-trail-events");
 }
 
 // Process-group reports are accepted only for a live group of the peer's:

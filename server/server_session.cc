@@ -9,6 +9,7 @@
 #include "ofw/format.h"
 #include "ofw/config/properties.h"
 #include "server/action_count.h"
+#include "server/handlers_audittrail.h"
 #include "server/ipc_server.h"
 
 LRPC2ServerSession::LRPC2ServerSession(ofw::IPCServer* server)
@@ -214,6 +215,8 @@ void LRPC2ServerSession::dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* re
     case MsgType::VGFlushCache: HandleFlushCache(request, reply); return;
     case MsgType::VGReloadProps: HandleReloadProps(request, reply); return;
     case MsgType::ControlLog2: HandleControlLog2(request, reply); return;
+    case MsgType::AuditTrailSessionData:
+    case MsgType::AuditTrailSessionData2: HandleAuditTrailSessionData(type, request, reply); return;
     default: {
       const char* name = MsgTableGetMsgTypeName(type);
       throw ofw::SystemException(ofw::format("Unknown message type %d %s", static_cast<int>(type), name ? name : ""), 0,

@@ -8,12 +8,17 @@
 //   vgdclient [...] getpwuid UID [--local]
 //   vgdclient [...] flush | reload   prints the status the daemon answered
 //   vgdclient [...] auditlevel USER | runlevel | apu USER
+//   vgdclient [...] atevent ID SESSION [TEXT...]   an audit-trail event
+//                                    (AuditTrailSessionData2) of this process,
+//                                    time now, each TEXT a string parameter;
+//                                    SESSION is a session GUID text or "-"
 //   vgdclient [...] pause|continue|kill GUID   signal the shell of a connected
 //                                    session (GUID as vgsession prints it);
 //                                    prints the status the daemon answered
 //
 // Exit status: 0 success, 1 the daemon could not be reached or answered with
 // an error, 2 usage.
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,6 +29,7 @@
 #include "lrpc2/msg.h"
 #include "lrpc2/msg_types.h"
 #include "lrpc2/session.h"
+#include "ofw/codec.h"
 #include "ofw/guid.h"
 
 namespace {
@@ -35,7 +41,8 @@ void usage() {
                "       vgdclient [options] send TYPE\n"
                "       vgdclient [options] getpwnam NAME [--local] | getpwuid UID [--local]\n"
                "       vgdclient [options] flush | reload | runlevel | auditlevel USER | apu USER\n"
-               "       vgdclient [options] pause GUID | continue GUID | kill GUID\n");
+               "       vgdclient [options] pause GUID | continue GUID | kill GUID\n"
+               "       vgdclient [options] atevent ID SESSION [TEXT...]\n");
 }
 
 struct Options {
@@ -94,6 +101,37 @@ void fillLookup(LRPC2Msg* m, const void* arg) {
 void fillString(LRPC2Msg* m, const void* arg) { MsgWriteString(m, static_cast<const char*>(arg)); }
 void fillGuid(LRPC2Msg* m, const void* arg) {
   MsgWriteBlob(m, static_cast<const ofw::Guid*>(arg)->data(), ofw::Guid::SIZE);
+}
+
+struct EventArg {
+  uint32_t id;
+  const char* session;
+  char** texts;
+  int count;
+};
+void fillEvent(LRPC2Msg* m, const void* arg) {
+  const EventArg* a = static_cast<const EventArg*>(arg);
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  unsigned char seconds[8], microseconds[8], pid[8];
+  ofw::codec::putU64(seconds, static_cast<uint64_t>(now.tv_sec));
+  ofw::codec::putU64(microseconds, static_cast<uint64_t>(now.tv_usec));
+  ofw::codec::putU64(pid, static_cast<uint64_t>(getpid()));
+  MsgWriteString(m, "vgdclient");
+  MsgWriteString(m, "event");
+  MsgWriteUInt32(m, a->id);
+  MsgWriteBlob(m, seconds, sizeof seconds);
+  MsgWriteBlob(m, microseconds, sizeof microseconds);
+  MsgWriteString(m, "");
+  MsgWriteString(m, "");
+  MsgWriteBlob(m, nullptr, 0);
+  MsgWriteString(m, std::strcmp(a->session, "-") == 0 ? "" : a->session);
+  MsgWriteBlob(m, pid, sizeof pid);
+  for (int i = 0; i < a->count; ++i) {
+    MsgWriteUInt32(m, 8);  // UTF8STRING
+    MsgWriteBlob(m, a->texts[i], static_cast<uint32_t>(std::strlen(a->texts[i])));
+  }
+  MsgWriteUInt32(m, 0);  // END
 }
 
 int printPasswd(LRPC2Msg* r) {
@@ -211,6 +249,16 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::printf("%d\n", v);
+    return 0;
+  }
+  if (cmd == "atevent" && optind + 2 < argc) {
+    EventArg a{static_cast<uint32_t>(std::strtoul(argv[optind + 1], nullptr, 10)), argv[optind + 2],
+               argv + optind + 3, argc - optind - 3};
+    LRPC2SessionClient* c = connectOrDie(o);
+    LRPC2Msg* r = request(c, o, MsgType::AuditTrailSessionData2, fillEvent, &a);
+    SessionClientClose(c);
+    if (!r) return 1;
+    MsgFree(r);
     return 0;
   }
   if (cmd == "send" && optind + 1 < argc) {

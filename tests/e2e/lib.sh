@@ -68,6 +68,21 @@ vgd_prepare_namespace() {
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vggetrunlvl" /usr/share/orvanepw/bin/vggetrunlvl
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vgdownloadsshpublickey.tcl" /usr/bin/vgdownloadsshpublickey.tcl
   rm -f /var/orvanevg/* 2>/dev/null
+  # The daemon's own audit-trail events go to the proxy library stand-in,
+  # which appends one line per event to $AT_PROXY_STANDIN_RECORD.
+  export AT_PROXY_STANDIN_RECORD=$VGD_TEST_DIR/at-proxy-events
+  vgd_install_at_proxy libat_proxy.so
+}
+
+# Installs a built proxy-library stand-in (libat_proxy.so or
+# libat_proxy_nosend.so) as the audit-trail proxy library; "none" removes it.
+# AT_PROXY_STANDIN_VERSION (exported) sets the version it reports.
+vgd_install_at_proxy() {
+  local lib=/usr/share/orvanepw/lib64/libat_proxy.so
+  rm -f "$lib"
+  [ "$1" = none ] && return 0
+  [ -f "$VGD_LIB_DIR/$1" ] || fail "stand-in proxy library $1 not built"
+  install -m 0755 "$VGD_LIB_DIR/$1" "$lib"
 }
 
 # Run at exit: a sanitizer report of any program fails the test.

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -103,6 +104,7 @@ struct Recorder {
   std::vector<std::string> calls;
   Vigilog::DiskState disk;
   int purgeResult = 0;
+  std::atomic<bool> startPending{true};
   std::vector<std::pair<time_t, int>> purgeArgs;
 
   SchedulerTargets targets() {
@@ -120,6 +122,8 @@ struct Recorder {
       purgeArgs.emplace_back(now, age);
       return purgeResult;
     };
+    t.startEventPending = &startPending;
+    t.sendStartEvent = [this] { calls.push_back("start"); };
     t.diskState = &disk;
     t.dataDir = "/data";
     return t;
@@ -142,7 +146,7 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
   Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
   s.runPass(1000);
   EXPECT_EQ(rec_.calls,
-            (std::vector<std::string>{"reap", "properties", "nudge", "flush", "secrets", "purge"}));
+            (std::vector<std::string>{"reap", "properties", "nudge", "flush", "secrets", "start", "purge"}));
 
   const std::set<std::string> taskLines = {"TRACE Reaping finished child process.",
                                            "TRACE Run properties syntax check.",
@@ -176,6 +180,12 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
                              "Forced rebind flag set", "Setting verify collector flag", "Updating agent status",
                              "Monitoring NSS conf file"})
     EXPECT_EQ(log_.countContaining(absent), 0) << absent;
+
+  // The start event goes once: its flag was cleared.
+  EXPECT_FALSE(rec_.startPending.load());
+  s.runPass(5000);
+  EXPECT_EQ(rec_.countOf("start"), 1);
+  EXPECT_EQ(rec_.countOf("purge"), 2);
 }
 
 TEST_F(SchedulerPass, SpoolDirectoryNameComesFromTheConfiguration) {
@@ -237,7 +247,7 @@ TEST_F(SchedulerPass, SettingTheClockBackMakesEveryTaskDue) {
   Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
   s.runPass(100000);
   s.runPass(100001);
-  EXPECT_EQ(rec_.calls.size(), 6u);
+  EXPECT_EQ(rec_.calls.size(), 7u);  // the start event included, once
   rec_.calls.clear();
   size_t mark = log_.mark();
   s.runPass(90000);

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Audit-trail events in the real daemon: a local program's event is spooled in
+# the audit-trail spool; the daemon's own start and stop events reach the
+# proxy library once each; an old or incomplete proxy library disables only
+# the daemon's own events.
+. "$(dirname "$0")/lib.sh"
+vgd_enter_namespace "$@"
+
+CLIENT=$VGD_BIN_DIR/vgdclient
+SPOOL=$VGD_BIN_DIR/vgspool
+EVENTS=$AT_PROXY_STANDIN_RECORD
+events_with_id() { awk -F '\t' -v id="$1" '$1 == id' "$EVENTS" 2>/dev/null | wc -l; }
+hex() { printf '%s' "$1" | od -An -tx1 | tr -s ' \n' '  ' | sed 's/^ //; s/ $//'; }
+
+vgd_add_conf "vgd.watch.enabled false"
+
+note "the start event reaches the proxy library once"
+vgd_start
+wait_for 10 sh -c "[ \$(awk -F '\t' '\$1 == 0' '$EVENTS' 2>/dev/null | wc -l) -ge 1 ]" || fail "no start event"
+sleep 2
+[ "$(events_with_id 0)" = 1 ] || fail "start event sent $(events_with_id 0) times"
+awk -F '\t' '$1 == 0 && $2 == "Vigilog UNIX Agent" && $3 == "Orvane Suite" && $4 == "root" && $6 == "-"' \
+  "$EVENTS" | grep -q . || fail "start event fields: $(cat "$EVENTS")"
+
+note "a local program's event is spooled with its escaped parameters"
+"$CLIENT" atevent 4711 - "a,b" "c;d" || fail "atevent request failed"
+"$CLIENT" atevent 4712 00112233-4455-6677-8899-aabbccddeeff || fail "second atevent request failed"
+expect_log "OVG daemon received an audit trail event: vgdclient event 4711"
+expect_log "The parameters of audit trail are sent to collector are (note: separated by comma) : <a\\,b,c\\;d>"
+
+note "the stop event reaches the proxy library"
+vgd_stop
+[ "$VGD_STATUS" = 0 ] || fail "exit status $VGD_STATUS"
+[ "$(events_with_id 100)" = 1 ] || fail "stop event sent $(events_with_id 100) times"
+records=$("$SPOOL" cat /var/orvanevg/spool-atdbqc) || fail "cannot read the audit-trail spool"
+[ "$(printf '%s\n' "$records" | grep -c .)" = 2 ] || fail "audit-trail spool: $records"
+# The first record carries the parameter list (a 32-bit count, then the text);
+# the second the session GUID in the collector's layout.
+params=$(hex "a\\,b,c\\;d")
+printf '%s\n' "$records" | head -n 1 | tr -d ' ' | grep -q "$(echo "$params" | tr -d ' ')" \
+  || fail "parameter list not in the first record: $(printf '%s\n' "$records" | head -n 1)"
+printf '%s\n' "$records" | sed -n 2p | tr -d ' ' | grep -q "33221100554477668899aabbccddeeff" \
+  || fail "session GUID not in the second record"
+
+for variant in "libat_proxy.so 0.9.9" "libat_proxy_nosend.so 1.0.0"; do
+  set -- $variant
+  note "proxy library $1 of version $2: only the daemon's own events are off"
+  : > "$VGD_TEST_DIR/vgd.log"
+  : > "$EVENTS"
+  rm -rf /var/orvanevg/spool-atdbqc*
+  vgd_install_at_proxy "$1"
+  AT_PROXY_STANDIN_VERSION=$2 vgd_start
+  "$CLIENT" atevent 4713 - "x" || fail "atevent request failed"
+  sleep 2
+  vgd_stop
+  [ -s "$EVENTS" ] && fail "events sent through an unusable library: $(cat "$EVENTS")"
+  [ "$("$SPOOL" cat /var/orvanevg/spool-atdbqc | grep -c .)" = 1 ] || fail "the client's event was not spooled"
+  expect_log "Audit trail proxy library is unavailable."
+  case $1 in
+    libat_proxy.so) expect_log "The minimum required library version is 1.0.0, but the audit trail proxy library is 0.9.9." ;;
+    *) expect_log "Audit trail proxy library lacks ATProxySetAuditTrailEvent2" ;;
+  esac
+done
+echo "PASS"
