@@ -22,6 +22,8 @@ constexpr const char* CAPI_LIBRARY = "/usr/share/orvanepw/lib64/libcapi.so";
 constexpr const char* KSET_PREFIX = "/var/orvanepw/kset.";
 constexpr const char* PASSWD_FILE = "/etc/passwd";
 constexpr const char* PROPERTIES_TRACE_PREFIX = "/var/orvanevg/cproperties.log.";
+// Group-policy values of the audit product (the installation GUID).
+constexpr const char* POLICY_FILE = "/var/orvanevg/Registry.pol";
 constexpr const char* CONTINUATION_DIR = "/var/orvanevg/session";
 // Root-owned directory (mode 0711) of the LRPC2 version-2 secure-file authentication.
 constexpr const char* LRPC2_AUTH_DIR = "/var/orvanevg/lrpc2auth";

@@ -4,6 +4,9 @@
 
 #include <fstream>
 
+#include "ofw/atomic_file.h"
+#include "ofw/exceptions.h"
+
 namespace ofw {
 
 bool getDirectorySetting(const std::string& name, std::string& value, const std::string& prefix) {
@@ -14,6 +17,12 @@ bool getDirectorySetting(const std::string& name, std::string& value, const std:
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
   value = line;
   return true;
+}
+
+void setDirectorySetting(const std::string& name, const std::string& value, const std::string& prefix) {
+  if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+    OFW_THROW(InvalidArgumentException, "Setting " + name + " cannot hold a line end");
+  replaceFileAtomically(prefix + name, value + "\n");
 }
 
 bool IsDUZInstalled(const std::string& libraryPath) {

@@ -13,6 +13,13 @@ namespace ofw {
 bool getDirectorySetting(const std::string& name, std::string& value,
                          const std::string& prefix = paths::KSET_PREFIX);
 
+// Stores a setting the same way (file prefix + name holding the value and a
+// line end), replacing the file atomically (ofw/atomic_file.h). Throws
+// InvalidArgumentException for a value with a line end or NUL (it could not be
+// read back), IOException when the file cannot be replaced.
+void setDirectorySetting(const std::string& name, const std::string& value,
+                         const std::string& prefix = paths::KSET_PREFIX);
+
 // "directory client installed" = its library file exists.
 bool IsDUZInstalled(const std::string& libraryPath = paths::CAPI_LIBRARY);
 

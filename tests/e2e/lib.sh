@@ -105,6 +105,7 @@ vgd_install_directory_client() {
   echo "example.test" > /var/orvanepw/kset.domain
   echo "testhost" > /var/orvanepw/kset.host
   echo "Default-First-Site" > /var/orvanepw/kset.site
+  echo "example.test" > /var/orvanepw/kset.forest
   echo "CN=zone1,CN=Zones,DC=example,DC=test" > /var/orvanepw/kset.zonename
   if [ -f "$VGD_SOURCE_DIR/standins/capi/example-directory.json" ]; then
     cp "$VGD_SOURCE_DIR/standins/capi/example-directory.json" /var/orvanepw/standin-directory.json
