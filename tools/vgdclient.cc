@@ -255,11 +255,9 @@ int main(int argc, char** argv) {
     EventArg a{static_cast<uint32_t>(std::strtoul(argv[optind + 1], nullptr, 10)), argv[optind + 2],
                argv + optind + 3, argc - optind - 3};
     LRPC2SessionClient* c = connectOrDie(o);
-    LRPC2Msg* r = request(c, o, MsgType::AuditTrailSessionData2, fillEvent, &a);
+    MsgPtr r = request(c, o, MsgType::AuditTrailSessionData2, fillEvent, &a);
     SessionClientClose(c);
-    if (!r) return 1;
-    MsgFree(r);
-    return 0;
+    return r ? 0 : 1;
   }
   if (cmd == "send" && optind + 1 < argc) {
     uint32_t type = static_cast<uint32_t>(std::strtoul(argv[optind + 1], nullptr, 10));
