@@ -27,6 +27,11 @@ void searchReleased(void* p) {
 }
 }  // namespace
 
+// The replacement pair below allocates with malloc and frees with free; GCC
+// cannot see that operator new and operator delete are replaced together and
+// warns about every inlined gtest allocation.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 void* operator new(std::size_t n) {
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
