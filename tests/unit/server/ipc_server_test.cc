@@ -24,7 +24,7 @@
 #include "lrpc2/wire.h"
 #include "ofw/logging/logger.h"
 #include "ofw/config/properties.h"
-#include "server/request_readiness.h"
+#include "server/client_io.h"
 
 namespace {
 
@@ -236,43 +236,34 @@ TEST_F(ServerFixture, StalledClientsDoNotBlockOthers) {
   for (int fd : stalled) close(fd);
 }
 
-TEST(RequestReadiness, WholeRequestsOnly) {
+// The loop reads exactly the bytes a request's header announces; a header
+// that is not one is handed over as it stands, for the receive to refuse.
+TEST(RequestFrameLength, HeaderThenAnnouncedBody) {
   uint8_t h[48] = {};
   lrpc2::wire::PutU32(h, lrpc2::kMagic);
   lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, 100);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 48, 147), ovg::Readiness::Incomplete);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 48, 148), ovg::Readiness::Ready);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 20, 20), ovg::Readiness::Incomplete);
+  EXPECT_EQ(ovg::requestFrameLength(5, h, 20), 48u);
+  EXPECT_EQ(ovg::requestFrameLength(5, h, 48), 148u);
   // Version 4 body length lives at offset 30; versions 2/3 give the total.
   uint8_t h4[34] = {};
   lrpc2::wire::PutU32(h4, lrpc2::kMagic);
   lrpc2::wire::PutU32(h4 + lrpc2::kOffBodyLengthV4, 10);
-  EXPECT_EQ(ovg::requestReadiness(4, h4, 34, 43), ovg::Readiness::Incomplete);
-  EXPECT_EQ(ovg::requestReadiness(4, h4, 34, 44), ovg::Readiness::Ready);
+  EXPECT_EQ(ovg::requestFrameLength(4, h4, 34), 44u);
   uint8_t h2[8];
   lrpc2::wire::PutU32(h2, lrpc2::kMagic);
   lrpc2::wire::PutU32(h2 + 4, 18);
-  EXPECT_EQ(ovg::requestReadiness(2, h2, 8, 17), ovg::Readiness::Incomplete);
-  EXPECT_EQ(ovg::requestReadiness(2, h2, 8, 18), ovg::Readiness::Ready);
-  // Hostile headers go to the worker, whose receive refuses them.
-  lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, 0x100001);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 48, 48), ovg::Readiness::Ready);
+  EXPECT_EQ(ovg::requestFrameLength(2, h2, 8), 18u);
+  lrpc2::wire::PutU32(h2 + 4, 7);  // total shorter than the header
+  EXPECT_EQ(ovg::requestFrameLength(3, h2, 8), 8u);
+  // The largest body is read whole; one byte more, bad magic: the header alone.
+  lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, lrpc2::kMaxBody);
+  EXPECT_EQ(ovg::requestFrameLength(5, h, 48), 48u + lrpc2::kMaxBody);
+  lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, lrpc2::kMaxBody + 1);
+  EXPECT_EQ(ovg::requestFrameLength(5, h, 48), 48u);
   lrpc2::wire::PutU32(h, 0x1280CDAB);
   lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, 10);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 48, 48), ovg::Readiness::Ready);
-  // Large bodies: a prefix is enough.
-  lrpc2::wire::PutU32(h, lrpc2::kMagic);
-  lrpc2::wire::PutU32(h + lrpc2::kOffBodyLengthV5, 0x100000);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 48, ovg::kMaxPrefetch), ovg::Readiness::Ready);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 48, ovg::kMaxPrefetch - 1), ovg::Readiness::Incomplete);
-  // Handshakes.
-  uint8_t hello[8];
-  lrpc2::wire::PutU32(hello, 5);
-  EXPECT_EQ(ovg::handshakeReadiness(hello, 3), ovg::Readiness::Incomplete);
-  EXPECT_EQ(ovg::handshakeReadiness(hello, 4), ovg::Readiness::Incomplete);
-  EXPECT_EQ(ovg::handshakeReadiness(hello, 8), ovg::Readiness::Ready);
-  lrpc2::wire::PutU32(hello, 4);
-  EXPECT_EQ(ovg::handshakeReadiness(hello, 4), ovg::Readiness::Ready);
+  EXPECT_EQ(ovg::requestFrameLength(5, h, 48), 48u);
+  EXPECT_EQ(ovg::requestFrameLength(7, h, 48), 0u);
 }
 
 }  // namespace
