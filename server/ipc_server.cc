@@ -122,7 +122,13 @@ IPCServer::~IPCServer() {
   if (pool_) pool_->shutdown(false);
   pool_.reset();
   waiting_.clear();
-  for (const ClientPtr& c : snapshotClients()) dropClient(c);
+  // The daemon stops: connections close, their audited sessions stay open for
+  // the shells to resume on the next daemon.
+  for (const ClientPtr& c : snapshotClients()) c->closeConnection(false);
+  {
+    Lock lock(clientsLock_);
+    clients_.clear();
+  }
   for (auto& n : negotiating_) closeNegotiating(n);
   negotiating_.clear();
   if (listenFd_ >= 0) close(listenFd_);

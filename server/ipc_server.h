@@ -22,9 +22,10 @@
 // (until a connection closes, or for a second) and the condition is logged
 // once per episode.
 //
-// Every way a connection ends (hang-up, bad request, time-out, idle reaper,
-// the resource monitor's purge, shutdown) goes through dropClient, which ends
-// its audited session.
+// Every way a connection ends while the daemon runs (hang-up, bad request,
+// time-out, idle reaper, the resource monitor's purge) goes through
+// dropClient, which ends its audited session. When the daemon stops, the
+// connections close and their sessions stay open for the shells to resume.
 #pragma once
 #include <poll.h>
 #include <pthread.h>

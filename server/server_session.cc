@@ -33,11 +33,11 @@ LRPC2ServerSession::~LRPC2ServerSession() {
   if (countedShell) ovg::incrementActionCount(ovg::AC_OVGSH_DISCONNECT);
 }
 
-void LRPC2ServerSession::closeConnection() {
+void LRPC2ServerSession::closeConnection(bool endAudited) {
   if (closed_.exchange(true)) return;
   alive = false;
   try {
-    endSession(nullptr);
+    if (endAudited) endSession(nullptr);
   } catch (const std::exception& e) {
     OFW_ERROR(logger_, "Ending the session of a closed connection failed: %s", e.what());
   } catch (...) {

@@ -48,7 +48,9 @@ class LRPC2ServerSession {
   // Ends the connection: the open audited session (end record, registrations
   // released, spool closed), the transport and the descriptor. Runs once; on
   // the thread that holds the client (the loop, or the worker it is handed to).
-  void closeConnection();
+  // endAudited false (the daemon stopping) leaves the session open for its
+  // shell to resume on the next daemon.
+  void closeConnection(bool endAudited = true);
   ovg::ClientIO& io() { return io_; }
   // A secure-file exchange awaits the client's next message.
   bool authPending() const;

@@ -201,41 +201,6 @@ TEST_F(ServerFixture, VanishingClientsLeaveNoDescriptor) {
   SessionClientClose(warm);
 }
 
-// Twenty unprivileged clients that stop half-way through a handshake or a
-// request never hold the loop or the workers: another client keeps being
-// served while they hang.
-TEST_F(ServerFixture, StalledClientsDoNotBlockOthers) {
-  start();
-  std::vector<int> stalled;
-  for (int i = 0; i < 10; ++i) {  // silent after connecting
-    int fd = rawConnect();
-    ASSERT_GE(fd, 0);
-    stalled.push_back(fd);
-  }
-  for (int i = 0; i < 10; ++i) {  // half a request header after a good handshake
-    int fd = rawConnect();
-    ASSERT_GE(fd, 0);
-    uint8_t hello[8];
-    lrpc2::wire::PutU32(hello, 5);
-    lrpc2::wire::PutU16(hello + 4, 8);
-    lrpc2::wire::PutU16(hello + 6, 0);
-    ASSERT_EQ(write(fd, hello, 8), 8);
-    uint8_t reply[16];
-    ASSERT_EQ(read(fd, reply, 16), 16);
-    uint8_t half[24] = {};
-    lrpc2::wire::PutU32(half, lrpc2::kMagic);
-    lrpc2::wire::PutU16(half + 4, 48);
-    lrpc2::wire::PutU32(half + 6, 5);
-    ASSERT_EQ(write(fd, half, sizeof half), 24);
-    stalled.push_back(fd);
-  }
-  LRPC2SessionClient* c = connect(5, 10);
-  ASSERT_NE(c, nullptr);
-  for (int i = 0; i < 50; ++i) ASSERT_TRUE(ping(c, 10)) << i;
-  SessionClientClose(c);
-  for (int fd : stalled) close(fd);
-}
-
 // The loop reads exactly the bytes a request's header announces; a header
 // that is not one is handed over as it stands, for the receive to refuse.
 TEST(RequestFrameLength, HeaderThenAnnouncedBody) {
