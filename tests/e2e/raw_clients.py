@@ -109,9 +109,11 @@ def wait_closed(s, seconds):
     try:
         while s.recv(4096):
             pass
-        return True
-    except (socket.timeout, ConnectionResetError):
+    except ConnectionResetError:
+        pass
+    except socket.timeout:
         return False
+    return True
 
 
 def session(how, tty):

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -110,6 +111,30 @@ TEST_F(ServerFixture, PingsOverEveryVersion) {
   }
 }
 
+// A version-2 request that needs the secure-file exchange: the exchange runs
+// over the client's next requests, read by the loop like any other, and the
+// request is answered once it succeeded.
+TEST_F(ServerFixture, SecureFileExchangeIsAnswered) {
+  ASSERT_EQ(chmod(dir_.c_str(), 0711), 0);
+  SessionSetAuthFileDir((dir_ + "/auth").c_str());
+  start();
+  LRPC2SessionClient* c = connect(2);
+  ASSERT_NE(c, nullptr);
+  int status = 0;
+  LRPC2Msg* req = MsgNew(MsgType::VGFlushCache, 0, OVGPrivGetMsgTable(), 48, &status);
+  MsgComplete(req);
+  LRPC2Msg* reply = SessionSendWithTimeout(c, req, 10, &status);
+  MsgFree(req);
+  EXPECT_EQ(status, SESSION_OK);
+  uint32_t type = 0;
+  EXPECT_EQ(MsgReadMsgType(reply, &type), MSG_OK);
+  EXPECT_EQ(type, MsgType::VGFlushCache);
+  MsgFree(reply);
+  EXPECT_TRUE(ping(c));
+  SessionClientClose(c);
+  SessionSetAuthFileDir(nullptr);
+}
+
 TEST_F(ServerFixture, UnknownTypeDropsOnlyThatClient) {
   start();
   LRPC2SessionClient* good = connect();
@@ -199,6 +224,40 @@ TEST_F(ServerFixture, VanishingClientsLeaveNoDescriptor) {
   }
   EXPECT_LE(after, before);
   SessionClientClose(warm);
+}
+
+// A connection's buffers: a request is taken whole and nothing of the next
+// one; output is bounded and what the peer does not read stays pending.
+TEST(ClientIO, OneWholeRequestAndBoundedOutput) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  std::vector<uint8_t> two(2 * 58, 0);
+  for (size_t at : {size_t(0), size_t(58)}) {
+    lrpc2::wire::PutU32(two.data() + at, lrpc2::kMagic);
+    lrpc2::wire::PutU32(two.data() + at + lrpc2::kOffBodyLengthV5, 10);
+  }
+  ovg::ClientIO io;
+  ASSERT_EQ(write(sv[1], two.data(), 30), 30);
+  EXPECT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Partial);
+  ASSERT_EQ(write(sv[1], two.data() + 30, two.size() - 30), static_cast<ssize_t>(two.size() - 30));
+  EXPECT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Complete);
+  EXPECT_EQ(io.requestLength(), 58u);
+  io.clearRequest();
+  EXPECT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Complete);
+  io.clearRequest();
+  shutdown(sv[1], SHUT_WR);
+  EXPECT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Closed);
+
+  std::vector<uint8_t> big(ovg::ClientIO::kMaxOutput, 'x');
+  ASSERT_EQ(io.append(big.data(), big.size()), 0);
+  EXPECT_EQ(io.append(big.data(), 1), SESSION_ERR_LENGTH);
+  EXPECT_EQ(io.flush(sv[0], 1000), ovg::ClientIO::Output::Pending);  // the peer reads nothing
+  EXPECT_EQ(io.outputSince(), 1000);
+  EXPECT_EQ(io.flush(sv[0], 2000), ovg::ClientIO::Output::Pending);
+  EXPECT_EQ(io.outputSince(), 1000);  // no progress: the age keeps counting
+  close(sv[1]);
+  EXPECT_EQ(io.flush(sv[0], 3000), ovg::ClientIO::Output::Failed);
+  close(sv[0]);
 }
 
 // The loop reads exactly the bytes a request's header announces; a header
