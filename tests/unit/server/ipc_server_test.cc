@@ -59,13 +59,18 @@ class ServerFixture : public ::testing::Test {
     server_.reset();
   }
 
+  // An empty request of `type`: the reply (the caller frees it) or null, and the status.
+  static LRPC2Msg* request(LRPC2SessionClient* c, uint32_t type, int* status, int timeout = 10) {
+    LRPC2Msg* req = MsgNew(type, 0, OVGPrivGetMsgTable(), 48, status);
+    MsgComplete(req);
+    LRPC2Msg* reply = SessionSendWithTimeout(c, req, timeout, status);
+    MsgFree(req);
+    return reply;
+  }
   // One request/reply on a fresh or given session.
   bool ping(LRPC2SessionClient* c, int timeout = 10) {
     int status = 0;
-    LRPC2Msg* req = MsgNew(MsgType::VGPing, 0, OVGPrivGetMsgTable(), 48, &status);
-    MsgComplete(req);
-    LRPC2Msg* reply = SessionSendWithTimeout(c, req, timeout, &status);
-    MsgFree(req);
+    LRPC2Msg* reply = request(c, MsgType::VGPing, &status, timeout);
     if (reply) MsgFree(reply);
     if (!reply || status != 0) lastStatus_ = status;
     return reply && status == 0;
@@ -121,10 +126,7 @@ TEST_F(ServerFixture, SecureFileExchangeIsAnswered) {
   LRPC2SessionClient* c = connect(2);
   ASSERT_NE(c, nullptr);
   int status = 0;
-  LRPC2Msg* req = MsgNew(MsgType::VGFlushCache, 0, OVGPrivGetMsgTable(), 48, &status);
-  MsgComplete(req);
-  LRPC2Msg* reply = SessionSendWithTimeout(c, req, 10, &status);
-  MsgFree(req);
+  LRPC2Msg* reply = request(c, MsgType::VGFlushCache, &status);
   EXPECT_EQ(status, SESSION_OK);
   uint32_t type = 0;
   EXPECT_EQ(MsgReadMsgType(reply, &type), MSG_OK);
@@ -141,10 +143,7 @@ TEST_F(ServerFixture, UnknownTypeDropsOnlyThatClient) {
   LRPC2SessionClient* bad = connect();
   ASSERT_TRUE(good && bad);
   int status = 0;
-  LRPC2Msg* req = MsgNew(MsgType::VGFbFrame, 0, OVGPrivGetMsgTable(), 48, &status);
-  MsgComplete(req);
-  LRPC2Msg* reply = SessionSendWithTimeout(bad, req, 10, &status);
-  MsgFree(req);
+  LRPC2Msg* reply = request(bad, MsgType::VGFbFrame, &status);
   EXPECT_EQ(reply, nullptr);
   EXPECT_EQ(status, SESSION_ERR_CLOSED);
   EXPECT_TRUE(ping(good));
