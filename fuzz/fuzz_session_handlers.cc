@@ -27,17 +27,20 @@
 // through a dictionary of the target's own group and one led by a child
 // running as uid 65534 (their numbers differ from run to run).
 //
-// After each input every session the input opened must have left the
-// Auditor's registry (checked), every spooled audit-trail record must read
-// back as the 12 values of an audit-trail message, exactly (checked), and
-// state across inputs stays bounded: every session spool is removed, the
-// audit-trail spool emptied and the secret cache emptied.
+// After each input the connection has ended, dropped by the server or hung up
+// by the client, and must have left nothing behind (checked): its session
+// ended, no registration in the Auditor's registry, no descriptor (socket or
+// spool) open; every spooled audit-trail record must read back as the 12
+// values of an audit-trail message, exactly (checked). State across inputs
+// stays bounded: every session spool is removed, the audit-trail spool
+// emptied and the secret cache emptied.
 //
 // With VGD_FUZZ_WRITE_SEEDS=<dir> in the environment the target writes its
 // seed corpus (valid start, data, window-size, process-group, resume, end,
 // query and audit-trail requests, built with the message encoders) into <dir> and exits. With
 // VGD_FUZZ_KEEP set, the temporary directory (and the daemon's log in it) is
 // left in place at exit.
+#include <dirent.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -266,20 +269,31 @@ int Connect(int uid, int version, ofw::ClientPtr* session) {
   return sv[1];
 }
 
-// Ends whatever the input left behind and checks that nothing of it remains.
-void Reclaim(ofw::ClientPtr& session) {
-  // A client dropped after an error keeps its session open (its shell may
-  // resume it on a new connection); nobody will, here.
-  if (session->sessionOpen) session->endSession(nullptr);
-  session.reset();
-  // Every session this connection opened is ended: none of its tty, psid or
-  // pid registrations may remain.
+// Descriptors the process holds.
+int OpenDescriptors() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+// Checks that the ended connection left nothing behind: no registration, no
+// open spool, no descriptor (`descriptors`: the count before the input), then
+// removes the input's spools so that state across inputs stays bounded.
+void Reclaim(ofw::ClientPtr& session, int descriptors) {
+  Check(!session->sessionOpen, "an ended connection's session was not ended");
+  Check(session->getFd() < 0, "an ended connection kept its descriptor");
   Vigilog::AuditRegistry& reg = gEnv->auditor->registry();
   Check(reg.ttyCount() == 0 && reg.psidCount() == 0 && reg.pidCount() == 0,
-        "registrations outlived the session that made them");
+        "registrations outlived the connection that made them");
+  session.reset();
   Vigilog::Auditor& a = *gEnv->auditor;
   for (const ofw::Guid& guid : a.sessions()->listSessions()) a.sessions()->destroy(guid);
   Check(a.sessions()->listSessions().empty(), "a session spool could not be removed");
+  // An active session's spool stays open (and its descriptors with it).
+  Check(OpenDescriptors() == descriptors, "an ended connection left a socket or spool open");
   gEnv->server->userLookup().secretCache().clear();
   CheckAuditTrailSpool();
 }
@@ -611,6 +625,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool raw = (sel & 0x10) != 0;
   Configure(sel);
 
+  const int descriptors = OpenDescriptors();
   ofw::ClientPtr session;
   const int client = Connect(PeerUid(sel), version, &session);
   uint32_t sequence = 1;
@@ -631,14 +646,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     gEnv->server->execute(session);
     Drain(client);
   }
-  // The client hangs up; the server notices on its next turn.
+  // Unless the server dropped it, the client hangs up; the server notices on
+  // its next turn. Either way the connection ends.
   if (session->alive.load()) {
     shutdown(client, SHUT_WR);
     gEnv->server->execute(session);
     Check(!session->alive.load(), "a hung-up client was kept");
-    Check(!session->sessionOpen, "a hung-up client's session was not ended");
   }
   close(client);
-  Reclaim(session);
+  Reclaim(session, descriptors);
   return 0;
 }

@@ -122,6 +122,22 @@ void SessionAcceptFree(SessionAcceptState* state);
 // reply was sent for any other one; 407 for an invalid body; 410 when the
 // authentication fails.
 LRPC2Msg* SessionRecv(int fd, LRPC2SessionServer* session, int timeout, int* status, int flags);
+// For a poll loop that reads its clients' bytes itself: `data` holds exactly
+// one request (the header and the body it announces; a header that fails its
+// checks alone), processed as SessionRecv does, without any I/O on inFd.
+// A version-2 request that needs authentication begins the secure-file
+// exchange: its messages go out, null is returned with 428, and each later
+// frame of the client continues it until the request itself is returned
+// (status 0) or the exchange fails; `timeout` bounds the whole exchange.
+LRPC2Msg* SessionRecvFrame(LRPC2SessionServer* session, const uint8_t* data, size_t length, int timeout,
+                           int* status);
+// 1 while a secure-file exchange awaits the client's next message.
+int SessionAuthPending(const LRPC2SessionServer* session);
+// Everything the session sends on its output descriptor (replies, error
+// replies, the exchange's messages) is handed to `output` instead; it returns
+// 0 or a status that the send reports. Null restores writing.
+typedef int (*SessionOutputFn)(void* context, const uint8_t* data, size_t length);
+void SessionSetOutput(LRPC2SessionServer* session, SessionOutputFn output, void* context);
 // Sends the reply of the current request to fd (< 0: the session's output
 // descriptor). Nothing is sent for an asynchronous request.
 int SessionServerSend(int fd, LRPC2SessionServer* session, LRPC2Msg* reply, int timeout);

@@ -23,6 +23,7 @@
 
 namespace lrpc2 {
 struct ServerOps;
+struct PendingAuth;
 }
 
 struct LRPC2SessionServer {
@@ -43,6 +44,11 @@ struct LRPC2SessionServer {
   // The current request's header.
   bool haveRequest = false;
   lrpc2::Header request;
+  // Where replies go instead of outFd (SessionSetOutput); null: written.
+  SessionOutputFn output = nullptr;
+  void* outputContext = nullptr;
+  // A version-2 secure-file exchange awaiting the client's next message.
+  lrpc2::PendingAuth* auth = nullptr;
 };
 
 struct SessionAcceptState {
@@ -72,7 +78,9 @@ struct ServerOps {
   // Fills the reply header (request pid and sequence, now, lengths, status).
   void (*prepareReplyHeader)(const LRPC2SessionServer* s, Header* h, uint32_t bodyLength,
                              uint32_t status);
-  int (*authenticate)(LRPC2SessionServer* s, int inFd, const Deadline& deadline);
+  // SESSION_OK, a failure, or SESSION_ERR_RETRY: an exchange was begun
+  // (s->auth set) and continues with the client's next message.
+  int (*authenticate)(LRPC2SessionServer* s, const Deadline& deadline);
   int (*getPeerPid)(const LRPC2SessionServer* s, pid_t* pid);
 };
 
@@ -121,7 +129,7 @@ void PrepareReplyV45(const LRPC2SessionServer* s, Header* h, uint32_t bodyLength
   }
 }
 
-int AuthPeerCred(LRPC2SessionServer* s, int, const Deadline&) {
+int AuthPeerCred(LRPC2SessionServer* s, const Deadline&) {
   int uid, gid;
   if (get_peer_credential(s->inFd, &uid, &gid) != SESSION_OK) {
     OFW_DEBUG(SessionLogger(), "Peer credentials of fd %d cannot be read", s->inFd);
@@ -135,7 +143,7 @@ int AuthPeerCred(LRPC2SessionServer* s, int, const Deadline&) {
   return SESSION_OK;
 }
 
-int AuthSecFile(LRPC2SessionServer* s, int inFd, const Deadline& deadline);
+int AuthSecFileBegin(LRPC2SessionServer* s, const Deadline& deadline);
 
 int PidNone(const LRPC2SessionServer*, pid_t*) { return SESSION_ERR_NOPID; }
 
@@ -145,7 +153,7 @@ int PidFromHeader(const LRPC2SessionServer* s, pid_t* pid) {
   return SESSION_OK;
 }
 
-const ServerOps kOpsV2 = {2, kHeaderLengthV23, CheckHeaderV23, PrepareReplyV23, AuthSecFile, PidNone};
+const ServerOps kOpsV2 = {2, kHeaderLengthV23, CheckHeaderV23, PrepareReplyV23, AuthSecFileBegin, PidNone};
 const ServerOps kOpsV3 = {3, kHeaderLengthV23, CheckHeaderV23, PrepareReplyV23, AuthPeerCred, PidNone};
 const ServerOps kOpsV4 = {4, kHeaderLengthV4, CheckHeaderV45, PrepareReplyV45, AuthPeerCred,
                           PidFromHeader};
@@ -163,6 +171,14 @@ const ServerOps* OpsFor(int version) {
 }
 
 // ---- sending ---------------------------------------------------------------
+
+// Bytes for the peer: to the session's output function when one is set and
+// fd is the session's output, else written within the deadline.
+int Emit(LRPC2SessionServer* s, int fd, const uint8_t* data, size_t length, const Deadline& deadline,
+         bool isSocket) {
+  if (s->output != nullptr && fd == s->outFd) return s->output(s->outputContext, data, length);
+  return SendAll(fd, data, length, deadline, isSocket);
+}
 
 // Sends header and body in one write. The header goes into the message's
 // reserved space when there is room, else header and body are joined in a
@@ -185,7 +201,7 @@ int SendWithHeader(LRPC2SessionServer* s, int fd, Header& h, LRPC2Msg* msg,
   if (whole != nullptr && reserved >= hl) {
     uint8_t* start = whole + (reserved - hl);
     memcpy(start, header, hl);
-    return SendAll(fd, start, hl + bodyLength, deadline, isSocket);
+    return Emit(s, fd, start, hl + bodyLength, deadline, isSocket);
   }
   ofw::SecureBytes joined;
   try {
@@ -195,7 +211,7 @@ int SendWithHeader(LRPC2SessionServer* s, int fd, Header& h, LRPC2Msg* msg,
   } catch (const std::bad_alloc&) {
     return SESSION_ERR_NOMEM;
   }
-  return SendAll(fd, joined.data(), joined.size(), deadline, isSocket);
+  return Emit(s, fd, joined.data(), joined.size(), deadline, isSocket);
 }
 
 int SendReply(LRPC2SessionServer* s, int fd, LRPC2Msg* reply, const Deadline& deadline) {
@@ -238,16 +254,28 @@ int RecvFrame(LRPC2SessionServer* s, int fd, const Deadline& deadline, Header* h
   return rc;
 }
 
+// A frame whose bytes are all in memory: header checked as RecvFrame does,
+// then copied whole.
+int TakeFrame(LRPC2SessionServer* s, const uint8_t* data, size_t length, Header* h,
+              ofw::SecureBytes* frame) {
+  const uint32_t hl = s->headerLength;
+  if (data == nullptr || length < hl) return SESSION_ERR_CLOSED;
+  *h = DecodeHeader(s->version, data);
+  uint32_t bodyLength = 0;
+  int rc = s->ops->checkHeader(s, *h, &bodyLength);
+  if (rc != SESSION_OK) return rc;
+  if (length != hl + static_cast<size_t>(bodyLength)) return SESSION_ERR_LENGTH;
+  try {
+    frame->assign(data, data + length);
+  } catch (const std::bad_alloc&) {
+    return SESSION_ERR_NOMEM;
+  }
+  return SESSION_OK;
+}
+
 // A frame of the negotiated version wrapped as a message, without the
 // signature or authentication steps (the version-2 exchange uses it).
-LRPC2Msg* RecvPlainMessage(LRPC2SessionServer* s, int fd, const Deadline& deadline, int* status) {
-  Header h;
-  ofw::SecureBytes frame;
-  int rc = RecvFrame(s, fd, deadline, &h, &frame);
-  if (rc != SESSION_OK) {
-    *status = rc;
-    return nullptr;
-  }
+LRPC2Msg* PlainMessage(LRPC2SessionServer* s, ofw::SecureBytes&& frame, int* status) {
   int mst;
   LRPC2Msg* m = MsgAdoptBuffer(std::move(frame), s->table, s->headerLength, &mst);
   *status = m ? SESSION_OK : SESSION_ERR_INVALID;
@@ -341,64 +369,171 @@ bool SameContent(const AuthFile& f, const void* data, uint32_t length) {
   return diff == 0;
 }
 
-int AuthSecFile(LRPC2SessionServer* s, int inFd, const Deadline& deadline) {
+
+}  // namespace
+
+// A version-2 secure-file exchange between its steps: the request that needs
+// it (answered once the peer is known) and the two files of the challenge.
+struct PendingAuth {
+  LRPC2Msg* request = nullptr;
+  Header header;
+  bool verified = false;
+  bool filesSent = false;  // false: the claimed uid and gid are awaited
+  uint32_t claimedUid = 0, claimedGid = 0;
+  AuthFile userFile, groupFile;
+  Deadline deadline = Deadline::none();
+  ~PendingAuth() { MsgFree(request); }
+};
+
+namespace {
+
+void DropAuth(LRPC2SessionServer* s) {
+  delete s->auth;
+  s->auth = nullptr;
+}
+
+// 1. Challenge; the client answers with its claimed uid and gid.
+int AuthSecFileBegin(LRPC2SessionServer* s, const Deadline& deadline) {
   const MsgTable* product = OVGPrivGetMsgTable();
   int rc;
-  // 1. Challenge; the client answers with its claimed uid and gid.
-  {
-    MsgPtr challenge(MsgNew(MsgType::ProcessAuthChallenge, 0, product, MSG_MAX_HEADER_LENGTH, &rc));
-    if (challenge.get() == nullptr || MsgComplete(challenge.get()) != MSG_OK) return SESSION_ERR_NOMEM;
-    if ((rc = SendReply(s, s->outFd, challenge.get(), deadline)) != SESSION_OK) return rc;
+  MsgPtr challenge(MsgNew(MsgType::ProcessAuthChallenge, 0, product, MSG_MAX_HEADER_LENGTH, &rc));
+  if (challenge.get() == nullptr || MsgComplete(challenge.get()) != MSG_OK) return SESSION_ERR_NOMEM;
+  DropAuth(s);
+  s->auth = new (std::nothrow) PendingAuth;
+  if (s->auth == nullptr) return SESSION_ERR_NOMEM;
+  s->auth->deadline = deadline;
+  if ((rc = SendReply(s, s->outFd, challenge.get(), deadline)) != SESSION_OK) {
+    DropAuth(s);
+    return rc;
   }
-  uint32_t claimedUid = 0, claimedGid = 0;
-  {
-    MsgPtr answer(RecvPlainMessage(s, inFd, deadline, &rc));
-    if (answer.get() == nullptr) return rc;
-    uint32_t type;
-    if (MsgReadMsgType(answer.get(), &type) != MSG_OK || type != MsgType::ProcessAuthChallenge ||
-        MsgReadUInt32(answer.get(), &claimedUid) != MSG_OK ||
-        MsgReadUInt32(answer.get(), &claimedGid) != MSG_OK)
-      return SESSION_ERR_AUTH;
-  }
-  if (claimedUid == UINT32_MAX || claimedGid == UINT32_MAX) return SESSION_ERR_AUTH;
+  return SESSION_ERR_RETRY;
+}
 
-  // 2. Two files only the claimed user (resp. group) can read.
+// 2. Two files only the claimed user (resp. group) can read.
+int AuthSendFiles(LRPC2SessionServer* s, PendingAuth* a, LRPC2Msg* answer) {
+  uint32_t type;
+  if (MsgReadMsgType(answer, &type) != MSG_OK || type != MsgType::ProcessAuthChallenge ||
+      MsgReadUInt32(answer, &a->claimedUid) != MSG_OK || MsgReadUInt32(answer, &a->claimedGid) != MSG_OK)
+    return SESSION_ERR_AUTH;
+  if (a->claimedUid == UINT32_MAX || a->claimedGid == UINT32_MAX) return SESSION_ERR_AUTH;
   const std::string dir = AuthFileDir();
+  int rc;
   if ((rc = EnsureAuthDir(dir)) != SESSION_OK) return rc;
-  AuthFile userFile, groupFile;
-  if ((rc = CreateAuthFile(dir, claimedUid, 0, 0400, userFile)) != SESSION_OK) return rc;
-  if ((rc = CreateAuthFile(dir, 0, claimedGid, 0440, groupFile)) != SESSION_OK) return rc;
-  {
-    MsgPtr response(MsgNew(MsgType::ProcessAuthResponse, 0, product, MSG_MAX_HEADER_LENGTH, &rc));
-    if (response.get() == nullptr || MsgWriteString(response.get(), userFile.path.c_str()) != MSG_OK ||
-        MsgWriteString(response.get(), groupFile.path.c_str()) != MSG_OK ||
-        MsgComplete(response.get()) != MSG_OK)
-      return SESSION_ERR_NOMEM;
-    if ((rc = SendReply(s, s->outFd, response.get(), deadline)) != SESSION_OK) return rc;
-  }
-  // 3. The client proves it could read both.
-  MsgPtr proof(RecvPlainMessage(s, inFd, deadline, &rc));
-  if (proof.get() == nullptr) return rc;
+  if ((rc = CreateAuthFile(dir, a->claimedUid, 0, 0400, a->userFile)) != SESSION_OK) return rc;
+  if ((rc = CreateAuthFile(dir, 0, a->claimedGid, 0440, a->groupFile)) != SESSION_OK) return rc;
+  MsgPtr response(MsgNew(MsgType::ProcessAuthResponse, 0, OVGPrivGetMsgTable(), MSG_MAX_HEADER_LENGTH, &rc));
+  if (response.get() == nullptr || MsgWriteString(response.get(), a->userFile.path.c_str()) != MSG_OK ||
+      MsgWriteString(response.get(), a->groupFile.path.c_str()) != MSG_OK || MsgComplete(response.get()) != MSG_OK)
+    return SESSION_ERR_NOMEM;
+  if ((rc = SendReply(s, s->outFd, response.get(), a->deadline)) != SESSION_OK) return rc;
+  a->filesSent = true;
+  return SESSION_ERR_RETRY;
+}
+
+// 3. The client proves it could read both.
+int AuthCheckProof(LRPC2SessionServer* s, PendingAuth* a, LRPC2Msg* proof) {
   uint32_t type;
   void* userData = nullptr;
   void* groupData = nullptr;
   uint32_t userLength = 0, groupLength = 0;
-  bool ok = MsgReadMsgType(proof.get(), &type) == MSG_OK && type == MsgType::ProcessAuthResponse &&
-            MsgReadBlob(proof.get(), &userData, &userLength) == MSG_OK &&
-            MsgReadBlob(proof.get(), &groupData, &groupLength) == MSG_OK;
-  ok = ok && StillOurs(userFile) && StillOurs(groupFile) &&
-       SameContent(userFile, userData, userLength) && SameContent(groupFile, groupData, groupLength);
+  bool ok = MsgReadMsgType(proof, &type) == MSG_OK && type == MsgType::ProcessAuthResponse &&
+            MsgReadBlob(proof, &userData, &userLength) == MSG_OK &&
+            MsgReadBlob(proof, &groupData, &groupLength) == MSG_OK;
+  ok = ok && StillOurs(a->userFile) && StillOurs(a->groupFile) &&
+       SameContent(a->userFile, userData, userLength) && SameContent(a->groupFile, groupData, groupLength);
   MsgFreeSensitive(userData, userLength);
   MsgFreeSensitive(groupData, groupLength);
   if (!ok) {
     OFW_DEBUG(SessionLogger(), "Secure-file authentication failed for claimed uid %u gid %u",
-              claimedUid, claimedGid);
+              a->claimedUid, a->claimedGid);
     return SESSION_ERR_AUTH;
   }
-  s->uid = static_cast<int>(claimedUid);
-  s->gid = static_cast<int>(claimedGid);
+  s->uid = static_cast<int>(a->claimedUid);
+  s->gid = static_cast<int>(a->claimedGid);
   s->authenticated = true;
-  return SESSION_OK;  // the files are removed by their owners
+  return SESSION_OK;  // the files are removed with the exchange
+}
+
+// The client's next message of a pending exchange. Gives the authenticated
+// request (status 0), or null with 428 (more to come) or the failure; the
+// exchange is dropped unless 428.
+LRPC2Msg* AuthStep(LRPC2SessionServer* s, ofw::SecureBytes&& frame, int* status) {
+  PendingAuth* a = s->auth;
+  int rc = SESSION_ERR_TIMEOUT;
+  if (!a->deadline.expired()) {
+    MsgPtr m(PlainMessage(s, std::move(frame), &rc));
+    if (m) rc = a->filesSent ? AuthCheckProof(s, a, m.get()) : AuthSendFiles(s, a, m.get());
+  }
+  *status = rc;
+  if (rc == SESSION_ERR_RETRY) return nullptr;
+  LRPC2Msg* request = nullptr;
+  if (rc == SESSION_OK) {
+    request = a->request;
+    a->request = nullptr;
+    s->request = a->header;  // the reply answers the original request
+    if (a->verified) MsgSetSigChecks(request, 1);
+  }
+  DropAuth(s);
+  return request;
+}
+
+// A received frame: version-5 signature, message, authentication when its
+// type needs it. Null with 428 when a version-5 error reply was sent or an
+// authentication exchange was begun.
+LRPC2Msg* ProcessFrame(LRPC2SessionServer* s, const Header& h, ofw::SecureBytes&& frame,
+                       const Deadline& deadline, int* status) {
+  s->request = h;
+  s->haveRequest = true;
+  bool verified = false;
+  if (s->version == 5) {
+    const uint8_t* body = frame.data() + s->headerLength;
+    const size_t bodyLength = frame.size() - s->headerLength;
+    bool good;
+    if (h.flags & kFlagSigned) {
+      good = ComputeSignature(frame.data(), body, bodyLength) == h.signature;
+      verified = good;
+    } else {
+      good = !s->signing;
+    }
+    if (!good) {
+      OFW_DEBUG(SessionLogger(), "Request signature check failed (signed: %d, signing: %d)",
+                (h.flags & kFlagSigned) != 0, s->signing);
+      if (h.flags & kFlagAsync) {
+        *status = SESSION_ERR_DENIED;
+        return nullptr;
+      }
+      const int sent = SendErrorReply(s, SESSION_ERR_DENIED, deadline);
+      *status = sent == SESSION_OK ? SESSION_ERR_RETRY : sent;
+      return nullptr;
+    }
+  }
+  int mst;
+  LRPC2Msg* m = MsgAdoptBuffer(std::move(frame), s->table, s->headerLength, &mst);
+  if (m == nullptr) {
+    *status = mst == MSG_ERR_NOMEM ? SESSION_ERR_NOMEM : SESSION_ERR_INVALID;
+    return nullptr;
+  }
+  if (verified) MsgSetSigChecks(m, 1);
+  const MsgTableEntry* e = MsgTableFindEntry(s->table, MsgTypeOf(m));
+  if (e != nullptr && (e->flags & MSG_FLAG_AUTH) == MSG_FLAG_AUTH && !s->authenticated) {
+    const Header saved = s->request;
+    const int rc = s->ops->authenticate(s, deadline);
+    s->request = saved;
+    if (rc == SESSION_ERR_RETRY && s->auth != nullptr) {
+      s->auth->request = m;
+      s->auth->header = saved;
+      s->auth->verified = verified;
+      *status = rc;
+      return nullptr;
+    }
+    if (rc != SESSION_OK) {
+      MsgFree(m);
+      *status = rc;
+      return nullptr;
+    }
+  }
+  *status = SESSION_OK;
+  return m;
 }
 
 // ---- accepting -------------------------------------------------------------
@@ -483,6 +618,18 @@ int Advance(SessionAcceptState* a, LRPC2SessionServer** session) {
   *session = NewSession(a, on != 0);
   if (*session == nullptr) return Finish(a, SESSION_ACCEPT_FAILED, SESSION_ERR_NOMEM);
   return Finish(a, SESSION_ACCEPT_DONE, SESSION_OK);
+}
+
+// A frame a receive got (rc: how getting it went): the next step of a pending
+// exchange, or a request.
+LRPC2Msg* Received(LRPC2SessionServer* s, int rc, const Header& h, ofw::SecureBytes&& frame,
+                   const Deadline& deadline, int* status) {
+  if (rc != SESSION_OK) {
+    DropAuth(s);
+    *status = rc;
+    return nullptr;
+  }
+  return s->auth ? AuthStep(s, std::move(frame), status) : ProcessFrame(s, h, std::move(frame), deadline, status);
 }
 
 }  // namespace
@@ -620,55 +767,41 @@ LRPC2Msg* SessionRecv(int fd, LRPC2SessionServer* s, int timeout, int* status, i
   Header h;
   ofw::SecureBytes frame;
   int rc = RecvFrame(s, fd, deadline, &h, &frame);
-  if (rc != SESSION_OK) {
-    st = rc;
-    return nullptr;
+  LRPC2Msg* m = Received(s, rc, h, std::move(frame), deadline, &rc);
+  // A blocking receive runs an exchange it begins to its end.
+  while (m == nullptr && rc == SESSION_ERR_RETRY && s->auth != nullptr) {
+    rc = RecvFrame(s, fd, s->auth->deadline, &h, &frame);
+    m = Received(s, rc, h, std::move(frame), deadline, &rc);
   }
-  s->request = h;
-  s->haveRequest = true;
-  bool verified = false;
-  if (s->version == 5) {
-    const uint8_t* body = frame.data() + s->headerLength;
-    const size_t bodyLength = frame.size() - s->headerLength;
-    bool good;
-    if (h.flags & kFlagSigned) {
-      good = ComputeSignature(frame.data(), body, bodyLength) == h.signature;
-      verified = good;
-    } else {
-      good = !s->signing;
-    }
-    if (!good) {
-      OFW_DEBUG(SessionLogger(), "Request signature check failed (signed: %d, signing: %d)",
-                (h.flags & kFlagSigned) != 0, s->signing);
-      if (h.flags & kFlagAsync) {
-        st = SESSION_ERR_DENIED;
-        return nullptr;
-      }
-      const int sent = SendErrorReply(s, SESSION_ERR_DENIED, deadline);
-      st = sent == SESSION_OK ? SESSION_ERR_RETRY : sent;
-      return nullptr;
-    }
-  }
-  int mst;
-  MsgPtr m(MsgAdoptBuffer(std::move(frame), s->table, s->headerLength, &mst));
-  if (!m) {
-    st = mst == MSG_ERR_NOMEM ? SESSION_ERR_NOMEM : SESSION_ERR_INVALID;
-    return nullptr;
-  }
-  if (verified) MsgSetSigChecks(m.get(), 1);
-  const MsgTableEntry* e = MsgTableFindEntry(s->table, MsgTypeOf(m.get()));
-  if (e != nullptr && (e->flags & MSG_FLAG_AUTH) == MSG_FLAG_AUTH && !s->authenticated) {
-    const Header saved = s->request;
-    rc = s->ops->authenticate(s, fd, deadline);
-    s->request = saved;  // the reply answers the original request
-    if (rc != SESSION_OK) {
-      st = rc;
-      return nullptr;
-    }
-  }
-  st = SESSION_OK;
-  return m.release();
+  st = rc;
+  return m;
 }
+
+LRPC2Msg* SessionRecvFrame(LRPC2SessionServer* s, const uint8_t* data, size_t length, int timeout,
+                           int* status) {
+  int dummy;
+  int& st = status ? *status : dummy;
+  if (s == nullptr || s->ops == nullptr) {
+    st = SESSION_ERR_HANDLE;
+    return nullptr;
+  }
+  if (timeout < 0) {
+    st = SESSION_ERR_PARAM;
+    return nullptr;
+  }
+  Header h;
+  ofw::SecureBytes frame;
+  const int rc = TakeFrame(s, data, length, &h, &frame);
+  return Received(s, rc, h, std::move(frame), Deadline::inSeconds(timeout), &st);
+}
+
+void SessionSetOutput(LRPC2SessionServer* s, SessionOutputFn output, void* context) {
+  if (s == nullptr) return;
+  s->output = output;
+  s->outputContext = context;
+}
+
+int SessionAuthPending(const LRPC2SessionServer* s) { return s != nullptr && s->auth != nullptr; }
 
 int SessionServerSend(int fd, LRPC2SessionServer* s, LRPC2Msg* reply, int timeout) {
   if (s == nullptr || s->ops == nullptr) return SESSION_ERR_HANDLE;
@@ -703,6 +836,9 @@ void SessionClearIdentity(LRPC2SessionServer* s) {
 int SessionGetVersion(const LRPC2SessionServer* s) { return s ? s->version : 0; }
 int SessionIsSigning(const LRPC2SessionServer* s) { return s && s->signing; }
 
-void SessionServerClose(LRPC2SessionServer* s) { delete s; }
+void SessionServerClose(LRPC2SessionServer* s) {
+  if (s != nullptr) DropAuth(s);
+  delete s;
+}
 
 }  // extern "C"

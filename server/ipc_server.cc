@@ -21,7 +21,8 @@
 #include "ofw/config/properties.h"
 #include "ofw/resource_limits.h"
 #include "server/process_info.h"
-#include "server/request_readiness.h"
+#include "server/client_io.h"
+#include "lrpc2/session.h"
 
 namespace ofw {
 
@@ -49,8 +50,7 @@ class IPCClientTask : public Runnable {
     try {
       server_->execute(session_);
     } catch (...) {
-      session_->alive = false;
-      server_->freeClient(session_.get());
+      server_->dropClient(session_);
     }
     session_->busy = false;
     --*inFlight_;
@@ -83,17 +83,22 @@ bool isDecimal(const std::string& v) {
   return v.size() < 10;
 }
 
-size_t bytesQueued(int fd, bool* ok) {
-  int n = 0;
-  *ok = ioctl(fd, FIONREAD, &n) == 0;
-  return *ok && n > 0 ? static_cast<size_t>(n) : 0;
+// The uid of the process at the other end of a connected socket; -1 when unknown.
+int peerUid(int fd) {
+  struct ucred cred;
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) return -1;
+  return static_cast<int>(cred.uid);
 }
+
+// Connections accepted in one go before the loop serves the others.
+constexpr int kAcceptBatch = 64;
 
 }  // namespace
 
 IPCServer::IPCServer(const std::string& path) : socketPath_(path), logger_(getLogger("ovg.vgd.ipcserver")) {
   unlink(path.c_str());
-  listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);  // accepted in batches
   if (listenFd_ < 0) throw SystemException(withErrno("create AF_UNIX socket", errno), errno, __FILE__, __LINE__);
   struct sockaddr_un addr;
   std::memset(&addr, 0, sizeof addr);
@@ -116,12 +121,15 @@ IPCServer::IPCServer(const std::string& path) : socketPath_(path), logger_(getLo
 IPCServer::~IPCServer() {
   if (pool_) pool_->shutdown(false);
   pool_.reset();
+  waiting_.clear();
+  // The daemon stops: connections close, their audited sessions stay open for
+  // the shells to resume on the next daemon.
+  for (const ClientPtr& c : snapshotClients()) c->closeConnection(false);
   {
     Lock lock(clientsLock_);
     clients_.clear();
   }
-  partial_.clear();
-  for (auto& n : negotiating_) close(n.fd);
+  for (auto& n : negotiating_) closeNegotiating(n);
   negotiating_.clear();
   if (listenFd_ >= 0) close(listenFd_);
   unlink(socketPath_.c_str());
@@ -149,6 +157,11 @@ void IPCServer::readLoopSettings() {
   if (connectTimeout_ < 1) connectTimeout_ = 5;
   partialTimeout_ = props.getInt("vgd.client.partial.timeout", 10);
   if (partialTimeout_ < 1) partialTimeout_ = 10;
+  maxPerUid_ = props.getInt("vgd.clients.max.per.uid", 256);
+  if (maxPerUid_ < 1) {
+    OFW_ERROR(logger_, "Illegal value for %s: %d. Using %d", "vgd.clients.max.per.uid", maxPerUid_, 256);
+    maxPerUid_ = 256;
+  }
 }
 
 void IPCServer::loop() {
@@ -183,7 +196,8 @@ void IPCServer::loop() {
       time_t now = time(nullptr);
       expireOldClients(minIdle_, idle_, pollFailed, flags_.purgeIdle.load());
       expireNegotiating(now);
-      checkPartialClients(now);
+      checkStalledClients(now);
+      dispatchWaiting();
       size_t count = initPollFds();
       int ready = ::poll(pollFds_.data(), static_cast<nfds_t>(count), pollTimeoutMs_);
       if (ready < 0 && errno != EINTR) {
@@ -235,7 +249,10 @@ size_t IPCServer::initPollFds() {
   std::memset(pollFds_.data(), 0, sizeof(struct pollfd) * capacity);
   polledClients_.clear();
   size_t n = 0;
-  pollFds_[n].fd = listenFd_;
+  // Out of descriptors: the listening socket stays readable while accept
+  // fails, so it is left out until a connection closes or a second passed.
+  bool accepting = !fdsExhausted_ || fdFreed_.exchange(false) || time(nullptr) >= acceptRetry_;
+  pollFds_[n].fd = accepting ? listenFd_ : -1;
   pollFds_[n].events = POLLIN;
   ++n;
   for (const Negotiating& neg : negotiating_) {
@@ -244,163 +261,230 @@ size_t IPCServer::initPollFds() {
     ++n;
   }
   polledNegotiating_ = negotiating_.size();
-  // While every worker is busy, clients are not polled: a worker ending its
-  // request wakes the loop.
-  if (inFlight_.load() < maxWorkers_) {
-    for (const ClientPtr& c : clients_) {
-      int fd = c->fd.load();
-      if (c->busy.load() || fd < 0 || fd == listenFd_ || c->partialSince != 0) continue;
-      OFW_TRACE(logger_, "Add fd %d to poll index %d", fd, static_cast<int>(n));
-      pollFds_[n].fd = fd;
-      pollFds_[n].events = POLLIN;
-      polledClients_.push_back(c);
-      ++n;
-    }
+  for (const ClientPtr& c : clients_) {
+    int fd = c->fd.load();
+    if (c->busy.load() || fd < 0 || fd == listenFd_) continue;
+    ovg::ClientIO& io = c->io();
+    // A whole request waits for a worker (a worker ending wakes the loop);
+    // pending output is written before the next request is read.
+    if (io.requestComplete()) continue;
+    OFW_TRACE(logger_, "Add fd %d to poll index %d", fd, static_cast<int>(n));
+    pollFds_[n].fd = fd;
+    pollFds_[n].events = io.outputPending() ? POLLOUT : POLLIN;
+    polledClients_.push_back(c);
+    ++n;
   }
   OFW_TRACE(logger_, "Number of fd to poll: %d.", static_cast<int>(n));
   return n;
 }
 
 void IPCServer::serviceCommunications(int ready, size_t count) {
-  if (pollFds_[0].revents & POLLIN) {
+  time_t now = time(nullptr);
+  if (pollFds_[0].fd >= 0 && (pollFds_[0].revents & POLLIN)) {
     OFW_TRACE(logger_, "vgd listening socket fd %d is ready", listenFd_);
-    try {
-      acceptClient();
-    } catch (const std::exception& e) {
-      OFW_DEBUG(logger_, "Uncaught exception while accepting socket: %s", e.what());
-    }
+    acceptClients(now);
     --ready;
   }
-  // Handshakes whose hello is queued. Only the first polledNegotiating_
-  // entries were polled: connections accepted just now come after them.
+  // Handshakes with bytes (or a hang-up) to read. Only the first
+  // polledNegotiating_ entries were polled: connections accepted just now
+  // come after them.
   const size_t negCount = polledNegotiating_;
   {
-    std::vector<size_t> finished;
+    std::vector<size_t> stepped;
     for (size_t i = 0; i < negCount && 1 + i < count; ++i) {
-      short re = pollFds_[1 + i].revents;
-      if (!re) continue;
+      if (!pollFds_[1 + i].revents) continue;
       --ready;
-      finished.push_back(i);
+      stepped.push_back(i);
     }
-    // Process from the back so indexes stay valid while entries are erased.
-    for (auto it = finished.rbegin(); it != finished.rend(); ++it) finishNegotiation(*it);
+    // From the back so indexes stay valid while entries are erased.
+    for (auto it = stepped.rbegin(); it != stepped.rend(); ++it) stepNegotiation(*it);
   }
+  size_t first = 1 + negCount;
+  for (size_t i = 0; i < polledClients_.size() && first + i < count; ++i) {
+    const struct pollfd& p = pollFds_[first + i];
+    const ClientPtr c = polledClients_[i];
+    if (!p.revents || !c->alive.load()) continue;
+    --ready;
+    if (p.revents & POLLOUT) {
+      writeClient(c, now);
+    } else if (p.revents & POLLIN) {
+      readClient(c, now);
+    } else {
+      OFW_DEBUG(logger_, "fd %d returns unexpected event 0x%x", p.fd, p.revents);
+      OFW_DEBUG(logger_, "Removing client (fd:%d), as unexpected event was returned.", p.fd);
+      dropClient(c);
+    }
+  }
+  polledClients_.clear();
+  if (ready < 0) OFW_DEBUG(logger_, "more clients had their descriptors set than poll() indicated");
+  dispatchWaiting();
+}
 
-  std::vector<ClientPtr> readyList;
+void IPCServer::readClient(const ClientPtr& c, time_t now) {
+  switch (c->io().readAvailable(c->fd.load(), c->getVersion())) {
+    case ovg::ClientIO::Input::Complete:
+      c->partialSince = 0;
+      waiting_.push_back(c);
+      return;
+    case ovg::ClientIO::Input::Partial:
+      if (c->partialSince == 0 && c->io().requestStarted()) c->partialSince = now;
+      return;
+    case ovg::ClientIO::Input::Closed:
+      OFW_DEBUG(logger_, "client disconnected normally");
+      break;
+    case ovg::ClientIO::Input::Failed: {
+      int err = errno;
+      OFW_WARN(logger_, "Unable to read from client on %d, err: %d (%s).  Disconnecting client.", c->fd.load(), err,
+               errnoText(err).c_str());
+      break;
+    }
+  }
+  dropClient(c);
+}
+
+void IPCServer::writeClient(const ClientPtr& c, time_t now) {
+  if (c->io().flush(c->fd.load(), now) == ovg::ClientIO::Output::Failed) {
+    OFW_DEBUG(logger_, "Client (fd=%d) did not take its reply. Removing.", c->fd.load());
+    dropClient(c);
+  }
+}
+
+void IPCServer::dispatchWaiting() {
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    if (!(*it)->alive.load()) {
+      it = waiting_.erase(it);
+      continue;
+    }
+    if (pool_ && inFlight_.load() >= maxWorkers_) return;  // a worker ending wakes the loop
+    ClientPtr keep = *it;
+    it = waiting_.erase(it);
+    serviceOneClient(keep);
+  }
+}
+
+void IPCServer::checkStalledClients(time_t now) {
+  std::vector<ClientPtr> stalled;
   {
     Lock lock(clientsLock_);
-    size_t first = 1 + negCount;
-    for (size_t i = 0; i < polledClients_.size() && first + i < count; ++i) {
-      const struct pollfd& p = pollFds_[first + i];
-      const ClientPtr& c = polledClients_[i];
-      if (!c->alive.load()) continue;  // dropped since it was polled
-      if (!(p.revents & POLLIN)) {
-        if (!(p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-          OFW_TRACE(logger_, "fd %d is not ready. skip. revents: 0x%x", p.fd, p.revents);
-          continue;
-        }
-        OFW_DEBUG(logger_, "fd %d returns unexpected event 0x%x", p.fd, p.revents);
-        OFW_DEBUG(logger_, "Removing client (fd:%d), as unexpected event was returned.", p.fd);
-        c->alive = false;
-        clients_.remove(c);
-        --ready;
-        continue;
+    for (const ClientPtr& c : clients_) {
+      if (c->busy.load() || !c->alive.load()) continue;
+      if (c->partialSince != 0 && now - c->partialSince >= partialTimeout_) {
+        OFW_INFO(logger_, "Client (fd=%d) sent an incomplete request and nothing more for %d seconds. Removing.",
+                 c->fd.load(), partialTimeout_);
+        stalled.push_back(c);
+      } else if (c->io().outputPending() && now - c->io().outputSince() >= partialTimeout_) {
+        OFW_INFO(logger_, "Client (fd=%d) did not read its reply for %d seconds. Removing.", c->fd.load(),
+                 partialTimeout_);
+        stalled.push_back(c);
       }
-      OFW_TRACE(logger_, "fd %d should be ready, checking who's using it.", p.fd);
-      OFW_TRACE(logger_, "fd %d is in use.", p.fd);
-      readyList.push_back(c);
-      --ready;
-    }
-    if (ready < 0) OFW_DEBUG(logger_, "more clients had their descriptors set than poll() indicated");
-  }
-  for (const ClientPtr& c : readyList) {
-    if (requestQueued(c)) {
-      serviceOneClient(c);
-    } else {
-      c->partialSince = time(nullptr);
-      partial_.push_back(c);
     }
   }
+  for (const ClientPtr& c : stalled) dropClient(c);
 }
 
-bool IPCServer::requestQueued(const ClientPtr& session) {
-  int fd = session->fd.load();
-  if (fd < 0) return true;
-  bool ok = false;
-  size_t available = bytesQueued(fd, &ok);
-  if (!ok || available == 0) return true;  // the worker reports the failure or the hang-up
-  // A peer that hung up after part of a request: the worker's receive ends
-  // its session at once instead of it waiting as a partial request.
-  struct pollfd p = {fd, POLLRDHUP, 0};
-  if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) return true;
-  uint8_t head[lrpc2::kHeaderLengthV5];
-  size_t want = std::min(sizeof head, ovg::headerBytesToPeek(session->getVersion()));
-  ssize_t got = want ? recv(fd, head, want, MSG_PEEK | MSG_DONTWAIT) : 0;
-  if (got < 0) return true;
-  return ovg::requestReadiness(session->getVersion(), head, static_cast<size_t>(got), available) ==
-         ovg::Readiness::Ready;
-}
-
-void IPCServer::checkPartialClients(time_t now) {
-  for (auto it = partial_.begin(); it != partial_.end();) {
-    const ClientPtr& c = *it;
-    if (!c->alive.load()) {
-      it = partial_.erase(it);
-      continue;
-    }
-    if (requestQueued(c)) {
-      if (inFlight_.load() >= maxWorkers_) {
-        ++it;
-        continue;
+void IPCServer::acceptClients(time_t now) {
+  for (int i = 0; i < kAcceptBatch; ++i) {
+    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      int err = errno;
+      if (err == EMFILE || err == ENFILE) {
+        if (!fdsExhausted_)
+          OFW_WARN(logger_,
+                   "The number of open files reached the limitation. Need to increase the limitation, then restart vgd to take effect.");
+        fdsExhausted_ = true;
+        acceptRetry_ = now + 1;
+      } else if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR) {
+        OFW_DEBUG(logger_, "Uncaught exception while accepting socket: accept new client (errno=%d)", err);
       }
-      c->partialSince = 0;
-      ClientPtr keep = c;
-      it = partial_.erase(it);
-      serviceOneClient(keep);
+      return;
+    }
+    if (fdsExhausted_) {
+      OFW_INFO(logger_, "Descriptors are available again: accepting new clients.");
+      fdsExhausted_ = false;
+    }
+    int uid = peerUid(fd);
+    if (!admit(fd, uid)) {
+      close(fd);
       continue;
     }
-    if (now - c->partialSince >= partialTimeout_) {
-      OFW_INFO(logger_, "Client (fd=%d) sent an incomplete request and nothing more for %d seconds. Removing.",
-               c->fd.load(), partialTimeout_);
-      c->alive = false;
-      freeClient(c.get());
-      it = partial_.erase(it);
+    int signing = SignStringToSignSetting(Props().getProperty("lrpc2.message.signing", "disabled").c_str());
+    SessionAcceptState* state = SessionAcceptBegin(fd, fd, connectTimeout_, OVGPrivGetMsgTable(), signing);
+    if (!state) {
+      OFW_WARN(logger_, "Out of memory--disconnecting client.");
+      close(fd);
+      releaseUid(uid);
       continue;
     }
-    ++it;
+    OFW_DEBUG(logger_, "Accepted new client on fd = %d", fd);
+    negotiating_.push_back(Negotiating{fd, uid, now, state});
   }
 }
 
-void IPCServer::acceptClient() {
-  int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) {
-    int err = errno;
-    if (err == EMFILE || err == ENFILE)
-      OFW_WARN(logger_,
-               "The number of open files reached the limitation. Need to increase the limitation, then restart vgd to take effect.");
-    throw SystemException(format("accept new client (errno=%d)", err), err, __FILE__, __LINE__);
+bool IPCServer::admit(int fd, int uid) {
+  Lock lock(clientsLock_);
+  int& open = perUid_[uid];
+  if (uid != 0 && open >= maxPerUid_) {
+    if (capped_.insert(uid).second)
+      OFW_WARN(logger_, "uid %d holds %d connections, the most %s allows; further ones are closed (fd %d).", uid,
+               open, "vgd.clients.max.per.uid", fd);
+    return false;
   }
-  OFW_DEBUG(logger_, "Accepted new client on fd = %d", fd);
-  negotiating_.push_back(Negotiating{fd, time(nullptr)});
+  ++open;
+  return true;
 }
 
-void IPCServer::finishNegotiation(size_t index) {
-  int fd = negotiating_[index].fd;
-  uint8_t head[8];
-  bool ok = false;
-  size_t available = bytesQueued(fd, &ok);
-  ssize_t got = ok && available ? recv(fd, head, std::min(sizeof head, available), MSG_PEEK | MSG_DONTWAIT) : 0;
-  if (ok && got > 0 && ovg::handshakeReadiness(head, static_cast<size_t>(got)) == ovg::Readiness::Incomplete)
-    return;  // wait for the rest of the hello
-  negotiating_.erase(negotiating_.begin() + static_cast<long>(index));
-  ClientPtr session(new LRPC2ServerSession(this));
-  try {
-    session->negotiate(fd);
-  } catch (const std::exception& e) {
-    OFW_ERROR(logger_, "Failed to accept lrpc2 session on fd: %d error: %s", fd, e.what());
+void IPCServer::releaseUid(int uid) {
+  {
+    Lock lock(clientsLock_);
+    auto it = perUid_.find(uid);
+    if (it != perUid_.end() && --it->second <= 0) perUid_.erase(it);
+  }
+  fdFreed_ = true;
+}
+
+int IPCServer::connectionsOf(int uid) {
+  Lock lock(clientsLock_);
+  auto it = perUid_.find(uid);
+  return it == perUid_.end() ? 0 : it->second;
+}
+
+void IPCServer::closeNegotiating(Negotiating& n) {
+  SessionAcceptFree(n.state);
+  n.state = nullptr;
+  close(n.fd);
+  releaseUid(n.uid);
+}
+
+void IPCServer::stepNegotiation(size_t index) {
+  Negotiating n = negotiating_[index];
+  LRPC2SessionServer* lrpc = nullptr;
+  int status = 0, offered = 0;
+  int outcome = SessionAcceptStep(n.state, &lrpc, &status, &offered);
+  if (outcome == SESSION_ACCEPT_PENDING) {
+    // A hang-up before the hello is complete reads as end of file (a failed
+    // step); anything else waits for more bytes.
     return;
   }
-  OFW_DEBUG(logger_, "LRPC2 session accepted for fd = %d", fd);
+  negotiating_.erase(negotiating_.begin() + static_cast<long>(index));
+  if (outcome != SESSION_ACCEPT_DONE) {
+    OFW_ERROR(logger_, "Failed to accept lrpc2 session on fd: %d error: %s", n.fd,
+              LRPC2ServerSession::acceptFailure(n.fd, status, offered).c_str());
+    closeNegotiating(n);
+    return;
+  }
+  SessionAcceptFree(n.state);
+  ClientPtr session;
+  try {
+    session.reset(new LRPC2ServerSession(this));
+  } catch (const std::bad_alloc&) {
+    SessionServerClose(lrpc);
+    close(n.fd);
+    releaseUid(n.uid);
+    throw;
+  }
+  session->adopt(n.fd, lrpc);
+  session->connUid = n.uid;
+  OFW_DEBUG(logger_, "LRPC2 session accepted for fd = %d", n.fd);
   Lock lock(clientsLock_);
   clients_.push_back(session);
 }
@@ -410,7 +494,7 @@ void IPCServer::expireNegotiating(time_t now) {
     if (now - it->since >= connectTimeout_) {
       OFW_DEBUG(logger_, "Client on fd %d did not complete its handshake within %d seconds. Removing.", it->fd,
                 connectTimeout_);
-      close(it->fd);
+      closeNegotiating(*it);
       it = negotiating_.erase(it);
     } else {
       ++it;
@@ -424,10 +508,6 @@ void IPCServer::serviceOneClient(const ClientPtr& session) {
     Logger::SetThreadName("main");
     return;
   }
-  if (inFlight_.load() >= maxWorkers_) {
-    // Every worker is busy: the client is polled again next time.
-    return;
-  }
   session->busy = true;
   ++inFlight_;
   try {
@@ -436,91 +516,114 @@ void IPCServer::serviceOneClient(const ClientPtr& session) {
     --inFlight_;
     session->busy = false;
     OFW_WARN(logger_, "%s--disconnecting client.", e.what());
+    dropClient(session);
   }
 }
 
 void IPCServer::execute(const ClientPtr& session) {
   int fd = session->fd.load();
   Logger::SetThreadName(format("fd:%d client", fd));
+  ovg::ClientIO& io = session->io();
   try {
-    int n = 0;
-    if (ioctl(fd, FIONREAD, &n) != 0) {
-      int err = errno;
-      OFW_WARN(logger_, "Unable to determine how much data is available from client on %d, err: %d (%s).  Disconnecting client.",
-               fd, err, errnoText(err).c_str());
-      freeClient(session.get());
-      return;
-    }
-    if (n == 0) {
-      OFW_DEBUG(logger_, "client disconnected normally");
-      session->endSession(nullptr);
-      freeClient(session.get());
-      return;
+    if (!io.requestComplete()) {
+      ovg::ClientIO::Input in = io.readAvailable(fd, session->getVersion());
+      if (in == ovg::ClientIO::Input::Partial) return;
+      if (in != ovg::ClientIO::Input::Complete) {
+        OFW_DEBUG(logger_, "client disconnected normally");
+        dropClient(session);
+        return;
+      }
     }
     OFW_TRACE(logger_, "handling incoming client message for fd:%d", fd);
     if (session->HandleMessage() == 0) {
-      session->lastActivity = time(nullptr);
+      time_t now = time(nullptr);
+      session->lastActivity = now;
+      // A secure-file exchange goes on with the client's next message,
+      // within the time-out of a partial request.
+      if (session->authPending() && session->partialSince == 0) session->partialSince = now;
+      if (io.flush(fd, now) == ovg::ClientIO::Output::Failed) {
+        OFW_DEBUG(logger_, "Client (fd=%d) did not take its reply. Removing.", fd);
+        dropClient(session);
+        return;
+      }
       OFW_TRACE(logger_, "task complete");
       return;
     }
-    freeClient(session.get());
+    dropClient(session);
   } catch (const ClientException&) {
-    freeClient(session.get());
+    dropClient(session);
   } catch (const std::bad_alloc&) {
     OFW_WARN(logger_, "Out of memory--disconnecting client.");
-    freeClient(session.get());
+    dropClient(session);
   } catch (const std::exception& e) {
     OFW_WARN(logger_, "%s--disconnecting client.", e.what());
-    freeClient(session.get());
+    dropClient(session);
   } catch (...) {
     OFW_WARN(logger_, "Disconnecting client");
-    freeClient(session.get());
+    dropClient(session);
   }
 }
 
-void IPCServer::freeClient(LRPC2ServerSession* session) {
+void IPCServer::dropClient(const ClientPtr& session) {
   session->alive = false;
-  Lock lock(clientsLock_);
-  clients_.remove_if([session](const ClientPtr& c) { return c.get() == session; });
+  bool listed = false;
+  {
+    Lock lock(clientsLock_);
+    for (auto it = clients_.begin(); it != clients_.end(); ++it)
+      if (*it == session) {
+        clients_.erase(it);
+        listed = true;
+        break;
+      }
+  }
+  // Removed from the list before its descriptor closes, so that no look-up
+  // reads a descriptor number that may already be reused.
+  bool open = session->fd.load() >= 0;
+  session->closeConnection();
+  if (listed && open) releaseUid(session->connUid);
 }
 
 void IPCServer::expireOldClients(int minIdle, int idle, bool pollFailed, bool purgeIdle) {
   if (idle == 0) return;
   time_t now = time(nullptr);
-  Lock lock(clientsLock_);
-  for (const ClientPtr& c : clients_) {
-    int fd = c->fd.load();
-    if (fd == -1) {
-      OFW_DEBUG(logger_, "Server wrapper disconnected itself. Removing the client.");
-      OFW_INFO(logger_, "Client (fd=%d) went bad. Removing.", fd);
-      c->alive = false;
-      continue;
-    }
-    if (pollFailed && fd >= 0) {
-      struct stat st;
-      if (fstat(fd, &st) != 0) {
-        int err = errno;
-        OFW_WARN(logger_, "fstat fd %d failed with %d (%s)", fd, err, errnoText(err).c_str());
+  std::vector<ClientPtr> gone;
+  {
+    Lock lock(clientsLock_);
+    for (const ClientPtr& c : clients_) {
+      int fd = c->fd.load();
+      if (c->busy.load()) continue;
+      if (fd == -1) {
+        OFW_DEBUG(logger_, "Server wrapper disconnected itself. Removing the client.");
         OFW_INFO(logger_, "Client (fd=%d) went bad. Removing.", fd);
-        c->alive = false;
+        gone.push_back(c);
         continue;
       }
-    }
-    if (!c->alive.load()) {
-      OFW_INFO(logger_, "Client (fd=%d) is no longer alive. Removing.", fd);
-      continue;
-    }
-    if (c->busy.load()) continue;
-    time_t last = c->lastActivity.load();
-    if (last < now - idle) {
-      OFW_INFO(logger_, "No activity for at least %d seconds from client (fd=%d). Removing.", idle, fd);
-      c->alive = false;
-    } else if (purgeIdle && last < now - minIdle) {
-      OFW_INFO(logger_, "No activity for at least %d seconds from client (fd=%d). Removing aggressively.", minIdle, fd);
-      c->alive = false;
+      if (pollFailed && fd >= 0) {
+        struct stat st;
+        if (fstat(fd, &st) != 0) {
+          int err = errno;
+          OFW_WARN(logger_, "fstat fd %d failed with %d (%s)", fd, err, errnoText(err).c_str());
+          OFW_INFO(logger_, "Client (fd=%d) went bad. Removing.", fd);
+          gone.push_back(c);
+          continue;
+        }
+      }
+      if (!c->alive.load()) {
+        OFW_INFO(logger_, "Client (fd=%d) is no longer alive. Removing.", fd);
+        gone.push_back(c);
+        continue;
+      }
+      time_t last = c->lastActivity.load();
+      if (last < now - idle) {
+        OFW_INFO(logger_, "No activity for at least %d seconds from client (fd=%d). Removing.", idle, fd);
+        gone.push_back(c);
+      } else if (purgeIdle && last < now - minIdle) {
+        OFW_INFO(logger_, "No activity for at least %d seconds from client (fd=%d). Removing aggressively.", minIdle, fd);
+        gone.push_back(c);
+      }
     }
   }
-  clients_.remove_if([](const ClientPtr& c) { return !c->alive.load() && !c->busy.load(); });
+  for (const ClientPtr& c : gone) dropClient(c);
 }
 
 int IPCServer::signalShell(const Guid& guid, bool subshell, int sig, const char* action) {

@@ -4,13 +4,28 @@
 // access rules are applied per request), the clients, the poll loop, the pool
 // of workers that run one request each, and the idle-client reaper.
 //
-// No client can stall the others: the loop never blocks on a client. A new
-// connection's handshake is answered only once the client's hello is queued
-// (a silent one is dropped after `lrpc.connect.timeout`), and a client is
-// handed to a worker only once its whole request is queued (or a large prefix
-// of a large one); a client that stops half-way through a request is dropped
+// No client can stall the others or hold a worker: the loop never blocks on a
+// client, and every wait for a client is the loop's. A new connection's
+// handshake is stepped as its bytes arrive (a silent one is dropped after
+// `lrpc.connect.timeout`); the loop reads each request into the client's
+// buffer and hands the client to a worker only once the request is whole; a
+// version-2 secure-file exchange goes on over the client's next requests;
+// replies the socket does not take at once are written by the loop, and the
+// client reads no further request meanwhile. A client that stops half-way
+// through a request or an exchange, or leaves its reply unread, is dropped
 // after `vgd.client.partial.timeout` seconds. When every worker is busy,
-// ready clients wait for the next iteration while accepting and expiry go on.
+// whole requests wait while reading, accepting and expiry go on.
+//
+// Descriptors: a non-root uid holds at most `vgd.clients.max.per.uid`
+// connections (further ones are closed at once), so that root and other users
+// are always served; while the descriptor limit is reached, accepting pauses
+// (until a connection closes, or for a second) and the condition is logged
+// once per episode.
+//
+// Every way a connection ends while the daemon runs (hang-up, bad request,
+// time-out, idle reaper, the resource monitor's purge) goes through
+// dropClient, which ends its audited session. When the daemon stops, the
+// connections close and their sessions stay open for the shells to resume.
 #pragma once
 #include <poll.h>
 #include <pthread.h>
@@ -20,6 +35,8 @@
 #include <ctime>
 #include <functional>
 #include <list>
+#include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,8 +85,9 @@ class IPCServer {
   Guid getSessionGuid(int pid);
   void getClientGuids(std::vector<Guid>& out);
   bool hasClientWithSession(const Guid& guid);
-  void freeClient(LRPC2ServerSession* session);
-  bool shouldRemoveClient(const ClientPtr& session) const { return !session->alive.load(); }
+  // Removes the client and ends its connection (LRPC2ServerSession::
+  // closeConnection). Called by the thread that holds the client.
+  void dropClient(const ClientPtr& session);
 
   // Passwd look-ups, caches, directory session, audit-level context.
   ovg::UserLookup& userLookup() { return *userLookup_; }
@@ -84,22 +102,33 @@ class IPCServer {
 
   // Reaper, public for tests: min/idle seconds.
   void expireOldClients(int minIdle, int idle, bool pollFailed, bool purgeIdle);
-  // Runs one client's request on the calling thread (what a worker does).
+  // Runs one client's request on the calling thread (what a worker does). A
+  // caller other than the loop may queue the request on the socket first: what
+  // is there is read without waiting.
   void execute(const ClientPtr& session);
+  // Connections of a uid (accepted, not yet closed).
+  int connectionsOf(int uid);
 
  private:
   struct Negotiating {
     int fd;
+    int uid;
     time_t since;
+    SessionAcceptState* state;
   };
   void readLoopSettings();
   size_t initPollFds();
   void serviceCommunications(int ready, size_t count);
-  void acceptClient();
-  void finishNegotiation(size_t index);
+  void acceptClients(time_t now);
+  bool admit(int fd, int uid);
+  void releaseUid(int uid);
+  void stepNegotiation(size_t index);
+  void closeNegotiating(Negotiating& n);
+  void readClient(const ClientPtr& c, time_t now);
+  void writeClient(const ClientPtr& c, time_t now);
+  void dispatchWaiting();
   void serviceOneClient(const ClientPtr& session);
-  void checkPartialClients(time_t now);
-  bool requestQueued(const ClientPtr& session);
+  void checkStalledClients(time_t now);
   void expireNegotiating(time_t now);
   int signalShell(const Guid& guid, bool subshell, int sig, const char* action);
 
@@ -111,10 +140,16 @@ class IPCServer {
   std::list<ClientPtr> clients_;
   Mutex clientsLock_;
   std::vector<Negotiating> negotiating_;  // loop thread only
-  std::vector<ClientPtr> partial_;        // loop thread only: incomplete requests
+  std::vector<ClientPtr> waiting_;        // loop thread only: whole requests, no worker yet
   std::vector<struct pollfd> pollFds_;    // loop thread only
   std::vector<ClientPtr> polledClients_;  // index i+1+negotiating -> client
   size_t polledNegotiating_ = 0;          // negotiating entries in the poll array
+  std::map<int, int> perUid_;             // under clientsLock_: open connections per uid
+  std::set<int> capped_;                  // loop thread only: uids refused since last below the cap
+  int maxPerUid_ = 256;
+  bool fdsExhausted_ = false;             // loop thread only: an EMFILE episode is on
+  time_t acceptRetry_ = 0;                // loop thread only: when to try accepting again
+  std::atomic<bool> fdFreed_{false};      // a connection closed since the last accept attempt
   boost::shared_ptr<ThreadPool> pool_;
   std::atomic<int> inFlight_{0};
   int maxWorkers_ = 15;

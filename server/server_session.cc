@@ -17,10 +17,42 @@ LRPC2ServerSession::LRPC2ServerSession(ofw::IPCServer* server)
       logger_(ofw::getLogger("ovg.lrpc2.server")) {}
 
 LRPC2ServerSession::~LRPC2ServerSession() {
+  closeConnection();
   if (countedShell) ovg::incrementActionCount(ovg::AC_OVGSH_DISCONNECT);
+}
+
+void LRPC2ServerSession::closeConnection(bool endAudited) {
+  if (closed_.exchange(true)) return;
+  alive = false;
+  try {
+    if (endAudited) endSession(nullptr);
+  } catch (const std::exception& e) {
+    OFW_ERROR(logger_, "Ending the session of a closed connection failed: %s", e.what());
+  } catch (...) {
+    OFW_ERROR(logger_, "Ending the session of a closed connection failed");
+  }
   if (lrpcSession_) SessionServerClose(lrpcSession_);
+  lrpcSession_ = nullptr;
   int f = fd.exchange(-1);
   if (f >= 0) close(f);
+}
+
+bool LRPC2ServerSession::authPending() const { return SessionAuthPending(lrpcSession_) != 0; }
+
+void LRPC2ServerSession::adopt(int newFd, LRPC2SessionServer* session) {
+  fd = newFd;
+  lrpcSession_ = session;
+  version_ = SessionGetVersion(session);
+  SessionSetOutput(session, &ovg::appendClientOutput, &io_);
+}
+
+std::string LRPC2ServerSession::acceptFailure(int fd, int status, int offered) {
+  const char* text = SessionErr2Str(status);
+  if (status == SESSION_ERR_PROTOCOL)
+    return ofw::format("Problem when attempting to accept a connection from a client on fd: %d -> %s (Client protocol version = %d)",
+                       fd, text ? text : "", offered);
+  return ofw::format("Problem when attempting to accept a connection from a client on fd: %d -> %s", fd,
+                     text ? text : "");
 }
 
 void LRPC2ServerSession::negotiate(int newFd) {
@@ -36,17 +68,9 @@ void LRPC2ServerSession::negotiate(int newFd) {
     lrpcSession_ = nullptr;
     close(newFd);
     fd = -1;
-    const char* text = SessionErr2Str(status);
-    if (status == SESSION_ERR_PROTOCOL)
-      throw ofw::SystemException(
-          ofw::format("Problem when attempting to accept a connection from a client on fd: %d -> %s (Client protocol version = %d)",
-                      newFd, text ? text : "", offered),
-          status, __FILE__, __LINE__);
-    throw ofw::SystemException(ofw::format("Problem when attempting to accept a connection from a client on fd: %d -> %s",
-                                           newFd, text ? text : ""),
-                               status, __FILE__, __LINE__);
+    throw ofw::SystemException(acceptFailure(newFd, status, offered), status, __FILE__, __LINE__);
   }
-  version_ = SessionGetVersion(lrpcSession_);
+  adopt(newFd, lrpcSession_);
 }
 
 bool LRPC2ServerSession::getPeerIdentity(int* uid, int* gid) {
@@ -86,7 +110,8 @@ int LRPC2ServerSession::HandleMessage() {
   int f = fd.load();
   OFW_TRACE(logger_, "Reading lrpc2 message from client");
   int err = 0;
-  MsgPtr request(SessionRecv(f, lrpcSession_, 60, &err, 0));
+  MsgPtr request(SessionRecvFrame(lrpcSession_, io_.request(), io_.requestLength(), 60, &err));
+  io_.clearRequest();
   LRPC2Msg* raw = request.get();
   if (!raw || err != 0) {
     const char* text = SessionErr2Str(err);
@@ -95,13 +120,9 @@ int LRPC2ServerSession::HandleMessage() {
       OFW_DEBUG(logger_, "Session error, but will give Client a chance to have a retry");
       return 0;
     }
-    if (err == SESSION_ERR_TIMEOUT) {
-      alive = false;
-      return 1;
-    }
-    endSession(nullptr);
+    // The caller ends the connection (and with it the session).
     alive = false;
-    if (err == SESSION_ERR_CLOSED) return 1;
+    if (err == SESSION_ERR_CLOSED || err == SESSION_ERR_TIMEOUT) return 1;
     throw ofw::SystemException(ofw::format("Unable to read message (%d): %s", err, text ? text : ""), err, __FILE__,
                                __LINE__);
   }

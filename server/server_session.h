@@ -1,12 +1,14 @@
 // One connected local client: an audit shell, a tool, the name-service module
-// or the watchdog. The IPC server creates one per accepted socket, negotiates
-// the LRPC2 session once, then has a worker call HandleMessage() each time a
-// whole request is queued on the socket. It also carries the state of the
-// audited session the client opened, if any.
+// or the watchdog. The IPC server's loop negotiates the LRPC2 session without
+// waiting, adopts it here, reads each request into io() and has a worker call
+// HandleMessage() once the request is whole; replies are collected in io()
+// and written by the worker or, when the socket is full, by the loop. It also
+// carries the state of the audited session the client opened, if any.
 //
 // A session is handled by one worker at a time (the server never polls a busy
 // client); the fields the server's loop reads (fd, alive, busy, lastActivity,
 // sessionGuid, psid, pids) are atomics or guarded by the server's client lock.
+// The connection ends in one place, closeConnection(), whatever ends it.
 #pragma once
 #include <sys/time.h>
 
@@ -19,6 +21,7 @@
 #include "ofw/logging/logger.h"
 
 #include "lrpc2/session.h"
+#include "server/client_io.h"
 
 namespace ofw {
 class IPCServer;
@@ -39,12 +42,26 @@ class LRPC2ServerSession {
   LRPC2ServerSession(const LRPC2ServerSession&) = delete;
   LRPC2ServerSession& operator=(const LRPC2ServerSession&) = delete;
 
-  // Accepts the LRPC2 session on fd (the client's handshake bytes are already
-  // queued). Throws ofw::SystemException on failure; fd is then closed.
+  // Accepts the LRPC2 session on fd, waiting for the handshake. Throws
+  // ofw::SystemException on failure; fd is then closed.
   void negotiate(int fd);
-  // Reads and answers one request. 0 keeps the client, non-zero drops it; an
-  // exception also drops it.
+  // Takes fd and the session the loop's handshake accepted (both owned here
+  // from now on).
+  void adopt(int fd, LRPC2SessionServer* session);
+  // The text of a failed handshake (status as the accept gave it).
+  static std::string acceptFailure(int fd, int status, int offered);
+  // Answers the whole request in io(). 0 keeps the client, non-zero drops it;
+  // an exception also drops it.
   int HandleMessage();
+  // Ends the connection: the open audited session (end record, registrations
+  // released, spool closed), the transport and the descriptor. Runs once; on
+  // the thread that holds the client (the loop, or the worker it is handed to).
+  // endAudited false (the daemon stopping) leaves the session open for its
+  // shell to resume on the next daemon.
+  void closeConnection(bool endAudited = true);
+  ovg::ClientIO& io() { return io_; }
+  // A secure-file exchange awaits the client's next message.
+  bool authPending() const;
   void disconnect() { alive = false; }
   // True only when the transport knows the peer and its uid is 0.
   bool ClientIsRoot();
@@ -63,8 +80,11 @@ class LRPC2ServerSession {
   std::atomic<bool> alive{true};
   std::atomic<bool> busy{false};
   std::atomic<time_t> lastActivity;
-  // When the loop first saw an incomplete request queued (0 = none).
+  // Since when an incomplete request (or an exchange's next message) is
+  // awaited (0 = none).
   time_t partialSince = 0;
+  // The peer's uid at accept time (counted per uid by the server).
+  int connUid = -1;
   ofw::Guid sessionGuid;
   std::string tty;
   std::atomic<int> psid{-1};
@@ -130,5 +150,7 @@ class LRPC2ServerSession {
   const MsgTable* msgTable_;
   LRPC2SessionServer* lrpcSession_ = nullptr;
   int version_ = 0;
+  ovg::ClientIO io_;
+  std::atomic<bool> closed_{false};
   ofw::LoggerPtr logger_;
 };

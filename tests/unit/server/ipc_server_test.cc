@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -24,7 +25,7 @@
 #include "ofw/codec.h"
 #include "ofw/logging/logger.h"
 #include "ofw/config/properties.h"
-#include "server/request_readiness.h"
+#include "server/client_io.h"
 
 namespace {
 
@@ -58,13 +59,18 @@ class ServerFixture : public ::testing::Test {
     server_.reset();
   }
 
+  // An empty request of `type`: the reply (the caller frees it) or null, and the status.
+  static LRPC2Msg* request(LRPC2SessionClient* c, uint32_t type, int* status, int timeout = 10) {
+    LRPC2Msg* req = MsgNew(type, 0, OVGPrivGetMsgTable(), 48, status);
+    MsgComplete(req);
+    LRPC2Msg* reply = SessionSendWithTimeout(c, req, timeout, status);
+    MsgFree(req);
+    return reply;
+  }
   // One request/reply on a fresh or given session.
   bool ping(LRPC2SessionClient* c, int timeout = 10) {
     int status = 0;
-    LRPC2Msg* req = MsgNew(MsgType::VGPing, 0, OVGPrivGetMsgTable(), 48, &status);
-    MsgComplete(req);
-    LRPC2Msg* reply = SessionSendWithTimeout(c, req, timeout, &status);
-    MsgFree(req);
+    LRPC2Msg* reply = request(c, MsgType::VGPing, &status, timeout);
     if (reply) MsgFree(reply);
     if (!reply || status != 0) lastStatus_ = status;
     return reply && status == 0;
@@ -110,16 +116,34 @@ TEST_F(ServerFixture, PingsOverEveryVersion) {
   }
 }
 
+// A version-2 request that needs the secure-file exchange: the exchange runs
+// over the client's next requests, read by the loop like any other, and the
+// request is answered once it succeeded.
+TEST_F(ServerFixture, SecureFileExchangeIsAnswered) {
+  ASSERT_EQ(chmod(dir_.c_str(), 0711), 0);
+  SessionSetAuthFileDir((dir_ + "/auth").c_str());
+  start();
+  LRPC2SessionClient* c = connect(2);
+  ASSERT_NE(c, nullptr);
+  int status = 0;
+  LRPC2Msg* reply = request(c, MsgType::VGFlushCache, &status);
+  EXPECT_EQ(status, SESSION_OK);
+  uint32_t type = 0;
+  EXPECT_EQ(MsgReadMsgType(reply, &type), MSG_OK);
+  EXPECT_EQ(type, MsgType::VGFlushCache);
+  MsgFree(reply);
+  EXPECT_TRUE(ping(c));
+  SessionClientClose(c);
+  SessionSetAuthFileDir(nullptr);
+}
+
 TEST_F(ServerFixture, UnknownTypeDropsOnlyThatClient) {
   start();
   LRPC2SessionClient* good = connect();
   LRPC2SessionClient* bad = connect();
   ASSERT_TRUE(good && bad);
   int status = 0;
-  LRPC2Msg* req = MsgNew(MsgType::VGFbFrame, 0, OVGPrivGetMsgTable(), 48, &status);
-  MsgComplete(req);
-  LRPC2Msg* reply = SessionSendWithTimeout(bad, req, 10, &status);
-  MsgFree(req);
+  LRPC2Msg* reply = request(bad, MsgType::VGFbFrame, &status);
   EXPECT_EQ(reply, nullptr);
   EXPECT_EQ(status, SESSION_ERR_CLOSED);
   EXPECT_TRUE(ping(good));
@@ -201,78 +225,68 @@ TEST_F(ServerFixture, VanishingClientsLeaveNoDescriptor) {
   SessionClientClose(warm);
 }
 
-// Twenty unprivileged clients that stop half-way through a handshake or a
-// request never hold the loop or the workers: another client keeps being
-// served while they hang.
-TEST_F(ServerFixture, StalledClientsDoNotBlockOthers) {
-  start();
-  std::vector<int> stalled;
-  for (int i = 0; i < 10; ++i) {  // silent after connecting
-    int fd = rawConnect();
-    ASSERT_GE(fd, 0);
-    stalled.push_back(fd);
+// A connection's buffers: a request is taken whole and nothing of the next
+// one; output is bounded and what the peer does not read stays pending.
+TEST(ClientIO, OneWholeRequestAndBoundedOutput) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  std::vector<uint8_t> two(2 * 58, 0);
+  for (size_t at : {size_t(0), size_t(58)}) {
+    ofw::codec::putU32(two.data() + at, lrpc2::kMagic);
+    ofw::codec::putU32(two.data() + at + lrpc2::kOffBodyLengthV5, 10);
   }
-  for (int i = 0; i < 10; ++i) {  // half a request header after a good handshake
-    int fd = rawConnect();
-    ASSERT_GE(fd, 0);
-    uint8_t hello[8];
-    ofw::codec::putU32(hello, 5);
-    ofw::codec::putU16(hello + 4, 8);
-    ofw::codec::putU16(hello + 6, 0);
-    ASSERT_EQ(write(fd, hello, 8), 8);
-    uint8_t reply[16];
-    ASSERT_EQ(read(fd, reply, 16), 16);
-    uint8_t half[24] = {};
-    ofw::codec::putU32(half, lrpc2::kMagic);
-    ofw::codec::putU16(half + 4, 48);
-    ofw::codec::putU32(half + 6, 5);
-    ASSERT_EQ(write(fd, half, sizeof half), 24);
-    stalled.push_back(fd);
-  }
-  LRPC2SessionClient* c = connect(5, 10);
-  ASSERT_NE(c, nullptr);
-  for (int i = 0; i < 50; ++i) ASSERT_TRUE(ping(c, 10)) << i;
-  SessionClientClose(c);
-  for (int fd : stalled) close(fd);
+  ovg::ClientIO io;
+  ASSERT_EQ(write(sv[1], two.data(), 30), 30);
+  EXPECT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Partial);
+  ASSERT_EQ(write(sv[1], two.data() + 30, two.size() - 30), static_cast<ssize_t>(two.size() - 30));
+  EXPECT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Complete);
+  EXPECT_EQ(io.requestLength(), 58u);
+  io.clearRequest();
+  EXPECT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Complete);
+  io.clearRequest();
+  shutdown(sv[1], SHUT_WR);
+  EXPECT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Closed);
+
+  std::vector<uint8_t> big(ovg::ClientIO::kMaxOutput, 'x');
+  ASSERT_EQ(io.append(big.data(), big.size()), 0);
+  EXPECT_EQ(io.append(big.data(), 1), SESSION_ERR_LENGTH);
+  EXPECT_EQ(io.flush(sv[0], 1000), ovg::ClientIO::Output::Pending);  // the peer reads nothing
+  EXPECT_EQ(io.outputSince(), 1000);
+  EXPECT_EQ(io.flush(sv[0], 2000), ovg::ClientIO::Output::Pending);
+  EXPECT_EQ(io.outputSince(), 1000);  // no progress: the age keeps counting
+  close(sv[1]);
+  EXPECT_EQ(io.flush(sv[0], 3000), ovg::ClientIO::Output::Failed);
+  close(sv[0]);
 }
 
-TEST(RequestReadiness, WholeRequestsOnly) {
+// The loop reads exactly the bytes a request's header announces; a header
+// that is not one is handed over as it stands, for the receive to refuse.
+TEST(RequestFrameLength, HeaderThenAnnouncedBody) {
   uint8_t h[48] = {};
   ofw::codec::putU32(h, lrpc2::kMagic);
   ofw::codec::putU32(h + lrpc2::kOffBodyLengthV5, 100);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 48, 147), ovg::Readiness::Incomplete);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 48, 148), ovg::Readiness::Ready);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 20, 20), ovg::Readiness::Incomplete);
+  EXPECT_EQ(ovg::requestFrameLength(5, h, 20), 48u);
+  EXPECT_EQ(ovg::requestFrameLength(5, h, 48), 148u);
   // Version 4 body length lives at offset 30; versions 2/3 give the total.
   uint8_t h4[34] = {};
   ofw::codec::putU32(h4, lrpc2::kMagic);
   ofw::codec::putU32(h4 + lrpc2::kOffBodyLengthV4, 10);
-  EXPECT_EQ(ovg::requestReadiness(4, h4, 34, 43), ovg::Readiness::Incomplete);
-  EXPECT_EQ(ovg::requestReadiness(4, h4, 34, 44), ovg::Readiness::Ready);
+  EXPECT_EQ(ovg::requestFrameLength(4, h4, 34), 44u);
   uint8_t h2[8];
   ofw::codec::putU32(h2, lrpc2::kMagic);
   ofw::codec::putU32(h2 + 4, 18);
-  EXPECT_EQ(ovg::requestReadiness(2, h2, 8, 17), ovg::Readiness::Incomplete);
-  EXPECT_EQ(ovg::requestReadiness(2, h2, 8, 18), ovg::Readiness::Ready);
-  // Hostile headers go to the worker, whose receive refuses them.
-  ofw::codec::putU32(h + lrpc2::kOffBodyLengthV5, 0x100001);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 48, 48), ovg::Readiness::Ready);
+  EXPECT_EQ(ovg::requestFrameLength(2, h2, 8), 18u);
+  ofw::codec::putU32(h2 + 4, 7);  // total shorter than the header
+  EXPECT_EQ(ovg::requestFrameLength(3, h2, 8), 8u);
+  // The largest body is read whole; one byte more, bad magic: the header alone.
+  ofw::codec::putU32(h + lrpc2::kOffBodyLengthV5, lrpc2::kMaxBody);
+  EXPECT_EQ(ovg::requestFrameLength(5, h, 48), 48u + lrpc2::kMaxBody);
+  ofw::codec::putU32(h + lrpc2::kOffBodyLengthV5, lrpc2::kMaxBody + 1);
+  EXPECT_EQ(ovg::requestFrameLength(5, h, 48), 48u);
   ofw::codec::putU32(h, 0x1280CDAB);
   ofw::codec::putU32(h + lrpc2::kOffBodyLengthV5, 10);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 48, 48), ovg::Readiness::Ready);
-  // Large bodies: a prefix is enough.
-  ofw::codec::putU32(h, lrpc2::kMagic);
-  ofw::codec::putU32(h + lrpc2::kOffBodyLengthV5, 0x100000);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 48, ovg::kMaxPrefetch), ovg::Readiness::Ready);
-  EXPECT_EQ(ovg::requestReadiness(5, h, 48, ovg::kMaxPrefetch - 1), ovg::Readiness::Incomplete);
-  // Handshakes.
-  uint8_t hello[8];
-  ofw::codec::putU32(hello, 5);
-  EXPECT_EQ(ovg::handshakeReadiness(hello, 3), ovg::Readiness::Incomplete);
-  EXPECT_EQ(ovg::handshakeReadiness(hello, 4), ovg::Readiness::Incomplete);
-  EXPECT_EQ(ovg::handshakeReadiness(hello, 8), ovg::Readiness::Ready);
-  ofw::codec::putU32(hello, 4);
-  EXPECT_EQ(ovg::handshakeReadiness(hello, 4), ovg::Readiness::Ready);
+  EXPECT_EQ(ovg::requestFrameLength(5, h, 48), 48u);
+  EXPECT_EQ(ovg::requestFrameLength(7, h, 48), 0u);
 }
 
 }  // namespace
