@@ -17,7 +17,7 @@
 #include <ctime>
 
 #include "lrpc2/header.h"
-#include "lrpc2/secure_buffer.h"
+#include "ofw/secure_bytes.h"
 
 namespace ovg {
 
@@ -59,9 +59,9 @@ class ClientIO {
   time_t outputSince() const { return outputSince_; }
 
  private:
-  lrpc2::SecureBytes in_;
+  ofw::SecureBytes in_;
   bool complete_ = false;
-  lrpc2::SecureBytes out_;
+  ofw::SecureBytes out_;
   size_t outOffset_ = 0;
   time_t outputSince_ = 0;
 };
