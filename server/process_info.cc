@@ -1,23 +1,38 @@
 #include "server/process_info.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "ofw/logging/logger.h"
+#include "ofw/unique_fd.h"
 
 namespace ovg {
 
 namespace {
 // Fields after the command name: state ppid pgrp ...
+// A process can end between the open and the read (ESRCH): that is "no such
+// process", never an exception.
 bool readStatTail(int pid, const std::string& procRoot, int* ppid, int* pgrp) {
-  std::ifstream in(procRoot + "/" + std::to_string(pid) + "/stat");
-  if (!in) return false;
-  std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string path = procRoot + "/" + std::to_string(pid) + "/stat";
+  ofw::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
+  std::string line;
+  char buf[512];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0 || line.size() > 8192) break;
+    line.append(buf, static_cast<size_t>(n));
+  }
   std::string::size_type close = line.rfind(')');
   if (close == std::string::npos) return false;
   std::istringstream rest(line.substr(close + 1));
