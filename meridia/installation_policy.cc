@@ -40,8 +40,11 @@ ofw::Guid InstallationInfo::GetCurrentInstallationGuid(const std::string& policy
   in.read(&text[0], static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<size_t>(in.gcount()));
   if (in.bad()) OFW_THROW(ofw::IOException, "Unable to read policy " + policyFile);
-  if (text.size() > kMaxPolicySize) badPolicy(policyFile, "larger than 64 KiB");
+  return ParsePolicy(text, policyFile);
+}
 
+ofw::Guid InstallationInfo::ParsePolicy(const std::string& text, const std::string& policyFile) {
+  if (text.size() > kMaxPolicySize) badPolicy(policyFile, "larger than 64 KiB");
   ofw::Guid result;
   std::set<std::string, ofw::StringCaseLessThan> names;
   size_t lineNo = 0;
