@@ -84,7 +84,7 @@ ServiceEndpointPtr ServiceLocator::readScp(OPW_SESSION session, OPW_OBJECT scp, 
   rc = loader_.opwLdapFetch(session, domain.c_str(), computerDn.c_str(), kComputerAttributes, computer.out());
   if (rc != OPW_OK) OFW_THROW_CODE(ofw::CapiException, "Unable to fetch computer object " + computerDn, rc);
 
-  ServiceEndpointPtr endpoint(new ServiceEndpoint);
+  boost::shared_ptr<ServiceEndpoint> endpoint(new ServiceEndpoint);
   endpoint->trusted = isTrusted(session, computer.get(), computerDn, trustedServers);
   endpoint->hostname = hostName(session, computer.get(), computerDn);
 
