@@ -134,14 +134,14 @@ void InstallationInfo::Load(OPW_SESSION session, OPW_OBJECT object) {
 
 std::optional<Instance> ChooseInstance(const std::vector<Instance>& instances, const HostScope& host,
                                        const ofw::LoggerPtr& logger) {
-  OFW_INFO(logger, "Looking for an instance matching our site '%s' or IP address(es) %s", host.site.c_str(),
+  OFW_DEBUG(logger, "Looking for an instance matching our site '%s' or IP address(es) %s", host.site.c_str(),
            joinAddresses(host.addresses).c_str());
   // The preferred store wins over every subnet, so it is looked for first;
   // this also finds it on a host whose addresses cannot be probed.
   if (!host.preferredStore.empty()) {
     for (const Instance& in : instances) {
       if (in.ContainsUnixAffinity() && in.name() == host.preferredStore) {
-        OFW_INFO(logger, "Using instance %s base on the setting of \"preferred.audit.store\"", in.name().c_str());
+        OFW_DEBUG(logger, "Using instance %s base on the setting of \"preferred.audit.store\"", in.name().c_str());
         return in;
       }
     }
@@ -162,13 +162,13 @@ std::optional<Instance> ChooseInstance(const std::vector<Instance>& instances, c
     }
   }
   if (best) return *best;
-  OFW_INFO(logger, "No explicit subnet match found for this computer");
+  OFW_DEBUG(logger, "No explicit subnet match found for this computer");
   if (host.site.empty()) return std::nullopt;
   const Instance* bySite = nullptr;
   for (const Instance& in : instances) {
     if (!in.ContainsUnixAffinity()) continue;
     if (in.Contains(host.site, host.forest)) {
-      OFW_INFO(logger, "Using instance '%s' based on matching site name of '%s@%s'", in.name().c_str(),
+      OFW_DEBUG(logger, "Using instance '%s' based on matching site name of '%s@%s'", in.name().c_str(),
                host.site.c_str(), host.forest.c_str());
       return in;
     }

@@ -86,6 +86,8 @@ class InstallationInfo {
   // file throws ofw::BadDataException "Badly formatted policy: <where>: <why>",
   // an unreadable one ofw::IOException. The format is in the README.
   static ofw::Guid GetCurrentInstallationGuid(const std::string& policyFile = ofw::paths::POLICY_FILE);
+  // The same for the file's content; `where` names it in errors.
+  static ofw::Guid ParsePolicy(const std::string& text, const std::string& where);
 
   // The locally configured installation id (settings file ID_SETTING in the
   // directory). When it is empty, the installation DEFAULT_INSTALLATION is

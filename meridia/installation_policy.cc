@@ -1,13 +1,16 @@
 // The group-policy file: see "Group policy file" in the README.
 #include <errno.h>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
 #include <set>
 
 #include "meridia/installation_info.h"
 #include "ofw/exceptions.h"
 #include "ofw/format.h"
+#include "ofw/unique_fd.h"
 #include "ofw/config/strcase.h"
 
 namespace meridia {
@@ -30,18 +33,34 @@ std::string trim(const std::string& s) {
 }  // namespace
 
 ofw::Guid InstallationInfo::GetCurrentInstallationGuid(const std::string& policyFile) {
-  std::ifstream in(policyFile, std::ios::binary);
-  if (!in) {
+  ofw::UniqueFd fd(::open(policyFile.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
     int err = errno;
     if (err == ENOENT) return ofw::Guid();
     OFW_THROW_CODE(ofw::IOException, ofw::withErrno("Unable to read policy " + policyFile, err), err);
   }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    OFW_THROW_CODE(ofw::IOException, "Policy " + policyFile + " is not a regular file", EINVAL);
+  // One byte more than allowed, so that an oversized file is seen as such.
   std::string text(kMaxPolicySize + 1, '\0');
-  in.read(&text[0], static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
-  if (in.bad()) OFW_THROW(ofw::IOException, "Unable to read policy " + policyFile);
-  if (text.size() > kMaxPolicySize) badPolicy(policyFile, "larger than 64 KiB");
+  size_t got = 0;
+  while (got < text.size()) {
+    ssize_t n = ::read(fd.get(), &text[got], text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int err = errno;
+      OFW_THROW_CODE(ofw::IOException, ofw::withErrno("Unable to read policy " + policyFile, err), err);
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  text.resize(got);
+  return ParsePolicy(text, policyFile);
+}
 
+ofw::Guid InstallationInfo::ParsePolicy(const std::string& text, const std::string& policyFile) {
+  if (text.size() > kMaxPolicySize) badPolicy(policyFile, "larger than 64 KiB");
   ofw::Guid result;
   std::set<std::string, ofw::StringCaseLessThan> names;
   size_t lineNo = 0;

@@ -1,7 +1,7 @@
 // One collector found in the directory: where it listens, its Kerberos
 // principal, whether its computer passed the audit store's trust test, and
 // what its service connection point says of it. A plain value; lists of
-// endpoints share them through ServiceEndpointPtr.
+// endpoints (and the SCP cache) share them read-only through ServiceEndpointPtr.
 #pragma once
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
@@ -23,6 +23,6 @@ struct ServiceEndpoint {
   std::string toString() const;
 };
 
-typedef boost::shared_ptr<ServiceEndpoint> ServiceEndpointPtr;
+typedef boost::shared_ptr<const ServiceEndpoint> ServiceEndpointPtr;
 
 }  // namespace meridia

@@ -84,7 +84,7 @@ ServiceEndpointPtr ServiceLocator::readScp(OPW_SESSION session, OPW_OBJECT scp, 
   rc = loader_.opwLdapFetch(session, domain.c_str(), computerDn.c_str(), kComputerAttributes, computer.out());
   if (rc != OPW_OK) OFW_THROW_CODE(ofw::CapiException, "Unable to fetch computer object " + computerDn, rc);
 
-  ServiceEndpointPtr endpoint(new ServiceEndpoint);
+  boost::shared_ptr<ServiceEndpoint> endpoint(new ServiceEndpoint);
   endpoint->trusted = isTrusted(session, computer.get(), computerDn, trustedServers);
   endpoint->hostname = hostName(session, computer.get(), computerDn);
 
@@ -139,10 +139,10 @@ bool ServiceLocator::isTrusted(OPW_SESSION session, OPW_OBJECT computer, const s
 std::string ServiceLocator::hostName(OPW_SESSION session, OPW_OBJECT computer, const std::string& computerDn) {
   std::string name;
   if (loader_.getAttributeString(session, computer, "DnsHostName", name) == OPW_OK && !name.empty()) return name;
-  OFW_INFO(logger_,
-           "Try to get DNS hostname from the attribute 'servicePrincipalName' because the attribute "
-           "'dNSHostName' of computer (%s) is not set.",
-           computerDn.c_str());
+  OFW_DEBUG(logger_,
+            "Try to get DNS hostname from the attribute 'servicePrincipalName' because the attribute "
+            "'dNSHostName' of computer (%s) is not set.",
+            computerDn.c_str());
   std::vector<std::string> principals;
   loader_.getAttributeStringList(session, computer, "servicePrincipalName", principals);
   // A fully qualified name (one with a '.') is preferred over a short one.

@@ -133,17 +133,17 @@ bool SCP::loadInstallation(const ofw::Guid& gpGuid, const std::string& localId, 
   meridia::InstallationInfo info(loader_);
   try {
     if (!gpGuid.isNull()) {
-      OFW_INFO(logger_, "The agent has been configured with GP to use the Installation with Guid %s",
+      OFW_DEBUG(logger_, "The agent has been configured with GP to use the Installation with Guid %s",
                gpGuid.toMSString().c_str());
       info.setGuid(gpGuid);
       info.Load();
-      OFW_INFO(logger_, "Using GP configured installation '%s'", info.name().c_str());
+      OFW_DEBUG(logger_, "Using GP configured installation '%s'", info.name().c_str());
     } else {
-      OFW_INFO(logger_, "No installation guid has been configured with GP.");
-      OFW_INFO(logger_, "The Agent has been locally configured to use the installation with id %s", localId.c_str());
+      OFW_DEBUG(logger_, "No installation guid has been configured with GP.");
+      OFW_DEBUG(logger_, "The Agent has been locally configured to use the installation with id %s", localId.c_str());
       info.setId(localId);
       info.Load();
-      OFW_INFO(logger_, "Using locally configured installation '%s'", info.name().c_str());
+      OFW_DEBUG(logger_, "Using locally configured installation '%s'", info.name().c_str());
     }
   } catch (const ofw::Base_Exception& e) {
     const std::string message =
@@ -169,7 +169,7 @@ bool SCP::loadInstallation(const ofw::Guid& gpGuid, const std::string& localId, 
     setState(out, STATE_OUT_OF_SCOPE, kOutOfScope);
     return false;
   }
-  OFW_INFO(logger_, "Using Audit Store '%s'", store->name().c_str());
+  OFW_DEBUG(logger_, "Using Audit Store '%s'", store->name().c_str());
   out.auditStoreName = store->name();
   out.agentSiteAffinity = store->agentSiteAffinity();
   trustedServers = store->trustedServers();

@@ -59,7 +59,7 @@ TEST_P(ServiceLocatorTest, ReadsEveryUsableScpWithItsTrust) {
                        "EXAMPLE.COM', trusted=true, protocolVersion='', softwareVersion='', site='Branch@example.com')"}));
   EXPECT_EQ(log_.count("WARN", "Skipping SCP CN=Vigilog Collector,CN=COLL4,CN=Computers,DC=example,DC=com: "
                                "Malformed <port>:<principal> '5063'"), 1);
-  EXPECT_EQ(log_.count("INFO", "'dNSHostName' of computer (CN=COLL2,CN=Computers,DC=example,DC=com) is not set."), 1);
+  EXPECT_EQ(log_.count("DEBUG", "'dNSHostName' of computer (CN=COLL2,CN=Computers,DC=example,DC=com) is not set."), 1);
   EXPECT_GE(log_.count("WARN", std::string("Trusted Server of GUID ") + kMissingGroup + " not found"), 1);
 
   std::vector<ServiceEndpointPtr> all = find({});
@@ -185,6 +185,24 @@ TEST_F(ScpTest, FreshLookUpsGiveTrustedCollectorsInRandomOrder) {
   next_ = 0;
   EXPECT_EQ(hosts(lookUp(0).endpoints),
             (std::vector<std::string>{"coll5.example.com", "coll2.example.com", "coll1.example.com"}));
+}
+
+TEST(HostScope, ReadsThePropertyTheSettingsAndTheProbe) {
+  discoverytest::LogCapture log;
+  capi_test::TempDir dir;
+  ofw::Properties properties;
+  properties.setProperty("preferred.audit.store", "Store B");
+  ASSERT_TRUE(dir.write("kset.site", "HQ\n"));
+  ASSERT_TRUE(dir.write("kset.forest", "example.com\n"));
+  auto probe = [] { return std::vector<uint32_t>{0x0a010203, 0xc0a80001}; };
+  meridia::HostScope h = meridia::HostScope::Read(properties, dir.file("kset."), probe, ofw::getLogger("t"));
+  EXPECT_EQ(h.preferredStore, "Store B");
+  EXPECT_EQ(h.site, "HQ");
+  EXPECT_EQ(h.forest, "example.com");
+  EXPECT_EQ(h.domain, "");
+  EXPECT_EQ(h.addresses, probe());
+  EXPECT_EQ(log.count("WARN", "This machine does not join to any domain."), 1);
+  EXPECT_EQ(log.count("WARN", "This machine does not belong to any"), 0);
 }
 
 struct CacheCase {

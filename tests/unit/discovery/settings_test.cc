@@ -64,9 +64,10 @@ INSTANTIATE_TEST_SUITE_P(
         PolicyCase{"TooLarge", kLine + "# " + std::string(64 * 1024, 'x') + "\n", nullptr}),
     [](const ::testing::TestParamInfo<PolicyCase>& info) { return std::string(info.param.name); });
 
-TEST(PolicyFileAbsent, MeansUnset) {
+TEST(PolicyFileAbsent, MeansUnsetButADirectoryIsAnError) {
   capi_test::TempDir dir;
   EXPECT_TRUE(InstallationInfo::GetCurrentInstallationGuid(dir.file("missing.pol")).isNull());
+  EXPECT_THROW(InstallationInfo::GetCurrentInstallationGuid(dir.path()), ofw::IOException);
 }
 
 size_t entries(const std::string& dir) {
