@@ -67,6 +67,9 @@ vgd_prepare_namespace() {
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/nscdrestart.sh" /usr/share/orvanepw/bin/nscdrestart.sh
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vggetrunlvl" /usr/share/orvanepw/bin/vggetrunlvl
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vgdownloadsshpublickey.tcl" /usr/bin/vgdownloadsshpublickey.tcl
+  install -D -m 0755 "$VGD_SOURCE_DIR/standins/scripts/autoedit_default_nss.pl" \
+    /usr/share/orvanepw/scripts/vg/autoedit_default_nss.pl
+  install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/orvanevg" /bin/orvanevg
   rm -f /var/orvanevg/* 2>/dev/null
 }
 

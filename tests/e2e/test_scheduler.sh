@@ -8,9 +8,10 @@ vgd_enter_namespace "$@"
 count() { grep -cF -- "$1" "$VGD_TEST_DIR/vgd.log"; }
 
 note "with zero intervals every task runs on every pass"
+vgd_install_directory_client
 vgd_add_conf "vgd.watch.enabled false" \
   "vgd.timer.nudge 0" "vgd.timer.diskspace 0" "vgd.resource.timer 0" "vgd.timer.spool.flush 0" \
-  "vgd.timer.clear.expired.ovs.secret.cache 0" \
+  "vgd.timer.clear.expired.ovs.secret.cache 0" "vgd.timer.monitor.nss.conf 0" \
   "spool.diskspace.min 1000TB" \
   "vgd.resource.restart true" "vgd.resource.fdlimit 1"
 vgd_start
@@ -22,6 +23,16 @@ for line in "Nudging despooler" "Checking disk space" "Database filesystem usage
   expect_log "$line"
 done
 [ "$(count 'Nudging despooler')" -ge 3 ] || fail "the despooler was not nudged on every pass"
+
+note "the hook monitor puts a lost name-service hook back, with the twin shells"
+expect_log "Monitoring NSS conf file"
+expect_log "HookByNSS: /usr/share/orvanepw/scripts/vg/autoedit_default_nss.pl successful"
+grep -Eq '^passwd:.* orvanevg$' /etc/nsswitch.conf || fail "not hooked: $(grep ^passwd: /etc/nsswitch.conf)"
+[ "$(stat -c %i /bin/orvanevg)" = "$(stat -c %i /bin/ovgx/sh)" ] || fail "no twin of /bin/sh"
+# Asked at the first check, twice in the cycle, once more after the hook changed the file; never again.
+[ "$(grep -c -- '--lib_name orvanevg --is_nss_active' /run/autoedit_nss.calls)" = 4 ] \
+  || fail "the unchanged configuration was asked again: $(cat /run/autoedit_nss.calls)"
+grep -qx restartandflush /run/nscdrestart.calls || fail "no name-service cache restart"
 
 note "the disk warning is logged once per episode"
 [ "$(count 'AUDITING HAS BEEN STOPPED because the partition that contains the Vigilog spool is too full.')" = 1 ] \

@@ -38,7 +38,7 @@ vgd_start
 expect_log "vgd starting with unsupported codepage latin9. Use default(utf8) instead."
 wait_for 10 test -s /run/ovgwatch.args || fail "watchdog not started"
 [ "$(cat /run/ovgwatch.args)" = "/usr/sbin/ovgwatch $VGD_PID -d" ] || fail "watchdog argv: $(cat /run/ovgwatch.args)"
-[ "$(cat /run/nscdrestart.calls)" = "flush" ] || fail "nscd flush not requested"
+[ "$(head -n 1 /run/nscdrestart.calls)" = "flush" ] || fail "nscd flush not requested"
 [ -s /var/orvanevg/tenant_rsa.pub ] || fail "tenant key script not run"
 
 note "a second daemon finds the lock held and exits 5 naming the first"
