@@ -46,7 +46,7 @@ vgd_reexec_in_namespace() {
 # the daemon's directories and /run, the stand-ins at their fixed paths.
 vgd_prepare_namespace() {
   # A test that fails (or is interrupted) leaves no daemon or client behind.
-  trap 'kill -KILL $(jobs -p) 2>/dev/null; vgd_sanitizer_verdict' EXIT
+  trap 'kill -KILL $(jobs -p) $VGD_TRACKED 2>/dev/null; vgd_sanitizer_verdict' EXIT
   # Programs of a sanitizer build (scripts/build -DVGD_SANITIZE=ON, then
   # VGD_BIN_DIR=<that build>/bin) write every report to a file here, even
   # those whose standard error a test discards; any report fails the test.
@@ -63,7 +63,7 @@ vgd_prepare_namespace() {
   done
   mount -t tmpfs -o mode=0755 tmpfs /run || fail "cannot mount tmpfs on /run"
   mkdir -p /usr/share/orvanepw/lib64 /usr/share/orvanepw/bin /etc/orvanepw/share
-  install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/ovgwatch" /usr/sbin/ovgwatch
+  install -m 0755 "$VGD_BIN_DIR/ovgwatch" /usr/sbin/ovgwatch
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/nscdrestart.sh" /usr/share/orvanepw/bin/nscdrestart.sh
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vggetrunlvl" /usr/share/orvanepw/bin/vggetrunlvl
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vgdownloadsshpublickey.tcl" /usr/bin/vgdownloadsshpublickey.tcl
@@ -72,6 +72,14 @@ vgd_prepare_namespace() {
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/orvanevg" /bin/orvanevg
   rm -f /var/orvanevg/* 2>/dev/null
 }
+
+# vgd_track PID...: processes that are not jobs of the script (watchdogs,
+# daemons a watchdog started) killed at exit like the jobs.
+VGD_TRACKED=""
+vgd_track() { VGD_TRACKED="$VGD_TRACKED $*"; }
+
+# watchdog_of PID: the pid of the watchdog the daemon PID started.
+watchdog_of() { pgrep -x -P "$1" ovgwatch | head -n 1; }
 
 # Run at exit: a sanitizer report of any program fails the test.
 vgd_sanitizer_verdict() {

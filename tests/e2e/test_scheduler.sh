@@ -4,6 +4,7 @@
 # decision, and a prompt, clean stop on SIGTERM.
 . "$(dirname "$0")/lib.sh"
 vgd_enter_namespace "$@"
+. "$(dirname "$0")/session_lib.sh"
 
 count() { grep -cF -- "$1" "$VGD_TEST_DIR/vgd.log"; }
 
@@ -50,20 +51,44 @@ vgd_stop
 [ -e /run/vgd.pid ] && fail "pid file left after SIGTERM"
 expect_log "Vigilog daemon is about to stop."
 
-note "over a limit with the watchdog on, the daemon stops for a restart and leaves the watchdog running"
+note "over a limit with the watchdog on, the daemon stops for a restart and the watchdog starts a new one"
 : > "$VGD_TEST_DIR/vgd.log"
-rm -f /run/ovgwatch.args
-vgd_write_conf "vgd.resource.restart true" "vgd.resource.fdlimit 1"
+vgd_write_conf "vgd.resource.restart true" "vgd.resource.timer 1" "vgd.watch.startup.delay 1" \
+  "vgd.watch.check.frequency 1" "vgd.watch.check.timeout 2" "vgd.watch.death.timeout 30"
 vgd_start
-wait_for 10 test -s /run/ovgwatch.args || fail "watchdog not started"
-watch_pid=$(pgrep -f 'sleep 100000' | head -n 1)
-[ -n "$watch_pid" ] || fail "no watchdog process"
+first_pid=$VGD_PID
+wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "watchdog not started"
+watch_pid=$(watchdog_of "$VGD_PID")
+vgd_track "$watch_pid"
+"$VGS" run -- sh -c 'echo before-restart' < /dev/null > /dev/null 2> "$VGD_TEST_DIR/err" \
+  || fail "session: $(cat "$VGD_TEST_DIR/err")"
+g=$(guid_of "$VGD_TEST_DIR/err")
+# The daemon reads the limit at the reload; the file is put back at once, so
+# the daemon the watchdog starts runs within its limits.
+cp "$CONF" "$VGD_TEST_DIR/conf.saved"
+vgd_add_conf "vgd.resource.fdlimit 1"
+"$VGD_BIN_DIR/vgdclient" reload > /dev/null || fail "reload refused"
+cp "$VGD_TEST_DIR/conf.saved" "$CONF"
 wait_for 20 sh -c "! kill -0 $VGD_PID 2>/dev/null" || fail "the daemon did not stop for a restart"
 wait "$VGD_PID"; rc=$?
 [ $rc = 0 ] || fail "exit status after a restart request: $rc"
 expect_log "hit upper limit (1). Restart to recover"
-[ -e /run/vgd.pid ] && fail "pid file left after a restart request"
-kill -0 "$watch_pid" 2>/dev/null || fail "watchdog killed although a restart was asked"
 log_has "Killing watchdog" && fail "the watchdog was killed"
-kill -KILL "$watch_pid"
+wait_for 30 sh -c "[ -s /run/vgd.pid ] && [ \"\$(cat /run/vgd.pid)\" != $first_pid ]" || fail "no new daemon"
+VGD_PID=$(cat /run/vgd.pid)
+vgd_track "$VGD_PID"
+wait_for 20 "$VGD_BIN_DIR/vgdclient" ping > /dev/null || fail "the new daemon does not answer"
+# Its work done, the old watchdog leaves the new daemon to the watchdog that daemon started.
+wait_for 10 sh -c "! kill -0 $watch_pid 2>/dev/null" || fail "the old watchdog stayed"
+expect_log "vgd (pid $first_pid) is gone; starting $VGD -d (attempt 1 of 3)"
+wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "the new daemon has no watchdog"
+new_watch=$(watchdog_of "$VGD_PID")
+vgd_track "$new_watch"
+show "$g" | grep -q 'before-restart' || fail "record lost across the restart: $(show "$g")"
+
+note "a normal stop of the restarted daemon ends its watchdog too"
+kill -TERM "$VGD_PID"
+wait_for 30 sh -c "! kill -0 $VGD_PID 2>/dev/null" || fail "the new daemon did not stop"
+wait_for 10 sh -c "! kill -0 $new_watch 2>/dev/null" || fail "watchdog left after a normal stop"
+[ -e /run/vgd.pid ] && fail "pid file left after SIGTERM"
 echo "PASS"
