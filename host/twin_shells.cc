@@ -113,11 +113,17 @@ void makeTwin(const NssHookPaths& p, const std::string& shell, const ofw::Logger
   const std::string name = baseName(shell);
   const std::string twin = (dirName(shell) == "/" ? "" : dirName(shell)) + "/" + kTwinDir + "/" + name;
   OFW_DEBUG(logger, "Creating %s for %s", twin.c_str(), shell.c_str());
-  unlinkat(dir.get(), name.c_str(), 0);
+  // The link is made under a temporary name and renamed over the old twin, so
+  // that a login never finds the twin missing.
+  const std::string linkName = "." + name + ".new";
+  unlinkat(dir.get(), linkName.c_str(), 0);
   OFW_DEBUG(logger, "Linking %s to %s", p.auditShell.c_str(), twin.c_str());
-  if (linkat(AT_FDCWD, p.auditShell.c_str(), dir.get(), name.c_str(), 0) == 0) {
-    restoreLabel(twin, logger);
-    return;
+  if (linkat(AT_FDCWD, p.auditShell.c_str(), dir.get(), linkName.c_str(), 0) == 0) {
+    if (renameat(dir.get(), linkName.c_str(), dir.get(), name.c_str()) == 0) {
+      restoreLabel(twin, logger);
+      return;
+    }
+    unlinkat(dir.get(), linkName.c_str(), 0);
   }
   OFW_DEBUG(logger, "Failed to hard link to %s, error: %s", twin.c_str(), ofw::errnoText(errno).c_str());
   std::string program, existing;

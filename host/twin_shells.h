@@ -28,8 +28,9 @@ std::vector<std::string> getAvailableShells(const NssHookPaths& p, bool withBuil
 void addValidShellToEtcShells(const NssHookPaths& p);
 
 // Makes (or remakes) the twin of every available shell: a hard link to the
-// audit shell, or a copy where linking fails, with its SELinux label restored
-// when SELinux is enabled.
+// audit shell renamed over the old twin, or, where linking fails, a copy
+// written (atomically) only when the twin's content differs; the SELinux label
+// is restored when SELinux is enabled.
 void makeOvgOwnShell(const NssHookPaths& p, const ofw::LoggerPtr& logger);
 
 }  // namespace ovg

@@ -150,7 +150,11 @@ bool restart(const Settings& s, const std::vector<char*>& argv, const ofw::Logge
       }
     }
     if (answersPing(s)) return true;
-    if (time(nullptr) >= deadline) return false;
+    if (time(nullptr) >= deadline) {
+      // A silent daemon of ours would hold the lock against the next attempt.
+      if (child > 0 && kill(child, SIGKILL) == 0) waitpid(child, &status, 0);
+      return false;
+    }
     sleepSeconds(1);
   }
 }
