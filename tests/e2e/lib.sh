@@ -46,7 +46,7 @@ vgd_reexec_in_namespace() {
 # the daemon's directories and /run, the stand-ins at their fixed paths.
 vgd_prepare_namespace() {
   # A test that fails (or is interrupted) leaves no daemon or client behind.
-  trap 'kill -KILL $(jobs -p) $VGD_TRACKED 2>/dev/null; vgd_sanitizer_verdict' EXIT
+  trap 'vgd_kill_all; vgd_sanitizer_verdict' EXIT
   # Programs of a sanitizer build (scripts/build -DVGD_SANITIZE=ON, then
   # VGD_BIN_DIR=<that build>/bin) write every report to a file here, even
   # those whose standard error a test discards; any report fails the test.
@@ -77,6 +77,15 @@ vgd_prepare_namespace() {
 # daemons a watchdog started) killed at exit like the jobs.
 VGD_TRACKED=""
 vgd_track() { VGD_TRACKED="$VGD_TRACKED $*"; }
+
+# Kills the jobs and the tracked processes together with their children (a
+# daemon's watchdog would otherwise start the daemon again).
+vgd_kill_all() {
+  local pids p
+  pids="$(jobs -p) $VGD_TRACKED"
+  for p in $pids; do pids="$pids $(pgrep -P "$p")"; done
+  kill -KILL $pids 2>/dev/null
+}
 
 # watchdog_of PID: the pid of the watchdog the daemon PID started.
 watchdog_of() { pgrep -x -P "$1" ovgwatch | head -n 1; }

@@ -54,7 +54,7 @@ expect_log "Vigilog daemon is about to stop."
 note "over a limit with the watchdog on, the daemon stops for a restart and the watchdog starts a new one"
 : > "$VGD_TEST_DIR/vgd.log"
 vgd_write_conf "vgd.resource.restart true" "vgd.resource.timer 1" "vgd.watch.startup.delay 1" \
-  "vgd.watch.check.frequency 1" "vgd.watch.check.timeout 2" "vgd.watch.death.timeout 30"
+  "vgd.watch.check.frequency 1" "vgd.watch.check.timeout 2" "vgd.watch.death.timeout 5"
 vgd_start
 first_pid=$VGD_PID
 wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "watchdog not started"
@@ -85,6 +85,20 @@ wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "the new d
 new_watch=$(watchdog_of "$VGD_PID")
 vgd_track "$new_watch"
 show "$g" | grep -q 'before-restart' || fail "record lost across the restart: $(show "$g")"
+
+note "a daemon that answers no ping is killed and started again"
+silent_pid=$VGD_PID
+kill -STOP "$silent_pid"
+wait_for 30 sh -c "[ -s /run/vgd.pid ] && [ \"\$(cat /run/vgd.pid)\" != $silent_pid ]" || fail "no daemon after a silent one"
+VGD_PID=$(cat /run/vgd.pid)
+vgd_track "$VGD_PID"
+# Gone, or a zombie its new parent has not reaped yet.
+ps -o stat= -p "$silent_pid" | grep -qv Z && fail "the silent daemon was not killed"
+wait_for 20 "$VGD_BIN_DIR/vgdclient" ping > /dev/null || fail "the daemon after a silent one does not answer"
+expect_log "vgd (pid $silent_pid) answered no ping for "
+wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "the newest daemon has no watchdog"
+new_watch=$(watchdog_of "$VGD_PID")
+vgd_track "$new_watch"
 
 note "a normal stop of the restarted daemon ends its watchdog too"
 kill -TERM "$VGD_PID"
