@@ -78,6 +78,8 @@ void replaceFile(const std::string& path, const std::string& content, mode_t mod
   if (!dirFd) fail("Unable to open directory " + dir, errno);
   struct stat st;
   if (fstatat(dirFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    // A symbolic link's own mode says nothing; replacing it would also cut the link.
+    if (!S_ISREG(st.st_mode)) fail("Not a regular file: " + path, EINVAL);
     replaceFileAt(dirFd.get(), name, content, st.st_mode & 07777, st.st_uid, st.st_gid);
   } else if (errno == ENOENT) {
     replaceFileAt(dirFd.get(), name, content, modeIfNew, geteuid(), getegid());

@@ -17,7 +17,8 @@ void replaceFileAt(int dirFd, const std::string& name, const std::string& conten
                    gid_t gid);
 
 // Replaces the file at path, keeping the mode and owner of the file there
-// (modeIfNew and the process's ids when there is none).
+// (modeIfNew and the process's ids when there is none). Anything there but a
+// regular file (a symbolic link included) is refused with IOException.
 void replaceFile(const std::string& path, const std::string& content, mode_t modeIfNew = 0644);
 
 }  // namespace ofw

@@ -239,6 +239,15 @@ TEST_F(NssHook, TheShellListIsReplacedKeepingItsModeAndOwner) {
   for (struct dirent* e; (e = readdir(d));) EXPECT_EQ(std::string(e->d_name).find(".tmp"), std::string::npos);
   closedir(d);
 
+  // A symbolic link is neither cut nor followed.
+  writeFile(dir_.file("real-shells"), "/bin/sh\n");
+  unlink(p_.shellsFile.c_str());
+  ASSERT_EQ(0, symlink(dir_.file("real-shells").c_str(), p_.shellsFile.c_str()));
+  ovg::addValidShellToEtcShells(p_);
+  EXPECT_EQ(readFile(dir_.file("real-shells")), "/bin/sh\n");
+  ASSERT_EQ(0, lstat(p_.shellsFile.c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+
   unlink(p_.shellsFile.c_str());
   ovg::addValidShellToEtcShells(p_);
   EXPECT_TRUE(log_.contains("WARN  ovg.vgd.nss Fail to open /etc/shells for adding our own shells to it."));
