@@ -19,6 +19,7 @@
 #include "auditor/disk_state.h"
 #include "auditor/rate_limit.h"
 #include "auditor/registry.h"
+#include "host/nss_monitor.h"
 #include "ofw/dbq/dbqcomposite.h"
 #include "ofw/guid.h"
 #include "ofw/logging/logger.h"
@@ -79,6 +80,8 @@ class Auditor {
   uint64_t getDbSizeOnDisk();
   uint64_t getATDbSize();
   void nudgeDespooler();
+  // One check of the name-service hook (scheduler thread), repairing a lost hook.
+  void monitorNssConf() { nssMonitor_.monitorNssConf(); }
   void stop();
 
   AuditRegistry& registry() { return registry_; }
@@ -128,6 +131,7 @@ class Auditor {
   ofw::Mutex connectedMutex_;
   SessionConnectedCheck connected_;
   DiskState diskState_;
+  ovg::NssMonitor nssMonitor_;
   ofw::Mutex nudgeMutex_;
   bool nudged_ = false;
   LogRateLimit quotaLog_;

@@ -126,7 +126,12 @@ void Scheduler::runPass(time_t now) {
     OFW_DEBUG(logger_, "Flushing database");
     targets_.flushDb();
   }
-  // Agent status and the name-service configuration need the agent state and the name-service monitor (not built yet).
+  // Agent status needs the collector connection (not built yet).
+  if (targets_.monitorNssConf && props_.getBool("autofix.nss.conf", true) &&
+      isTimeToWork(&last_.nssConf, props_.getInt("vgd.timer.monitor.nss.conf", 3600), now)) {
+    OFW_DEBUG(logger_, "Monitoring NSS conf file");
+    targets_.monitorNssConf();
+  }
   if (targets_.clearExpiredSecrets &&
       isTimeToWork(&last_.secretCache, props_.getInt("vgd.timer.clear.expired.ovs.secret.cache", 300), now)) {
     OFW_DEBUG(logger_, "Clearing the expired OVS secret cache");
@@ -183,6 +188,7 @@ SchedulerTargets daemonTargets(ofw::IPCServer* server, Vigilog::Auditor* auditor
   if (auditor) {
     t.nudgeDespooler = [auditor] { auditor->nudgeDespooler(); };
     t.flushDb = [auditor] { auditor->flushDb(); };
+    t.monitorNssConf = [auditor] { auditor->monitorNssConf(); };
     t.diskState = &auditor->diskState();
     t.purgeDeadShells = [auditor](time_t now, int minAge) {
       return purgeAuditSessions(auditor->registry(), now, minAge, auditor->sessionConnectedCheck());

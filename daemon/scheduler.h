@@ -9,6 +9,8 @@
 //   disk space              `vgd.timer.diskspace` (360)
 //   resources               `vgd.resource.timer` (600): memory, descriptors, CPU
 //   spool flush             `vgd.timer.spool.flush` (1800)
+//   name-service config     `vgd.timer.monitor.nss.conf` (3600), only while
+//                           `autofix.nss.conf` (true): repairs a lost hook
 //   expired secret cache    `vgd.timer.clear.expired.ovs.secret.cache` (300)
 //   start event             once: when the start-event flag is set, it is
 //                           cleared and the daemon's start event sent
@@ -72,6 +74,7 @@ struct SchedulerTargets {
   std::function<void()> checkProperties;
   std::function<void()> nudgeDespooler;
   std::function<void()> flushDb;
+  std::function<void()> monitorNssConf;
   std::function<size_t()> clearExpiredSecrets;
   // Set before the main loop (gState.sendAuditTrailVgdStartSuccess); the
   // scheduler clears it and sends the start event once.
@@ -142,6 +145,7 @@ class Scheduler {
     time_t diskSpace = 0;
     time_t resources = 0;
     time_t spoolFlush = 0;
+    time_t nssConf = 0;
     time_t secretCache = 0;
     time_t purgeSessions = 0;
   };

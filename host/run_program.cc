@@ -41,7 +41,7 @@ double monotonicSeconds() {
 }  // namespace
 
 ProgramResult runProgram(const std::string& path, const std::vector<std::string>& args,
-                         int timeoutSeconds) {
+                         int timeoutSeconds, ProgramOutput output) {
   ProgramResult result;
   std::vector<std::string> store;
   store.reserve(args.size() + 1);
@@ -58,6 +58,10 @@ ProgramResult runProgram(const std::string& path, const std::vector<std::string>
     return result;
   }
   int rc = posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
+  if (output == ProgramOutput::DevNull) {
+    if (rc == 0) rc = posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(&setup.actions, 1, 2);
+  }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
   if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
 #endif

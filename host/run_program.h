@@ -13,12 +13,16 @@ struct ProgramResult {
   bool timedOut = false;        // killed after timeoutSeconds
 };
 
-// Starts path with args (argv[0] = path) with standard input on /dev/null,
+// Where the program's standard output and error go.
+enum class ProgramOutput { Inherit, DevNull };
+
+// Starts path with args (argv[0] = path) with standard input on /dev/null
+// (and standard output and error too with ProgramOutput::DevNull),
 // default signal dispositions, an empty signal mask and no inherited
 // descriptors beyond 0-2, then waits for it. A program still running after
 // timeoutSeconds (> 0) is killed with SIGKILL and reported as timedOut.
 // Safe to call from any thread.
 ProgramResult runProgram(const std::string& path, const std::vector<std::string>& args,
-                         int timeoutSeconds = 60);
+                         int timeoutSeconds = 60, ProgramOutput output = ProgramOutput::Inherit);
 
 }  // namespace ovg

@@ -31,6 +31,17 @@ constexpr const char* CLIENT_LOG = "/var/log/orvanevg_client.log";
 constexpr const char* USER_IGNORE = "file:/etc/orvanepw/user.ignore";
 constexpr const char* UID_IGNORE = "file:/etc/orvanepw/uid.ignore";
 constexpr const char* APU_LIST = "/etc/orvanepw/share/apu.lst";
+constexpr const char* DAEMON_PROGRAM = "/usr/sbin/vgd";
+
+// The name-service hook: the editing script, the files it edits and the
+// markers, the lock shared with the control tool, the audit shell and its twins.
+constexpr const char* NSS_EDIT_SCRIPT = "/usr/share/orvanepw/scripts/vg/autoedit_default_nss.pl";
+constexpr const char* NSSWITCH_CONF = "/etc/nsswitch.conf";
+constexpr const char* NSS_UNHOOK_MARKER = "/var/orvanevg/NSSPurposelyInactivated";
+constexpr const char* VGCONTROL_LOCK = "/var/run/vgcontrol.lock";
+constexpr const char* BIND_IN_PROGRESS = "/var/orvanepw/OPW_KIRABIND_IN_PROGRESS";
+constexpr const char* SHELLS_FILE = "/etc/shells";
+constexpr const char* AUDIT_SHELL = "/bin/orvanevg";
 
 constexpr const char* VERSION_TEXT = "OrvaneVG 3.7.0-172";
 

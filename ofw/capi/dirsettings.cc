@@ -22,7 +22,7 @@ bool getDirectorySetting(const std::string& name, std::string& value, const std:
 void setDirectorySetting(const std::string& name, const std::string& value, const std::string& prefix) {
   if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
     OFW_THROW(InvalidArgumentException, "Setting " + name + " cannot hold a line end");
-  replaceFileAtomically(prefix + name, value + "\n");
+  replaceFile(prefix + name, value + "\n");
 }
 
 bool IsDUZInstalled(const std::string& libraryPath) {

@@ -46,7 +46,7 @@ vgd_reexec_in_namespace() {
 # the daemon's directories and /run, the stand-ins at their fixed paths.
 vgd_prepare_namespace() {
   # A test that fails (or is interrupted) leaves no daemon or client behind.
-  trap 'kill -KILL $(jobs -p) 2>/dev/null; vgd_sanitizer_verdict' EXIT
+  trap 'vgd_kill_all; vgd_sanitizer_verdict' EXIT
   # Programs of a sanitizer build (scripts/build -DVGD_SANITIZE=ON, then
   # VGD_BIN_DIR=<that build>/bin) write every report to a file here, even
   # those whose standard error a test discards; any report fails the test.
@@ -63,10 +63,13 @@ vgd_prepare_namespace() {
   done
   mount -t tmpfs -o mode=0755 tmpfs /run || fail "cannot mount tmpfs on /run"
   mkdir -p /usr/share/orvanepw/lib64 /usr/share/orvanepw/bin /etc/orvanepw/share
-  install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/ovgwatch" /usr/sbin/ovgwatch
+  install -m 0755 "$VGD_BIN_DIR/ovgwatch" /usr/sbin/ovgwatch
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/nscdrestart.sh" /usr/share/orvanepw/bin/nscdrestart.sh
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vggetrunlvl" /usr/share/orvanepw/bin/vggetrunlvl
   install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/vgdownloadsshpublickey.tcl" /usr/bin/vgdownloadsshpublickey.tcl
+  install -D -m 0755 "$VGD_SOURCE_DIR/standins/scripts/autoedit_default_nss.pl" \
+    /usr/share/orvanepw/scripts/vg/autoedit_default_nss.pl
+  install -m 0755 "$VGD_SOURCE_DIR/standins/scripts/orvanevg" /bin/orvanevg
   rm -f /var/orvanevg/* 2>/dev/null
   # The daemon's own audit-trail events go to the proxy library stand-in,
   # which appends one line per event to $AT_PROXY_STANDIN_RECORD.
@@ -84,6 +87,23 @@ vgd_install_at_proxy() {
   [ -f "$VGD_LIB_DIR/$1" ] || fail "stand-in proxy library $1 not built"
   install -m 0755 "$VGD_LIB_DIR/$1" "$lib"
 }
+
+# vgd_track PID...: processes that are not jobs of the script (watchdogs,
+# daemons a watchdog started) killed at exit like the jobs.
+VGD_TRACKED=""
+vgd_track() { VGD_TRACKED="$VGD_TRACKED $*"; }
+
+# Kills the jobs and the tracked processes together with their children (a
+# daemon's watchdog would otherwise start the daemon again).
+vgd_kill_all() {
+  local pids p
+  pids="$(jobs -p) $VGD_TRACKED"
+  for p in $pids; do pids="$pids $(pgrep -P "$p")"; done
+  kill -KILL $pids 2>/dev/null
+}
+
+# watchdog_of PID: the pid of the watchdog the daemon PID started.
+watchdog_of() { pgrep -x -P "$1" ovgwatch | head -n 1; }
 
 # Run at exit: a sanitizer report of any program fails the test.
 vgd_sanitizer_verdict() {

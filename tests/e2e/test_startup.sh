@@ -27,6 +27,8 @@ grep -qx "$VGD must be run as root" "$VGD_TEST_DIR/notroot" || fail "non-root me
 
 note "an unsupported code page falls back to utf8 with a warning"
 vgd_add_conf "lang_setting latin9"
+# The watchdog's restarts are tested in test_scheduler.sh; here it only has to live.
+vgd_add_conf "vgd.watch.startup.delay 600"
 note "-d creates the data directory 0755, the pid file and the lock"
 umount /var/orvanevg && rmdir /var/orvanevg
 vgd_start
@@ -36,9 +38,12 @@ vgd_start
 [ "$(stat -c %a /run/vgd.pid)" = 644 ] || fail "pid file mode $(stat -c %a /run/vgd.pid)"
 [ -f /run/vgd.lock ] || fail "no lock file"
 expect_log "vgd starting with unsupported codepage latin9. Use default(utf8) instead."
-wait_for 10 test -s /run/ovgwatch.args || fail "watchdog not started"
-[ "$(cat /run/ovgwatch.args)" = "/usr/sbin/ovgwatch $VGD_PID -d" ] || fail "watchdog argv: $(cat /run/ovgwatch.args)"
-[ "$(cat /run/nscdrestart.calls)" = "flush" ] || fail "nscd flush not requested"
+wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "watchdog not started"
+watch_pid=$(watchdog_of "$VGD_PID")
+vgd_track "$watch_pid"
+[ "$(tr '\0' ' ' < "/proc/$watch_pid/cmdline")" = "ovgwatch $VGD_PID -d " ] \
+  || fail "watchdog argv: $(tr '\0' ' ' < "/proc/$watch_pid/cmdline")"
+[ "$(head -n 1 /run/nscdrestart.calls)" = "flush" ] || fail "nscd flush not requested"
 [ -s /var/orvanevg/tenant_rsa.pub ] || fail "tenant key script not run"
 
 note "a second daemon finds the lock held and exits 5 naming the first"
@@ -47,8 +52,6 @@ note "a second daemon finds the lock held and exits 5 naming the first"
 grep -qF "vgd is already running, PID $VGD_PID. Exiting..." "$VGD_TEST_DIR/second" || fail "second daemon: $(cat "$VGD_TEST_DIR/second")"
 
 note "SIGTERM stops with 0, kills the watchdog, removes the pid file"
-watch_pid=$(pgrep -f 'sleep 100000' | head -n 1)
-[ -n "$watch_pid" ] || fail "no watchdog process"
 vgd_stop
 [ "$VGD_STATUS" = 0 ] || fail "exit status after SIGTERM: $VGD_STATUS"
 [ -e /run/vgd.pid ] && fail "pid file left after SIGTERM"
@@ -57,10 +60,10 @@ expect_log "Vigilog daemon is about to stop."
 expect_log "Killing watchdog, pid = "
 
 note "SIGHUP stops in order and leaves the watchdog to restart the daemon"
-rm -f /run/ovgwatch.args
 vgd_start
-wait_for 10 test -s /run/ovgwatch.args || fail "watchdog not started"
-watch_pid=$(pgrep -f 'sleep 100000' | head -n 1)
+wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "watchdog not started"
+watch_pid=$(watchdog_of "$VGD_PID")
+vgd_track "$watch_pid"
 kill -HUP "$VGD_PID"
 wait_for 20 sh -c "! kill -0 $VGD_PID 2>/dev/null" || fail "SIGHUP did not stop the daemon"
 wait "$VGD_PID"; rc=$?

@@ -113,6 +113,7 @@ struct Recorder {
     t.checkProperties = [this] { calls.push_back("properties"); };
     t.nudgeDespooler = [this] { calls.push_back("nudge"); };
     t.flushDb = [this] { calls.push_back("flush"); };
+    t.monitorNssConf = [this] { calls.push_back("nss"); };
     t.clearExpiredSecrets = [this] {
       calls.push_back("secrets");
       return size_t(0);
@@ -146,7 +147,7 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
   Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
   s.runPass(1000);
   EXPECT_EQ(rec_.calls,
-            (std::vector<std::string>{"reap", "properties", "nudge", "flush", "secrets", "start", "purge"}));
+            (std::vector<std::string>{"reap", "properties", "nudge", "flush", "nss", "secrets", "start", "purge"}));
 
   const std::set<std::string> taskLines = {"TRACE Reaping finished child process.",
                                            "TRACE Run properties syntax check.",
@@ -156,6 +157,7 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
                                            "DEBUG Checking file descriptor usage",
                                            "DEBUG Checking CPU usage",
                                            "DEBUG Flushing database",
+                                           "DEBUG Monitoring NSS conf file",
                                            "DEBUG Clearing the expired OVS secret cache"};
   std::vector<std::string> seen;
   for (const std::string& r : log_.records())
@@ -164,7 +166,7 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
                                             "TRACE Run properties syntax check.", "DEBUG Nudging despooler",
                                             "DEBUG Checking disk space", "DEBUG Checking memory usage",
                                             "DEBUG Checking file descriptor usage", "DEBUG Checking CPU usage",
-                                            "DEBUG Flushing database",
+                                            "DEBUG Flushing database", "DEBUG Monitoring NSS conf file",
                                             "DEBUG Clearing the expired OVS secret cache"}));
 
   // The disk check ran on data directory + "/" + vgd.spool, the monitor's checks on the probes.
@@ -177,8 +179,7 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
 
   // Tasks that are not built log nothing.
   for (const char* absent : {"Sending active session list", "Reconnecting if needed", "Resuming any paused spools",
-                             "Forced rebind flag set", "Setting verify collector flag", "Updating agent status",
-                             "Monitoring NSS conf file"})
+                             "Forced rebind flag set", "Setting verify collector flag", "Updating agent status"})
     EXPECT_EQ(log_.countContaining(absent), 0) << absent;
 
   // The start event goes once: its flag was cleared.
@@ -225,6 +226,20 @@ TEST_F(SchedulerPass, IntervalsAreReadOnEveryPass) {
   EXPECT_EQ(rec_.countOf("purge"), 3);
 }
 
+TEST_F(SchedulerPass, NameServiceMonitorRunsHourlyOnlyWhileAutofixIsOn) {
+  props_.setProperty("autofix.nss.conf", "false");
+  Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
+  s.runPass(1000);
+  EXPECT_EQ(rec_.countOf("nss"), 0);
+  EXPECT_EQ(log_.count("DEBUG Monitoring NSS conf file"), 0);
+  props_.setProperty("autofix.nss.conf", "true");
+  s.runPass(1001);
+  s.runPass(4600);
+  EXPECT_EQ(rec_.countOf("nss"), 1);
+  s.runPass(4601);
+  EXPECT_EQ(rec_.countOf("nss"), 2);
+}
+
 TEST_F(SchedulerPass, EachCheckKeepsItsOwnInterval) {
   props_.setProperty("vgd.timer.diskspace", "100");
   props_.setProperty("vgd.resource.timer", "200");
@@ -247,12 +262,12 @@ TEST_F(SchedulerPass, SettingTheClockBackMakesEveryTaskDue) {
   Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
   s.runPass(100000);
   s.runPass(100001);
-  EXPECT_EQ(rec_.calls.size(), 7u);  // the start event included, once
+  EXPECT_EQ(rec_.calls.size(), 8u);  // the start event included, once
   rec_.calls.clear();
   size_t mark = log_.mark();
   s.runPass(90000);
   EXPECT_EQ(rec_.calls,
-            (std::vector<std::string>{"reap", "properties", "nudge", "flush", "secrets", "purge"}));
+            (std::vector<std::string>{"reap", "properties", "nudge", "flush", "nss", "secrets", "purge"}));
   EXPECT_EQ(log_.count("DEBUG Checking disk space", mark), 1);
   EXPECT_EQ(log_.count("DEBUG Checking memory usage", mark), 1);
 }
