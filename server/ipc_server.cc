@@ -442,12 +442,6 @@ void IPCServer::releaseUid(int uid) {
   fdFreed_ = true;
 }
 
-int IPCServer::connectionsOf(int uid) {
-  Lock lock(clientsLock_);
-  auto it = perUid_.find(uid);
-  return it == perUid_.end() ? 0 : it->second;
-}
-
 void IPCServer::closeNegotiating(Negotiating& n) {
   SessionAcceptFree(n.state);
   n.state = nullptr;
@@ -578,9 +572,8 @@ void IPCServer::dropClient(const ClientPtr& session) {
   }
   // Removed from the list before its descriptor closes, so that no look-up
   // reads a descriptor number that may already be reused.
-  bool open = session->fd.load() >= 0;
   session->closeConnection();
-  if (listed && open) releaseUid(session->connUid);
+  if (listed) releaseUid(session->connUid);
 }
 
 void IPCServer::expireOldClients(int minIdle, int idle, bool pollFailed, bool purgeIdle) {

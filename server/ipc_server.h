@@ -106,8 +106,6 @@ class IPCServer {
   // caller other than the loop may queue the request on the socket first: what
   // is there is read without waiting.
   void execute(const ClientPtr& session);
-  // Connections of a uid (accepted, not yet closed).
-  int connectionsOf(int uid);
 
  private:
   struct Negotiating {
