@@ -437,7 +437,12 @@ void IPCServer::releaseUid(int uid) {
   {
     Lock lock(clientsLock_);
     auto it = perUid_.find(uid);
-    if (it != perUid_.end() && --it->second <= 0) perUid_.erase(it);
+    if (it != perUid_.end()) {
+      // Half the cap ends a refusal episode: a uid that keeps reconnecting
+      // at its cap is not logged once per connection.
+      if (--it->second <= maxPerUid_ / 2) capped_.erase(uid);
+      if (it->second <= 0) perUid_.erase(it);
+    }
   }
   fdFreed_ = true;
 }
