@@ -336,20 +336,4 @@ TEST(DbqSingle, RandomOperationsMatchAModel) {
   EXPECT_EQ(i, model.size());
 }
 
-TEST(DbqSingle, DumpShowsAccountingAndChains) {
-  TempDir t;
-  std::string path = t.sub("q");
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-  put(q, record(1, 1000));
-  put(q, record(2, 10));
-  q.dequeue();
-  std::ostringstream out;
-  q.dumpTo(out, true);
-  std::string s = out.str();
-  for (const char* label : {"DB accounting", "head: 4", "tail: 4", "freehead: 1", "freetail: 3", "count: 1",
-                            "data size: 10", "used chain", "free chain", "block 4:"})
-    EXPECT_NE(s.find(label), std::string::npos) << label << "\n" << s;
-}
-
 }  // namespace
