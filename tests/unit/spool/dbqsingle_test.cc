@@ -5,6 +5,7 @@
 #include <deque>
 #include <random>
 
+#include "ofw/codec.h"
 #include "ofw/dbq/dbqsingle.h"
 #include "spool_test_util.h"
 
@@ -74,13 +75,13 @@ TEST(DbqSingle, BlocksBeyondFourGiBLieAtTheirOffsets) {
   unsigned char b[B];
   for (int64_t id = kFirst; id < kFirst + 3; ++id) {
     ASSERT_EQ(::pread(fd, b, B, static_cast<off_t>(id * B)), B);
-    EXPECT_EQ(fmt::getInt32(b + fmt::kIdOffset), id);
+    EXPECT_EQ(static_cast<int32_t>(ofw::codec::getU32(b + fmt::kIdOffset)), id);
     EXPECT_EQ(std::memcmp(b + fmt::kDataXHeaderSize, record(5, 1000).data() + (id - kFirst) * P,
                           static_cast<size_t>(id - kFirst < 2 ? P : 1000 - 2 * P)),
               0);
   }
   ASSERT_EQ(::pread(fd, b, B, 0), B);
-  EXPECT_EQ(fmt::getInt32(b + fmt::kHeadOffset), kFirst);
+  EXPECT_EQ(static_cast<int32_t>(ofw::codec::getU32(b + fmt::kHeadOffset)), kFirst);
   ::close(fd);
   EXPECT_EQ(head(q), record(5, 1000));
   q.dequeue();
