@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ofw/dbq/dbq_block.h"
+#include "ofw/dbq/dbq_record.h"
 #include "ofw/dbq/dbqcomposite.h"
 #include "ofw/format.h"
 #include "ofw/unique_fd.h"
@@ -76,17 +77,14 @@ class LenientReader {
   // Copies the payload of a record found before into `out`.
   std::string copyRecord(const Found& rec, std::vector<unsigned char>& out) {
     out.resize(static_cast<size_t>(rec.length));
-    size_t done = 0;
-    for (int id : rec.blocks) {
-      try {
+    try {
+      gatherRecord(rec.blocks.front(), rec.length, payload_, out.data(), [&](int id, int) -> DataBlock& {
         b_.read(id, fd_);
-      } catch (const std::exception& e) {
-        return e.what();
-      }
-      b_.recomputeSize();
-      size_t share = std::min(out.size() - done, static_cast<size_t>(payload_));
-      std::memcpy(out.data() + done, b_.getDataBuffer(), share);
-      done += share;
+        b_.recomputeSize();
+        return b_;
+      });
+    } catch (const std::exception& e) {
+      return e.what();
     }
     return std::string();
   }

@@ -401,30 +401,24 @@ void DBQComposite::dequeue(boost::shared_array<unsigned char>& data, unsigned in
   Lock lock(m_mutex);
   OFW_DEBUG(m_logger, "DBQC dequeue and get data");
   requireWritable("dequeue(..)");
-  skipEmpty();
-  OFW_TRACE(m_logger, "m_DbqDequeue count %ld, m_DbqDequeueID %ld, m_DbqEnqueueID %ld",
-            static_cast<long>(m_DbqDequeue->count()), static_cast<long>(m_DbqDequeueID),
-            static_cast<long>(m_DbqEnqueueID));
-  int64_t c0 = m_DbqDequeue->count();
-  uint64_t s0 = m_DbqDequeue->getDataSize();
-  m_DbqDequeue->dequeue(data, len);
-  OFW_TRACE(m_logger, "m_DbqDequeue count after dequeue: %ld", static_cast<long>(m_DbqDequeue->count()));
-  m_count += m_DbqDequeue->count() - c0;
-  m_size -= static_cast<int64_t>(s0 - m_DbqDequeue->getDataSize());
-  rotateDequeueEnd(true);
+  removeHead([&] { m_DbqDequeue->dequeue(data, len); });
 }
 
 void DBQComposite::dequeue() {
   Lock lock(m_mutex);
   OFW_DEBUG(m_logger, "DBQC dequeue and purge data");
   requireWritable("dequeue()");
+  removeHead([&] { m_DbqDequeue->dequeue(); });
+}
+
+void DBQComposite::removeHead(const std::function<void()>& remove) {
   skipEmpty();
   OFW_TRACE(m_logger, "m_DbqDequeue count %ld, m_DbqDequeueID %ld, m_DbqEnqueueID %ld",
             static_cast<long>(m_DbqDequeue->count()), static_cast<long>(m_DbqDequeueID),
             static_cast<long>(m_DbqEnqueueID));
   int64_t c0 = m_DbqDequeue->count();
   uint64_t s0 = m_DbqDequeue->getDataSize();
-  m_DbqDequeue->dequeue();
+  remove();
   OFW_TRACE(m_logger, "m_DbqDequeue count after dequeue: %ld", static_cast<long>(m_DbqDequeue->count()));
   m_count += m_DbqDequeue->count() - c0;
   m_size -= static_cast<int64_t>(s0 - m_DbqDequeue->getDataSize());

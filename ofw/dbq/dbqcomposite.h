@@ -110,6 +110,9 @@ class DBQComposite : public DBQ {
   void requireOpen(const char* op);
   void requireWritable(const char* op);
   void skipEmpty();
+  // Skips emptied files, runs `remove` on the dequeue end (one record), keeps
+  // the running count and size, and rotates past an emptied end.
+  void removeHead(const std::function<void()>& remove);
   // Moves the dequeue end on past an emptied file. `afterRemoval`: a failure
   // is logged, never raised (the record is already gone).
   void rotateDequeueEnd(bool afterRemoval);

@@ -9,6 +9,7 @@
 #include <climits>
 #include <iostream>
 
+#include "ofw/dbq/dbq_record.h"
 #include "ofw/format.h"
 
 // Every message of the queue: "<prefix>: <text>".
@@ -774,32 +775,36 @@ void DBQSingle::peek(boost::shared_array<unsigned char>& data, unsigned int& len
   getHead(data, len);
 }
 
+int DBQSingle::readRecord(int first, int& blocks, const std::function<unsigned char*(int)>& place) {
+  DataBlockPtr h = readDataBlock(first);
+  int length = 0;
+  checkRecordStart(*h, first, length, blocks);
+  int p = payloadSize(m_blockSize, dataType());
+  DBQS_LOG(DEBUG, "Get head data, size:%d, block size:%d, blocks: %d, the last blocks size: %d", length, p, blocks,
+           length - (blocks - 1) * p);
+  unsigned char* out = place(length);
+  DataBlockPtr held;
+  return gatherRecord(first, length, p, out, [&](int id, int seq) -> DataBlock& {
+    held = seq == 0 ? h : readDataBlock(id);
+    checkRecordBlock(*held, id, length, seq, blocks);
+    return *held;
+  });
+}
+
 void DBQSingle::getHead(boost::shared_array<unsigned char>& data, unsigned int& len) {
   Lock lock(m_mutex);
   len = 0;
   int head = m_master->getHead();
   if (head == 0) return;
   if (m_fd < 0) OFW_THROW_CODE(IOException, "DBQSingle (getHead) is not opened.", 0);
-  DataBlockPtr h = readDataBlock(head);
-  int length = 0, blocks = 0;
-  checkRecordStart(*h, head, length, blocks);
-  int p = payloadSize(m_blockSize, dataType());
-  int lastSize = length - (blocks - 1) * p;
-  DBQS_LOG(DEBUG, "Get head data, size:%d, block size:%d, blocks: %d, the last blocks size: %d", length, p, blocks,
-           lastSize);
-  boost::shared_array<unsigned char> out(new unsigned char[static_cast<size_t>(length)]);
-  int id = head;
-  for (int s = 0; s < blocks; ++s) {
-    DataBlockPtr b = s == 0 ? h : readDataBlock(id);
-    checkRecordBlock(*b, id, length, s, blocks);
-    int share = s < blocks - 1 ? p : lastSize;
-    if (share > b->getPayloadSize()) corrupt(format("Data block %d cannot hold %d bytes", id, share));
-    std::memcpy(out.get() + static_cast<size_t>(s) * static_cast<size_t>(p), b->getDataBuffer(),
-                static_cast<size_t>(share));
-    id = b->getNext();
-  }
+  boost::shared_array<unsigned char> out;
+  int blocks = 0;
+  readRecord(head, blocks, [&](int length) {
+    out.reset(new unsigned char[static_cast<size_t>(length)]);
+    len = static_cast<unsigned int>(length);
+    return out.get();
+  });
   data = out;
-  len = static_cast<unsigned int>(length);
 }
 
 void DBQSingle::getHead(boost::shared_array<unsigned char>& data, unsigned int& len, uint64_t& identity) {
@@ -822,33 +827,20 @@ bool DBQSingle::dequeueIfSame(uint64_t identity) {
 void DBQSingle::forEachRecord(const std::function<bool(const unsigned char*, unsigned int)>& fn) {
   Lock lock(m_mutex);
   requireOpen("forEachRecord");
-  int p = payloadSize(m_blockSize, dataType());
   int id = m_master->getHead();
   int64_t records = 0;
   int64_t visited = 0;
   std::vector<unsigned char> buf;
   while (id != 0) {
     if (++records > m_master->getCount()) corrupt("The chain holds more records than the queue counts");
-    DataBlockPtr h = readDataBlock(id);
-    int length = 0, blocks = 0;
-    checkRecordStart(*h, id, length, blocks);
+    int blocks = 0;
+    id = readRecord(id, blocks, [&](int length) {
+      buf.resize(static_cast<size_t>(length));
+      return buf.data();
+    });
     visited += blocks;
     if (visited > m_blockCount - 1) corrupt("The chain of records is longer than the file");
-    buf.resize(static_cast<size_t>(length));
-    int lastSize = length - (blocks - 1) * p;
-    int next = 0;
-    for (int s = 0; s < blocks; ++s) {
-      DataBlockPtr b = s == 0 ? h : readDataBlock(id);
-      checkRecordBlock(*b, id, length, s, blocks);
-      int share = s < blocks - 1 ? p : lastSize;
-      if (share > b->getPayloadSize()) corrupt(format("Data block %d cannot hold %d bytes", id, share));
-      std::memcpy(buf.data() + static_cast<size_t>(s) * static_cast<size_t>(p), b->getDataBuffer(),
-                  static_cast<size_t>(share));
-      next = b->getNext();
-      id = next;
-    }
-    if (!fn(buf.data(), static_cast<unsigned int>(length))) return;
-    id = next;
+    if (!fn(buf.data(), static_cast<unsigned int>(buf.size()))) return;
   }
 }
 
@@ -856,21 +848,20 @@ void DBQSingle::dequeue(boost::shared_array<unsigned char>& data, unsigned int& 
   Lock lock(m_mutex);
   peek(data, len);
   requireWritable("dequeue");
-  mutate([&] { pop(); });
-  // The record is gone: a failure of the space reclaim must not look like a
-  // failed removal (the caller would remove the next record too).
-  try {
-    mutate([&] { dropLastBlock(); });
-  } catch (const std::exception& e) {
-    DBQS_LOG(WARN, "Dropping the last free block failed: %s", e.what());
-  }
+  removeHead();
 }
 
 void DBQSingle::dequeue() {
   Lock lock(m_mutex);
   requireOpen("dequeue");
   requireWritable("dequeue");
+  removeHead();
+}
+
+void DBQSingle::removeHead() {
   mutate([&] { pop(); });
+  // The record is gone: a failure of the space reclaim must not look like a
+  // failed removal (the caller would remove the next record too).
   try {
     mutate([&] { dropLastBlock(); });
   } catch (const std::exception& e) {

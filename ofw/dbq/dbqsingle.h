@@ -141,12 +141,17 @@ class DBQSingle : public DBQ {
   void addFreeBlocks(int n);
   void freeBlock(const DataBlockPtr& b);
   void pop();
+  // Removes the head record, then gives a free last block back if it is time.
+  void removeHead();
   void dropLastBlock();
   // Whether the free-flagged block `id` is linked into the free list by its
   // neighbours (read into prevBlock / nextBlock when it has them).
   bool onFreeList(const DataBlock& b, int id, DataBlockPtr& prevBlock, DataBlockPtr& nextBlock);
   void reclaimUnlinkedTail();
   bool truncateLast();
+  // Reads and checks the record whose first block is `first` into the room
+  // `place(length)` gives; sets `blocks` and returns the link out of its last block.
+  int readRecord(int first, int& blocks, const std::function<unsigned char*(int)>& place);
   // Checks that the tail block `id` ends an intact record (before an append).
   void checkTail(const DataBlock& t, int id);
   // Checks the first block of a record and returns its length and block count.

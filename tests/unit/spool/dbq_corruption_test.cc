@@ -34,15 +34,7 @@ void buildQueue(const std::string& path) {
 class Collector : public DBQSingle {
  public:
   explicit Collector(const std::string& path) : DBQSingle(B) { open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""); }
-  std::vector<uint32_t> seqs() {
-    std::vector<uint32_t> out;
-    forEachRecord([&](const unsigned char* d, unsigned int len) {
-      EXPECT_TRUE(isRecord(d, len, seqOf(d, len)));
-      out.push_back(seqOf(d, len));
-      return true;
-    });
-    return out;
-  }
+  std::vector<uint32_t> seqs() { return seqsOf(*this); }
 };
 
 struct Damage {
@@ -189,16 +181,10 @@ TEST_P(DbqDamagedTail, AppendRaisesAndRecoveryKeepsTheNewRecordReadable) {
     q.handleException(e);
   }
   put(q, record(99, kLen));
-  std::vector<uint32_t> got;
-  q.forEachRecord([&](const unsigned char* d, unsigned int len) {
-    EXPECT_TRUE(isRecord(d, len, seqOf(d, len)));
-    got.push_back(seqOf(d, len));
-    return true;
-  });
   std::vector<uint32_t> want{0, 1, 2, 3, 4, 5, 6, 7, 8};
   if (GetParam().lastRecordIntact) want.push_back(9);
   want.push_back(99);
-  EXPECT_EQ(got, want);
+  EXPECT_EQ(seqsOf(q), want);
   std::ostringstream check;
   EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
 }

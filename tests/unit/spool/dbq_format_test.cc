@@ -268,47 +268,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Mismatch{"DataChecksumField", 3, 18, 2, "Data block '3' checksum mismatch"}),
     [](const ::testing::TestParamInfo<Mismatch>& i) { return std::string(i.param.name); });
 
-TEST(DbqBlock, AccessorsAndShortBlocks) {
-  ofw::DataBlock d(B);
-  EXPECT_EQ(d.getType(), 38);
-  EXPECT_EQ(d.dataOffSet(), 14);
-  EXPECT_EQ(d.getPayloadSize(), B - 14);
-  d.setMagic();
-  d.setSpanSeq(5);
-  d.setChecksum();
-  EXPECT_EQ(d.getMagic(), fmt::kDataMagic);  // short blocks report the expected magic
-  EXPECT_EQ(d.getSpanSeq(), 0);
-  EXPECT_EQ(fmt::getInt32(d.raw() + 14), 0);  // and never write it
-  d.setTypeAndSize(fmt::kTypeDataX);
-  EXPECT_EQ(d.dataOffSet(), 42);
-  EXPECT_EQ(d.getPayloadSize(), 470);
-  d.setSpanning(true);
-  d.setFree(true);
-  EXPECT_EQ(d.getFlags(), 0x03);
-  d.setSpanning(false);
-  EXPECT_EQ(d.getFlags(), 0x02);
-  d.setLength(1234);
-  EXPECT_EQ(d.getPrevious(), 1234);  // one field, two meanings
-  std::vector<unsigned char> big(471, 1);
-  EXPECT_FALSE(d.setDataBuffer(big.data(), 471));
-  EXPECT_FALSE(d.setDataBuffer(nullptr, 1));
-  EXPECT_TRUE(d.setDataBuffer(big.data(), 470));
-  d.setChecksum();
-  EXPECT_EQ(d.getChecksum(), 470u);
-
-  ofw::MasterBlock m(B);
-  EXPECT_EQ(m.getType(), 37);
-  EXPECT_EQ(m.dataOffSet(), 38);
-  m.setBlockSizeField(B);
-  EXPECT_EQ(m.getBlockSizeField(), 0);
-  m.setTypeAndSize(fmt::kTypeMasterX);
-  EXPECT_EQ(m.getPayloadSize(), 450);
-  m.setDataSize(0x123456789ull);
-  EXPECT_EQ(fmt::getUInt64(m.raw() + 26), 0x123456789ull);
-  EXPECT_STREQ(fmt::typeName(39), "masterX");
-  EXPECT_STREQ(fmt::typeName(41), "unknown");
-}
-
 TEST(DbqBlock, ReadPastTheEndRaises) {
   TempDir t;
   std::string path = t.sub("f");

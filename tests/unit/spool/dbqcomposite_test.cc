@@ -36,17 +36,6 @@ std::vector<std::string> asideCopies(const std::string& parent, const std::strin
   return out;
 }
 
-std::vector<uint32_t> contents(DBQComposite& q) {
-  std::vector<uint32_t> seqs;
-  q.forEachRecord([&](const unsigned char* d, unsigned int len) {
-    uint32_t s = seqOf(d, len);
-    EXPECT_TRUE(isRecord(d, len, s)) << "record " << s << " damaged";
-    seqs.push_back(s);
-    return true;
-  });
-  return seqs;
-}
-
 uint32_t popSeq(ofw::DBQ& q) {
   boost::shared_array<unsigned char> out;
   unsigned int len = 0;
@@ -140,7 +129,7 @@ TEST(DbqComposite, OpensAGappedDirectoryAndRotatesThroughIt) {
     EXPECT_EQ(ro.getDequeueID(), 3);
     EXPECT_EQ(ro.getEnqueueID(), 7);
     EXPECT_EQ(ro.count(), 5);
-    EXPECT_EQ(contents(ro), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(seqsOf(ro), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
     EXPECT_THROW(ro.dequeue(), ofw::IOException);
     EXPECT_THROW(put(ro, record(9, 9)), ofw::IOException);
   }
@@ -231,7 +220,7 @@ TEST_P(DbqRolloverFailure, KeepsTheRecord) {
   DBQComposite::setRolloverFaultHook(nullptr);
   EXPECT_EQ(q.count(), 4);
   EXPECT_EQ(q.getEnqueueID(), 0);
-  EXPECT_EQ(contents(q), (std::vector<uint32_t>{0, 1, 2, 3}));
+  EXPECT_EQ(seqsOf(q), (std::vector<uint32_t>{0, 1, 2, 3}));
   if (!GetParam()) {
     ASSERT_EQ(::rmdir((dir + "/1").c_str()), 0);
   }
@@ -271,7 +260,7 @@ TEST(DbqComposite, UncleanFileIsMovedAsideAndSalvaged) {
   ASSERT_TRUE(q.isOpen());
   std::vector<uint32_t> want;
   for (uint32_t i = 3; i < 20; ++i) want.push_back(i);
-  EXPECT_EQ(contents(q), want);
+  EXPECT_EQ(seqsOf(q), want);
   EXPECT_EQ(q.count(), 17);
   std::vector<std::string> aside = asideCopies(t.path(), "q");
   ASSERT_EQ(aside.size(), 1u);
@@ -300,7 +289,7 @@ TEST(DbqComposite, NoSpaceNeverMovesAside) {
   q.close();
   q.handleException(ofw::IOException("file too large", EFBIG));
   EXPECT_TRUE(q.isOpen());  // reopened in place
-  EXPECT_EQ(contents(q), std::vector<uint32_t>{1});
+  EXPECT_EQ(seqsOf(q), std::vector<uint32_t>{1});
   EXPECT_TRUE(asideCopies(t.path(), "q").empty());
 }
 
@@ -337,7 +326,7 @@ TEST(DbqComposite, FatalErrorClosesAndALaterErrorRecovers) {
   ASSERT_TRUE(q.isOpen());
   ASSERT_EQ(asideCopies(t.path(), "q").size(), 1u);
   put(q, record(99, 1));
-  EXPECT_EQ(contents(q), (std::vector<uint32_t>{3, 4, 5, 99}));
+  EXPECT_EQ(seqsOf(q), (std::vector<uint32_t>{3, 4, 5, 99}));
 }
 
 // A file that counts records of no bytes is moved aside, not deleted, when

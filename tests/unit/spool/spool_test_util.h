@@ -65,6 +65,19 @@ inline bool isRecord(const unsigned char* d, size_t len, uint32_t seq) {
   return len == want.size() && (len == 0 || std::memcmp(d, want.data(), len) == 0);
 }
 
+// The sequence numbers of a queue's records, head first; every record must
+// be intact. Q: a queue with forEachRecord (single-file or composite).
+template <class Q>
+std::vector<uint32_t> seqsOf(Q& q) {
+  std::vector<uint32_t> out;
+  q.forEachRecord([&](const unsigned char* d, unsigned int len) {
+    if (!isRecord(d, len, seqOf(d, len))) throw std::runtime_error("record " + std::to_string(seqOf(d, len)) + " altered");
+    out.push_back(seqOf(d, len));
+    return true;
+  });
+  return out;
+}
+
 inline boost::shared_array<unsigned char> shared(const std::vector<unsigned char>& v) {
   boost::shared_array<unsigned char> a(new unsigned char[v.empty() ? 1 : v.size()]);
   if (!v.empty()) std::memcpy(a.get(), v.data(), v.size());

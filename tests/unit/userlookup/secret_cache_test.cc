@@ -32,18 +32,24 @@ void searchReleased(void* p) {
 // warns about every inlined gtest allocation.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
+// Every unaligned form is replaced, so that no block is allocated by one
+// allocator and released by another (a sanitizer build checks that).
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return std::malloc(n ? n : 1); }
 void* operator new(std::size_t n) {
-  if (void* p = std::malloc(n ? n : 1)) return p;
+  if (void* p = operator new(n, std::nothrow)) return p;
   throw std::bad_alloc();
 }
+void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return operator new(n, std::nothrow); }
 void operator delete(void* p) noexcept {
   searchReleased(p);
   std::free(p);
 }
-void operator delete(void* p, std::size_t) noexcept {
-  searchReleased(p);
-  std::free(p);
-}
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
 
 namespace {
 
