@@ -340,47 +340,21 @@ LoggerPtr Logger::GetThreadPrivateLogger(const std::string& name) {
 void Logger::SetThreadName(const std::string& name) { tThreadName = name; }
 std::string Logger::GetThreadName() { return tThreadName; }
 
-int Logger::resolveLevel() {
-  Lock l(G().tableLock);
-  int v = level_.load();
+int Logger::resolve(std::atomic<int> Logger::*field, int rootDefault) {
+  int v = (this->*field).load(std::memory_order_relaxed);
   if (v >= 0) return v;
-  v = parent_ ? parent_->resolveLevel() : INFO;
-  level_.store(v);
+  Lock l(G().tableLock);
+  v = (this->*field).load();
+  if (v >= 0) return v;
+  v = parent_ ? parent_->resolve(field, rootDefault) : rootDefault;
+  (this->*field).store(v);
   return v;
 }
 
-int Logger::resolveFacility() {
-  int v = facility_.load(std::memory_order_relaxed);
-  if (v >= 0) return v;
-  Lock l(G().tableLock);
-  v = facility_.load();
-  if (v >= 0) return v;
-  v = parent_ ? parent_->resolveFacility() : LOG_AUTH;
-  facility_.store(v);
-  return v;
-}
-
-int Logger::resolveShowMore() {
-  int v = showMore_.load(std::memory_order_relaxed);
-  if (v >= 0) return v;
-  Lock l(G().tableLock);
-  v = showMore_.load();
-  if (v >= 0) return v;
-  v = parent_ ? parent_->resolveShowMore() : 0;
-  showMore_.store(v);
-  return v;
-}
-
-int Logger::resolveBufferLevel() {
-  int v = bufferLevel_.load(std::memory_order_relaxed);
-  if (v >= 0) return v;
-  Lock l(G().tableLock);
-  v = bufferLevel_.load();
-  if (v >= 0) return v;
-  v = parent_ ? parent_->resolveBufferLevel() : INFO;
-  bufferLevel_.store(v);
-  return v;
-}
+int Logger::resolveLevel() { return resolve(&Logger::level_, INFO); }
+int Logger::resolveFacility() { return resolve(&Logger::facility_, LOG_AUTH); }
+int Logger::resolveShowMore() { return resolve(&Logger::showMore_, 0); }
+int Logger::resolveBufferLevel() { return resolve(&Logger::bufferLevel_, INFO); }
 
 void Logger::resetInherited() {
   level_ = -1;
