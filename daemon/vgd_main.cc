@@ -157,28 +157,28 @@ void runTenantKeyScript(const ofw::LoggerPtr& logger) {
 
 }  // namespace
 
-int daemonMain(int argc, char** argv) {
-  const char* program = argv[0];
-  // Step 1.
-  ofw::LoggerPtr logger = ofw::getLogger("ovg.vgd");
-  ofw::Properties& props = ofw::Props(true);
-  ofw::Logger::ReconfigureLevels(props);
-  resetActionCounters();
+namespace {
 
-  // Step 2.
+// What daemonMain's steps return to go on; any other value is the exit status.
+constexpr int kGoOn = -1;
+
+struct CommandLine {
+  bool dumpCore = false;
+  bool debug = false;
+  std::string optionText;  // the options as logged, e.g. " -c -d"
+};
+
+int checkThreadSupport(const ofw::LoggerPtr& logger, ofw::Properties& props, const char* program) {
   bool useAllCpus = props.getBool("vgd.use.all.cpus", false);
   if (!ofw::Thread::DetermineThreadSupport()) {
     OFW_FATAL(logger, "Orvane Vigilog %s requires thread support", program);
     return 4;
   }
   if (!useAllCpus) ofw::Thread::SetMonoProcessor(true);
+  return kGoOn;
+}
 
-  // Step 3.
-  ofw::IncreaseOpenFilesLimit(logger, props.getInt("vgd.process.fdlimit", 2048));
-
-  // Step 4.
-  const std::string dataDir = ofw::paths::DATA_DIR;
-  const std::string socketPath = dataDir + "/" + props.getProperty("vgd.socket", "audit");
+int createDataDirectory(const ofw::LoggerPtr& logger, const std::string& dataDir) {
   struct stat st;
   if (stat(dataDir.c_str(), &st) != 0 && errno == ENOENT) {
     if (mkdir(dataDir.c_str(), 0755) != 0) {
@@ -189,14 +189,11 @@ int daemonMain(int argc, char** argv) {
     }
     chmod(dataDir.c_str(), 0755);
   }
+  return kGoOn;
+}
 
-  // Step 5.
-  auditLevelInitialize();
-
-  // Step 6.
-  bool dumpCore = props.getBool("vgd.dumpcore", false);
-  bool debug = false;
-  std::string optionText;
+int parseOptions(int argc, char** argv, ofw::Properties& props, CommandLine* cl) {
+  cl->dumpCore = props.getBool("vgd.dumpcore", false);
   static const struct option longOptions[] = {{"nocore", no_argument, nullptr, 'c'},
                                               {"debug", no_argument, nullptr, 'd'},
                                               {"version", no_argument, nullptr, 'v'},
@@ -206,24 +203,26 @@ int daemonMain(int argc, char** argv) {
   while ((c = getopt_long(argc, argv, "cdv", longOptions, nullptr)) != -1) {
     switch (c) {
       case 'c':
-        dumpCore = false;
+        cl->dumpCore = false;
         gState.noCore = true;
-        optionText += " -c";
+        cl->optionText += " -c";
         break;
       case 'd':
-        debug = true;
-        optionText += " -d";
+        cl->debug = true;
+        cl->optionText += " -d";
         break;
       case 'v':
         std::printf("%s\n", ofw::paths::VERSION_TEXT);
         return 0;
       default:
-        printUsage(program);
+        printUsage(argv[0]);
         return 1;
     }
   }
+  return kGoOn;
+}
 
-  // Step 7.
+void chooseCodePage(const ofw::LoggerPtr& logger, ofw::Properties& props, const std::string& dataDir) {
   bool supported = false;
   std::string lang = props.getProperty("lang_setting", "utf8");
   gState.srcEncoding = resolveCodePage(lang, &supported);
@@ -232,11 +231,11 @@ int daemonMain(int argc, char** argv) {
     for (char ch : lang) lower += static_cast<char>(tolower(static_cast<unsigned char>(ch)));
     OFW_WARN(logger, "vgd starting with unsupported codepage %s. Use default(%s) instead.", lower.c_str(), "utf8");
   }
-
   ovg::gSrcEncoding = gState.srcEncoding;
   ovg::gDataDir = dataDir;
+}
 
-  // Step 8.
+void logStart(const ofw::LoggerPtr& logger, const std::string& optionText) {
   ofw::Logger::SetThreadName("main");
   OFW_INFO(logger, "vgd (%s) starting with%s arguments%s (codepage %s)", ofw::paths::VERSION_TEXT,
            optionText.empty() ? " no" : "", optionText.c_str(), gState.srcEncoding.c_str());
@@ -245,65 +244,56 @@ int daemonMain(int argc, char** argv) {
     OFW_INFO(logger, "uname: %s %s %s %s %s", un.sysname, un.nodename, un.release, un.version, un.machine);
   else
     OFW_INFO(logger, "uname: failed");
+}
 
-  // Step 9.
-  if (optind < argc) {
-    printUsage(program);
-    return 1;
+int requireRoot(const char* program) {
+  if (geteuid() == 0) return kGoOn;
+  std::string text = std::string(program) + " must be run as root";
+  audittrail::SendAuditTrailEvent2(audittrail::AGENT_SOURCE, 1, nullptr, "%s", text.c_str());
+  std::fprintf(stderr, "%s\n", text.c_str());
+  return 1;
+}
+
+void warnUnlessJoined(const ofw::LoggerPtr& logger) {
+  if (!ofw::IsDUZInstalled()) return;
+  std::string domain, host;
+  bool ok = ofw::getDirectorySetting("domain", domain) && ofw::getDirectorySetting("host", host);
+  for (auto& ch : domain) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+  if (!ok || host.empty()) {
+    OFW_ERROR(logger, "Can't find domain information.  Have you run kirabind?");
+    std::fprintf(stderr, "Warning: machine is not joined to any domain, all audited data will be stored in local database.\n");
   }
+}
 
-  // Step 10.
-  unlink((dataDir + "/" + ofw::paths::NOAUTOSTART_NAME).c_str());
-  setCoreLimit(dumpCore);
-
-  // Step 11.
-  if (geteuid() != 0) {
-    std::string text = std::string(program) + " must be run as root";
-    audittrail::SendAuditTrailEvent2(audittrail::AGENT_SOURCE, 1, nullptr, "%s", text.c_str());
-    std::fprintf(stderr, "%s\n", text.c_str());
-    return 1;
-  }
-
-  // Step 12.
-  if (ofw::IsDUZInstalled()) {
-    std::string domain, host;
-    bool ok = ofw::getDirectorySetting("domain", domain) && ofw::getDirectorySetting("host", host);
-    for (auto& ch : domain) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
-    if (!ok || host.empty()) {
-      OFW_ERROR(logger, "Can't find domain information.  Have you run kirabind?");
-      std::fprintf(stderr, "Warning: machine is not joined to any domain, all audited data will be stored in local database.\n");
-    }
-  }
-
-  // Step 13.
+void enterDataDirectory(const ofw::LoggerPtr& logger, const std::string& dataDir) {
   if (chdir(dataDir.c_str()) != 0) {
     int err = errno;
     OFW_ERROR(logger, "Can't chdir to data directory: %s", ofw::errnoText(err).c_str());
     std::fprintf(stderr, "Error: cannot change to data directory: %s\n", dataDir.c_str());
   }
+}
 
-  // Step 14.
-  umask(0177);
+// Forks into the background: the parent exits, the child leads a new session
+// with the standard handles on /dev/null and no terminal left open.
+int detachFromTerminal(const ofw::LoggerPtr& logger) {
+  pid_t pid = fork();
+  if (pid < 0) return 1;
+  if (pid > 0) _exit(0);
+  setsid();
+  close(0);
+  close(1);
+  close(2);
+  int fd = open("/dev/null", O_RDWR);
+  if (fd < 0 || dup(fd) < 0 || dup(fd) < 0) OFW_DEBUG(logger, "Unable to dup std handles to /dev/null: %d", errno);
+  struct rlimit rl;
+  long maxFd = getrlimit(RLIMIT_NOFILE, &rl) == 0 ? static_cast<long>(rl.rlim_cur) : 1024;
+  for (long f = maxFd - 1; f >= 3; --f)
+    if (isatty(static_cast<int>(f))) close(static_cast<int>(f));
+  return kGoOn;
+}
 
-  // Step 15.
-  if (!debug) {
-    pid_t pid = fork();
-    if (pid < 0) return 1;
-    if (pid > 0) _exit(0);
-    setsid();
-    close(0);
-    close(1);
-    close(2);
-    int fd = open("/dev/null", O_RDWR);
-    if (fd < 0 || dup(fd) < 0 || dup(fd) < 0) OFW_DEBUG(logger, "Unable to dup std handles to /dev/null: %d", errno);
-    struct rlimit rl;
-    long maxFd = getrlimit(RLIMIT_NOFILE, &rl) == 0 ? static_cast<long>(rl.rlim_cur) : 1024;
-    for (long f = maxFd - 1; f >= 3; --f)
-      if (isatty(static_cast<int>(f))) close(static_cast<int>(f));
-  }
-
-  // Step 16: never two daemons on one spool.
-  LockFile lock(ofw::paths::LOCK_FILE);
+// Never two daemons on one spool.
+int takeLock(const ofw::LoggerPtr& logger, ofw::Properties& props, LockFile& lock) {
   long holder = -1;
   LockFile::Result lr = lock.take(props.getInt("vgd.start.retries", 10), 2, &holder);
   if (lr == LockFile::HELD_BY_OTHER) {
@@ -315,53 +305,39 @@ int daemonMain(int argc, char** argv) {
     std::fprintf(stderr, "vgd cannot run without its lock file. Exiting...\n");
     return 1;
   }
+  return kGoOn;
+}
 
-  // Step 17.
-  if (ofw::IsDUZInstalled()) {
-    int rc = checkDirectoryClientLibrary(logger);
-    if (rc != 0) return rc;
-  }
-
-  // Step 18.
-  OFW_DEBUG(logger, "Orvane Vigilog started successfully. PID: %d", static_cast<int>(getpid()));
-  OFW_INFO(logger, "Starting %s. Pipe=%s", program, socketPath.c_str());
-
-  // Step 19. The termination handlers go in here already (not only at step
-  // 28): a SIGTERM during the rest of start-up must still stop the daemon in
-  // order, with its pid file removed.
+// Installed early (and again once the server runs): a SIGTERM during the
+// rest of start-up must still stop the daemon in order, with its pid file
+// removed.
+void installEarlySignalHandlers() {
   installHandler(SIGCHLD, SIG_DFL, SA_NOCLDSTOP);
   installHandler(SIGUSR2, recordUsr2, 0);
   installHandler(SIGTERM, terminate, 0);
   installHandler(SIGHUP, terminate, 0);
+}
 
-  // Step 20.
-  int probe = probeSocket(logger, socketPath);
-  if (probe >= 0) return probe;
+int exitRemovingPid(int status) {
+  removePidFile(ofw::paths::PID_FILE);
+  return status;
+}
 
-  // Step 21.
-  if (!writePidFile(ofw::paths::PID_FILE, static_cast<long>(getpid())))
-    OFW_WARN(logger, "Unable to write pid file %s", ofw::paths::PID_FILE);
-  umask(0177);
-  auto exitRemovingPid = [](int status) {
-    removePidFile(ofw::paths::PID_FILE);
-    return status;
-  };
-
-  // Step 22.
+// The spools, the Auditor and the listening server; a termination signal
+// that came during start-up is handed to the server loop.
+int startAuditingAndServer(const ofw::LoggerPtr& logger, ofw::Properties& props, const std::string& dataDir,
+                           const std::string& socketPath) {
   const std::string spoolPath = dataDir + "/" + props.getProperty("vgd.spool", "spool-dbqc");
   const std::string atSpoolPath = dataDir + "/" + props.getProperty("vgd.at.spool", "spool-atdbqc");
   const std::string sessionsPath = dataDir + "/" + props.getProperty("vgd.sessions.spool", "spool-sessions");
   upgradeDB(dataDir, spoolPath);
   runTenantKeyScript(logger);
 
-  // Steps 23-24.
   if (!initAuditor(sessionsPath, spoolPath, atSpoolPath)) {
     OFW_ERROR(logger, "Unable to initialize auditing. Exiting.");
     destroyAuditor();
     return exitRemovingPid(8);
   }
-
-  // Step 25.
   std::string listenError;
   if (!createServer(socketPath, &listenError)) {
     OFW_ERROR(logger, "Failed to create listen socket: %s", listenError.c_str());
@@ -369,7 +345,6 @@ int daemonMain(int argc, char** argv) {
     destroyAuditor();
     return exitRemovingPid(9);
   }
-
   if (int sig = gPendingTermination.load()) {
     ofw::ServerFlags* flags = gState.flags.load();
     if (flags) {
@@ -377,33 +352,14 @@ int daemonMain(int argc, char** argv) {
       flags->restart.store(sig == SIGHUP);
     }
   }
-
-  // Step 26.
   if (access(socketPath.c_str(), R_OK | W_OK) == 0)
     OFW_DEBUG(logger, "vgd's service pipe %s: %s", socketPath.c_str(), "ready");
   else
     OFW_DEBUG(logger, "vgd's service pipe %s: %s", socketPath.c_str(), ofw::errnoText(errno).c_str());
+  return kGoOn;
+}
 
-  // Step 27.
-  ofw::ProcessNscdRequest(1);
-
-  // Step 28: SIGHUP too, so that a log-rotation HUP stops the daemon in order.
-  if (!installHandler(SIGTERM, terminate, 0))
-    OFW_ERROR(logger, "Unable to set SIGTERM signal handler: %s", ofw::errnoText(errno).c_str());
-  installHandler(SIGHUP, terminate, 0);
-
-  // Step 29.
-  pid_t watchdog = -1;
-  if (props.getBool("vgd.watch.enabled", true)) watchdog = startWatchdog(logger, ofw::paths::WATCHDOG, argc, argv);
-
-  // Steps 30-31.
-  ofw::Logger::startThread();
-  startScheduler();
-
-  // Step 32.
-  removeContinueMarker(logger);
-
-  // Step 33.
+void runServerUntilStopped(const ofw::LoggerPtr& logger) {
   gState.sendAuditTrailVgdStartSuccess.store(true);
   try {
     runServerLoop();
@@ -412,8 +368,11 @@ int daemonMain(int argc, char** argv) {
   } catch (...) {
     OFW_ERROR(logger, "IPC loop: Unknown exception");
   }
+}
 
-  // Shutdown.
+// Stops everything in the reverse order of start-up; the watchdog is killed
+// unless a restart was asked for (it then starts the next daemon).
+void stopInOrder(const ofw::LoggerPtr& logger, pid_t watchdog) {
   OFW_INFO(logger, "Vigilog daemon is about to stop.");
   OFW_INFO(logger,
            "Warning: Stopping the auditing service prevents all session activity from being captured. You must "
@@ -437,6 +396,66 @@ int daemonMain(int argc, char** argv) {
   ofw::spawnfv_reap();
   destroyServer();
   destroyAuditor();
+}
+
+}  // namespace
+
+int daemonMain(int argc, char** argv) {
+  const char* program = argv[0];
+  ofw::LoggerPtr logger = ofw::getLogger("ovg.vgd");
+  ofw::Properties& props = ofw::Props(true);
+  ofw::Logger::ReconfigureLevels(props);
+  resetActionCounters();
+  int rc;
+  if ((rc = checkThreadSupport(logger, props, program)) != kGoOn) return rc;
+  ofw::IncreaseOpenFilesLimit(logger, props.getInt("vgd.process.fdlimit", 2048));
+
+  const std::string dataDir = ofw::paths::DATA_DIR;
+  const std::string socketPath = dataDir + "/" + props.getProperty("vgd.socket", "audit");
+  if ((rc = createDataDirectory(logger, dataDir)) != kGoOn) return rc;
+  auditLevelInitialize();
+
+  CommandLine cl;
+  if ((rc = parseOptions(argc, argv, props, &cl)) != kGoOn) return rc;
+  chooseCodePage(logger, props, dataDir);
+  logStart(logger, cl.optionText);
+  if (optind < argc) {
+    printUsage(program);
+    return 1;
+  }
+  unlink((dataDir + "/" + ofw::paths::NOAUTOSTART_NAME).c_str());
+  setCoreLimit(cl.dumpCore);
+  if ((rc = requireRoot(program)) != kGoOn) return rc;
+  warnUnlessJoined(logger);
+  enterDataDirectory(logger, dataDir);
+  umask(0177);
+  if (!cl.debug && (rc = detachFromTerminal(logger)) != kGoOn) return rc;
+
+  LockFile lock(ofw::paths::LOCK_FILE);
+  if ((rc = takeLock(logger, props, lock)) != kGoOn) return rc;
+  if (ofw::IsDUZInstalled() && (rc = checkDirectoryClientLibrary(logger)) != 0) return rc;
+  OFW_DEBUG(logger, "Orvane Vigilog started successfully. PID: %d", static_cast<int>(getpid()));
+  OFW_INFO(logger, "Starting %s. Pipe=%s", program, socketPath.c_str());
+  installEarlySignalHandlers();
+  if ((rc = probeSocket(logger, socketPath)) >= 0) return rc;
+
+  if (!writePidFile(ofw::paths::PID_FILE, static_cast<long>(getpid())))
+    OFW_WARN(logger, "Unable to write pid file %s", ofw::paths::PID_FILE);
+  umask(0177);
+  if ((rc = startAuditingAndServer(logger, props, dataDir, socketPath)) != kGoOn) return rc;
+  ofw::ProcessNscdRequest(1);
+  // SIGHUP too, so that a log-rotation HUP stops the daemon in order.
+  if (!installHandler(SIGTERM, terminate, 0))
+    OFW_ERROR(logger, "Unable to set SIGTERM signal handler: %s", ofw::errnoText(errno).c_str());
+  installHandler(SIGHUP, terminate, 0);
+
+  pid_t watchdog = -1;
+  if (props.getBool("vgd.watch.enabled", true)) watchdog = startWatchdog(logger, ofw::paths::WATCHDOG, argc, argv);
+  ofw::Logger::startThread();
+  startScheduler();
+  removeContinueMarker(logger);
+  runServerUntilStopped(logger);
+  stopInOrder(logger, watchdog);
   return 0;
 }
 

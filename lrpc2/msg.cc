@@ -193,6 +193,14 @@ class Cursor {
     pos_ += 4;
     return true;
   }
+  // The value of a scalar tag: one byte for a bool, four otherwise.
+  bool scalar(uint8_t tag, uint32_t* v) {
+    if (tag != MSG_TAG_BOOL) return u32(v);
+    uint8_t b;
+    if (!u8(&b)) return false;
+    *v = b;
+    return true;
+  }
   // A uint32 length and its bytes; *data null for the null length.
   bool lengthAndBytes(const uint8_t** data, uint32_t* length, bool nullAllowed) {
     uint32_t n;
@@ -230,13 +238,7 @@ int ReadScalar(LRPC2Msg* m, uint8_t tag, uint32_t* raw) {
   if (rc != MSG_OK) return rc;
   Cursor c(m);
   if ((rc = c.tag(tag)) != MSG_OK) return rc;
-  if (tag == MSG_TAG_BOOL) {
-    uint8_t v;
-    if (!c.u8(&v)) return MSG_ERR_INVALID;
-    *raw = v;
-  } else if (!c.u32(raw)) {
-    return MSG_ERR_INVALID;
-  }
+  if (!c.scalar(tag, raw)) return MSG_ERR_INVALID;
   c.commit(m);
   return MSG_OK;
 }
@@ -399,6 +401,79 @@ const uint8_t* MsgBodyData(const LRPC2Msg* msg, size_t* length) {
 uint32_t MsgTypeOf(const LRPC2Msg* msg) {
   if (msg == nullptr || msg->size() - msg->headerLength < 2) return 0;
   return getU16(msg->bytes() + msg->headerLength);
+}
+
+// A set read in two passes. The first (no allocation) checks every item; then
+// the table of n + 1 entries of T and the items' bytes are allocated as one
+// block, and next() copies the items in order, each zero-terminated.
+template <class T>
+class SetReader {
+ public:
+  SetReader(LRPC2Msg* msg, uint8_t tag) : msg_(msg), tag_(tag), c_(msg) {}
+
+  int begin(T** out, uint32_t* n) {
+    Cursor scan(msg_);
+    size_t text;
+    const int rc = ScanSet(scan, tag_, n, &text);
+    if (rc != MSG_OK) return rc;
+    const size_t table = (static_cast<size_t>(*n) + 1) * sizeof(T);
+    *out = static_cast<T*>(AllocSet(table + text));
+    if (*out == nullptr) return MSG_ERR_NOMEM;
+    p_ = reinterpret_cast<uint8_t*>(*out) + table;
+    c_.tag(tag_);
+    uint32_t count;
+    c_.u32(&count);
+    return MSG_OK;
+  }
+  // Copies the next item; returns the copy and its length.
+  uint8_t* next(uint32_t* length) {
+    const uint8_t* data = nullptr;
+    *length = 0;
+    c_.lengthAndBytes(&data, length, false);
+    if (*length > 0) memcpy(p_, data, *length);
+    p_[*length] = 0;
+    uint8_t* copy = p_;
+    p_ += *length + 1;
+    return copy;
+  }
+  void commit() { c_.commit(msg_); }
+
+ private:
+  LRPC2Msg* msg_;
+  uint8_t tag_;
+  Cursor c_;
+  uint8_t* p_ = nullptr;
+};
+
+// Reads `count` scalars of `tag` into a malloc'd array. A first pass without
+// allocating fails a count larger than the message holds, within the
+// message's size, with the status of the read that could not be done.
+template <class T>
+int ReadArray(LRPC2Msg* msg, uint8_t tag, T** array, uint32_t count) {
+  int rc = ReadState(msg);
+  if (rc != MSG_OK) return rc;
+  if (array == nullptr) return MSG_ERR_UNEXPECTED;
+  Cursor c(msg);
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t v;
+    if ((rc = c.tag(tag)) != MSG_OK) return rc;
+    if (!c.scalar(tag, &v)) return MSG_ERR_INVALID;
+  }
+  T* out = nullptr;
+  if (count > 0) {
+    out = static_cast<T*>(malloc(sizeof(T) * count));
+    if (out == nullptr) return MSG_ERR_NOMEM;
+  }
+  Cursor fill(msg);
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t v = 0;
+    fill.tag(tag);
+    fill.scalar(tag, &v);
+    out[i] = tag == MSG_TAG_BOOL ? static_cast<T>(v != 0) : static_cast<T>(v);
+  }
+  fill.commit(msg);
+  *array = out;
+  return MSG_OK;
 }
 
 }  // namespace lrpc2
@@ -752,29 +827,14 @@ int MsgReadStringSet(LRPC2Msg* msg, char*** set) {
   int rc = ReadState(msg);
   if (rc != MSG_OK) return rc;
   if (set == nullptr) return MSG_ERR_UNEXPECTED;
-  Cursor scan(msg);
+  SetReader<char*> r(msg, MSG_TAG_SET);
+  char** out;
   uint32_t n;
-  size_t text;
-  if ((rc = ScanSet(scan, MSG_TAG_SET, &n, &text)) != MSG_OK) return rc;
-  const size_t table = (static_cast<size_t>(n) + 1) * sizeof(char*);
-  char** out = static_cast<char**>(AllocSet(table + text));
-  if (out == nullptr) return MSG_ERR_NOMEM;
-  char* p = reinterpret_cast<char*>(out) + table;
-  Cursor c(msg);
-  c.tag(MSG_TAG_SET);
-  uint32_t count;
-  c.u32(&count);
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint8_t* data = nullptr;
-    uint32_t length = 0;
-    c.lengthAndBytes(&data, &length, false);
-    if (length > 0) memcpy(p, data, length);
-    p[length] = '\0';
-    out[i] = p;
-    p += length + 1;
-  }
+  if ((rc = r.begin(&out, &n)) != MSG_OK) return rc;
+  uint32_t length;
+  for (uint32_t i = 0; i < n; ++i) out[i] = reinterpret_cast<char*>(r.next(&length));
   out[n] = nullptr;
-  c.commit(msg);
+  r.commit();
   *set = out;
   return MSG_OK;
 }
@@ -783,35 +843,17 @@ int MsgReadBlobSet(LRPC2Msg* msg, MsgBlob** blobs, uint32_t* count) {
   int rc = ReadState(msg);
   if (rc != MSG_OK) return rc;
   if (blobs == nullptr || count == nullptr) return MSG_ERR_UNEXPECTED;
-  Cursor scan(msg);
+  SetReader<MsgBlob> r(msg, MSG_TAG_SET);
+  MsgBlob* out;
   uint32_t n;
-  size_t text;
-  if ((rc = ScanSet(scan, MSG_TAG_SET, &n, &text)) != MSG_OK) return rc;
-  const size_t table = (static_cast<size_t>(n) + 1) * sizeof(MsgBlob);
-  MsgBlob* out = static_cast<MsgBlob*>(AllocSet(table + text));
-  if (out == nullptr) return MSG_ERR_NOMEM;
-  uint8_t* p = reinterpret_cast<uint8_t*>(out) + table;
-  Cursor c(msg);
-  c.tag(MSG_TAG_SET);
-  uint32_t ignored;
-  c.u32(&ignored);
+  if ((rc = r.begin(&out, &n)) != MSG_OK) return rc;
   for (uint32_t i = 0; i < n; ++i) {
-    const uint8_t* data = nullptr;
-    uint32_t length = 0;
-    c.lengthAndBytes(&data, &length, false);
-    if (length > 0) {
-      memcpy(p, data, length);
-      out[i].data = p;
-    } else {
-      out[i].data = nullptr;
-    }
-    p[length] = 0;
-    out[i].length = length;
-    p += length + 1;
+    uint8_t* copy = r.next(&out[i].length);
+    out[i].data = out[i].length > 0 ? copy : nullptr;
   }
   out[n].data = nullptr;
   out[n].length = 0;
-  c.commit(msg);
+  r.commit();
   *blobs = out;
   *count = n;
   return MSG_OK;
@@ -821,32 +863,18 @@ int MsgReadKeyValueSet(LRPC2Msg* msg, MsgKeyValue** pairs) {
   int rc = ReadState(msg);
   if (rc != MSG_OK) return rc;
   if (pairs == nullptr) return MSG_ERR_UNEXPECTED;
-  Cursor scan(msg);
+  SetReader<MsgKeyValue> r(msg, MSG_TAG_KEYVALUE_SET);
+  MsgKeyValue* out;
   uint32_t n;
-  size_t text;
-  if ((rc = ScanSet(scan, MSG_TAG_KEYVALUE_SET, &n, &text)) != MSG_OK) return rc;
-  const size_t table = (static_cast<size_t>(n) + 1) * sizeof(MsgKeyValue);
-  MsgKeyValue* out = static_cast<MsgKeyValue*>(AllocSet(table + text));
-  if (out == nullptr) return MSG_ERR_NOMEM;
-  char* p = reinterpret_cast<char*>(out) + table;
-  Cursor c(msg);
-  c.tag(MSG_TAG_KEYVALUE_SET);
-  uint32_t ignored;
-  c.u32(&ignored);
+  if ((rc = r.begin(&out, &n)) != MSG_OK) return rc;
+  uint32_t length;
   for (uint32_t i = 0; i < n; ++i) {
-    for (int k = 0; k < 2; ++k) {
-      const uint8_t* data = nullptr;
-      uint32_t length = 0;
-      c.lengthAndBytes(&data, &length, false);
-      if (length > 0) memcpy(p, data, length);
-      p[length] = '\0';
-      (k == 0 ? out[i].key : out[i].value) = p;
-      p += length + 1;
-    }
+    out[i].key = reinterpret_cast<char*>(r.next(&length));
+    out[i].value = reinterpret_cast<char*>(r.next(&length));
   }
   out[n].key = nullptr;
   out[n].value = nullptr;
-  c.commit(msg);
+  r.commit();
   *pairs = out;
   return MSG_OK;
 }
@@ -874,60 +902,11 @@ int MsgReadProtectedBlob(LRPC2Msg* msg, void** data, uint32_t* length,
 }
 
 int MsgReadBoolArray(LRPC2Msg* msg, int** array, uint32_t count) {
-  int rc = ReadState(msg);
-  if (rc != MSG_OK) return rc;
-  if (array == nullptr) return MSG_ERR_UNEXPECTED;
-  // First pass without allocating: a count larger than the message holds
-  // fails here, within the message's size, with the status of the read that
-  // could not be done.
-  Cursor c(msg);
-  for (uint32_t i = 0; i < count; ++i) {
-    uint8_t v;
-    if ((rc = c.tag(MSG_TAG_BOOL)) != MSG_OK) return rc;
-    if (!c.u8(&v)) return MSG_ERR_INVALID;
-  }
-  int* out = nullptr;
-  if (count > 0) {
-    out = static_cast<int*>(malloc(sizeof(int) * count));
-    if (out == nullptr) return MSG_ERR_NOMEM;
-  }
-  Cursor fill(msg);
-  for (uint32_t i = 0; i < count; ++i) {
-    uint8_t v = 0;
-    fill.tag(MSG_TAG_BOOL);
-    fill.u8(&v);
-    out[i] = v != 0;
-  }
-  fill.commit(msg);
-  *array = out;
-  return MSG_OK;
+  return ReadArray(msg, MSG_TAG_BOOL, array, count);
 }
 
 int MsgReadIntArray(LRPC2Msg* msg, int32_t** array, uint32_t count) {
-  int rc = ReadState(msg);
-  if (rc != MSG_OK) return rc;
-  if (array == nullptr) return MSG_ERR_UNEXPECTED;
-  Cursor c(msg);
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t v;
-    if ((rc = c.tag(MSG_TAG_INT32)) != MSG_OK) return rc;
-    if (!c.u32(&v)) return MSG_ERR_INVALID;
-  }
-  int32_t* out = nullptr;
-  if (count > 0) {
-    out = static_cast<int32_t*>(malloc(sizeof(int32_t) * count));
-    if (out == nullptr) return MSG_ERR_NOMEM;
-  }
-  Cursor fill(msg);
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t v = 0;
-    fill.tag(MSG_TAG_INT32);
-    fill.u32(&v);
-    out[i] = static_cast<int32_t>(v);
-  }
-  fill.commit(msg);
-  *array = out;
-  return MSG_OK;
+  return ReadArray(msg, MSG_TAG_INT32, array, count);
 }
 
 int MsgPeekData(LRPC2Msg* msg, int* tag) {

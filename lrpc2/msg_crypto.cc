@@ -6,11 +6,11 @@
 #include <nettle/des.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/random.h>
 
 #include <mutex>
 
 #include "ofw/codec.h"
+#include "ofw/random.h"
 
 namespace lrpc2 {
 namespace crypto {
@@ -36,23 +36,9 @@ void InitKeys() {
   for (uint16_t i = 0; i < kKeyCount; ++i) des_fix_parity(8, gKeys[i], kRawKeys[i]);
 }
 
-int RandomBytes(void* dst, size_t length) {
-  uint8_t* p = static_cast<uint8_t*>(dst);
-  while (length > 0) {
-    ssize_t n = getrandom(p, length, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    p += n;
-    length -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 int DefaultGetKey(uint16_t* index, uint8_t key[8]) {
   uint8_t r;
-  if (RandomBytes(&r, 1) != 0) return -1;
+  if (ofw::fillRandom(&r, 1) != 0) return -1;
   *index = r % kKeyCount;
   memcpy(key, BuiltinKey(*index), 8);
   return 0;
@@ -98,11 +84,11 @@ int Protect(const uint8_t* data, uint32_t length, const MsgCryptoProviders* prov
                                             : DefaultGetKey(&index, cs.key);
   if (rc != 0) return MSG_ERR_CRYPTO;
   rc = (providers && providers->getIV) ? providers->getIV(providers->context, cs.iv)
-                                       : RandomBytes(cs.iv, sizeof cs.iv);
+                                       : ofw::fillRandom(cs.iv, sizeof cs.iv);
   if (rc != 0) return MSG_ERR_CRYPTO;
   if (des_set_key(&cs.ctx, cs.key) != 1) return MSG_ERR_CRYPTO;
   uint8_t filler;
-  if (RandomBytes(&filler, 1) != 0) return MSG_ERR_CRYPTO;
+  if (ofw::fillRandom(&filler, 1) != 0) return MSG_ERR_CRYPTO;
 
   const size_t start = out.size();
   out.resize(start + kOffCipher + cipherLength);  // may throw bad_alloc: caller maps it

@@ -190,24 +190,7 @@ int SendRequest(LRPC2SessionClient* c, LRPC2Msg* msg, bool async, const Deadline
   EncodeHeader(c->version, h, header);
   if (c->version == 5 && c->signing)
     ofw::codec::putU64(header + kOffSignature, ComputeSignature(header, body, bodyLength));
-  const uint32_t hl = c->headerLength;
-  size_t total = 0;
-  uint8_t* whole = MsgMutableData(msg, &total);
-  const uint32_t reserved = MsgGetHeaderLength(msg);
-  if (whole != nullptr && reserved >= hl) {
-    uint8_t* start = whole + (reserved - hl);
-    memcpy(start, header, hl);
-    return SendAll(c->fd, start, hl + bodyLength, d, true);
-  }
-  ofw::SecureBytes joined;
-  try {
-    joined.reserve(hl + bodyLength);
-    joined.insert(joined.end(), header, header + hl);
-    joined.insert(joined.end(), body, body + bodyLength);
-  } catch (const std::bad_alloc&) {
-    return SESSION_ERR_NOMEM;
-  }
-  return SendAll(c->fd, joined.data(), joined.size(), d, true);
+  return SendFrame(c->fd, header, c->headerLength, msg, d, true);
 }
 
 // Reads and checks the reply to the current sequence number.

@@ -2,8 +2,10 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "lrpc2/msg.h"
 #include "ofw/logging/logger.h"
 
 namespace lrpc2 {
@@ -35,6 +37,15 @@ bool IsSocket(int fd);
 // Exactly `length` bytes within the deadline; 0, 405, 406 or 409.
 int SendAll(int fd, const void* data, size_t length, const Deadline& deadline, bool isSocket);
 int RecvAll(int fd, void* buffer, size_t length, const Deadline& deadline, bool isSocket);
+// An encoded header of `headerLength` bytes and the body of `msg` (null: the
+// header alone) handed to `write` as one frame. The header goes into the
+// message's reserved space when there is room, else both are joined in a
+// wiped buffer. Gives what `write` gives, or 407 when joining fails.
+int SendFrameWith(const uint8_t* header, uint32_t headerLength, LRPC2Msg* msg,
+                  const std::function<int(const uint8_t*, size_t)>& write);
+// The same, written to fd within the deadline.
+int SendFrame(int fd, const uint8_t* header, uint32_t headerLength, LRPC2Msg* msg,
+              const Deadline& deadline, bool isSocket);
 // What is available now, up to `length`, without waiting: bytes read (> 0),
 // 0 when nothing is available, or -405 / -406.
 long RecvAvailable(int fd, void* buffer, size_t length, bool isSocket);

@@ -13,6 +13,8 @@
 
 #include "lrpc2/session.h"
 #include "lrpc2/session_internal.h"
+#include "lrpc2/msg_internal.h"
+#include "ofw/secure_bytes.h"
 
 namespace lrpc2 {
 namespace {
@@ -92,6 +94,36 @@ int WaitFd(int fd, short events, const Deadline& deadline) {
 bool IsSocket(int fd) {
   struct stat st;
   return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+int SendFrameWith(const uint8_t* header, uint32_t headerLength, LRPC2Msg* msg,
+                  const std::function<int(const uint8_t*, size_t)>& write) {
+  size_t bodyLength = 0;
+  const uint8_t* body = msg ? MsgBodyData(msg, &bodyLength) : nullptr;
+  size_t total = 0;
+  uint8_t* whole = msg ? MsgMutableData(msg, &total) : nullptr;
+  const uint32_t reserved = msg ? MsgGetHeaderLength(msg) : 0;
+  if (whole != nullptr && reserved >= headerLength) {
+    uint8_t* start = whole + (reserved - headerLength);
+    memcpy(start, header, headerLength);
+    return write(start, headerLength + bodyLength);
+  }
+  ofw::SecureBytes joined;
+  try {
+    joined.reserve(headerLength + bodyLength);
+    joined.insert(joined.end(), header, header + headerLength);
+    if (bodyLength > 0) joined.insert(joined.end(), body, body + bodyLength);
+  } catch (const std::bad_alloc&) {
+    return SESSION_ERR_NOMEM;
+  }
+  return write(joined.data(), joined.size());
+}
+
+int SendFrame(int fd, const uint8_t* header, uint32_t headerLength, LRPC2Msg* msg,
+              const Deadline& deadline, bool isSocket) {
+  return SendFrameWith(header, headerLength, msg, [&](const uint8_t* data, size_t length) {
+    return SendAll(fd, data, length, deadline, isSocket);
+  });
 }
 
 int SendAll(int fd, const void* data, size_t length, const Deadline& deadline, bool isSocket) {

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include "lrpc2/session.h"
 #include "lrpc2/session_internal.h"
 #include "ofw/codec.h"
+#include "ofw/random.h"
 #include "ofw/paths.h"
 
 namespace lrpc2 {
@@ -180,9 +180,7 @@ int Emit(LRPC2SessionServer* s, int fd, const uint8_t* data, size_t length, cons
   return SendAll(fd, data, length, deadline, isSocket);
 }
 
-// Sends header and body in one write. The header goes into the message's
-// reserved space when there is room, else header and body are joined in a
-// separate buffer.
+// Sends header and body in one write.
 int SendWithHeader(LRPC2SessionServer* s, int fd, Header& h, LRPC2Msg* msg,
                    const Deadline& deadline) {
   size_t bodyLength = 0;
@@ -194,24 +192,10 @@ int SendWithHeader(LRPC2SessionServer* s, int fd, Header& h, LRPC2Msg* msg,
     h.signature = ComputeSignature(header, body, bodyLength);
     ofw::codec::putU64(header + kOffSignature, h.signature);
   }
-  size_t total = 0;
-  uint8_t* whole = msg ? MsgMutableData(msg, &total) : nullptr;
-  const uint32_t reserved = msg ? MsgGetHeaderLength(msg) : 0;
   const bool isSocket = fd == s->outFd ? s->outIsSocket : IsSocket(fd);
-  if (whole != nullptr && reserved >= hl) {
-    uint8_t* start = whole + (reserved - hl);
-    memcpy(start, header, hl);
-    return Emit(s, fd, start, hl + bodyLength, deadline, isSocket);
-  }
-  ofw::SecureBytes joined;
-  try {
-    joined.reserve(hl + bodyLength);
-    joined.insert(joined.end(), header, header + hl);
-    if (bodyLength > 0) joined.insert(joined.end(), body, body + bodyLength);
-  } catch (const std::bad_alloc&) {
-    return SESSION_ERR_NOMEM;
-  }
-  return Emit(s, fd, joined.data(), joined.size(), deadline, isSocket);
+  return SendFrameWith(header, hl, msg, [&](const uint8_t* data, size_t length) {
+    return Emit(s, fd, data, length, deadline, isSocket);
+  });
 }
 
 int SendReply(LRPC2SessionServer* s, int fd, LRPC2Msg* reply, const Deadline& deadline) {
@@ -320,25 +304,12 @@ int EnsureAuthDir(const std::string& dir) {
   return SESSION_OK;
 }
 
-int FillRandom(uint8_t* p, size_t length) {
-  while (length > 0) {
-    const ssize_t n = getrandom(p, length, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    p += n;
-    length -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 int CreateAuthFile(const std::string& dir, uid_t owner, gid_t group, mode_t mode, AuthFile& f) {
   std::string name = dir + "/lrpc2authXXXXXX";
   f.fd = mkstemp(&name[0]);
   if (f.fd < 0) return errno == ENOSPC || errno == EDQUOT ? SESSION_ERR_TMPSPACE : SESSION_ERR_FILEOPEN;
   f.path = name;
-  if (FillRandom(f.content, sizeof f.content) != 0) return SESSION_ERR_FILEOP;
+  if (ofw::fillRandom(f.content, sizeof f.content) != 0) return SESSION_ERR_FILEOP;
   size_t done = 0;
   while (done < sizeof f.content) {
     const ssize_t n = write(f.fd, f.content + done, sizeof f.content - done);

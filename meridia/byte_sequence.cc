@@ -1,5 +1,6 @@
 #include "meridia/byte_sequence.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -116,6 +117,7 @@ void ByteSequenceModeler::reserveForWrite(uint64_t n) {
 
 void ByteSequenceModeler::appendReserved(const void* src, uint64_t n) {
   // Invariant: reserveForWrite(n or more) succeeded, so m_offset + n <= m_bufferLength.
+  assert(m_offset + n <= m_bufferLength);
   if (n == 0) return;
   std::memcpy(m_buffer.data() + m_offset, src, static_cast<size_t>(n));
   m_offset += n;

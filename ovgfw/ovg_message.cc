@@ -1,5 +1,6 @@
 #include "ovgfw/ovg_message.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -257,7 +258,9 @@ std::string OVGMessage::serialize() {
         break;
     }
   }
-  // Invariant: every byte of the buffer was written exactly once.
+  // Invariant: every byte of the buffer was written exactly once (checked in
+  // release builds too: a mismatch must never reach the wire).
+  assert(p == buffer.data() + buffer.size());
   if (p != buffer.data() + buffer.size()) {
     wipe(buffer.data(), buffer.size());
     throw OVGException("Message serialization length mismatch", 0, __FILE__, __LINE__);

@@ -7,17 +7,12 @@
 #include <string>
 
 #include "lrpc2/msg.h"
+#include "server/passwd_file.h"
 
 namespace ovg {
 
-struct PasswdDA {
-  std::string name;
-  std::string passwd;
-  uint32_t uid = 0;
-  uint32_t gid = 0;
-  std::string gecos;
-  std::string dir;
-  std::string shell;
+// The passwd fields of the record and what the caches keep beside them.
+struct PasswdDA : PasswdEntry {
   // True when the record came from the directory (an AD user), false for the
   // local passwd file. Negative cache records carry true (the directory did
   // not know the name or uid).
@@ -27,6 +22,8 @@ struct PasswdDA {
   int64_t lruId = -1;   // -1 until the record enters a cache
 
   PasswdDA() : lastUsed(::time(nullptr)), created(lastUsed) {}
+  // A local record (flag false) of a passwd file entry.
+  explicit PasswdDA(const PasswdEntry& e) : PasswdDA() { PasswdEntry::operator=(e); }
 
   void touch() { lastUsed = ::time(nullptr); }
   // True while now - created <= ttl: however recently used, a record older

@@ -53,19 +53,6 @@ const char* loggablePasswd(const std::string& passwd) {
   return "<hidden>";
 }
 
-PasswdDA fromEntry(const PasswdEntry& e) {
-  PasswdDA record;
-  record.name = e.name;
-  record.passwd = e.passwd;
-  record.uid = e.uid;
-  record.gid = e.gid;
-  record.gecos = e.gecos;
-  record.dir = e.dir;
-  record.shell = e.shell;
-  record.flag = false;
-  return record;
-}
-
 }  // namespace
 
 UserLookup::UserLookup(const ofw::CapiDynamicLoader& loader, ofw::Properties& properties,
@@ -343,7 +330,7 @@ bool UserLookup::passwd_getpwnam(const std::string& name, PasswdDA& record) {
     return false;
   }
   logFoundPasswd("passwd_getpwnam", name, entry);
-  PasswdDA found = fromEntry(entry);
+  PasswdDA found = PasswdDA(entry);
   OFW_DEBUG(logger_, "passwd_getpwnam found user %s (trimmed: %s). Add to cache.", name.c_str(),
             trimmed.c_str());
   userCache_.insert(found);
@@ -368,7 +355,7 @@ bool UserLookup::passwd_getpwuid(uint32_t uid, PasswdDA& record) {
     return false;
   }
   logFoundPasswd("passwd_getpwuid", std::to_string(uid), entry);
-  PasswdDA found = fromEntry(entry);
+  PasswdDA found = PasswdDA(entry);
   OFW_DEBUG(logger_, "passwd_getpwuid found uid %ld. Add to cache.", luid);
   userCache_.insert(found);
   record = found;

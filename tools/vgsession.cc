@@ -555,40 +555,42 @@ struct RunSession {
   }
 };
 
-int runCommand(std::vector<std::string> cmd) {
-  if (cmd.empty()) {
-    warn("run: no command");
-    return 2;
-  }
-  RunSession s;
-  // The pseudo-terminal.
-  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    warn("cannot open a pseudo-terminal: %s", strerror(errno));
-    return 1;
-  }
-  char slavePath[256];
-  if (ptsname_r(master, slavePath, sizeof slavePath) != 0) {
-    warn("ptsname: %s", strerror(errno));
-    return 1;
-  }
-  s.tty = gOpt.ttyGiven ? gOpt.tty : slavePath;
-  s.slave = gOpt.slaveGiven ? gOpt.slave
-                            : (std::strncmp(slavePath, "/dev/", 5) == 0 ? std::string(slavePath + 5) : slavePath);
-  const bool stdinTty = isatty(0) != 0;
-  struct termios childTermios;
-  bool haveTermios = stdinTty && tcgetattr(0, &childTermios) == 0;
+// The pseudo-terminal of a run and the caller's terminal settings.
+struct Terminal {
+  int master = -1;
+  char slavePath[256] = {};
+  bool stdinTty = false;
+  bool haveTermios = false;
+  struct termios childTermios;  // valid when haveTermios
   struct winsize ws;
-  std::memset(&ws, 0, sizeof ws);
-  if (!(stdinTty && ioctl(0, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0)) {
-    ws.ws_row = 24;
-    ws.ws_col = 80;
-  }
-  ioctl(master, TIOCSWINSZ, &ws);
+};
 
+bool openTerminal(Terminal* t) {
+  t->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (t->master < 0 || grantpt(t->master) != 0 || unlockpt(t->master) != 0) {
+    warn("cannot open a pseudo-terminal: %s", strerror(errno));
+    return false;
+  }
+  if (ptsname_r(t->master, t->slavePath, sizeof t->slavePath) != 0) {
+    warn("ptsname: %s", strerror(errno));
+    return false;
+  }
+  t->stdinTty = isatty(0) != 0;
+  t->haveTermios = t->stdinTty && tcgetattr(0, &t->childTermios) == 0;
+  std::memset(&t->ws, 0, sizeof t->ws);
+  if (!(t->stdinTty && ioctl(0, TIOCGWINSZ, &t->ws) == 0 && t->ws.ws_row > 0)) {
+    t->ws.ws_row = 24;
+    t->ws.ws_col = 80;
+  }
+  ioctl(t->master, TIOCSWINSZ, &t->ws);
+  return true;
+}
+
+// Signals reach the relay loop through gSigPipe.
+bool installSignalPipe() {
   if (pipe2(gSigPipe, O_CLOEXEC) != 0) {
     warn("pipe: %s", strerror(errno));
-    return 1;
+    return false;
   }
   setNonBlocking(gSigPipe[0]);
   setNonBlocking(gSigPipe[1]);
@@ -598,49 +600,53 @@ int runCommand(std::vector<std::string> cmd) {
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
   for (int sig : {SIGCHLD, SIGWINCH, SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
+  return true;
+}
 
-  // Connect before the command runs: a daemon that cannot be reached means an
-  // unaudited session, never a failure of the command.
-  bool connected = s.conn.open();
-  if (!connected) warn("cannot connect to %s: %s; not audited", gOpt.socket.c_str(), errText(s.conn.lastError()).c_str());
+// The command's side of the fork: its own session with the terminal as
+// controlling terminal and as standard handles. Never returns.
+[[noreturn]] void execInTerminal(const std::vector<std::string>& cmd, std::vector<std::string> argv,
+                                 const Terminal& t, int errFd) {
+  for (int sig : {SIGCHLD, SIGWINCH, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE}) signal(sig, SIG_DFL);
+  int err = 0;
+  if (setsid() < 0) err = errno;
+  int fd = err ? -1 : open(t.slavePath, O_RDWR);
+  if (!err && fd < 0) err = errno;
+  if (!err && ioctl(fd, TIOCSCTTY, 0) != 0) err = errno;
+  if (!err && t.haveTermios) tcsetattr(fd, TCSANOW, &t.childTermios);
+  if (!err && (dup2(fd, 0) < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0)) err = errno;
+  if (!err) {
+    if (fd > 2) ::close(fd);
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(&a[0]);
+    cargv.push_back(nullptr);
+    execvp(cmd[0].c_str(), cargv.data());
+    err = errno;
+  }
+  ssize_t w = write(errFd, &err, sizeof err);
+  (void)w;
+  _exit(127);
+}
 
-  std::vector<std::string> argv = cmd;
-  if (!gOpt.argv0.empty()) argv[0] = gOpt.argv0;
+// Starts the command on the terminal; returns its pid, or -1 with the exit
+// status of the run in *status (the exec error travels back over a pipe).
+pid_t startCommand(const std::vector<std::string>& cmd, const std::vector<std::string>& argv, const Terminal& t,
+                   int* status) {
+  *status = 1;
   int errPipe[2];
   if (pipe2(errPipe, O_CLOEXEC) != 0) {
     warn("pipe: %s", strerror(errno));
-    return 1;
+    return -1;
   }
   pid_t child = fork();
   if (child < 0) {
     warn("fork: %s", strerror(errno));
-    return 1;
+    return -1;
   }
   if (child == 0) {
-    // The command's side: its own session with the terminal as controlling
-    // terminal and as standard handles.
-    for (int sig : {SIGCHLD, SIGWINCH, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE}) signal(sig, SIG_DFL);
     ::close(errPipe[0]);
-    int err = 0;
-    if (setsid() < 0) err = errno;
-    int fd = err ? -1 : open(slavePath, O_RDWR);
-    if (!err && fd < 0) err = errno;
-    if (!err && ioctl(fd, TIOCSCTTY, 0) != 0) err = errno;
-    if (!err && haveTermios) tcsetattr(fd, TCSANOW, &childTermios);
-    if (!err && (dup2(fd, 0) < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0)) err = errno;
-    if (!err) {
-      if (fd > 2) ::close(fd);
-      std::vector<char*> cargv;
-      for (std::string& a : argv) cargv.push_back(&a[0]);
-      cargv.push_back(nullptr);
-      execvp(cmd[0].c_str(), cargv.data());
-      err = errno;
-    }
-    ssize_t w = write(errPipe[1], &err, sizeof err);
-    (void)w;
-    _exit(127);
+    execInTerminal(cmd, argv, t, errPipe[1]);
   }
-  s.child = child;
   ::close(errPipe[1]);
   int childErr = 0;
   ssize_t got;
@@ -652,56 +658,67 @@ int runCommand(std::vector<std::string> cmd) {
     warn("cannot run %s: %s", cmd[0].c_str(), strerror(childErr));
     int st = 0;
     waitpid(child, &st, 0);
-    return 127;
+    *status = 127;
+    return -1;
   }
+  return child;
+}
 
-  // The start (or the resume of an earlier session).
-  if (connected) {
-    if (!gOpt.resumeGuid.empty()) {
-      std::string body;
-      if (!parseGuidArg(gOpt.resumeGuid, s.guid)) warn("bad GUID %s", gOpt.resumeGuid.c_str());
-      if (!gOpt.bodyFile.empty() && !readFile(gOpt.bodyFile, s.body)) warn("cannot read %s", gOpt.bodyFile.c_str());
-      s.psid = gOpt.psidGiven ? gOpt.psid : getsid(0);
-      int st = 0;
-      int32_t status = -1;
-      if (!sendForStatus(s.conn,
-                         ovg::buildResumeRequest(gOpt.resumeVersion, s.guid, s.tty, s.psid, s.body, getpid(), child, &st),
-                         &status)) {
-        warn("resume failed: %s; not audited", errText(s.conn.lastError()).c_str());
-      } else {
-        s.audited = status == 0;
-        warn("session %s: %s, status %d", s.text().c_str(), s.audited ? "resumed" : "not resumed", status);
-        if (s.audited) ack("resume " + s.text());
-      }
-    } else {
-      ovg::StartRequest f = startFields(s.tty, s.slave, child, argv);
-      s.psid = f.psid;
-      ovg::StartReply r;
-      if (!sendStart(s.conn, f, r)) {
-        warn("start failed: %s; not audited", errText(s.conn.lastError()).c_str());
-      } else if (r.audited && r.guid.size() == ofw::Guid::SIZE) {
-        s.audited = true;
-        s.guid = r.guid;
-        s.body = r.body;
-        warn("session %s: audited, status %d", s.text().c_str(), r.status);
-        ack("start " + s.text());
-        if (!gOpt.saveStart.empty() && !writeFile(gOpt.saveStart, r.body)) warn("cannot write %s", gOpt.saveStart.c_str());
-      } else {
-        warn("not audited, status %d%s%s", r.status, r.existingId.empty() ? "" : ", existing session ",
-             r.existingId.c_str());
-      }
-    }
-    if (s.audited) {
-      int st = 0;
-      int32_t ignored = 0;
-      if (!sendForStatus(s.conn, ovg::buildPGIDRequest(child, &st), &ignored, false)) s.lost();
-      if (stdinTty) s.windowSize(ws);
-    } else {
-      s.conn.close();
-    }
+void sendResume(RunSession& s, pid_t child) {
+  std::string body;
+  if (!parseGuidArg(gOpt.resumeGuid, s.guid)) warn("bad GUID %s", gOpt.resumeGuid.c_str());
+  if (!gOpt.bodyFile.empty() && !readFile(gOpt.bodyFile, s.body)) warn("cannot read %s", gOpt.bodyFile.c_str());
+  s.psid = gOpt.psidGiven ? gOpt.psid : getsid(0);
+  int st = 0;
+  int32_t status = -1;
+  if (!sendForStatus(s.conn,
+                     ovg::buildResumeRequest(gOpt.resumeVersion, s.guid, s.tty, s.psid, s.body, getpid(), child, &st),
+                     &status)) {
+    warn("resume failed: %s; not audited", errText(s.conn.lastError()).c_str());
+  } else {
+    s.audited = status == 0;
+    warn("session %s: %s, status %d", s.text().c_str(), s.audited ? "resumed" : "not resumed", status);
+    if (s.audited) ack("resume " + s.text());
   }
+}
 
-  // Raw terminal for the relay.
+void sendNewStart(RunSession& s, pid_t child, const std::vector<std::string>& argv) {
+  ovg::StartRequest f = startFields(s.tty, s.slave, child, argv);
+  s.psid = f.psid;
+  ovg::StartReply r;
+  if (!sendStart(s.conn, f, r)) {
+    warn("start failed: %s; not audited", errText(s.conn.lastError()).c_str());
+  } else if (r.audited && r.guid.size() == ofw::Guid::SIZE) {
+    s.audited = true;
+    s.guid = r.guid;
+    s.body = r.body;
+    warn("session %s: audited, status %d", s.text().c_str(), r.status);
+    ack("start " + s.text());
+    if (!gOpt.saveStart.empty() && !writeFile(gOpt.saveStart, r.body)) warn("cannot write %s", gOpt.saveStart.c_str());
+  } else {
+    warn("not audited, status %d%s%s", r.status, r.existingId.empty() ? "" : ", existing session ",
+         r.existingId.c_str());
+  }
+}
+
+// The start (or the resume of an earlier session), then the process group and
+// the window size of an audited one.
+void announceSession(RunSession& s, pid_t child, const std::vector<std::string>& argv, const Terminal& t) {
+  if (!gOpt.resumeGuid.empty())
+    sendResume(s, child);
+  else
+    sendNewStart(s, child, argv);
+  if (!s.audited) {
+    s.conn.close();
+    return;
+  }
+  int st = 0;
+  int32_t ignored = 0;
+  if (!sendForStatus(s.conn, ovg::buildPGIDRequest(child, &st), &ignored, false)) s.lost();
+  if (t.stdinTty) s.windowSize(t.ws);
+}
+
+void enterRawMode(bool stdinTty) {
   if (stdinTty && tcgetattr(0, &gSavedTermios) == 0) {
     struct termios raw = gSavedTermios;
     cfmakeraw(&raw);
@@ -710,133 +727,185 @@ int runCommand(std::vector<std::string> cmd) {
       std::atexit(restoreTerminal);
     }
   }
+}
 
-  setNonBlocking(master);
+// State of the relay between the caller's terminal, the command's terminal
+// and the daemon.
+struct Relay {
+  Relay(RunSession& session, const Terminal& terminal, pid_t command) : s(session), t(terminal), child(command) {}
+  RunSession& s;
+  const Terminal& t;
+  pid_t child;
   bool stdinOpen = true, masterOpen = true, childDone = false;
   bool lastInputNewline = true;
   int childStatus = 0;
   std::string pendingInput;  // bytes for the command not yet taken by the terminal
-  char buf[4096];
-  int idleAfterExit = 0;
-  while (masterOpen || !childDone) {
-    struct pollfd fds[3];
-    nfds_t n = 0;
-    int iIn = -1, iMaster = -1;
-    fds[n] = {gSigPipe[0], POLLIN, 0};
-    ++n;
-    if (stdinOpen && pendingInput.size() < 65536) {
-      iIn = static_cast<int>(n);
-      fds[n++] = {0, POLLIN, 0};
-    }
-    if (masterOpen) {
-      iMaster = static_cast<int>(n);
-      fds[n++] = {master, static_cast<short>(POLLIN | (pendingInput.empty() ? 0 : POLLOUT)), 0};
-    }
-    int timeoutMs = 1000;
-    if (s.lostConnection && s.audited) timeoutMs = 200;
-    if (childDone) timeoutMs = 200;
-    int ready = poll(fds, n, timeoutMs);
-    if (ready < 0 && errno != EINTR) {
-      warn("poll: %s", strerror(errno));
-      break;
-    }
-    s.tryResume();
-    if (ready <= 0) {
-      if (childDone && ++idleAfterExit >= 3) break;  // output of lingering holders of the terminal
-      continue;
-    }
-    idleAfterExit = 0;
-    if (fds[0].revents & POLLIN) {
-      unsigned char sigs[64];
-      ssize_t k;
-      while ((k = read(gSigPipe[0], sigs, sizeof sigs)) > 0) {
-        for (ssize_t j = 0; j < k; ++j) {
-          int sig = sigs[j];
-          if (sig == SIGCHLD) {
-            int st = 0;
-            if (!childDone && waitpid(child, &st, WNOHANG) == child) {
-              childDone = true;
-              childStatus = st;
-            }
-          } else if (sig == SIGWINCH) {
-            struct winsize nws;
-            if (stdinTty && ioctl(0, TIOCGWINSZ, &nws) == 0) ioctl(master, TIOCSWINSZ, &nws);
-            if (ioctl(master, TIOCGWINSZ, &nws) == 0) s.windowSize(nws);
-          } else if (!childDone) {
-            kill(-child, sig);
-          }
-        }
-      }
-    }
-    if (iMaster >= 0 && (fds[iMaster].revents & (POLLIN | POLLHUP | POLLERR))) {
-      ssize_t k = read(master, buf, sizeof buf);
-      if (k > 0) {
-        if (!writeAll(1, buf, static_cast<size_t>(k))) {
-          // Standard output went away: keep relaying to the daemon.
-        }
-        s.data(2, buf, static_cast<size_t>(k));
-      } else if (k == 0 || (errno != EAGAIN && errno != EINTR)) {
-        masterOpen = false;  // EIO: every holder of the terminal closed it
-      }
-    }
-    if (iMaster >= 0 && masterOpen && !pendingInput.empty() && (fds[iMaster].revents & POLLOUT)) {
-      ssize_t w = write(master, pendingInput.data(), pendingInput.size());
-      if (w > 0) pendingInput.erase(0, static_cast<size_t>(w));
-    }
-    if (iIn >= 0 && (fds[iIn].revents & (POLLIN | POLLHUP | POLLERR))) {
-      ssize_t k = read(0, buf, sizeof buf);
-      if (k > 0) {
-        pendingInput.append(buf, static_cast<size_t>(k));
-        lastInputNewline = buf[k - 1] == '\n';
-        s.data(1, buf, static_cast<size_t>(k));
-      } else if (k == 0 || (errno != EAGAIN && errno != EINTR)) {
-        stdinOpen = false;
-        if (!stdinTty) {
-          // End of the input: the terminal's end-of-file character, twice
-          // when a partial line is pending.
-          struct termios t;
-          char eof = tcgetattr(master, &t) == 0 ? static_cast<char>(t.c_cc[VEOF]) : '\x04';
-          if (!lastInputNewline) pendingInput += eof;
-          pendingInput += eof;
-        }
-      }
-    }
-    if (!childDone) {
-      int st = 0;
-      if (waitpid(child, &st, WNOHANG) == child) {
-        childDone = true;
-        childStatus = st;
-      }
-    }
-  }
-  if (!childDone) {
-    int st = 0;
-    if (waitpid(child, &st, 0) == child) childStatus = st;
-  }
-  restoreTerminal();
 
-  // The end. A lost connection is resumed first, within the reconnect time.
+  void reap(int options) {
+    int st = 0;
+    if (!childDone && waitpid(child, &st, options) == child) {
+      childDone = true;
+      childStatus = st;
+    }
+  }
+
+  // The signals the handler queued: the child's end, window changes (passed
+  // on to the terminal and the daemon), the rest forwarded to the command.
+  void drainSignals() {
+    unsigned char sigs[64];
+    ssize_t k;
+    while ((k = read(gSigPipe[0], sigs, sizeof sigs)) > 0) {
+      for (ssize_t j = 0; j < k; ++j) {
+        int sig = sigs[j];
+        if (sig == SIGCHLD) {
+          reap(WNOHANG);
+        } else if (sig == SIGWINCH) {
+          struct winsize nws;
+          if (t.stdinTty && ioctl(0, TIOCGWINSZ, &nws) == 0) ioctl(t.master, TIOCSWINSZ, &nws);
+          if (ioctl(t.master, TIOCGWINSZ, &nws) == 0) s.windowSize(nws);
+        } else if (!childDone) {
+          kill(-child, sig);
+        }
+      }
+    }
+  }
+
+  void relayOutput(char* buf, size_t size) {
+    ssize_t k = read(t.master, buf, size);
+    if (k > 0) {
+      // A closed standard output does not stop the relay to the daemon.
+      (void)writeAll(1, buf, static_cast<size_t>(k));
+      s.data(2, buf, static_cast<size_t>(k));
+    } else if (k == 0 || (errno != EAGAIN && errno != EINTR)) {
+      masterOpen = false;  // EIO: every holder of the terminal closed it
+    }
+  }
+
+  void relayInput(char* buf, size_t size) {
+    ssize_t k = read(0, buf, size);
+    if (k > 0) {
+      pendingInput.append(buf, static_cast<size_t>(k));
+      lastInputNewline = buf[k - 1] == '\n';
+      s.data(1, buf, static_cast<size_t>(k));
+    } else if (k == 0 || (errno != EAGAIN && errno != EINTR)) {
+      stdinOpen = false;
+      if (!t.stdinTty) {
+        // End of the input: the terminal's end-of-file character, twice
+        // when a partial line is pending.
+        struct termios tio;
+        char eof = tcgetattr(t.master, &tio) == 0 ? static_cast<char>(tio.c_cc[VEOF]) : '\x04';
+        if (!lastInputNewline) pendingInput += eof;
+        pendingInput += eof;
+      }
+    }
+  }
+
+  // Runs until the command ended and its terminal is closed (or idle a
+  // while after the end: lingering holders of the terminal); returns the
+  // command's wait status.
+  int run() {
+    char buf[4096];
+    int idleAfterExit = 0;
+    while (masterOpen || !childDone) {
+      struct pollfd fds[3];
+      nfds_t n = 0;
+      int iIn = -1, iMaster = -1;
+      fds[n++] = {gSigPipe[0], POLLIN, 0};
+      if (stdinOpen && pendingInput.size() < 65536) {
+        iIn = static_cast<int>(n);
+        fds[n++] = {0, POLLIN, 0};
+      }
+      if (masterOpen) {
+        iMaster = static_cast<int>(n);
+        fds[n++] = {t.master, static_cast<short>(POLLIN | (pendingInput.empty() ? 0 : POLLOUT)), 0};
+      }
+      const int timeoutMs = (s.lostConnection && s.audited) || childDone ? 200 : 1000;
+      int ready = poll(fds, n, timeoutMs);
+      if (ready < 0 && errno != EINTR) {
+        warn("poll: %s", strerror(errno));
+        break;
+      }
+      s.tryResume();
+      if (ready <= 0) {
+        if (childDone && ++idleAfterExit >= 3) break;
+        continue;
+      }
+      idleAfterExit = 0;
+      if (fds[0].revents & POLLIN) drainSignals();
+      if (iMaster >= 0 && (fds[iMaster].revents & (POLLIN | POLLHUP | POLLERR))) relayOutput(buf, sizeof buf);
+      if (iMaster >= 0 && masterOpen && !pendingInput.empty() && (fds[iMaster].revents & POLLOUT)) {
+        ssize_t w = write(t.master, pendingInput.data(), pendingInput.size());
+        if (w > 0) pendingInput.erase(0, static_cast<size_t>(w));
+      }
+      if (iIn >= 0 && (fds[iIn].revents & (POLLIN | POLLHUP | POLLERR))) relayInput(buf, sizeof buf);
+      reap(WNOHANG);
+    }
+    reap(0);
+    return childStatus;
+  }
+};
+
+// The end request; a lost connection is resumed first, within the reconnect
+// time.
+void endSession(RunSession& s) {
   while (s.audited && s.lostConnection && gOpt.reconnect) {
     s.tryResume();
     if (s.lostConnection) usleep(200000);
   }
-  if (s.live()) {
-    if (gOpt.noEnd) {
-      warn("session %s left without an end request", s.text().c_str());
-    } else {
-      int st = 0;
-      int32_t ignored = 0;
-      if (sendForStatus(s.conn, ovg::buildEndRequest(gOpt.endVersion, timeBlob(), &st), &ignored, false))
-        ack("end " + s.text());
-      else
-        warn("end request failed: %s", errText(s.conn.lastError()).c_str());
-    }
+  if (!s.live()) return;
+  if (gOpt.noEnd) {
+    warn("session %s left without an end request", s.text().c_str());
+    return;
   }
-  s.conn.close();
-  ::close(master);
-  if (WIFEXITED(childStatus)) return WEXITSTATUS(childStatus);
-  if (WIFSIGNALED(childStatus)) return 128 + WTERMSIG(childStatus);
+  int st = 0;
+  int32_t ignored = 0;
+  if (sendForStatus(s.conn, ovg::buildEndRequest(gOpt.endVersion, timeBlob(), &st), &ignored, false))
+    ack("end " + s.text());
+  else
+    warn("end request failed: %s", errText(s.conn.lastError()).c_str());
+}
+
+int exitStatusOf(int waitStatus) {
+  if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
+  if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
   return 1;
+}
+
+int runCommand(std::vector<std::string> cmd) {
+  if (cmd.empty()) {
+    warn("run: no command");
+    return 2;
+  }
+  RunSession s;
+  Terminal t;
+  if (!openTerminal(&t)) return 1;
+  s.tty = gOpt.ttyGiven ? gOpt.tty : t.slavePath;
+  s.slave = gOpt.slaveGiven ? gOpt.slave
+                            : (std::strncmp(t.slavePath, "/dev/", 5) == 0 ? std::string(t.slavePath + 5) : t.slavePath);
+  if (!installSignalPipe()) return 1;
+
+  // Connect before the command runs: a daemon that cannot be reached means an
+  // unaudited session, never a failure of the command.
+  bool connected = s.conn.open();
+  if (!connected) warn("cannot connect to %s: %s; not audited", gOpt.socket.c_str(), errText(s.conn.lastError()).c_str());
+
+  std::vector<std::string> argv = cmd;
+  if (!gOpt.argv0.empty()) argv[0] = gOpt.argv0;
+  int status = 1;
+  pid_t child = startCommand(cmd, argv, t, &status);
+  if (child < 0) return status;
+  s.child = child;
+  if (connected) announceSession(s, child, argv, t);
+
+  enterRawMode(t.stdinTty);
+  setNonBlocking(t.master);
+  Relay relay(s, t, child);
+  const int waitStatus = relay.run();
+  restoreTerminal();
+  endSession(s);
+  s.conn.close();
+  ::close(t.master);
+  return exitStatusOf(waitStatus);
 }
 
 void usage() {

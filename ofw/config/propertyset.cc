@@ -212,25 +212,29 @@ void PropertySet::setVariables(Parsed& out) const {
   }
 }
 
+bool PropertySet::lookUp(const Parsed& p, const std::string& name, std::string& value) {
+  auto v = p.variables.find(name);
+  if (v != p.variables.end() && !v->second->value.empty()) {
+    value = v->second->value;
+    return true;
+  }
+  const char* env = std::getenv(name.c_str());
+  if (env && *env) {
+    value = env;
+    return true;
+  }
+  auto prop = p.properties.find(name);
+  if (prop != p.properties.end() && !prop->second->value.empty()) {
+    value = prop->second->value;
+    return true;
+  }
+  return false;
+}
+
 int PropertySet::parse(LineReader& source, Parsed& out, LogSink& sink) {
   setVariables(out);
-  auto lookup = [&out](const std::string& name, std::string& value) -> bool {
-    auto v = out.variables.find(name);
-    if (v != out.variables.end() && !v->second->value.empty()) {
-      value = v->second->value;
-      return true;
-    }
-    const char* env = std::getenv(name.c_str());
-    if (env && *env) {
-      value = env;
-      return true;
-    }
-    auto p = out.properties.find(name);
-    if (p != out.properties.end() && !p->second->value.empty()) {
-      value = p->second->value;
-      return true;
-    }
-    return false;
+  auto lookup = [&out](const std::string& name, std::string& value) {
+    return lookUp(out, name, value);
   };
   auto process = [&](const std::string& logical) {
     std::string key, rest;
@@ -566,23 +570,8 @@ void PropertySet::cleanup() {
 
 std::string PropertySet::expand(const std::string& text) const {
   std::lock_guard<std::mutex> g(itemsMutex_);
-  return expandVariables(text, [this](const std::string& name, std::string& value) -> bool {
-    auto v = parsed_.variables.find(name);
-    if (v != parsed_.variables.end() && !v->second->value.empty()) {
-      value = v->second->value;
-      return true;
-    }
-    const char* env = std::getenv(name.c_str());
-    if (env && *env) {
-      value = env;
-      return true;
-    }
-    auto p = parsed_.properties.find(name);
-    if (p != parsed_.properties.end() && !p->second->value.empty()) {
-      value = p->second->value;
-      return true;
-    }
-    return false;
+  return expandVariables(text, [this](const std::string& name, std::string& value) {
+    return lookUp(parsed_, name, value);
   });
 }
 

@@ -145,6 +145,9 @@ class PropertySet {
     Index variables;
   };
   int parse(propsyntax::LineReader& source, Parsed& out, LogSink& sink);
+  // The value of ${name}: a variable, else the environment, else a property
+  // (empty values do not count); false when none has one.
+  static bool lookUp(const Parsed& p, const std::string& name, std::string& value);
   int loadFrom(propsyntax::LineReader& source, LogSink& sink);
   void setVariables(Parsed& out) const;
   static void putItem(Parsed& p, Kind kind, const std::string& name, const std::string& raw,

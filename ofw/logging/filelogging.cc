@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -318,6 +319,7 @@ void CircularBuffer::write(const char* text) {
   Lock l(lock_);
   size_t size = buffer_.size();
   // Invariant: pos_ + END_MARKER_LENGTH - 1 <= size, and len + marker <= size.
+  assert(pos_ + END_MARKER_LENGTH - 1 <= size && len + END_MARKER_LENGTH <= size);
   if (len + END_MARKER_LENGTH > size - pos_) {
     memset(buffer_.data() + pos_, ' ', size - pos_);
     pos_ = 0;

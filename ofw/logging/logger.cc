@@ -340,47 +340,21 @@ LoggerPtr Logger::GetThreadPrivateLogger(const std::string& name) {
 void Logger::SetThreadName(const std::string& name) { tThreadName = name; }
 std::string Logger::GetThreadName() { return tThreadName; }
 
-int Logger::resolveLevel() {
-  Lock l(G().tableLock);
-  int v = level_.load();
+int Logger::resolve(std::atomic<int> Logger::*field, int rootDefault) {
+  int v = (this->*field).load(std::memory_order_relaxed);
   if (v >= 0) return v;
-  v = parent_ ? parent_->resolveLevel() : INFO;
-  level_.store(v);
+  Lock l(G().tableLock);
+  v = (this->*field).load();
+  if (v >= 0) return v;
+  v = parent_ ? parent_->resolve(field, rootDefault) : rootDefault;
+  (this->*field).store(v);
   return v;
 }
 
-int Logger::resolveFacility() {
-  int v = facility_.load(std::memory_order_relaxed);
-  if (v >= 0) return v;
-  Lock l(G().tableLock);
-  v = facility_.load();
-  if (v >= 0) return v;
-  v = parent_ ? parent_->resolveFacility() : LOG_AUTH;
-  facility_.store(v);
-  return v;
-}
-
-int Logger::resolveShowMore() {
-  int v = showMore_.load(std::memory_order_relaxed);
-  if (v >= 0) return v;
-  Lock l(G().tableLock);
-  v = showMore_.load();
-  if (v >= 0) return v;
-  v = parent_ ? parent_->resolveShowMore() : 0;
-  showMore_.store(v);
-  return v;
-}
-
-int Logger::resolveBufferLevel() {
-  int v = bufferLevel_.load(std::memory_order_relaxed);
-  if (v >= 0) return v;
-  Lock l(G().tableLock);
-  v = bufferLevel_.load();
-  if (v >= 0) return v;
-  v = parent_ ? parent_->resolveBufferLevel() : INFO;
-  bufferLevel_.store(v);
-  return v;
-}
+int Logger::resolveLevel() { return resolve(&Logger::level_, INFO); }
+int Logger::resolveFacility() { return resolve(&Logger::facility_, LOG_AUTH); }
+int Logger::resolveShowMore() { return resolve(&Logger::showMore_, 0); }
+int Logger::resolveBufferLevel() { return resolve(&Logger::bufferLevel_, INFO); }
 
 void Logger::resetInherited() {
   level_ = -1;
@@ -699,149 +673,159 @@ std::string Logger::GetBufferContents() {
 
 // ---------------------------------------------------------------- reconfiguration
 
-void Logger::ReconfigureLevels(Properties& props) {
-  Globals& g = G();
-  Lock serial(g.reconfigureLock);
-  struct Message {
-    int level;
-    std::string text;
-  };
-  std::vector<Message> messages;
-  auto warn = [&messages](std::string text) { messages.push_back({WARN, std::move(text)}); };
-  struct Setting {
-    std::string name;
-    int value;
-  };
+namespace {
 
-  // 1. Read everything from the given properties, holding none of our locks.
-  std::string v = props.getProperty("log", "INFO");
-  int rootLevel = TextToLevel(v);
-  if (rootLevel < 0) {
-    warn(format("Illegal value for property 'log': '%s'. Using 'INFO'.", v.c_str()));
-    rootLevel = INFO;
-  }
-  std::vector<Setting> levels;
-  for (auto& kv : props.findPrefix("log.")) {
-    std::string name = kv.first.substr(4);
+struct Message {
+  int level;
+  std::string text;
+};
+typedef std::vector<Message> Messages;
+
+struct Setting {
+  std::string name;
+  int value;
+};
+
+// Everything ReconfigureLevels takes from the properties, read holding none
+// of the logging locks.
+struct LogSettings {
+  int rootLevel = Logger::INFO;
+  int rootFacility = LOG_AUTH;
+  int rootShowMore = 0;
+  int bufferLevel = Logger::INFO;
+  std::vector<Setting> levels, facilities, showMores, bufferLevels;  // per logger name
+  bool bufferEnabled = false;
+  long bufferKiB = 0;
+  DestConfig dest;
+};
+
+void warn(Messages& m, std::string text) { m.push_back({Logger::WARN, std::move(text)}); }
+
+// The "<prefix><logger name>" settings. A bad name is reported with
+// `badName` (one %s: the name), a value `parse` refuses with `badValue` (two
+// %s: key and value); either is skipped.
+std::vector<Setting> readPerLogger(Properties& props, const std::string& prefix, const char* badName,
+                                   const char* badValue, int (*parse)(const std::string&), Messages& m) {
+  std::vector<Setting> out;
+  for (auto& kv : props.findPrefix(prefix)) {
+    std::string name = kv.first.substr(prefix.size());
     if (!validLoggerName(name)) {
-      warn(format("Illegal log name: '%s'", name.c_str()));
+      warn(m, format(badName, name.c_str()));
       continue;
     }
-    int l = TextToLevel(kv.second);
-    if (l < 0) {
-      warn(format("Illegal log level. Property: '%s', value: '%s'", kv.first.c_str(),
-                  kv.second.c_str()));
+    int v = parse(kv.second);
+    if (v < 0) {
+      warn(m, format(badValue, kv.first.c_str(), kv.second.c_str()));
       continue;
     }
-    levels.push_back({name, l});
+    out.push_back({name, v});
   }
+  return out;
+}
+
+int parseLevel(const std::string& text) { return Logger::TextToLevel(text); }
+int parseFacility(const std::string& text) { return Logger::TextToFacility(text); }
+int parseShowMore(const std::string& text) {
+  long v = 0;
+  return parseInt(text, &v) && v >= 0 ? static_cast<int>(v & 7) : -1;
+}
+
+void readLevels(Properties& props, LogSettings& s, Messages& m) {
+  std::string v = props.getProperty("log", "INFO");
+  s.rootLevel = Logger::TextToLevel(v);
+  if (s.rootLevel < 0) {
+    warn(m, format("Illegal value for property 'log': '%s'. Using 'INFO'.", v.c_str()));
+    s.rootLevel = Logger::INFO;
+  }
+  s.levels = readPerLogger(props, "log.", "Illegal log name: '%s'",
+                           "Illegal log level. Property: '%s', value: '%s'", parseLevel, m);
 
   std::string fv = props.getProperty("logger.facility", "auth");
-  int rootFacility = TextToFacility(fv);
-  if (rootFacility < 0) {
-    warn(format("Illegal value facility name: '%s' for '%s'. Using '%s'.", fv.c_str(),
-                "logger.facility", "auth"));
-    rootFacility = LOG_AUTH;
+  s.rootFacility = Logger::TextToFacility(fv);
+  if (s.rootFacility < 0) {
+    warn(m, format("Illegal value facility name: '%s' for '%s'. Using '%s'.", fv.c_str(),
+                   "logger.facility", "auth"));
+    s.rootFacility = LOG_AUTH;
   }
-  std::vector<Setting> facilities;
-  for (auto& kv : props.findPrefix("logger.facility.")) {
-    std::string name = kv.first.substr(16);
-    if (!validLoggerName(name)) {
-      warn(format("Illegal facility name: '%s'", name.c_str()));
-      continue;
-    }
-    int f = TextToFacility(kv.second);
-    if (f < 0) {
-      warn(format("Illegal log facility. Property: '%s', value: '%s'", kv.first.c_str(),
-                  kv.second.c_str()));
-      continue;
-    }
-    facilities.push_back({name, f});
-  }
+  s.facilities = readPerLogger(props, "logger.facility.", "Illegal facility name: '%s'",
+                               "Illegal log facility. Property: '%s', value: '%s'", parseFacility, m);
 
   long rootShowMore = 0;
   std::string sv = props.getProperty("logger.showmore", "0");
   if (!parseInt(sv, &rootShowMore) || rootShowMore < 0) {
-    warn(format("Illegal value for property '%s': '%s'. Using '%s'.", "logger.showmore", sv.c_str(),
-                "0"));
+    warn(m, format("Illegal value for property '%s': '%s'. Using '%s'.", "logger.showmore", sv.c_str(),
+                   "0"));
     rootShowMore = 0;
   }
-  std::vector<Setting> showMores;
-  for (auto& kv : props.findPrefix("logger.showmore.")) {
-    std::string name = kv.first.substr(16);
-    long s = 0;
-    if (!validLoggerName(name)) {
-      warn(format("Illegal log name: '%s'", name.c_str()));
-      continue;
-    }
-    if (!parseInt(kv.second, &s) || s < 0) {
-      warn(format("Illegal value for property '%s': '%s'", kv.first.c_str(), kv.second.c_str()));
-      continue;
-    }
-    showMores.push_back({name, static_cast<int>(s & 7)});
-  }
+  s.rootShowMore = static_cast<int>(rootShowMore & 7);
+  s.showMores = readPerLogger(props, "logger.showmore.", "Illegal log name: '%s'",
+                              "Illegal value for property '%s': '%s'", parseShowMore, m);
+}
 
+void readBuffer(Properties& props, LogSettings& s, Messages& m) {
   std::string mv = props.getProperty("logger.memory.log", "INFO");
-  int bufferLevel = TextToLevel(mv);
-  if (bufferLevel == DISABLED) {
-    warn("Circular buffer log level cannot be NONE. Using 'INFO'.");
-    bufferLevel = INFO;
-  } else if (bufferLevel < 0) {
-    warn(format("Illegal value for property '%s': '%s'. Using 'INFO'.", "logger.memory.log",
-                mv.c_str()));
-    bufferLevel = INFO;
+  s.bufferLevel = Logger::TextToLevel(mv);
+  if (s.bufferLevel == Logger::DISABLED) {
+    warn(m, "Circular buffer log level cannot be NONE. Using 'INFO'.");
+    s.bufferLevel = Logger::INFO;
+  } else if (s.bufferLevel < 0) {
+    warn(m, format("Illegal value for property '%s': '%s'. Using 'INFO'.", "logger.memory.log",
+                   mv.c_str()));
+    s.bufferLevel = Logger::INFO;
   }
-  std::vector<Setting> bufferLevels;
-  for (auto& kv : props.findPrefix("logger.memory.log.")) {
-    std::string name = kv.first.substr(18);
-    if (!validLoggerName(name)) {
-      warn(format("Illegal log.memory name: '%s'", name.c_str()));
-      continue;
-    }
-    int l = TextToLevel(kv.second);
-    if (l < 0) {
-      warn(format("Illegal log level. Property: '%s', value: '%s'", kv.first.c_str(),
-                  kv.second.c_str()));
-      continue;
-    }
-    bufferLevels.push_back({name, l});
-  }
-  bool bufferEnabled = props.getBool("logger.memory.enabled", false);
-  long bufferKiB = props.getInt("logger.memory.bufsize", 128);
+  s.bufferLevels = readPerLogger(props, "logger.memory.log.", "Illegal log.memory name: '%s'",
+                                 "Illegal log level. Property: '%s', value: '%s'", parseLevel, m);
+  s.bufferEnabled = props.getBool("logger.memory.enabled", false);
+  s.bufferKiB = props.getInt("logger.memory.bufsize", 128);
   const long minKiB = static_cast<long>((CircularBuffer::MIN_SIZE + 1023) / 1024);
-  if (bufferKiB < minKiB) {
-    warn(format("Circular buffer size %ld KiB is below one record. Using %ld KiB.", bufferKiB,
-                minKiB));
-    bufferKiB = minKiB;
-  } else if (bufferKiB > static_cast<long>(kMaxBufferKiB)) {
-    warn(format("Circular buffer size %ld KiB is too large. Using %ld KiB.", bufferKiB,
-                static_cast<long>(kMaxBufferKiB)));
-    bufferKiB = static_cast<long>(kMaxBufferKiB);
+  if (s.bufferKiB < minKiB) {
+    warn(m, format("Circular buffer size %ld KiB is below one record. Using %ld KiB.", s.bufferKiB,
+                   minKiB));
+    s.bufferKiB = minKiB;
+  } else if (s.bufferKiB > static_cast<long>(kMaxBufferKiB)) {
+    warn(m, format("Circular buffer size %ld KiB is too large. Using %ld KiB.", s.bufferKiB,
+                   static_cast<long>(kMaxBufferKiB)));
+    s.bufferKiB = static_cast<long>(kMaxBufferKiB);
   }
+}
 
-  DestConfig c;
+void readDestination(Properties& props, LogSettings& s, Messages& m) {
+  DestConfig& c = s.dest;
   c.destination = props.getProperty("logger.destination", "syslog");
-  c.openlog = props.getBool(std::string("logger.openlog.") + ProgramName(), true);
-  c.facility = rootFacility;
+  c.openlog = props.getBool(std::string("logger.openlog.") + Logger::ProgramName(), true);
+  c.facility = s.rootFacility;
   long maxMb = props.getInt("logger.file.maxsize", 512);
   if (maxMb <= 0) maxMb = 512;
   c.file.maxBytes = static_cast<long long>(maxMb) * 1024 * 1024;
   c.file.maxCount = props.getInt("logger.file.maxcount", 5);
   if (c.file.maxCount > kMaxKeptFiles) {
-    warn(format("Illegal value for property '%s': '%d'. Using '%d'.", "logger.file.maxcount",
-                c.file.maxCount, kMaxKeptFiles));
+    warn(m, format("Illegal value for property '%s': '%d'. Using '%d'.", "logger.file.maxcount",
+                   c.file.maxCount, kMaxKeptFiles));
     c.file.maxCount = kMaxKeptFiles;
   }
   c.file.zipBackup = props.getBool("logger.file.zip.backup", false);
   c.file.flushFrequency = props.getInt("logger.file.flush.frequency", 10);
   c.queueSize = props.getInt("logger.queue.size", 256);
   if (c.queueSize > kMaxQueueSize) {
-    warn(format("Illegal value for property '%s': '%d'. Using '%d'.", "logger.queue.size",
-                c.queueSize, kMaxQueueSize));
+    warn(m, format("Illegal value for property '%s': '%d'. Using '%d'.", "logger.queue.size",
+                   c.queueSize, kMaxQueueSize));
     c.queueSize = kMaxQueueSize;
   }
+}
 
-  // 2. Levels, facilities and show-more flags.
+}  // namespace
+
+void Logger::ReconfigureLevels(Properties& props) {
+  Globals& g = G();
+  Lock serial(g.reconfigureLock);
+  Messages messages;
+  LogSettings s;
+  readLevels(props, s, messages);
+  readBuffer(props, s, messages);
+  readDestination(props, s, messages);
+  const DestConfig& c = s.dest;
+
+  // Levels, facilities and show-more flags.
   {
     Lock l(g.tableLock);
     for (auto& kv : g.table) kv.second->resetInherited();
@@ -854,17 +838,17 @@ void Logger::ReconfigureLevels(Properties& props) {
     }
     g.privateLoggers.swap(live);
     LoggerPtr root = GetRootLogger();
-    root->setExplicit(F_LEVEL, rootLevel);
-    root->setExplicit(F_FACILITY, rootFacility);
-    root->setExplicit(F_SHOWMORE, static_cast<int>(rootShowMore & 7));
-    root->setExplicit(F_BUFFER, bufferLevel);
-    for (auto& s : levels) GetLogger(s.name)->setExplicit(F_LEVEL, s.value);
-    for (auto& s : facilities) GetLogger(s.name)->setExplicit(F_FACILITY, s.value);
-    for (auto& s : showMores) GetLogger(s.name)->setExplicit(F_SHOWMORE, s.value);
-    for (auto& s : bufferLevels) GetLogger(s.name)->setExplicit(F_BUFFER, s.value);
+    root->setExplicit(F_LEVEL, s.rootLevel);
+    root->setExplicit(F_FACILITY, s.rootFacility);
+    root->setExplicit(F_SHOWMORE, s.rootShowMore);
+    root->setExplicit(F_BUFFER, s.bufferLevel);
+    for (auto& e : s.levels) GetLogger(e.name)->setExplicit(F_LEVEL, e.value);
+    for (auto& e : s.facilities) GetLogger(e.name)->setExplicit(F_FACILITY, e.value);
+    for (auto& e : s.showMores) GetLogger(e.name)->setExplicit(F_SHOWMORE, e.value);
+    for (auto& e : s.bufferLevels) GetLogger(e.name)->setExplicit(F_BUFFER, e.value);
   }
 
-  // 3. Destination: a changed file or destination is reopened by the next record.
+  // Destination: a changed file or destination is reopened by the next record.
   {
     Lock l(g.destLock);
     bool fileChanged = c.destination != g.config.destination || !(c.file == g.config.file);
@@ -878,16 +862,16 @@ void Logger::ReconfigureLevels(Properties& props) {
     }
   }
 
-  // 4. Circular buffer.
+  // Circular buffer.
   {
     Lock l(g.bufferLock);
-    size_t bytes = static_cast<size_t>(bufferKiB) * 1024;
+    size_t bytes = static_cast<size_t>(s.bufferKiB) * 1024;
     g.bufferBytes = bytes;
-    if (bufferEnabled && (!g.cbuf || g.cbuf->size() != bytes)) g.cbuf.reset(new CircularBuffer(bytes));
-    g.bufferEnabled = bufferEnabled;
+    if (s.bufferEnabled && (!g.cbuf || g.cbuf->size() != bytes)) g.cbuf.reset(new CircularBuffer(bytes));
+    g.bufferEnabled = s.bufferEnabled;
     bufferActive_.store(g.bufferEnabled && !g.bufferPaused && g.cbuf);
   }
-  messages.push_back({DEBUG, bufferEnabled ? "circular buffer has been enabled\n"
+  messages.push_back({DEBUG, s.bufferEnabled ? "circular buffer has been enabled\n"
                                            : "circular buffer is not enabled\n"});
 
   LoggerPtr logger = GetLogger("util.logger");

@@ -102,6 +102,9 @@ class Logger {
 
   // Implementation detail, public for the logger table.
   Logger(const std::string& name, boost::shared_ptr<Logger> parent, bool threadPrivate = false);
+  // A field's own value when set, else its parent's (`rootDefault` at the
+  // root), stored in the field; under the table lock.
+  int resolve(std::atomic<int> Logger::*field, int rootDefault);
   int resolveLevel();
   int resolveFacility();
   int resolveShowMore();

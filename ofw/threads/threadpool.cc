@@ -244,21 +244,17 @@ bool ThreadPool::returnToPool(PooledThread* t) {
     }
     OFW_DEBUG(logger_, "ThreadPool::returnToPool[%s]: pool full", name_.c_str());
   }
-  for (auto i = idle_.begin(); i != idle_.end(); ++i) {
-    if (*i == t) {
-      idle_.erase(i);
-      break;
-    }
-  }
-  t->inDead_.store(true);
-  dead_.insert(t);
-  mutex_.signalAll();
+  moveToDeadLocked(t);
   return false;
 }
 
 void ThreadPool::threadExiting(PooledThread* t) {
   Lock l(mutex_);
   busy_.erase(t);
+  moveToDeadLocked(t);
+}
+
+void ThreadPool::moveToDeadLocked(PooledThread* t) {
   for (auto i = idle_.begin(); i != idle_.end(); ++i) {
     if (*i == t) {
       idle_.erase(i);

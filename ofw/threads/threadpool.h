@@ -62,6 +62,9 @@ class ThreadPool {
   void createThread();
   bool returnToPool(PooledThread* thread);
   void threadExiting(PooledThread* thread);
+  // Takes the thread off the idle list into the dead set and wakes the
+  // waiters; mutex_ held.
+  void moveToDeadLocked(PooledThread* thread);
   bool reapDeadThreads();
   void dispatch(const boost::shared_ptr<Runnable>& shared, Runnable* plain);
 

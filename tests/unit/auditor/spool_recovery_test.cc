@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
 #include "auditor/auditor.h"
 #include "ofw/dbq/dbq_format.h"
 #include "ofw/dbq/dbqcomposite.h"
@@ -29,9 +30,7 @@ using namespace ofw::dbqfmt;
 class SpoolRecovery : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vgd-recovery.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = tmp_.path();
     sessions_ = dir_ + "/spool-sessions";
     common_ = dir_ + "/spool-dbqc";
     at_ = dir_ + "/spool-atdbqc";
@@ -44,7 +43,6 @@ class SpoolRecovery : public ::testing::Test {
     ofw::Props().setProperty("logger.destination", "syslog");
     ofw::Logger::ReconfigureLevels(ofw::Props());
     ofw::Logger::close();
-    std::system(("rm -rf " + dir_).c_str());
   }
 
   std::unique_ptr<Vigilog::Auditor> newAuditor() {
@@ -123,6 +121,7 @@ class SpoolRecovery : public ::testing::Test {
     return s.str();
   }
 
+  testsupport::TempDir tmp_;
   std::string dir_, sessions_, common_, at_, log_;
 };
 

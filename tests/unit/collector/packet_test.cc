@@ -419,25 +419,4 @@ TEST(ATMessage, HeaderlessBuffer) {
   EXPECT_EQ(reading.readGuid(), kGuid);
 }
 
-TEST(ByteSequence, DumpFormat) {
-  ByteSequenceModeler b(20, 0);
-  for (int i = 0; i < 17; ++i) b.writeByte(static_cast<uint8_t>(i));
-  testing::internal::CaptureStdout();
-  b.Dump();
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_THAT(out, testing::StartsWith("\nByteSequence Dump:\n  m_msgBuffer: "));
-  EXPECT_THAT(out, HasSubstr("  m_bufferLength: 20\n  m_offset: 17\n  m_headerSize: 0\nContents:\n"));
-  EXPECT_THAT(out, HasSubstr("00 01 02 03 \t04 05 06 07 \t08 09 0a 0b \t0c 0d 0e 0f \n"
-                             "10 00 00 00 \t\n"));
-}
-
-TEST(MeridiaException, IsAFrameworkException) {
-  try {
-    throw MeridiaException("x");
-  } catch (const ofw::Base_Exception& e) {
-    EXPECT_EQ(e.typeName(), "ByteSequenceModelerException");
-    EXPECT_STREQ(e.what(), "x");
-  }
-}
-
 }  // namespace

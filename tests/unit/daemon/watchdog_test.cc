@@ -1,5 +1,6 @@
 // The watchdog start: its command line, and a child that neither hangs nor
 // logs when another thread holds the loggers' destination lock at fork time.
+#include "support/test_support.h"
 #include "daemon/watchdog.h"
 
 #include <fcntl.h>
@@ -88,12 +89,9 @@ class WatchdogStart : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "log files are written only by root";
-    char tmpl[] = "/tmp/vgd-watchdog.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = tmp_.path();
   }
   void TearDown() override {
-    if (!dir_.empty()) std::system(("rm -rf " + dir_).c_str());
   }
 
   // Starts the watchdog with fd 2 going to a file of the test directory.
@@ -128,6 +126,7 @@ class WatchdogStart : public ::testing::Test {
     return -1;
   }
 
+  testsupport::TempDir tmp_;
   std::string dir_;
 };
 

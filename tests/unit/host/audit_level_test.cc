@@ -39,20 +39,6 @@ INSTANTIATE_TEST_SUITE_P(
                       LevelText{std::string(4096, '0'), 0}, LevelText{std::string(4097, '0'), -1},
                       LevelText{std::string(5000, 'a'), -1}));
 
-TEST(AuditLevelText, NamesAndUnknownValues) {
-  EXPECT_STREQ("audit_if_possible", OVGAuditLevelToString(0));
-  EXPECT_STREQ("no_audit", OVGAuditLevelToString(1));
-  EXPECT_STREQ("audit_required", OVGAuditLevelToString(2));
-  EXPECT_STREQ("use_sysrights", OVGAuditLevelToString(3));
-  EXPECT_STREQ("not_set", OVGAuditLevelToString(4));
-  EXPECT_STREQ("not_set", OVGAuditLevelToString(-1));
-  EXPECT_EQ(-1, OVGStringToAuditLevel(nullptr));
-  for (int level = 0; level < 4; ++level)
-    EXPECT_EQ(level, OVGStringToAuditLevel(OVGAuditLevelToString(level)));
-}
-
-// ---- contexts ---------------------------------------------------------------
-
 class AuditLevelTest : public ::testing::Test {
  protected:
   void SetUp() override { InitAuditLevelContext(&ctx_, &props_); }

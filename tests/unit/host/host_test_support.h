@@ -13,49 +13,14 @@
 #include <string>
 
 #include "ofw/logging/logger.h"
+#include "support/test_support.h"
 #include "ofw/config/properties.h"
 
 namespace hosttest {
 
-class TempDir {
- public:
-  TempDir() {
-    char templ[] = "/tmp/vgd-host-XXXXXX";
-    if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = templ;
-    chmod(path_.c_str(), 0755);
-  }
-  ~TempDir() {
-    std::string cmd = "rm -rf '" + path_ + "'";
-    if (system(cmd.c_str()) != 0) {
-    }
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline void writeFile(const std::string& path, const std::string& content, mode_t mode = 0644) {
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out) throw std::runtime_error("cannot write " + tmp);
-  }
-  chmod(tmp.c_str(), mode);
-  if (rename(tmp.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot rename " + tmp);
-}
-
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testsupport::TempDir;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 // Sends every record of the process, TRACE and up, to a file for the
 // lifetime of the object.

@@ -66,26 +66,6 @@ INSTANTIATE_TEST_SUITE_P(
                       LevelCase{"wArN", 4}, LevelCase{"", 3}, LevelCase{"WARNING", -1},
                       LevelCase{"NONE", -1}, LevelCase{"INFO ", -1}, LevelCase{"3", -1}));
 
-TEST(LevelNames, TableOrder) {
-  const char* expected[8] = {"TRACE", "DEBUG", "DIAG", "INFO", "WARN", "ERROR", "FATAL", "DISABLED"};
-  for (int i = 0; i < 8; ++i) EXPECT_STREQ(ofw::Logger::LEVEL_NAMES[i], expected[i]);
-}
-
-TEST(Facilities, TwentyStandardNames) {
-  const std::pair<const char*, int> table[20] = {
-      {"auth", LOG_AUTH},     {"authpriv", LOG_AUTHPRIV}, {"cron", LOG_CRON},     {"daemon", LOG_DAEMON},
-      {"ftp", LOG_FTP},       {"kern", LOG_KERN},         {"lpr", LOG_LPR},       {"mail", LOG_MAIL},
-      {"news", LOG_NEWS},     {"syslog", LOG_SYSLOG},     {"user", LOG_USER},     {"uucp", LOG_UUCP},
-      {"local0", LOG_LOCAL0}, {"local1", LOG_LOCAL1},     {"local2", LOG_LOCAL2}, {"local3", LOG_LOCAL3},
-      {"local4", LOG_LOCAL4}, {"local5", LOG_LOCAL5},     {"local6", LOG_LOCAL6}, {"local7", LOG_LOCAL7}};
-  for (auto& f : table) EXPECT_EQ(ofw::Logger::TextToFacility(f.first), f.second) << f.first;
-  EXPECT_EQ(ofw::Logger::TextToFacility("LOCAL3"), LOG_LOCAL3);
-  EXPECT_EQ(ofw::Logger::TextToFacility("local8"), -1);
-  EXPECT_EQ(ofw::Logger::TextToFacility(""), -1);
-}
-
-// ------------------------------------------------------------------ the table
-
 TEST_F(LoggerTest, ParentsAreCreatedOnDemand) {
   ofw::LoggerPtr leaf = ofw::getLogger("pt.a.b.c");
   EXPECT_EQ(leaf, ofw::getLogger("pt.a.b.c"));

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <thread>
@@ -113,9 +114,16 @@ TEST_F(LogQueueTest, StopLosesNothingThatWasQueued) {
 
 TEST_F(LogQueueTest, ThreadCanBeRestarted) {
   configure(logFile_, {{"logger.queue.size", "1000"}});
+  const auto threads = [] {
+    size_t n = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) n += task.exists();
+    return n;
+  };
+  const size_t before = threads();
   for (int round = 0; round < 3; ++round) {
     ofw::Logger::startThread();
     ofw::Logger::startThread();  // already running: no second thread
+    EXPECT_EQ(threads(), before + 1) << "round " << round;
     OFW_INFO(ofw::getLogger("q.order"), "Q0 %d", round);
     ofw::Logger::stopThread();
     ofw::Logger::stopThread();

@@ -141,39 +141,3 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Decision{2, 2, 0, 1}, Decision{2, 1, 0, 1}, Decision{2, 0, 425, 0},
                       Decision{1, 2, 0, 1}, Decision{1, 1, 0, 1}, Decision{1, 0, 0, 0},
                       Decision{0, 2, 426, 0}, Decision{0, 1, 0, 0}, Decision{0, 0, 0, 0}));
-
-TEST(LRPC2Session, StatusTexts) {
-  const char* texts[] = {"Socket path does not exist",
-                         "Cannot open socket",
-                         "Wrong protocol in handshake",
-                         "Message table version mismatch",
-                         "Socket closed",
-                         "Socket error",
-                         "Invalid message handle or operation",
-                         "Out of memory",
-                         "Timeout during operation",
-                         "Process authentication failed",
-                         "Process identity is not known at this point",
-                         "Bad or invalid session handle",
-                         "A timeout value is required",
-                         "Bad magic number in communication, potential network or byte order issue",
-                         "Temporary storage is running out of space",
-                         "Cannot open file",
-                         "File operation error",
-                         "Bad message length",
-                         "Timeout while connecting",
-                         "Bad or invalid message header",
-                         "Bad or invalid message length",
-                         "Message version mismatch",
-                         "Message sequence number mismatch",
-                         "Module is not implemented",
-                         "Access denied",
-                         "Signing is disabled",
-                         "Parameter is invalid",
-                         "Will retry"};
-  for (int code = 401; code <= 428; ++code) EXPECT_STREQ(SessionErr2Str(code), texts[code - 401]) << code;
-  EXPECT_EQ(SessionErr2Str(429), nullptr);
-  EXPECT_EQ(SessionErr2Str(0), nullptr);
-  EXPECT_EQ(SessionErr2Str(400), nullptr);
-  EXPECT_STREQ(SessionErr2Str(207), "Message invalid");
-}

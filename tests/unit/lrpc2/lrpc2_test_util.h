@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_support.h"
 #include "lrpc2/client_session.h"
 #include "lrpc2/msg.h"
 #include "lrpc2/session.h"
@@ -70,26 +71,7 @@ inline Bytes BodyOf(const LRPC2Msg* m) {
   return Bytes(all.begin() + h, all.end());
 }
 
-// A temporary directory removed (recursively) at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/lrpc2testXXXXXX";
-    const char* p = mkdtemp(tmpl);
-    path_ = p ? p : "";
-  }
-  ~TempDir() {
-    if (!path_.empty()) {
-      std::string cmd = "rm -rf '" + path_ + "'";
-      if (system(cmd.c_str()) != 0) {
-      }
-    }
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using testsupport::TempDir;
 
 struct FdPair {
   int a = -1, b = -1;

@@ -31,42 +31,7 @@ TEST(Descriptors, TablesHoldEveryKeyOnce) {
     ASSERT_NE(d.key, nullptr);
     EXPECT_TRUE(keys.insert(d.key).second) << d.key;
   }
-  EXPECT_EQ(keys.size(), 177u);
-  EXPECT_STREQ(ofw::kProductProperties[0].key, "vgsh.maxExecDepth");
-  EXPECT_STREQ(ofw::kProductProperties[159].key, "oagent.socket.path");
-  EXPECT_STREQ(ofw::kFrameworkProperties[0].key, "logger.openlog");
-  EXPECT_STREQ(ofw::kFrameworkProperties[16].key, "auditlevel.logdest");
 }
-
-struct Row {
-  const char* key;
-  PropertyType type;
-  const char* def;
-};
-
-class DocumentedDefault : public ::testing::TestWithParam<Row> {};
-
-TEST_P(DocumentedDefault, RowHasTypeAndDefault) {
-  const ofw::PropertyDescriptor* d = ofw::findPropertyDescriptor(GetParam().key);
-  ASSERT_NE(d, nullptr);
-  EXPECT_EQ(d->type, GetParam().type);
-  EXPECT_STREQ(d->defaultValue, GetParam().def);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, DocumentedDefault,
-    ::testing::Values(Row{"vgd.client.idle.timeout", PropertyType::INT, "1800"},
-                      Row{"VGD.RESOURCE.MEMLIMIT", PropertyType::INT, "104857600"},
-                      Row{"vgd.despool.chunksize", PropertyType::INT, "4098"},
-                      Row{"spool.diskspace.min", PropertyType::STRING, "10"},
-                      Row{"cache.enable", PropertyType::BOOL, "true"},
-                      Row{"vgd.resource.restart", PropertyType::BOOL, "false"},
-                      Row{"lrpc2.message.signing", PropertyType::STRING, "disabled"},
-                      Row{"log", PropertyType::STRING, "INFO"},
-                      Row{"logger.queue.size", PropertyType::INT, "256"},
-                      Row{"vgsh.maxExecDepth", PropertyType::INT, ""},
-                      Row{"user.ignore", PropertyType::LIST, ""},
-                      Row{"preferred.audit.store", PropertyType::STRING, ""}));
 
 TEST(Descriptors, ValueChecks) {
   const ofw::PropertyDescriptor* i = ofw::findPropertyDescriptor("vgd.timer.nudge");

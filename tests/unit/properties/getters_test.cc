@@ -123,12 +123,9 @@ TEST(Getters, MakeKey) {
   EXPECT_EQ(Properties::makeKey("a", "b", "c"), "a.b.c");
 }
 
-TEST(Getters, DumpAndStore) {
+TEST(Getters, StoredValuesLoadBackUnchanged) {
   Properties p;
   ASSERT_EQ(p.loadFromString("b = two  words\na = \"  spaced \"\nc = x\\\\y\\$z\\t\n"), 0);
-  std::ostringstream dump;
-  p.dump(dump);
-  EXPECT_EQ(dump.str(), "Properties dump\na =   spaced \nb = two words\nc = x\\y$z\t\n");
   std::ostringstream stored;
   p.store(stored, " saved");
   EXPECT_EQ(stored.str().substr(0, 7), "# saved");

@@ -122,15 +122,4 @@ TEST(LoadReload, StoreWithoutFileCannotReload) {
   EXPECT_TRUE(p.fileName().empty());
 }
 
-TEST(LoadReload, LoadErrorTexts) {
-  EXPECT_EQ(ofw::propertiesLoadErrorText("/f", -2), "Error in parsing /f because file does not exist.");
-  EXPECT_EQ(ofw::propertiesLoadErrorText("/f", -1), "Error in parsing /f because of permission denied.");
-  EXPECT_EQ(ofw::propertiesLoadErrorText("/f", -125),
-            "Error in parsing /f because of security reason.\nPlease make sure config file must be:\n"
-            "1. Owned by root.\n2. Not world writable.\n3. Not a symlink.\n4. Hardlink count must be 1.\n");
-  EXPECT_EQ(ofw::propertiesLoadErrorText("/f", -5),
-            "Error in parsing /f. Parameter value may not be expected. (error=-5)");
-  EXPECT_EQ(ofw::propertiesLoadErrorText("/f", -12), "Error in parsing /f.");
-}
-
 }  // namespace

@@ -1,5 +1,6 @@
 // The IPC server in-process on a temporary socket: pings, many clients,
 // vanishing and stalled clients, idle expiry.
+#include "support/test_support.h"
 #include "server/ipc_server.h"
 
 #include <dirent.h>
@@ -32,9 +33,7 @@ namespace {
 class ServerFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vgd-ipc.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = tmp_.path();
     path_ = dir_ + "/audit";
     struct rlimit rl;
     getrlimit(RLIMIT_NOFILE, &rl);
@@ -45,7 +44,6 @@ class ServerFixture : public ::testing::Test {
   }
   void TearDown() override {
     stop();
-    std::system(("rm -rf " + dir_).c_str());
   }
   void start() {
     server_.reset(new ofw::IPCServer(path_));
@@ -100,6 +98,7 @@ class ServerFixture : public ::testing::Test {
     return n;
   }
 
+  testsupport::TempDir tmp_;
   std::string dir_, path_;
   std::unique_ptr<ofw::IPCServer> server_;
   std::thread thread_;

@@ -1,5 +1,6 @@
 // The parent walk reads "/proc/<pid>/stat" after the last ')': a command name
 // with spaces or ')' must not shift the fields.
+#include "support/test_support.h"
 #include "server/process_info.h"
 
 #include <gtest/gtest.h>
@@ -15,15 +16,14 @@ namespace {
 class FakeProc : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vgd-proc.XXXXXX";
-    root_ = mkdtemp(tmpl);
+    root_ = tmp_.path();
   }
-  void TearDown() override { std::system(("rm -rf " + root_).c_str()); }
   void process(int pid, const std::string& comm, int ppid, int pgrp) {
     std::string dir = root_ + "/" + std::to_string(pid);
     mkdir(dir.c_str(), 0755);
     std::ofstream(dir + "/stat") << pid << " (" << comm << ") S " << ppid << " " << pgrp << " 1 0 -1 4194560\n";
   }
+  testsupport::TempDir tmp_;
   std::string root_;
 };
 

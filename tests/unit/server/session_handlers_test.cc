@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
 #include "auditor/auditor.h"
 #include "lrpc2/header.h"
 #include "lrpc2/msg.h"
@@ -231,9 +232,7 @@ struct GroupLeader {
 class SessionHandlers : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vgd-handlers.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = tmp_.path();
     ofw::Props().setProperty("logger.destination", dir_ + "/vgd.log");
     ofw::Props().setProperty("logger.queue.size", "0");
     ofw::Logger::ReconfigureLevels(ofw::Props());
@@ -249,7 +248,6 @@ class SessionHandlers : public ::testing::Test {
     ofw::Props().setProperty("logger.destination", "syslog");
     ofw::Logger::ReconfigureLevels(ofw::Props());
     ofw::Logger::close();
-    std::system(("rm -rf " + dir_).c_str());
   }
 
   Vigilog::AuditRegistry& registry() { return auditor_->registry(); }
@@ -290,6 +288,7 @@ class SessionHandlers : public ::testing::Test {
     return types;
   }
 
+  testsupport::TempDir tmp_;
   std::string dir_;
   std::unique_ptr<Vigilog::Auditor> auditor_;
   std::unique_ptr<ofw::IPCServer> server_;

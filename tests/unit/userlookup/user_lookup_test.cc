@@ -128,36 +128,50 @@ TEST_F(UserLookupTest, BadDirectoryRecordsAreNotUsers) {
   EXPECT_EQ(0u, ul.userCache().size());
 }
 
-TEST_F(UserLookupTest, UnknownUidAnsweredFromNegativeCache) {
+struct NegativeCase {
+  bool byUid;
+  const char* added;
+  const char* hit;
+  const char* asked;
+  const char* notFound;
+};
+
+class NegativeCache : public UserLookupTest, public ::testing::WithParamInterface<NegativeCase> {
+ protected:
+  bool lookUp(UserLookup& ul, PasswdDA& r) {
+    return GetParam().byUid ? ul.vgd_getpwuid(7777, r, false) : ul.vgd_getpwnam("late", r, false);
+  }
+};
+
+// A miss is remembered: once the directory learns the user, the negative
+// cache still answers until it is flushed.
+TEST_P(NegativeCache, AnswersUntilFlushed) {
+  const NegativeCase& c = GetParam();
   LogCapture log(dir_.file("log"));
   UserLookup& ul = make();
+  auto& cache = c.byUid ? ul.negativeCache2() : ul.negativeCache1();
   PasswdDA r;
-  EXPECT_FALSE(ul.vgd_getpwuid(7777, r, false));
-  EXPECT_TRUE(log.contains("kirad_getpwuid cannot found UID 7777. Add to negative cache."));
-  EXPECT_EQ(1u, ul.negativeCache2().size());
-  // The directory learns the uid; the negative cache still answers.
+  EXPECT_FALSE(lookUp(ul, r));
+  EXPECT_TRUE(log.contains(c.added));
+  EXPECT_TRUE(log.contains(c.notFound));
+  EXPECT_EQ(1u, cache.size());
   addToDirectory(person("late", 7777));
-  for (int i = 0; i < 3; ++i) EXPECT_FALSE(ul.vgd_getpwuid(7777, r, false));
-  EXPECT_EQ(3u, log.count("kirad_getpwuid cache(-ve) hit for UID 7777"));
-  EXPECT_EQ(1u, log.count("kirad_getpwuid asks kirad for UID 7777"));
-  ul.flushCaches();
-  ASSERT_TRUE(ul.vgd_getpwuid(7777, r, false));
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(lookUp(ul, r));
+  EXPECT_EQ(3u, log.count(c.hit));
+  EXPECT_EQ(1u, log.count(c.asked));
+  cache.flush();
+  ASSERT_TRUE(lookUp(ul, r));
   EXPECT_EQ("late", r.name);
 }
 
-TEST_F(UserLookupTest, UnknownNameAnsweredFromNegativeCache) {
-  LogCapture log(dir_.file("log"));
-  UserLookup& ul = make();
-  PasswdDA r;
-  EXPECT_FALSE(ul.vgd_getpwnam("late", r, false));
-  EXPECT_TRUE(log.contains("kirad_getpwnam cannot found user late. Add to negative cache."));
-  EXPECT_TRUE(log.contains("vgd_getpwam: user late not found"));
-  addToDirectory(person("late", 7777));
-  EXPECT_FALSE(ul.vgd_getpwnam("late", r, false));
-  EXPECT_TRUE(log.contains("kirad_getpwnam cache(-ve) hit for user late"));
-  ul.negativeCache1().flush();
-  EXPECT_TRUE(ul.vgd_getpwnam("late", r, false));
-}
+INSTANTIATE_TEST_SUITE_P(
+    ByUidAndName, NegativeCache,
+    ::testing::Values(NegativeCase{true, "kirad_getpwuid cannot found UID 7777. Add to negative cache.",
+                                   "kirad_getpwuid cache(-ve) hit for UID 7777",
+                                   "kirad_getpwuid asks kirad for UID 7777", "vgd_getpwuid: UID 7777 not found"},
+                      NegativeCase{false, "kirad_getpwnam cannot found user late. Add to negative cache.",
+                                   "kirad_getpwnam cache(-ve) hit for user late",
+                                   "kirad_getpwnam asks kirad for user late", "vgd_getpwam: user late not found"}));
 
 // Names no user can have are answered "not found" without asking the
 // directory and without a negative-cache entry: a client sending a million
