@@ -207,15 +207,15 @@ uint64_t ByteSequenceModeler::checkRead(uint64_t n) {
     cleanup();
     throw MeridiaException("ByteSequenceModeler readNBytes offset overflow", 0, __FILE__, __LINE__);
   }
-  if (m_buffer.empty() || m_offset > m_bufferLength || n > m_bufferLength - m_offset) {
-    cleanup();
-    throw MeridiaException("ByteSequenceModeler can't read beyond end of buffer", 0, __FILE__,
-                           __LINE__);
-  }
   // A received unit ends at its received length, not at its spare capacity.
   if (m_readEnd != UNLIMITED && (m_offset > m_readEnd || n > m_readEnd - m_offset)) {
     cleanup();
     throw MeridiaException("ByteSequenceModeler can't read beyond the received data", 0, __FILE__,
+                           __LINE__);
+  }
+  if (m_buffer.empty() || m_offset > m_bufferLength || n > m_bufferLength - m_offset) {
+    cleanup();
+    throw MeridiaException("ByteSequenceModeler can't read beyond end of buffer", 0, __FILE__,
                            __LINE__);
   }
   const uint64_t at = m_offset;

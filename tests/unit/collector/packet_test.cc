@@ -264,6 +264,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(CountCase{5, 5, nullptr},
                     CountCase{6, 5, "ByteSequenceModeler can't read beyond the received data"},
                     CountCase{40, 0, "ByteSequenceModeler can't read beyond the received data"},
+                    CountCase{1000, 5, "ByteSequenceModeler can't read beyond the received data"},
                     CountCase{0xfffffff0u, 3, "ByteSequenceModeler readNBytes offset overflow"}));
 
 // Received blocks refused before anything is read.
