@@ -13,6 +13,7 @@
 #include "meridia/packet.h"
 #include "ofw/codec.h"
 #include "ofw/exceptions.h"
+#include "ovgfw/secure_connection.h"
 
 using meridia::ByteSequenceModeler;
 using meridia::MeridiaException;
@@ -91,6 +92,43 @@ void readAll(Packet& in, const std::string& wire, const uint8_t* ops, size_t nOp
   }
 }
 
+// The connection's reply parsers on the same block: a malformed block is
+// MeridiaException, an error report OVGException or OVGSessionException (or
+// MeridiaException when the report itself is cut short), nothing else.
+void parseReplies(const std::string& wire, bool wellFormed) {
+  using ovgfw::SecureConnection;
+  const bool report = wellFormed && (static_cast<uint8_t>(wire[4]) & Packet::FLAG_ERROR_REPORT);
+  for (int parser = 0; parser < 3; ++parser) {
+    try {
+      if (parser == 0) {
+        SecureConnection::parseReply(wire);
+      } else if (parser == 1) {
+        SecureConnection::parseControlReply(wire);
+        check(wire.size() > Packet::HEADER_SIZE);
+      } else {
+        ovgfw::OVGResponseMessage m = SecureConnection::parseMessageReply(wire);
+        check(m.isSerialized());
+        try {
+          if (m.getType() == ovgfw::OVGMessage::TYPE_ACK) m.readUInt64();
+          if (m.getType() == ovgfw::OVGMessage::TYPE_EXCEPTION) {
+            const ovgfw::OVGExceptionReply r = m.readExceptionReply();
+            (void)ovgfw::despoolExceptionText(r.code, r.text);
+            (void)ovgfw::channelOpenExceptionText(r.code, "host", r.text);
+          }
+        } catch (const OVGException&) {
+        }
+      }
+      check(wellFormed && !report);
+    } catch (const MeridiaException&) {
+      // Malformed, or a report cut short.
+    } catch (const OVGException&) {
+      check(report);
+    } catch (const OVGSessionException&) {
+      check(report);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -110,6 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const MeridiaException&) {
     check(!wellFormed);
   }
+  parseReplies(wire, wellFormed);
 
   // Outgoing packets around the same bytes.
   if (wire.size() >= Packet::HEADER_SIZE) {
