@@ -25,7 +25,7 @@ class PolicyFile : public ::testing::TestWithParam<PolicyCase> {};
 
 TEST_P(PolicyFile, IsParsedStrictly) {
   capi_test::TempDir dir;
-  ASSERT_TRUE(dir.write("Registry.pol", GetParam().text));
+  dir.write("Registry.pol", GetParam().text);
   if (GetParam().guid == nullptr) {
     try {
       InstallationInfo::GetCurrentInstallationGuid(dir.file("Registry.pol"));
@@ -84,7 +84,7 @@ TEST(SettingsFile, IsReplacedWholeAndReadBack) {
   const std::string prefix = InstallationInfo::SettingsPrefix(dir.path());
   ASSERT_EQ(prefix, dir.path() + "/");
   EXPECT_EQ(InstallationInfo::SettingsPrefix(prefix), prefix);
-  ASSERT_TRUE(dir.write("vg.installation.id", "a much longer old value\nsecond line\n"));
+  dir.write("vg.installation.id", "a much longer old value\nsecond line\n");
   ofw::setDirectorySetting("vg.installation.id", "inst-1", prefix);
   EXPECT_EQ(capi_test::readFile(dir.file("vg.installation.id")), "inst-1\n");
   std::string back;

@@ -395,9 +395,6 @@ TEST_P(CacheEnable, ParsesTheSwitches) {
   EXPECT_EQ(GetParam().enabled, ul.userCache().isEnabled()) << GetParam().value;
   EXPECT_EQ(GetParam().enabled, ul.negativeCache1().isEnabled());
   EXPECT_EQ(GetParam().enabled, ul.negativeCache2().isEnabled());
-  EXPECT_EQ(ovg::PASSWD_CACHE_USER, ul.userCache().getType());
-  EXPECT_EQ(ovg::PASSWD_CACHE_NEGATIVE_NAME, ul.negativeCache1().getType());
-  EXPECT_EQ(ovg::PASSWD_CACHE_NEGATIVE_UID, ul.negativeCache2().getType());
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, CacheEnable,
