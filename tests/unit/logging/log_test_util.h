@@ -59,7 +59,8 @@ inline void reset() {
 // Every record (TRACE and up) goes to a file for the lifetime of the object.
 class LogCapture {
  public:
-  LogCapture() : file_(dir_.file("test.log")) {
+  // Into a file of its own, or into `path` when given.
+  explicit LogCapture(const std::string& path = "") : file_(path.empty() ? dir_.file("test.log") : path) {
     ofw::Logger::SetThreadName("");
     logtest::configure(file_, {{"log", "TRACE"}});
   }
@@ -112,6 +113,18 @@ class LogCapture {
     int n = 0;
     for (const std::string& r : records())
       if (r.compare(0, level.size() + 1, level + " ") == 0 && r.find(text) != std::string::npos) ++n;
+    return n;
+  }
+  // The whole file, and how often a text occurs in it.
+  std::string contents() {
+    ofw::Logger::flush();
+    return readFile(file_);
+  }
+  bool contains(const std::string& text) { return contents().find(text) != std::string::npos; }
+  size_t occurrences(const std::string& text) {
+    const std::string all = contents();
+    size_t n = 0;
+    for (size_t pos = all.find(text); pos != std::string::npos; pos = all.find(text, pos + 1)) ++n;
     return n;
   }
   const std::string& path() const { return file_; }
