@@ -195,8 +195,6 @@ TEST_F(UserLookupTest, WithoutNegativeCacheTheDirectoryIsAskedEveryTime) {
   LogCapture log(dir_.file("log"));
   props_.setProperty("negative.cache.enable", "false");
   UserLookup& ul = make();
-  EXPECT_FALSE(ul.negativeCache1().isEnabled());
-  EXPECT_FALSE(ul.negativeCache2().isEnabled());
   PasswdDA r;
   EXPECT_FALSE(ul.vgd_getpwuid(7777, r, false));
   EXPECT_FALSE(ul.vgd_getpwuid(7777, r, false));
@@ -406,10 +404,6 @@ INSTANTIATE_TEST_SUITE_P(Values, CacheEnable,
 
 TEST_F(UserLookupTest, CacheSizesAndLifetimes) {
   UserLookup& ul = make(dir_.file("none.so"));
-  for (ovg::PasswdCache* c : {&ul.userCache(), &ul.negativeCache1(), &ul.negativeCache2()}) {
-    EXPECT_EQ(600, c->getTimeToLive());
-    EXPECT_EQ(80000, c->getCacheSize());
-  }
   props_.setProperty("cache.time.to.live", "30");
   props_.setProperty("cache.max.size", "5");
   ul.loadCacheProp();
