@@ -182,15 +182,11 @@ const char* const kAttributeData = R"({"objects": [{
   "tooBig": "99999999999999999999",
   "spaced": " 5",
   "notNumber": "12abc",
-  "flagTrue": true,
-  "flagFalse": "FALSE",
-  "flagOne": "1",
-  "flagBad": "maybe",
   "empty": [],
   "emptyText": ""
 }]})";
 
-enum class Getter { Str, Int, Bool, List };
+enum class Getter { Str, Int, List };
 
 struct AttributeCase {
   const char* label;
@@ -198,7 +194,7 @@ struct AttributeCase {
   const char* name;
   int rc;
   const char* text;      // Str: value; List: values joined by '|'
-  long long number;      // Int, Bool
+  long long number;      // Int
 };
 
 class AttributeGetter : public StandIn, public ::testing::WithParamInterface<AttributeCase> {};
@@ -231,12 +227,6 @@ TEST_P(AttributeGetter, ReadsFirstOrAllValues) {
       EXPECT_EQ(value, c.rc == OPW_OK ? c.number : 12345);  // untouched on failure
       break;
     }
-    case Getter::Bool: {
-      int value = 7;
-      ASSERT_EQ(capi().opwGetAttributeBool(s, o, c.name, &value), c.rc);
-      EXPECT_EQ(value, c.rc == OPW_OK ? c.number : 7);
-      break;
-    }
     case Getter::List: {
       char** values = nullptr;
       size_t count = 99;
@@ -263,7 +253,6 @@ INSTANTIATE_TEST_SUITE_P(
         AttributeCase{"StrNameIgnoresCase", Getter::Str, "TEXT", OPW_OK, "first", 0},
         AttributeCase{"StrOfListIsFirst", Getter::Str, "multi", OPW_OK, "one", 0},
         AttributeCase{"StrOfNumber", Getter::Str, "number", OPW_OK, "42", 0},
-        AttributeCase{"StrOfBool", Getter::Str, "flagTrue", OPW_OK, "TRUE", 0},
         AttributeCase{"StrEmptyText", Getter::Str, "emptyText", OPW_OK, "", 0},
         AttributeCase{"StrEmptyList", Getter::Str, "empty", OPW_ERR_NO_ATTRIBUTE, "", 0},
         AttributeCase{"StrMissing", Getter::Str, "absent", OPW_ERR_NO_ATTRIBUTE, "", 0},
@@ -276,11 +265,6 @@ INSTANTIATE_TEST_SUITE_P(
         AttributeCase{"IntOfText", Getter::Int, "text", OPW_ERR_BAD_VALUE, "", 0},
         AttributeCase{"IntEmptyText", Getter::Int, "emptyText", OPW_ERR_BAD_VALUE, "", 0},
         AttributeCase{"IntMissing", Getter::Int, "absent", OPW_ERR_NO_ATTRIBUTE, "", 0},
-        AttributeCase{"BoolTrue", Getter::Bool, "flagTrue", OPW_OK, "", 1},
-        AttributeCase{"BoolFalseText", Getter::Bool, "flagFalse", OPW_OK, "", 0},
-        AttributeCase{"BoolOne", Getter::Bool, "flagOne", OPW_OK, "", 1},
-        AttributeCase{"BoolBad", Getter::Bool, "flagBad", OPW_ERR_BAD_VALUE, "", 0},
-        AttributeCase{"BoolMissing", Getter::Bool, "absent", OPW_ERR_NO_ATTRIBUTE, "", 0},
         AttributeCase{"ListInOrder", Getter::List, "multi", OPW_OK, "one|two|three", 0},
         AttributeCase{"ListOfSingle", Getter::List, "text", OPW_OK, "first", 0},
         AttributeCase{"ListEmpty", Getter::List, "empty", OPW_ERR_NO_ATTRIBUTE, "", 0},
