@@ -1,5 +1,5 @@
 // Helpers of the collector-discovery tests: the stand-in directory loaded
-// with the discovery fixture, a settings directory, and the log in a file.
+// with the discovery fixture, a settings directory, and the log capture.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -18,27 +18,7 @@ inline std::string fixturePath() {
   return std::string(VGD_SOURCE_DIR) + "/standins/capi/discovery-directory.json";
 }
 
-// Every record (TRACE and up) goes to a file while the object lives.
-class LogCapture {
- public:
-  LogCapture() : file_(dir_.file("discovery.log")) { logtest::configure(file_, {{"log", "TRACE"}}); }
-  ~LogCapture() { logtest::reset(); }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  // How many records hold the text (records are "LEVEL ... text").
-  int count(const std::string& level, const std::string& text) {
-    ofw::Logger::flush();
-    int n = 0;
-    for (const std::string& r : logtest::splitLines(logtest::readFile(file_)))
-      if (r.find(level) != std::string::npos && r.find(text) != std::string::npos) ++n;
-    return n;
-  }
-
- private:
-  logtest::TempDir dir_;
-  std::string file_;
-};
+using logtest::LogCapture;
 
 // The stand-in library with a private copy of the fixture, which a test may
 // edit (edit() rewrites it atomically; the stand-in reads it again).

@@ -67,10 +67,10 @@ TEST(Instance, CreateInstancesSkipsBadValuesAndKeepsTheRest) {
   EXPECT_EQ(out[0].name(), "First");
   EXPECT_EQ(out[1].name(), "Last");
   for (const std::string& v : bad)
-    EXPECT_EQ(log.count("WARN", "Skipping service binding information '" + v + "': "), 1) << v;
-  EXPECT_EQ(log.count("DEBUG", "binding type isn't a service instance"), 1);
-  EXPECT_EQ(log.count("DEBUG", "Ignoring unsupported crammed attribute 'Colour'"), 1);
-  EXPECT_EQ(log.count("DEBUG", "Adding Instance name="), 2);
+    EXPECT_EQ(log.countAt("WARN", "Skipping service binding information '" + v + "': "), 1) << v;
+  EXPECT_EQ(log.countAt("DEBUG", "binding type isn't a service instance"), 1);
+  EXPECT_EQ(log.countAt("DEBUG", "Ignoring unsupported crammed attribute 'Colour'"), 1);
+  EXPECT_EQ(log.countAt("DEBUG", "Adding Instance name="), 2);
 }
 
 struct SubnetCase {

@@ -57,10 +57,10 @@ TEST_P(ServiceLocatorTest, ReadsEveryUsableScpWithItsTrust) {
                        "site='Default-First-Site-Name@example.com')",
                        "(hostname='coll5.example.com', port=6000, servicePrincipalName='vgcollector/coll5.example.com@"
                        "EXAMPLE.COM', trusted=true, protocolVersion='', softwareVersion='', site='Branch@example.com')"}));
-  EXPECT_EQ(log_.count("WARN", "Skipping SCP CN=Vigilog Collector,CN=COLL4,CN=Computers,DC=example,DC=com: "
+  EXPECT_EQ(log_.countAt("WARN", "Skipping SCP CN=Vigilog Collector,CN=COLL4,CN=Computers,DC=example,DC=com: "
                                "Malformed <port>:<principal> '5063'"), 1);
-  EXPECT_EQ(log_.count("DEBUG", "'dNSHostName' of computer (CN=COLL2,CN=Computers,DC=example,DC=com) is not set."), 1);
-  EXPECT_GE(log_.count("WARN", std::string("Trusted Server of GUID ") + kMissingGroup + " not found"), 1);
+  EXPECT_EQ(log_.countAt("DEBUG", "'dNSHostName' of computer (CN=COLL2,CN=Computers,DC=example,DC=com) is not set."), 1);
+  EXPECT_GE(log_.countAt("WARN", std::string("Trusted Server of GUID ") + kMissingGroup + " not found"), 1);
 
   std::vector<ServiceEndpointPtr> all = find({});
   EXPECT_EQ(hosts(all), (std::vector<std::string>{"coll1.example.com", "coll2.example.com", "coll3.example.com",
@@ -201,8 +201,8 @@ TEST(HostScope, ReadsThePropertyTheSettingsAndTheProbe) {
   EXPECT_EQ(h.forest, "example.com");
   EXPECT_EQ(h.domain, "");
   EXPECT_EQ(h.addresses, probe());
-  EXPECT_EQ(log.count("WARN", "This machine does not join to any domain."), 1);
-  EXPECT_EQ(log.count("WARN", "This machine does not belong to any"), 0);
+  EXPECT_EQ(log.countAt("WARN", "This machine does not join to any domain."), 1);
+  EXPECT_EQ(log.countAt("WARN", "This machine does not belong to any"), 0);
 }
 
 struct CacheCase {

@@ -51,19 +51,6 @@ class AuditLevelTest : public ::testing::Test {
   AuditLevelContext ctx_;
 };
 
-TEST_F(AuditLevelTest, ContextDefaultsAndRelease) {
-  AuditLevelContext c;
-  ASSERT_EQ(0, InitAuditLevelContext(&c, &props_));
-  EXPECT_EQ(&props_, c.properties);
-  ASSERT_TRUE(c.logger);
-  EXPECT_EQ("ovg.vgd.auditlevel", c.logger->getName());
-  FreeAuditLevelContext(&c, true);
-  EXPECT_EQ(nullptr, c.properties);
-  EXPECT_FALSE(c.logger);
-  EXPECT_EQ(-22, InitAuditLevelContext(nullptr, &props_));
-  FreeAuditLevelContext(nullptr, true);  // harmless
-}
-
 // ---- parseUserProperty -------------------------------------------------------
 
 struct EntryCase {

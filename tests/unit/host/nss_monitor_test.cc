@@ -110,10 +110,10 @@ TEST_F(NssHook, AnUnchangedConfigurationIsNotAskedAgain) {
   ovg::NssMonitor monitor(p_);
   monitor.monitorNssConf();
   monitor.monitorNssConf();
-  EXPECT_EQ(log_.count("has been changed."), 1u);
+  EXPECT_EQ(log_.occurrences("has been changed."), 1u);
   writeFile(p_.nsswitch, std::string(kHooked) + "# edited\n");
   monitor.monitorNssConf();
-  EXPECT_EQ(log_.count("has been changed."), 2u);
+  EXPECT_EQ(log_.occurrences("has been changed."), 2u);
   EXPECT_EQ(calls(),
             "--lib_name orvanevg --is_nss_active\n"
             "--lib_name orvanevg --is_nss_normal --not_joined\n"

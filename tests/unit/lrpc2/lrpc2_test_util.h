@@ -32,16 +32,17 @@ namespace lrpc2test {
 
 typedef std::vector<uint8_t> Bytes;
 
-// Builds expected byte strings in host byte order.
+// Builds expected byte strings in host byte order, from the shared builders
+// (shifts, not the codec under test).
 class B {
  public:
   B& u8(uint8_t v) {
     b_.push_back(v);
     return *this;
   }
-  B& u16(uint16_t v) { return raw(&v, 2); }
-  B& u32(uint32_t v) { return raw(&v, 4); }
-  B& u64(uint64_t v) { return raw(&v, 8); }
+  B& u16(uint16_t v) { return str(testsupport::u16(v)); }
+  B& u32(uint32_t v) { return str(testsupport::u32(v)); }
+  B& u64(uint64_t v) { return str(testsupport::u64(v)); }
   B& str(const std::string& s) { return raw(s.data(), s.size()); }
   B& zeros(size_t n) {
     b_.insert(b_.end(), n, 0);

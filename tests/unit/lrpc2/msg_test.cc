@@ -478,16 +478,6 @@ TEST(LRPC2Msg, UnknownTypeCannotBeCreated) {
   EXPECT_EQ(MsgNew(10, 0, nullptr, MSG_MAX_HEADER_LENGTH + 1, &st), nullptr);
 }
 
-TEST(LRPC2Msg, SigChecksFlag) {
-  Msg m = Build(MsgType::VGPing);
-  EXPECT_FALSE(MsgGetSigChecks(m.get()));
-  EXPECT_EQ(MsgSetSigChecks(m.get(), 1), MSG_OK);
-  EXPECT_TRUE(MsgGetSigChecks(m.get()));
-  EXPECT_EQ(MsgSetSigChecks(m.get(), 0), MSG_OK);
-  EXPECT_FALSE(MsgGetSigChecks(m.get()));
-  EXPECT_EQ(MsgSetSigChecks(nullptr, 1), MSG_ERR_INVALID);
-}
-
 // ---- validation ------------------------------------------------------------------
 
 struct BadBody {
