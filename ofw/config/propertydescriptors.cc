@@ -194,6 +194,7 @@ const PropertyDescriptor kFrameworkProperties[kFrameworkPropertyCount] = {
 // One row per key; add a key here together with its line in the README.
 const PropertyDescriptor kProjectProperties[] = {
     {"vgd.stream.max.token", PropertyType::INT, "16777216"},
+    {"spool.sync", PropertyType::STRING, "none"},
 };
 const size_t kProjectPropertyCount = sizeof kProjectProperties / sizeof kProjectProperties[0];
 
