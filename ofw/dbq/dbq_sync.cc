@@ -1,5 +1,6 @@
 #include "ofw/dbq/dbq_sync.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "ofw/config/properties.h"
 #include "ofw/logging/logger.h"
+#include "ofw/unique_fd.h"
 
 namespace ofw {
 
@@ -87,6 +89,15 @@ int CommitSync::afterCommit(int fd, uint64_t bytes) {
 }
 
 int CommitSync::syncPending(int fd) { return pendingBytes_ == 0 ? 0 : sync(fd); }
+
+int CommitSync::syncDirectoryOf(const std::string& path) {
+  if (policy_.mode == SpoolSyncPolicy::NONE) return 0;
+  std::string::size_type slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd || ::fsync(fd.get()) != 0) return errno;
+  return 0;
+}
 
 int CommitSync::sync(int fd) {
   lastSyncMs_ = nowMs();

@@ -40,6 +40,9 @@ class CommitSync {
   int afterCommit(int fd, uint64_t bytes);
   // Syncs the commits not synced yet (close, periodic flush). 0 or errno.
   int syncPending(int fd);
+  // Under any policy but NONE, syncs the directory holding `path`, so that a
+  // file just created survives a crash of the machine with its name. 0 or errno.
+  int syncDirectoryOf(const std::string& path);
 
   // Process-wide: fdatasync calls made and the committed bytes they covered.
   static uint64_t statSyncs();

@@ -159,6 +159,9 @@ bool DBQSingle::open(const std::string& path, DBQMode mode, int permissions, boo
   }
   m_fd = fd;
   m_sync.reset(mode == DBQ_READ_ONLY ? SpoolSyncPolicy() : configuredSpoolSync());
+  struct stat created;
+  if (mode != DBQ_READ_ONLY && ::fstat(fd, &created) == 0 && created.st_size == 0)
+    syncCommitted(m_sync.syncDirectoryOf(path));  // a new file's name must outlive a crash too
   try {
     loadOrInitialise(permissions, failIfUnclean);
   } catch (...) {
@@ -405,7 +408,7 @@ void DBQSingle::commit(int op) {
 // The operation is committed whatever the sync returned: a failed fdatasync is
 // reported, and the next sync covers the same bytes again.
 void DBQSingle::syncCommitted(int err) {
-  if (err != 0) DBQS_LOG(ERROR, "fdatasync of %s failed: %s", m_path.c_str(), errnoText(err).c_str());
+  if (err != 0) DBQS_LOG(ERROR, "Sync of %s failed: %s", m_path.c_str(), errnoText(err).c_str());
 }
 
 // Undoes an operation that failed: the in-memory state returns to the last
