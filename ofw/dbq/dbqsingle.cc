@@ -159,6 +159,10 @@ bool DBQSingle::open(const std::string& path, DBQMode mode, int permissions, boo
     return false;
   }
   m_fd = fd;
+  m_sync.reset(mode == DBQ_READ_ONLY ? SpoolSyncPolicy() : configuredSpoolSync());
+  struct stat created;
+  if (mode != DBQ_READ_ONLY && ::fstat(fd, &created) == 0 && created.st_size == 0)
+    syncCommitted(m_sync.syncDirectoryOf(path));  // a new file's name must outlive a crash too
   try {
     loadOrInitialise(permissions, failIfUnclean);
   } catch (...) {
@@ -287,6 +291,7 @@ void DBQSingle::closeFd() {
 
 void DBQSingle::close() {
   Lock lock(m_mutex);
+  if (m_fd >= 0) syncCommitted(m_sync.syncPending(m_fd));
   closeFd();
   m_open = false;
   clearIdentity();
@@ -392,11 +397,19 @@ void DBQSingle::commit(int op) {
     DBQS_LOG(WARN, "flush failed(2).  EOF: false, Bad: true, Fail: true");
     throw;
   }
+  uint64_t written = static_cast<uint64_t>(m_dirty.size() + 2) * static_cast<uint64_t>(m_blockSize);
   m_dirty.clear();
   m_before.clear();
   m_committedMaster.assign(m_master->raw(), m_master->raw() + m_blockSize);
   m_committedBlockCount = m_blockCount;
   m_commitStarted = false;
+  syncCommitted(m_sync.afterCommit(m_fd, written));
+}
+
+// The operation is committed whatever the sync returned: a failed fdatasync is
+// reported, and the next sync covers the same bytes again.
+void DBQSingle::syncCommitted(int err) {
+  if (err != 0) DBQS_LOG(ERROR, "Sync of %s failed: %s", m_path.c_str(), errnoText(err).c_str());
 }
 
 // Undoes an operation that failed: the in-memory state returns to the last
@@ -915,7 +928,10 @@ void DBQSingle::setQueueStat(QueueStat stat) {
 
 void DBQSingle::handleFatalErrorException(const FatalErrorException&) {}
 void DBQSingle::handleException(const OFWException&) {}
-void DBQSingle::flushDb() {}
+void DBQSingle::flushDb() {
+  Lock lock(m_mutex);
+  if (m_fd >= 0) syncCommitted(m_sync.syncPending(m_fd));
+}
 
 void DBQSingle::setDbqMaxSize(unsigned long bytes) {
   Lock lock(m_mutex);

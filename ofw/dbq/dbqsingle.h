@@ -21,6 +21,9 @@
 // is checked to end an intact record before anything is linked behind it, and
 // every walk is bounded by the file's block count.
 //
+// A commit is forced to the disk as the key spool.sync says (ofw/dbq/dbq_sync.h);
+// close() and flushDb() sync the commits still pending.
+//
 // Opening a clean file for writing cuts off the blocks at its end that no chain
 // links to (left by a process killed between appending blocks and committing).
 //
@@ -36,6 +39,7 @@
 
 #include "ofw/dbq/dbq.h"
 #include "ofw/dbq/dbq_block.h"
+#include "ofw/dbq/dbq_sync.h"
 #include "ofw/logging/logger.h"
 #include "ofw/threads/mutex.h"
 
@@ -132,6 +136,7 @@ class DBQSingle : public DBQ {
   void stamp(Block& b);
   void writeMaster();
   void commit(int op);
+  void syncCommitted(int err);
   void rollback();
   template <class F>
   void mutate(F f);
@@ -180,6 +185,7 @@ class DBQSingle : public DBQ {
   QueueStat m_stat = QS_NORMAL;
   uint64_t m_age = 0;
   int m_maxBlockId = 0;
+  CommitSync m_sync;  // spool.sync, read at open
 };
 
 }  // namespace ofw

@@ -4,7 +4,8 @@
 // and salvaging when it was not shut cleanly) and checks that no record the
 // child had completely enqueued and not dequeued was lost, that the order held,
 // and that the recovered spool is consistent. The one operation the child had
-// in flight may or may not have taken effect.
+// in flight may or may not have taken effect. Every case runs with each
+// spool.sync policy: forcing commits to the disk must not change what survives.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <signal.h>
@@ -16,6 +17,8 @@
 #include <random>
 
 #include "ofw/dbq/dbq_block.h"
+#include "ofw/config/properties.h"
+#include "ofw/dbq/dbq_sync.h"
 #include "ofw/dbq/dbqcomposite.h"
 #include "spool_test_util.h"
 
@@ -42,6 +45,7 @@ struct Report {
 // without a system call per operation.
 struct ReportLog {
   std::atomic<uint32_t> count;
+  std::atomic<uint64_t> syncs;  // the child's fdatasync calls, when it ran to its end
   Report entries[1 << 18];
 };
 
@@ -69,6 +73,7 @@ std::vector<Report> takeReports(ReportLog* log) {
 // each reported once it has returned. `maxOps` 0 = until killed.
 [[noreturn]] void childWork(const std::string& dir, uint32_t nextSeq, uint32_t seed, ReportLog* log, int maxOps) {
   std::mt19937 rng(seed);
+  const uint64_t syncsBefore = ofw::CommitSync::statSyncs();
   DBQComposite q(B);
   q.setDbqMaxSize(kMaxFile);
   try {
@@ -93,6 +98,7 @@ std::vector<Report> takeReports(ReportLog* log) {
   } catch (const std::exception&) {
     _exit(24);
   }
+  log->syncs.store(ofw::CommitSync::statSyncs() - syncsBefore);
   _exit(10);
 }
 
@@ -160,7 +166,14 @@ void recoverAndCheck(const std::string& dir, Model& m) {
   EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
 }
 
-TEST(DbqCrash, RandomKillsLoseNoCompletedRecord) {
+// The spool.sync value of each run.
+class DbqCrash : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override { ofw::Props().setProperty("spool.sync", GetParam()); }
+  void TearDown() override { ofw::Props().setProperty("spool.sync", "none"); }
+};
+
+TEST_P(DbqCrash, RandomKillsLoseNoCompletedRecord) {
   TempDir t;
   std::string dir = t.sub("spool");
   Model m;
@@ -197,7 +210,7 @@ int stopBeforeWrite(int, off_t, size_t) {
   return 0;
 }
 
-TEST(DbqCrash, DeathBeforeEveryBlockWrite) {
+TEST_P(DbqCrash, DeathBeforeEveryBlockWrite) {
   TempDir t;
   std::string dir = t.sub("spool");
   Model m;
@@ -240,9 +253,18 @@ TEST(DbqCrash, DeathBeforeEveryBlockWrite) {
     ASSERT_EQ(WEXITSTATUS(status), 0);
     ++deaths;
   }
+  uint64_t syncs = log->syncs.load();
   ::munmap(log, sizeof(ReportLog));
   EXPECT_GT(deaths, kOps);  // every operation writes at least one block
+  // The last child ran its kOps operations: always syncs each commit, none never.
+  if (std::string(GetParam()) == "always") {
+    EXPECT_GE(syncs, static_cast<uint64_t>(kOps) * 9 / 10);
+  } else {
+    EXPECT_EQ(syncs, 0u);
+  }
   std::printf("[ crash    ] %d deaths at successive writes, %d recoveries by moving aside\n", deaths, m.movedAside);
 }
+
+INSTANTIATE_TEST_SUITE_P(SpoolSync, DbqCrash, ::testing::Values("none", "always"));
 
 }  // namespace

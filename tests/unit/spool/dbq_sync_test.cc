@@ -1,0 +1,123 @@
+// spool.sync: the value syntax, the refusal of bad values, and how many
+// fdatasync calls a queue makes under each policy.
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include "ofw/config/properties.h"
+#include "ofw/dbq/dbq_sync.h"
+#include "ofw/dbq/dbqsingle.h"
+#include "ofw/logging/logger.h"
+#include "spool_test_util.h"
+
+using namespace spooltest;
+using ofw::CommitSync;
+using ofw::SpoolSyncPolicy;
+
+namespace {
+
+struct SyntaxCase {
+  const char* text;
+  bool ok;
+  SpoolSyncPolicy::Mode mode;
+  int64_t intervalMs;
+};
+
+class SpoolSyncSyntax : public ::testing::TestWithParam<SyntaxCase> {};
+
+TEST_P(SpoolSyncSyntax, ParsesOrRefusesWhole) {
+  const SyntaxCase& c = GetParam();
+  SpoolSyncPolicy p;
+  p.mode = SpoolSyncPolicy::INTERVAL;
+  p.intervalMs = 77;  // a refused value leaves this untouched
+  ASSERT_EQ(parseSpoolSync(c.text, p), c.ok) << c.text;
+  EXPECT_EQ(p.mode, c.ok ? c.mode : SpoolSyncPolicy::INTERVAL);
+  EXPECT_EQ(p.intervalMs, c.ok ? c.intervalMs : 77);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SpoolSyncSyntax,
+    ::testing::Values(SyntaxCase{"none", true, SpoolSyncPolicy::NONE, 0},
+                      SyntaxCase{" Always ", true, SpoolSyncPolicy::ALWAYS, 0},
+                      SyntaxCase{"interval 10", true, SpoolSyncPolicy::INTERVAL, 10},
+                      SyntaxCase{"INTERVAL\t1", true, SpoolSyncPolicy::INTERVAL, 1},
+                      SyntaxCase{"interval 3600000", true, SpoolSyncPolicy::INTERVAL, 3600000},
+                      SyntaxCase{"interval 3600001", false, SpoolSyncPolicy::NONE, 0},
+                      SyntaxCase{"interval 0", false, SpoolSyncPolicy::NONE, 0},
+                      SyntaxCase{"interval -5", false, SpoolSyncPolicy::NONE, 0},
+                      SyntaxCase{"interval 10ms", false, SpoolSyncPolicy::NONE, 0},
+                      SyntaxCase{"interval 99999999999999999999", false, SpoolSyncPolicy::NONE, 0},
+                      SyntaxCase{"interval", false, SpoolSyncPolicy::NONE, 0},
+                      SyntaxCase{"always 5", false, SpoolSyncPolicy::NONE, 0},
+                      SyntaxCase{"", false, SpoolSyncPolicy::NONE, 0},
+                      SyntaxCase{"sometimes", false, SpoolSyncPolicy::NONE, 0}));
+
+// A queue under a policy: the fdatasync calls of `n` enqueues, then of close().
+class SpoolSyncQueue : public ::testing::Test {
+ protected:
+  void TearDown() override { ofw::Props().setProperty("spool.sync", "none"); }
+
+  void run(const char* policy, int n, long pauseMs, uint64_t& enqueueSyncs, uint64_t& closeSyncs,
+           uint64_t& bytes) {
+    ofw::Props().setProperty("spool.sync", policy);
+    ofw::DBQSingle q(B);
+    ASSERT_TRUE(q.open(t_.sub(std::string("q") + std::to_string(++files_)), ofw::DBQ_OPEN_OR_CREATE, 0600,
+                       true, "sync"));
+    uint64_t s0 = CommitSync::statSyncs(), b0 = CommitSync::statSyncedBytes();
+    for (int i = 0; i < n; ++i) {
+      if (pauseMs) {
+        struct timespec ts = {0, pauseMs * 1000000L};
+        ::nanosleep(&ts, nullptr);
+      }
+      put(q, record(static_cast<uint32_t>(i), 100));
+    }
+    uint64_t s1 = CommitSync::statSyncs();
+    q.close();
+    enqueueSyncs = s1 - s0;
+    closeSyncs = CommitSync::statSyncs() - s1;
+    bytes = CommitSync::statSyncedBytes() - b0;
+  }
+
+  TempDir t_;
+  int files_ = 0;
+};
+
+TEST_F(SpoolSyncQueue, SyncsAtThePolicysCadence) {
+  uint64_t e, c, b;
+  // One commit per enqueue: the master twice and the new block, and from the
+  // second record on the old tail block that now links to it.
+  const uint64_t kBytes = (20 * 2 + 20 + 19) * static_cast<uint64_t>(B);
+  run("always", 20, 0, e, c, b);
+  EXPECT_EQ(e, 20u);
+  EXPECT_EQ(c, 0u);
+  EXPECT_EQ(b, kBytes);
+  run("none", 20, 0, e, c, b);
+  EXPECT_EQ(e + c + b, 0u);
+  // A long interval: nothing during the burst, everything at close.
+  run("interval 3600000", 20, 0, e, c, b);
+  EXPECT_EQ(e, 0u);
+  EXPECT_EQ(c, 1u);
+  EXPECT_EQ(b, kBytes);
+  // Pauses longer than the interval: every commit syncs, close has nothing left.
+  run("interval 1", 5, 3, e, c, b);
+  EXPECT_EQ(e, 5u);
+  EXPECT_EQ(c, 0u);
+}
+
+TEST_F(SpoolSyncQueue, BadValueIsWarnedAndNoneUsed) {
+  std::string log = t_.sub("vgd.log");
+  ofw::Props().setProperty("logger.destination", log);
+  ofw::Props().setProperty("logger.queue.size", "0");
+  ofw::Logger::ReconfigureLevels(ofw::Props());
+  uint64_t e, c, b;
+  run("interval 10 ms", 20, 0, e, c, b);
+  ofw::Props().setProperty("logger.destination", "syslog");
+  ofw::Logger::ReconfigureLevels(ofw::Props());
+  ofw::Logger::close();
+  EXPECT_EQ(e + c, 0u);
+  std::vector<unsigned char> text = readFile(log);
+  std::string s(text.begin(), text.end());
+  EXPECT_NE(s.find("WARN"), std::string::npos) << s;
+  EXPECT_NE(s.find("Bad value [interval 10 ms] of spool.sync"), std::string::npos) << s;
+}
+
+}  // namespace
