@@ -3,14 +3,6 @@
 # beside plain TCP: bench/secure_stream.sh [SECONDS]. Starts a private KDC and
 # vgcollector in a temporary directory and stops both afterwards.
 set -u
-src=$(cd "$(dirname "$0")/.." && pwd)
-bin=${VGD_BIN_DIR:-$src/build/bin}
-. "$src/tests/e2e/kdc.sh"
-dir=$(mktemp -d /tmp/vgd-bench-kdc.XXXXXX)
-trap 'kill "$collector" 2>/dev/null; wait "$collector" 2>/dev/null; kdc_stop "$dir"; rm -rf "$dir"' EXIT
-kdc_start "$dir" > "$dir/kdc.out" 2>&1 || { cat "$dir/kdc.out"; exit 1; }
-"$bin/vgcollector" --output /dev/null --port-file "$dir/port.collector" 2> "$dir/collector.err" &
-collector=$!
-for _ in $(seq 1 100); do [ -s "$dir/port.collector" ] && break; sleep 0.05; done
+. "$(dirname "$0")/collector_env.sh"
 echo "machine: $(nproc) cores, $(uname -r); each case ${1:-3} s, one message and its acknowledgement at a time"
-"$bin/bench_secure_stream" "$(cat "$dir/port.collector")" "$KDC_COLLECTOR1" "${1:-3}"
+"$bin/bench_secure_stream" "$port" "$KDC_COLLECTOR1" "${1:-3}"

@@ -14,7 +14,9 @@
 #include <string>
 
 #include "ofw/codec.h"
+#include "meridia/packet.h"
 #include "ovgfw/ovg_message.h"
+#include "ovgfw/secure_connection.h"
 
 using ovgfw::OVGMessage;
 using ovgfw::OVGRequestMessage;
@@ -69,6 +71,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t nOps = data[0] % 16 < size - 1 ? data[0] % 16 : size - 1;
   const uint8_t* ops = data + 1;
   const std::string wire(reinterpret_cast<const char*>(data + 1 + nOps), size - 1 - nOps);
+
+  // The same message as the collector's reply to a session message: the
+  // connection's parser gives the same header, or refuses a body-less one.
+  {
+    meridia::Packet reply;
+    reply.writeString(wire);
+    try {
+      OVGResponseMessage parsed = ovgfw::SecureConnection::parseMessageReply(reply.getData());
+      check(wire.size() > OVGMessage::HEADER_SIZE);
+      check(parsed.getType() == ofw::codec::getU16(reinterpret_cast<const unsigned char*>(wire.data())));
+      check(parsed.getSequenceNumber() == ofw::codec::getU64(reinterpret_cast<const unsigned char*>(wire.data()) + 2));
+    } catch (const meridia::MeridiaException&) {
+      check(wire.size() <= OVGMessage::HEADER_SIZE);
+    }
+  }
 
   OVGResponseMessage in;
   try {

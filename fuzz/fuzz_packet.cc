@@ -1,6 +1,7 @@
 // Fuzzes received-packet parsing: a packet built from raw bytes, read as a
-// sequence of values chosen by the input. Every value read is written again
-// into a fresh buffer, which must reproduce exactly the bytes it was read from.
+// sequence of values chosen by the input. A block whose header disagrees with
+// its length is refused; otherwise every value read lies inside the block and,
+// written again into a fresh buffer, reproduces exactly the bytes it was read from.
 //
 // Input: byte 0 = number n of read operations (mod 32), bytes 1..n = the
 // operations, the rest = the received packet.
@@ -10,7 +11,9 @@
 #include <string>
 
 #include "meridia/packet.h"
+#include "ofw/codec.h"
 #include "ofw/exceptions.h"
+#include "ovgfw/secure_connection.h"
 
 using meridia::ByteSequenceModeler;
 using meridia::MeridiaException;
@@ -60,6 +63,72 @@ void readAndRewrite(uint8_t op, Packet& in, ByteSequenceModeler& out) {
   }
 }
 
+// Runs the operations on a received packet; every read stays inside `wire`.
+void readAll(Packet& in, const std::string& wire, const uint8_t* ops, size_t nOps) {
+  check(in.getOffset() == Packet::HEADER_SIZE);
+  for (size_t i = 0; i < nOps; ++i) {
+    ByteSequenceModeler out(0, 0);
+    const uint64_t before = in.getOffset();
+    try {
+      readAndRewrite(ops[i], in, out);
+    } catch (const MeridiaException&) {
+      // A failed read releases the buffer; nothing may touch freed memory.
+      check(!in.hasBuffer() && in.getBufferLength() == 0);
+      try {
+        in.getData();
+        check(in.getOffset() == 0);
+      } catch (const MeridiaException&) {
+      }
+      return;
+    }
+    const uint64_t after = in.getOffset();
+    if (ops[i] % 14 == 12) {
+      check(after == Packet::HEADER_SIZE);
+      continue;
+    }
+    check(after >= before && after <= wire.size());
+    // Decode then encode reproduces the consumed bytes.
+    check(out.getData() == wire.substr(before, after - before));
+  }
+}
+
+// The connection's reply parsers on the same block: a malformed block is
+// MeridiaException, an error report OVGException or OVGSessionException (or
+// MeridiaException when the report itself is cut short), nothing else.
+void parseReplies(const std::string& wire, bool wellFormed) {
+  using ovgfw::SecureConnection;
+  const bool report = wellFormed && (static_cast<uint8_t>(wire[4]) & Packet::FLAG_ERROR_REPORT);
+  for (int parser = 0; parser < 3; ++parser) {
+    try {
+      if (parser == 0) {
+        SecureConnection::parseReply(wire);
+      } else if (parser == 1) {
+        SecureConnection::parseControlReply(wire);
+        check(wire.size() > Packet::HEADER_SIZE);
+      } else {
+        ovgfw::OVGResponseMessage m = SecureConnection::parseMessageReply(wire);
+        check(m.isSerialized());
+        try {
+          if (m.getType() == ovgfw::OVGMessage::TYPE_ACK) m.readUInt64();
+          if (m.getType() == ovgfw::OVGMessage::TYPE_EXCEPTION) {
+            const ovgfw::OVGExceptionReply r = m.readExceptionReply();
+            (void)ovgfw::despoolExceptionText(r.code, r.text);
+            (void)ovgfw::channelOpenExceptionText(r.code, "host", r.text);
+          }
+        } catch (const OVGException&) {
+        }
+      }
+      check(wellFormed && !report);
+    } catch (const MeridiaException&) {
+      // Malformed, or a report cut short.
+    } catch (const OVGException&) {
+      check(report);
+    } catch (const OVGSessionException&) {
+      check(report);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -68,39 +137,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* ops = data + 1;
   const std::string wire(reinterpret_cast<const char*>(data + 1 + nOps), size - 1 - nOps);
 
-  Packet in(wire, true, false);
-  check(in.getOffset() == Packet::HEADER_SIZE);
-  check(in.getBufferLength() == wire.size() + Packet::HEADER_SIZE + Packet::SPARE_SIZE);
-  // The buffer as the reader sees it: the received bytes, then zeros.
-  std::string padded = wire;
-  padded.resize(in.getBufferLength(), '\0');
-
-  bool failed = false;
-  for (size_t i = 0; i < nOps && !failed; ++i) {
-    ByteSequenceModeler out(0, 0);
-    const uint64_t before = in.getOffset();
-    try {
-      readAndRewrite(ops[i], in, out);
-    } catch (const MeridiaException&) {
-      failed = true;
-      // A failed read releases the buffer; nothing may touch freed memory.
-      check(!in.hasBuffer() && in.getBufferLength() == 0);
-      try {
-        in.getData();
-        check(in.getOffset() == 0);
-      } catch (const MeridiaException&) {
-      }
-      break;
-    }
-    const uint64_t after = in.getOffset();
-    if (ops[i] % 14 == 12) {
-      check(after == Packet::HEADER_SIZE);
-      continue;
-    }
-    check(after >= before && after <= padded.size());
-    // Decode then encode reproduces the consumed bytes.
-    check(out.getData() == padded.substr(before, after - before));
+  // Reads of a received packet: refused whole when its header disagrees with
+  // the block, otherwise bounded by the block.
+  const bool wellFormed = wire.size() >= Packet::HEADER_SIZE &&
+                          ofw::codec::getU32(wire.data()) == wire.size() - Packet::LENGTH_SIZE;
+  try {
+    Packet in(wire, true, false);
+    check(wellFormed);
+    readAll(in, wire, ops, nOps);
+  } catch (const MeridiaException&) {
+    check(!wellFormed);
   }
+  parseReplies(wire, wellFormed);
 
   // Outgoing packets around the same bytes.
   if (wire.size() >= Packet::HEADER_SIZE) {

@@ -42,7 +42,8 @@ ByteSequenceModeler::ByteSequenceModeler(uint64_t initialLength, uint64_t header
 }
 
 ByteSequenceModeler::ByteSequenceModeler(const ByteSequenceModeler& other)
-    : m_bufferLength(0), m_offset(other.m_offset), m_headerSize(other.m_headerSize) {
+    : m_bufferLength(0), m_offset(other.m_offset), m_headerSize(other.m_headerSize),
+      m_readEnd(other.m_readEnd) {
   resizeZeroed(m_buffer, other.m_buffer.size(),
                "ByteSequenceModeler ran out of memory during copy constructing");
   std::copy(other.m_buffer.begin(), other.m_buffer.end(), m_buffer.begin());
@@ -56,6 +57,7 @@ ByteSequenceModeler& ByteSequenceModeler::operator=(const ByteSequenceModeler& o
     std::swap(m_bufferLength, copy.m_bufferLength);
     std::swap(m_offset, copy.m_offset);
     std::swap(m_headerSize, copy.m_headerSize);
+    std::swap(m_readEnd, copy.m_readEnd);
   }
   return *this;
 }
@@ -119,6 +121,8 @@ void ByteSequenceModeler::appendReserved(const void* src, uint64_t n) {
   if (n == 0) return;
   std::memcpy(m_buffer.data() + m_offset, src, static_cast<size_t>(n));
   m_offset += n;
+  // What is written into a received unit becomes readable with it.
+  if (m_readEnd != UNLIMITED && m_offset > m_readEnd) m_readEnd = m_offset;
 }
 
 void ByteSequenceModeler::writeNBytes(const void* src, uint64_t n) {
@@ -202,6 +206,12 @@ uint64_t ByteSequenceModeler::checkRead(uint64_t n) {
   if (m_offset > kMaxUnitEnd || n > kMaxUnitEnd - m_offset) {
     cleanup();
     throw MeridiaException("ByteSequenceModeler readNBytes offset overflow", 0, __FILE__, __LINE__);
+  }
+  // A received unit ends at its received length, not at its spare capacity.
+  if (m_readEnd != UNLIMITED && (m_offset > m_readEnd || n > m_readEnd - m_offset)) {
+    cleanup();
+    throw MeridiaException("ByteSequenceModeler can't read beyond the received data", 0, __FILE__,
+                           __LINE__);
   }
   if (m_buffer.empty() || m_offset > m_bufferLength || n > m_bufferLength - m_offset) {
     cleanup();

@@ -15,8 +15,10 @@
 // Guarantees:
 // - Capacity grows by max(n, 50) bytes when a write of n bytes does not fit,
 //   and every byte of capacity that was never written reads as zero.
-// - Reads are bounded by the capacity, not by the amount written: the spare
-//   capacity of a freshly built buffer reads as zeros.
+// - Reads of a buffer the program builds are bounded by the capacity: its
+//   spare capacity reads as zeros. Reads of a received unit (limitReadsTo)
+//   stop at the received length, string counts included; later writes move
+//   that end with them.
 // - A failed read releases the buffer (cleanup()) and throws; the object must
 //   not be used afterwards except to be destroyed (accessors then throw rather
 //   than touch freed memory).
@@ -97,8 +99,13 @@ class ByteSequenceModeler {
   uint64_t getOffset() const { return m_offset; }
   uint64_t getHeaderSize() const { return m_headerSize; }
   bool hasBuffer() const { return !m_buffer.empty(); }
+  // The end of the readable bytes: the received length, or the capacity.
+  uint64_t readEnd() const { return m_readEnd < m_bufferLength ? m_readEnd : m_bufferLength; }
 
  protected:
+  // Marks the buffer as a received unit of `length` bytes: reads never pass it.
+  void limitReadsTo(uint64_t length) { m_readEnd = length; }
+
   // Throws unless bytes [0, end) lie inside the buffer.
   void requireCapacity(uint64_t end) const;
 
@@ -109,6 +116,9 @@ class ByteSequenceModeler {
   uint64_t m_bufferLength;
   uint64_t m_offset;
   uint64_t m_headerSize;
+  // End of the received bytes; UNLIMITED for a buffer the program builds.
+  static constexpr uint64_t UNLIMITED = ~0ull;
+  uint64_t m_readEnd = UNLIMITED;
 
  private:
   // Checks a write of n bytes at the cursor and grows the buffer to hold it.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ofw/codec.h"
+#include "ofw/format.h"
 
 namespace meridia {
 
@@ -24,6 +25,18 @@ Packet::Packet() : ByteSequenceModeler(HEADER_SIZE + SPARE_SIZE, HEADER_SIZE) { 
 
 Packet::Packet(const std::string& data, bool raw, bool advance)
     : ByteSequenceModeler(initialLength(data), HEADER_SIZE) {
+  if (raw && !advance) {
+    if (data.size() < HEADER_SIZE)
+      throw MeridiaException(ofw::format("Received packet of %zu bytes is shorter than its header",
+                                         data.size()),
+                             0, __FILE__, __LINE__);
+    const uint32_t lengthField = ofw::codec::getU32(reinterpret_cast<const unsigned char*>(data.data()));
+    if (lengthField != data.size() - LENGTH_SIZE)
+      throw MeridiaException(ofw::format("Received packet's length field %u does not match its %zu bytes",
+                                         lengthField, data.size()),
+                             0, __FILE__, __LINE__);
+    limitReadsTo(data.size());
+  }
   const uint64_t at = raw ? 0 : HEADER_SIZE;
   if (!data.empty()) std::memcpy(m_buffer.data() + at, data.data(), data.size());
   if (advance) {

@@ -45,7 +45,10 @@ class Packet : public ByteSequenceModeler {
   // body bytes copied at offset 21. With advance = true the cursor moves past
   // the copied bytes and the length field is updated. Received packets use
   // (raw, !advance); outgoing packets around ready-made body bytes use
-  // (!raw, advance). The header of a raw packet is not checked here.
+  // (!raw, advance).
+  // A received packet (raw, !advance) is checked before anything is read: a
+  // block shorter than the header, or whose length field is not its length
+  // minus 4, raises MeridiaException; reads then stop at the block's end.
   Packet(const std::string& data, bool raw, bool advance);
   ~Packet() override = default;
   Packet(const Packet&) = default;

@@ -20,7 +20,10 @@ ATMessage::ATMessage() : meridia::ByteSequenceModeler(SPARE_SIZE, 0) {}
 ATMessage::ATMessage(const std::string& data, bool keepCursor)
     : meridia::ByteSequenceModeler(initialLength(data), 0) {
   if (!data.empty()) std::memcpy(m_buffer.data(), data.data(), data.size());
-  if (!keepCursor) m_offset = data.size();
+  if (keepCursor)
+    limitReadsTo(data.size());
+  else
+    m_offset = data.size();
 }
 
 }  // namespace ovgfw

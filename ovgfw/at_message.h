@@ -14,7 +14,8 @@ class ATMessage : public meridia::ByteSequenceModeler {
   // An empty message with 50 bytes of capacity.
   ATMessage();
   // Capacity data.size() + 50 with `data` copied at offset 0. The cursor moves
-  // past the data unless keepCursor is true (then reading starts at 0).
+  // past the data unless keepCursor is true: then the data is a received
+  // message, read from offset 0 and never past its end.
   ATMessage(const std::string& data, bool keepCursor);
 };
 

@@ -113,7 +113,8 @@ OM_uint32 SecureStream::establishClientContext(OM_uint32 flags, const std::strin
       gss_buffer_desc in = stream::gssView(input);
       stream::GssBuffer out;
       OM_uint32 returnedFlags = 0;
-      major = gss_init_sec_context(&minor, GSS_C_NO_CREDENTIAL, &context_, name.name, GSS_C_NO_OID, flags, 0,
+      const gss_cred_id_t credential = credential_ ? credential_->handle() : GSS_C_NO_CREDENTIAL;
+      major = gss_init_sec_context(&minor, credential, &context_, name.name, GSS_C_NO_OID, flags, 0,
                                    GSS_C_NO_CHANNEL_BINDINGS, haveInput ? &in : GSS_C_NO_BUFFER, nullptr,
                                    &out.buffer, &returnedFlags, nullptr);
       if (out.buffer.length > 0) {

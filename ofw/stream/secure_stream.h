@@ -12,7 +12,8 @@
 // later call raises ofw::IOException. The destructor deletes the context and
 // closes the socket.
 //
-// Credentials come from the Kerberos credential cache named by KRB5CCNAME.
+// The initiator credential is the one given to setCredential (shared with the
+// caller), else GSSAPI's default (the cache named by KRB5CCNAME).
 // One stream is used by one thread at a time.
 #pragma once
 #include <gssapi/gssapi.h>
@@ -20,7 +21,10 @@
 #include <cstdint>
 #include <string>
 
+#include <memory>
+
 #include "ofw/logging/logger.h"
+#include "ofw/stream/gss_credential.h"
 #include "ofw/stream/ovg_stream.h"
 #include "ofw/stream/token_wire.h"
 #include "ofw/unique_fd.h"
@@ -59,6 +63,10 @@ class SecureStream : public OVGStream {
   // blocks travel as they are.
   void setProtection(bool signedOn, bool sealedOn);
   void setMaxToken(uint32_t bytes) { maxToken_ = bytes; }
+  // The credential the next context is established with.
+  void setCredential(std::shared_ptr<const stream::GssCredential> credential) {
+    credential_ = std::move(credential);
+  }
 
   // The options byte announced to the peer.
   uint8_t options() const;
@@ -89,6 +97,7 @@ class SecureStream : public OVGStream {
   std::string target_;
   LoggerPtr logger_;
   uint32_t maxToken_;
+  std::shared_ptr<const stream::GssCredential> credential_;
 };
 
 }  // namespace ofw

@@ -211,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, PacketGrowth,
 
 // ---- received packets ----
 
-TEST(Packet, RawReceivedPacketReadsFromBodyThenZerosThenThrows) {
+TEST(Packet, RawReceivedPacketReadsUpToItsLengthThenThrows) {
   Packet out;
   out.setFlags(Packet::FLAG_REPLY_EXPECTED);
   out.setChannel(kGuid);
@@ -222,40 +222,77 @@ TEST(Packet, RawReceivedPacketReadsFromBodyThenZerosThenThrows) {
 
   Packet in(wire, true, false);
   EXPECT_EQ(in.getOffset(), 21u);
-  EXPECT_EQ(in.getBufferLength(), wire.size() + 71);
   EXPECT_EQ(in.getFlags(), Packet::FLAG_REPLY_EXPECTED);
   EXPECT_EQ(in.getChannel(), kGuid);
   EXPECT_EQ(in.getLengthField(), 27u);
   EXPECT_EQ(in.readInt32(), 42);
   EXPECT_EQ(in.readString(), "hi");
-  // 71 spare bytes beyond the received data read as zeros.
-  EXPECT_EQ(in.readUInt64(), 0u);
-  std::string spare(63, 'x');
-  in.readNBytes(&spare[0], spare.size());
-  EXPECT_EQ(spare, std::string(63, '\0'));
-  EXPECT_EQ(in.getOffset(), in.getBufferLength());
-  expectMeridiaError([&] { in.readByte(); }, "ByteSequenceModeler can't read beyond end of buffer");
+  // The spare capacity behind the received bytes is never read.
+  EXPECT_GT(in.getBufferLength(), in.getOffset());
+  expectMeridiaError([&] { in.readByte(); }, "ByteSequenceModeler can't read beyond the received data");
   EXPECT_FALSE(in.hasBuffer());
-  EXPECT_EQ(in.getBufferLength(), 0u);
-  EXPECT_EQ(in.getOffset(), wire.size() + 71);  // cursor unchanged by cleanup
+  EXPECT_EQ(in.getOffset(), wire.size());  // cursor unchanged by cleanup
   // A released buffer is never touched again.
   expectMeridiaError([&] { in.getData(); }, "ByteSequenceModeler has no buffer");
   expectMeridiaError([&] { in.getFlags(); }, "ByteSequenceModeler has no buffer");
-  expectMeridiaError([&] { in.readByte(); }, "ByteSequenceModeler can't read beyond end of buffer");
 }
 
-TEST(Packet, StringCountBeyondCapacityThrowsBeforeAllocating) {
+// A string count read from a received packet: exact fit, one byte short, giant.
+struct CountCase {
+  uint32_t count;
+  size_t bytesThere;
+  const char* error;  // nullptr: the string reads
+};
+
+class ReceivedStringCount : public testing::TestWithParam<CountCase> {};
+
+TEST_P(ReceivedStringCount, StopsAtTheReceivedLength) {
   Packet out;
-  out.writeUInt32(0xfffffff0u);  // a string count far beyond the data
+  out.writeUInt32(GetParam().count);
+  out.writeNBytes(std::string(GetParam().bytesThere, 'x').data(), GetParam().bytesThere);
   Packet in(out.getData(), true, false);
-  expectMeridiaError([&] { in.readString(); }, "ByteSequenceModeler readNBytes offset overflow");
+  if (!GetParam().error) {
+    EXPECT_EQ(in.readString(), std::string(GetParam().count, 'x'));
+    return;
+  }
+  expectMeridiaError([&] { in.readString(); }, GetParam().error);
   EXPECT_FALSE(in.hasBuffer());
-  Packet out2;
-  out2.writeUInt32(1000);
-  Packet in2(out2.getData(), true, false);
-  expectMeridiaError([&] { in2.readString(); },
-                     "ByteSequenceModeler can't read beyond end of buffer");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReceivedStringCount,
+    testing::Values(CountCase{5, 5, nullptr},
+                    CountCase{6, 5, "ByteSequenceModeler can't read beyond the received data"},
+                    CountCase{40, 0, "ByteSequenceModeler can't read beyond the received data"},
+                    CountCase{1000, 5, "ByteSequenceModeler can't read beyond the received data"},
+                    CountCase{0xfffffff0u, 3, "ByteSequenceModeler readNBytes offset overflow"}));
+
+// Received blocks refused before anything is read.
+struct RefusedCase {
+  const char* name;
+  std::string block;
+  const char* error;
+};
+
+class ReceivedPacketRefused : public testing::TestWithParam<RefusedCase> {};
+
+TEST_P(ReceivedPacketRefused, BeforeAnyRead) {
+  expectMeridiaError([&] { Packet p(GetParam().block, true, false); }, GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReceivedPacketRefused,
+    testing::Values(
+        RefusedCase{"Empty", "", "Received packet of 0 bytes is shorter than its header"},
+        RefusedCase{"ShortHeader", u32(16) + std::string(16, '\0'),
+                    "Received packet of 20 bytes is shorter than its header"},
+        RefusedCase{"LengthOneMore", u32(20) + std::string(19, '\0'),
+                    "Received packet's length field 20 does not match its 23 bytes"},
+        RefusedCase{"LengthOneLess", u32(18) + std::string(19, '\0'),
+                    "Received packet's length field 18 does not match its 23 bytes"},
+        RefusedCase{"LengthHuge", u32(0xffffffffu) + std::string(17, '\0'),
+                    "Received packet's length field 4294967295 does not match its 21 bytes"}),
+    [](const testing::TestParamInfo<RefusedCase>& i) { return std::string(i.param.name); });
 
 TEST(Packet, BodyConstructionAndAdvance) {
   const std::string body = "\x01\x02\x03";
@@ -273,10 +310,6 @@ TEST(Packet, BodyConstructionAndAdvance) {
   Packet raw(u32(999) + std::string(17, '\0') + "xy", true, true);
   EXPECT_EQ(raw.getOffset(), 23u);
   EXPECT_EQ(raw.getLengthField(), 19u);
-  // Raw data shorter than a header: the header area is padded with zeros.
-  Packet shortRaw(std::string("ab"), true, false);
-  EXPECT_EQ(shortRaw.getOffset(), 21u);
-  EXPECT_EQ(shortRaw.readUInt32(), 0u);
 }
 
 // ---- read errors ----
@@ -417,6 +450,8 @@ TEST(ATMessage, HeaderlessBuffer) {
   EXPECT_EQ(reading.getOffset(), 0u);
   EXPECT_EQ(reading.readUInt32(), 5u);
   EXPECT_EQ(reading.readGuid(), kGuid);
+  // A received message ends at its data, not at its spare capacity.
+  expectMeridiaError([&] { reading.readByte(); }, "ByteSequenceModeler can't read beyond the received data");
 }
 
 TEST(ByteSequence, DumpFormat) {

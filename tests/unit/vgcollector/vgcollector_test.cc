@@ -22,6 +22,7 @@
 #include "ovgfw/ovg_message.h"
 #include "server/session_records.h"
 #include "support/kdc_fixture.h"
+#include "support/vgcollector_run.h"
 
 namespace {
 
@@ -177,18 +178,7 @@ class VgcollectorTest : public testkdc::WithKdc<::testing::TestWithParam<SwitchC
     if (HasFatalFailure() || IsSkipped()) return;
     out_ = kdc->dir() + "/" + GetParam().name + ".jsonl";
     portFile_ = kdc->dir() + "/" + GetParam().name + ".port";
-    std::vector<std::string> args = {std::string(VGD_BIN_DIR) + "/vgcollector", "--output", out_, "--port-file",
-                                     portFile_};
-    args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(&a[0]);
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    for (int i = 0; i < 100 && !(std::ifstream(portFile_) >> port_); ++i) usleep(50000);
+    pid_ = testkdc::startVgcollector(out_, portFile_, GetParam().args, port_);
     ASSERT_GT(port_, 0) << "vgcollector did not start";
   }
   void TearDown() override {
