@@ -437,15 +437,14 @@ void IPCServer::releaseUid(int uid) {
   {
     Lock lock(clientsLock_);
     auto it = perUid_.find(uid);
-    if (it != perUid_.end() && --it->second <= 0) perUid_.erase(it);
+    if (it != perUid_.end()) {
+      // Half the cap ends a refusal episode: a uid that keeps reconnecting
+      // at its cap is not logged once per connection.
+      if (--it->second <= maxPerUid_ / 2) capped_.erase(uid);
+      if (it->second <= 0) perUid_.erase(it);
+    }
   }
   fdFreed_ = true;
-}
-
-int IPCServer::connectionsOf(int uid) {
-  Lock lock(clientsLock_);
-  auto it = perUid_.find(uid);
-  return it == perUid_.end() ? 0 : it->second;
 }
 
 void IPCServer::closeNegotiating(Negotiating& n) {
@@ -578,9 +577,8 @@ void IPCServer::dropClient(const ClientPtr& session) {
   }
   // Removed from the list before its descriptor closes, so that no look-up
   // reads a descriptor number that may already be reused.
-  bool open = session->fd.load() >= 0;
   session->closeConnection();
-  if (listed && open) releaseUid(session->connUid);
+  if (listed) releaseUid(session->connUid);
 }
 
 void IPCServer::expireOldClients(int minIdle, int idle, bool pollFailed, bool purgeIdle) {

@@ -106,8 +106,6 @@ class IPCServer {
   // caller other than the loop may queue the request on the socket first: what
   // is there is read without waiting.
   void execute(const ClientPtr& session);
-  // Connections of a uid (accepted, not yet closed).
-  int connectionsOf(int uid);
 
  private:
   struct Negotiating {
@@ -145,7 +143,7 @@ class IPCServer {
   std::vector<ClientPtr> polledClients_;  // index i+1+negotiating -> client
   size_t polledNegotiating_ = 0;          // negotiating entries in the poll array
   std::map<int, int> perUid_;             // under clientsLock_: open connections per uid
-  std::set<int> capped_;                  // loop thread only: uids refused since last below the cap
+  std::set<int> capped_;                  // under clientsLock_: uids refused (logged) since they last fell to half the cap
   int maxPerUid_ = 256;
   bool fdsExhausted_ = false;             // loop thread only: an EMFILE episode is on
   time_t acceptRetry_ = 0;                // loop thread only: when to try accepting again
