@@ -7,9 +7,10 @@
 // signing or sealing is on (see token_wire.h for the framing).
 //
 // Ownership: the stream owns the socket it is given and the security context.
-// Any failure of a public operation closes the socket at once, so that a
+// Any failure of an operation on the socket closes it at once, so that a
 // token left half read or half written is never taken for the next one; every
-// later call raises ofw::IOException. The destructor deletes the context and
+// later call raises ofw::IOException. (Refusing a bad flag combination touches
+// nothing.) The destructor deletes the context and
 // closes the socket.
 //
 // The initiator credential is the one given to setCredential (shared with the

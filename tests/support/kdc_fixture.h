@@ -22,11 +22,8 @@ namespace testkdc {
 
 inline std::string fixtureScript() { return std::string(VGD_SOURCE_DIR) + "/tests/e2e/kdc.sh"; }
 
-inline bool installed() {
-  for (const char* tool : {"/usr/sbin/krb5kdc", "/usr/sbin/kdb5_util", "/usr/sbin/kadmin.local", "/usr/bin/kinit"})
-    if (access(tool, X_OK) != 0) return false;
-  return true;
-}
+// Only a missing krb5kdc skips; a missing tool beside it fails the start.
+inline bool installed() { return access("/usr/sbin/krb5kdc", X_OK) == 0; }
 
 class Kdc {
  public:

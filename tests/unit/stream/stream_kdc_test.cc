@@ -18,6 +18,11 @@ using streamtest::Acceptor;
 using streamtest::Frame;
 using streamtest::frame;
 
+// The platform's GSSAPI loses the 1-byte buffer it allocates when unwrapping
+// an empty message that was signed but not sealed (the peer's unwrap of the
+// 0-byte block below); nothing of ours.
+extern "C" const char* __lsan_default_suppressions() { return "leak:gss_krb5int_unseal_token_v3\n"; }
+
 namespace {
 
 class StreamKdcTest : public testkdc::WithKdc<> {
