@@ -11,6 +11,7 @@
 #include "ofw/format.h"
 #include "ofw/config/properties.h"
 #include "ofw/unique_fd.h"
+#include "ovgfw/agent_state.h"
 
 namespace Vigilog {
 
@@ -67,6 +68,7 @@ void Auditor::init(const std::string& sessionsPath, const std::string& spoolPath
                    const std::string& continuationDir) {
   maxFileSize_ = maxSingleFileSizeSetting(logger_);
   spoolPath_ = spoolPath;
+  continuationDir_ = continuationDir;
   common_ = openSpool(spoolPath, "Common");
   at_ = openSpool(atSpoolPath, "AT");
   commonStatus_.reset(new ofw::Status(spoolPath + ".status"));
@@ -243,42 +245,10 @@ void Auditor::nudgeDespooler() {
 void Auditor::stop() {
   if (stopping_.exchange(true)) return;
   nudgeDespooler();
-  despooler_.join();
+  despooler_.join();  // the despooler disconnects on its way out
+  setState(ovgfw::AgentState::STOPPED, "");
   if (common_) common_->close();
   if (at_) at_->close();
-}
-
-void* Auditor::runDespooler(void* self) {
-  ofw::Logger::SetThreadName("Despooler");
-  static_cast<Auditor*>(self)->despoolMechanism();
-  return nullptr;
-}
-
-void Auditor::despoolMechanism() {
-  while (!stopping_.load()) {
-    OFW_DEBUG(logger_, "Waiting for nudge");
-    {
-      ofw::Lock lock(nudgeMutex_);
-      while (!nudged_ && !stopping_.load()) lock.wait();
-      nudged_ = false;
-    }
-    if (stopping_.load()) break;
-    OFW_DEBUG(logger_, "Received nudge");
-    try {
-      despool();
-    } catch (const std::exception& e) {
-      OFW_DEBUG(logger_, "Unexpected error in despooling: %s", e.what());
-      ofw::Thread::sleep(5, 0);
-    }
-  }
-  OFW_DEBUG(logger_, "Despooler thread exiting gracefully");
-}
-
-void Auditor::despool() {
-  if (!isOnline()) {
-    OFW_DEBUG(logger_, "Deferring despooling because we aren't online");
-    return;
-  }
 }
 
 }  // namespace Vigilog

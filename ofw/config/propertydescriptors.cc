@@ -195,6 +195,7 @@ const PropertyDescriptor kFrameworkProperties[kFrameworkPropertyCount] = {
 const PropertyDescriptor kProjectProperties[] = {
     {"vgd.stream.max.token", PropertyType::INT, "16777216"},
     {"vgd.clients.max.per.uid", PropertyType::INT, "256"},
+    {"vgd.collectors", PropertyType::LIST, ""},
 };
 const size_t kProjectPropertyCount = sizeof kProjectProperties / sizeof kProjectProperties[0];
 
