@@ -1,5 +1,7 @@
 #include "auditor/auditor.h"
 
+#include "auditor/action_count.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -125,6 +127,7 @@ void Auditor::postMechanism(const boost::shared_ptr<ofw::DBQ>& queue, const unsi
 }
 
 void Auditor::postSessionData(const ofw::Guid& guid, ovgfw::OVGMessage& msg) {
+  ovg::incrementActionCount(ovg::AC_POST_SESSION_DATA);
   std::string bytes = msg.serialize();
   const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
   unsigned int length = static_cast<unsigned int>(bytes.size());

@@ -218,4 +218,9 @@ extern Auditor* gAuditor;
 // empty or invalid).
 uint64_t maxSingleFileSizeSetting(const ofw::LoggerPtr& logger);
 
+// A count or interval setting (`vgd.despool.chunksize`, `vgd.despool.chunkinterval`):
+// empty gives def; malformed or below 1 (which would make every chunk empty
+// and the despooler spin) gives def with a WARN.
+int positiveIntSetting(const char* key, int def, const ofw::LoggerPtr& logger);
+
 }  // namespace Vigilog

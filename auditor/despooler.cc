@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "auditor/action_count.h"
 #include "auditor/auditor.h"
 #include "ofw/atomic_file.h"
 #include "ofw/config/properties.h"
@@ -43,21 +44,6 @@ long long monotonicMs() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// A positive integer setting; empty, malformed or below 1 gives the default
-// (below 1 would make every chunk empty and the pass spin).
-int positiveSetting(const char* key, int def, const ofw::LoggerPtr& logger) {
-  std::string v = ofw::Props().getProperty(key, "");
-  if (v.empty()) return def;
-  char* end = nullptr;
-  errno = 0;
-  long n = std::strtol(v.c_str(), &end, 10);
-  if (errno != 0 || end == v.c_str() || *end != '\0' || n < 1 || n > 1000000000L) {
-    OFW_WARN(logger, "Illegal value for %s: '%s'. Using %d.", key, v.c_str(), def);
-    return def;
-  }
-  return static_cast<int>(n);
-}
-
 std::vector<std::string> configuredCollectors() {
   std::vector<std::string> out;
   std::stringstream in(ofw::Props().getProperty("vgd.collectors", ""));
@@ -71,6 +57,19 @@ std::vector<std::string> configuredCollectors() {
 }
 
 }  // namespace
+
+int positiveIntSetting(const char* key, int def, const ofw::LoggerPtr& logger) {
+  std::string v = ofw::Props().getProperty(key, "");
+  if (v.empty()) return def;
+  char* end = nullptr;
+  errno = 0;
+  long n = std::strtol(v.c_str(), &end, 10);
+  if (errno != 0 || end == v.c_str() || *end != '\0' || n < 1 || n > 1000000000L) {
+    OFW_WARN(logger, "Illegal value for %s: '%s'. Using %d.", key, v.c_str(), def);
+    return def;
+  }
+  return static_cast<int>(n);
+}
 
 struct Auditor::Spool {
   enum Kind { COMMON, AT, SESSION } kind = COMMON;
@@ -117,6 +116,7 @@ void Auditor::requestReconnect() {
 }
 
 void Auditor::connect(const std::string& first) {
+  ovg::incrementActionCount(ovg::AC_TRY_CONNECT);
   if (connectionShutdown_.load()) throw ovgfw::OVGException("The connection is shut down");
   if (!connection_) connection_.reset(new ovgfw::SecureConnection());
   std::vector<std::string> targets = configuredCollectors();
@@ -126,6 +126,7 @@ void Auditor::connect(const std::string& first) {
   connection_->setSealed(seal_);
   connection_->setSymmetric(symmetric_);
   connection_->connectToCollectorFromList(targets);
+  ovg::incrementActionCount(ovg::AC_COLLECTOR_CONNECT);
   onConnected();
 }
 
@@ -138,6 +139,7 @@ void Auditor::onConnected() {
 }
 
 void Auditor::reconnect() {
+  ovg::incrementActionCount(ovg::AC_CHECK_CONNECTION);
   if (isOnline()) {
     OFW_DEBUG(logger_, "Already connected and it isn't time to rebind");
     return;
@@ -164,6 +166,7 @@ void Auditor::despoolFailed(const std::string& text) {
     OFW_INFO(logger_,
              "Issue in despooling data: %s. Leaving data in place. Vigilog will try other collectors. Current collector will be considered again after %d seconds.",
              text.c_str(), seconds);
+  ovg::incrementActionCount(ovg::AC_DESPOOL_FAILED);
   backoff(text, seconds);
 }
 
@@ -310,8 +313,8 @@ void Auditor::despool() {
   ovgfw::SessionQueueCollection::Iterator it;
   while (!stopping_.load()) {
     const long long start = monotonicMs();
-    const int chunkSize = positiveSetting("vgd.despool.chunksize", kDefaultChunkSize, logger_);
-    const int interval = positiveSetting("vgd.despool.chunkinterval", kDefaultChunkInterval, logger_);
+    const int chunkSize = positiveIntSetting("vgd.despool.chunksize", kDefaultChunkSize, logger_);
+    const int interval = positiveIntSetting("vgd.despool.chunkinterval", kDefaultChunkInterval, logger_);
     unsigned records = 0;
     uint64_t bytes = 0, atBytes = 0;
     bool finished = false;

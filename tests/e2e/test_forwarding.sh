@@ -95,6 +95,28 @@ expected=$(seq 1 10 | tr '\n' '#' | sed 's/#/\\n/g')
 $CHECK check-collector --sessions 1 --complete "$expected" "$T/c4.jsonl" > "$T/c4.check" || fail "wrong ack: $(cat "$T/c4.check")"
 grep -qx "duplicates=1" "$T/c4.check" || fail "the wrongly acknowledged record: $(cat "$T/c4.check")"
 expect_log "received an ACK (acknowledge) code for the wrong packet"
+note "an undecodable record and a resume naming another session pause only their own spools"
+collector_stop
+out=$("$VGS" single -P 3101 -t /dev/vx2 start data 2 aaa end) || fail "session A: $out"
+a=$(field guid "$(echo "$out" | head -n 1)")
+vgd_stop
+# A resume (type 9) naming session 11111111-... appended to A's spool; a record that is no message in the common spool.
+"$VGSPOOL" cat "$(spool_of "$a")" | head -n 1 | python3 -c '
+import sys; r = bytearray(bytes.fromhex(sys.stdin.read().strip())); r[0:2] = (9).to_bytes(2, "little"); r[12:28] = b"\x11" * 16
+open(sys.argv[1], "wb").write(r)' "$T/other9.bin"
+"$VGSPOOL" push "$(spool_of "$a")" "$T/other9.bin" || fail "push to A"
+printf 'no message' > "$T/junk.bin"
+"$VGSPOOL" push /var/orvanevg/spool-dbqc "$T/junk.bin" || fail "push to the common spool"
+collector_start c5
+vgd_start
+run_sessions "$T/a5" 2 20
+wait_for 30 sh -c "[ \$(find $SESSIONS -name '*.dbq' | wc -l) = 1 ]" || fail "sessions not forwarded beside the paused spools"
+wait_for 10 grep -q "Undecodable record" /var/orvanevg/spool-dbqc.status || fail "common spool not paused"
+grep -q "Undecodable record" "$(dirname "$(spool_of "$a")")/$a.status" || fail "A's spool not paused"
+[ -z "$(ls /var/orvanevg/session)" ] || fail "continuation files: $(ls /var/orvanevg/session)"
+$CHECK check-collector --sessions 3 --max-dups 0 "$T/c5.jsonl" > "$T/c5.check" || fail "beside undecodable: $(cat "$T/c5.check")"
+[ "$("$VGSPOOL" cat "$(spool_of "$a")" | wc -l)" = 1 ] || fail "A's spool: not just the bad record left"
+expect_log "Unable to decode the head record of common spool"
 vgd_stop
 [ "$VGD_STATUS" = 0 ] || fail "daemon exit status $VGD_STATUS"
 echo "PASS"
