@@ -117,6 +117,21 @@ grep -q "Undecodable record" "$(dirname "$(spool_of "$a")")/$a.status" || fail "
 $CHECK check-collector --sessions 3 --max-dups 0 "$T/c5.jsonl" > "$T/c5.check" || fail "beside undecodable: $(cat "$T/c5.check")"
 [ "$("$VGSPOOL" cat "$(spool_of "$a")" | wc -l)" = 1 ] || fail "A's spool: not just the bad record left"
 expect_log "Unable to decode the head record of common spool"
+note "an audit-trail record while the collector refuses the audit-trail channel: session data still flows, no back-off"
+vgd_stop
+collector_stop
+printf 'an audit-trail event' > "$T/at.bin"
+"$VGSPOOL" push /var/orvanevg/spool-atdbqc "$T/at.bin" || fail "push to the audit-trail spool"
+collector_start c6 --refuse-audit-trail
+mark=$(wc -l < "$T/vgd.log")
+vgd_start
+run_sessions "$T/a6" 2 20
+wait_for 30 sh -c "[ \$(find $SESSIONS -name '*.dbq' | wc -l) = 1 ]" || fail "session data held back by the audit-trail spool"
+$CHECK check-collector --sessions 2 --max-dups 0 "$T/c6.jsonl" > "$T/c6.check" || fail "beside a refused channel: $(cat "$T/c6.check")"
+grep -q '"service":"audit-trail".*"refused":true' "$T/c6.jsonl" || fail "the channel was not refused: $(grep open "$T/c6.jsonl")"
+tail -n +"$mark" "$T/vgd.log" | grep -q "Issue in despooling data" && fail "backed off: $(tail -n +"$mark" "$T/vgd.log" | grep -m1 'Issue in despooling data')"
+[ "$("$VGSPOOL" stat /var/orvanevg/spool-atdbqc | head -n 1)" != "" ] || fail "audit-trail spool unreadable"
+"$VGSPOOL" cat /var/orvanevg/spool-atdbqc | grep -qx "$(od -An -v -tx1 "$T/at.bin" | tr -d ' \n')" || fail "the audit-trail record was not kept"
 vgd_stop
 [ "$VGD_STATUS" = 0 ] || fail "daemon exit status $VGD_STATUS"
 echo "PASS"
