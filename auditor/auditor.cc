@@ -39,6 +39,8 @@ uint64_t maxSingleFileSizeSetting(const ofw::LoggerPtr& logger) {
 }
 
 Auditor::Auditor() : logger_(ofw::getLogger("ovg.vgd.auditor")) {
+  // Made before the despooler starts and never replaced: other threads may ask it.
+  connection_.reset(new ovgfw::SecureConnection());
   despooler_.start("Despooler", &Auditor::runDespooler, this, 50);
 }
 

@@ -118,7 +118,6 @@ void Auditor::requestReconnect() {
 void Auditor::connect(const std::string& first) {
   ovg::incrementActionCount(ovg::AC_TRY_CONNECT);
   if (connectionShutdown_.load()) throw ovgfw::OVGException("The connection is shut down");
-  if (!connection_) connection_.reset(new ovgfw::SecureConnection());
   std::vector<std::string> targets = configuredCollectors();
   if (!first.empty()) targets.insert(targets.begin(), first);
   if (targets.empty()) throw ovgfw::OVGException("No collector is configured (vgd.collectors)");
