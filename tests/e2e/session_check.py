@@ -27,7 +27,8 @@ blob: uint32 length and the bytes.
       the session records vgcollector received: per session start, data, end
       in order; on every connection after the first a session that goes on
       is announced by its resume (type 9) message first; a record received
-      again right after itself is a duplicate (printed: duplicates=K, at most D).
+      again right after itself is a duplicate (printed: duplicates=K, at most D);
+      with --acks ACKFILE..., every data record acknowledged to a shell was received, in order.
 """
 import json
 import os
@@ -220,12 +221,30 @@ def check_acks(files, complete, sessions):
     return 1 if problems else 0
 
 
-def check_collector(path, complete, sessions, max_dups):
+def acked_data(path):
+    lines = [l.rstrip("\n") for l in open(path, encoding="latin-1") if l.strip()]
+    out = []
+    for l in lines:
+        kind, g, rest = (l.split(" ", 2) + [""])[:3]
+        if kind == "data":
+            stream, esc = (rest.split(" ", 1) + [""])[:2]
+            out.append((g, int(stream), unescape(esc)))
+    return out
+
+
+def check_collector(path, complete, sessions, max_dups, acks=()):
     problems, per, dups = [], {}, 0
     for line in open(path, encoding="utf-8"):
         u = json.loads(line)
         if u.get("unit") == "message" and u.get("n", 0) > 0 and "session" in u:
             per.setdefault(u["session"], []).append(u)
+    acked_by = {}
+    for a in acks:
+        for rec in acked_data(a):
+            acked_by.setdefault(rec[0], []).append(rec)
+    for g in acked_by:
+        if g not in per:
+            problems.append("%s: acknowledged to the shell, never received" % g)
     for guid, msgs in per.items():
         kept, firsts = [], {}
         for m in msgs:
@@ -244,6 +263,10 @@ def check_collector(path, complete, sessions, max_dups):
         types = [k[0] for k in kept]
         if not types or types[0] != 2 or types[-1] != 3 or any(t not in (4, 5) for t in types[1:-1]):
             problems.append("%s: received types %s, not start, data, end" % (guid, types[:8]))
+        received = iter([(k[2], bytes.fromhex(k[3])) for k in kept if k[0] == 4])
+        wanted = [(st, d) for g, st, d in acked_by.get(guid, [])]
+        if any(w not in received for w in wanted):  # subsequence test, order kept
+            problems.append("%s: a data record acknowledged to the shell was not received in order" % guid)
         if complete is not None:
             out = b"".join(bytes.fromhex(k[3]) for k in kept if k[0] == 4 and k[2] == 2)
             want = complete.encode().replace(b"\n", b"\r\n")
@@ -288,6 +311,8 @@ def main(argv):
                 sessions = int(args[1])
             elif args[0] == "--max-dups":
                 max_dups = int(args[1])
+            if args[0] == "--acks":
+                return check_collector(args[1], complete, sessions, max_dups, args[2:])
             args = args[2:]
         return check_collector(args[0], complete, sessions, max_dups)
     print(__doc__, file=sys.stderr)

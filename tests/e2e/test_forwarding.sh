@@ -69,6 +69,29 @@ $CHECK check-collector --sessions 8 --complete "$expected" --max-dups 3 "$T/c2.a
   || fail "after drops: $(cat "$T/c2.check")"
 expect_log "Issue in despooling data"
 
+note "the daemon killed with SIGKILL twice while forwarding: every record a shell had acknowledged arrives, in order"
+collector_stop
+collector_start c7
+mkdir -p "$T/a7"
+kpids=()
+for i in $(seq 1 8); do
+  "$VGS" run -n --ack-file "$T/a7/$i" --reconnect-time 120 -- \
+    sh -c "i=0; while [ \$i -lt 100 ] || [ ! -e '$T/stop7' ]; do i=\$((i + 1)); echo \$i; sleep 0.02; done" \
+    < /dev/null > /dev/null 2> "$T/a7/err.$i" &
+  kpids+=($!)
+done
+for round in 1 2; do
+  before=$(grep -c '"reply":"ack"' "$T/c7.jsonl")
+  wait_for 60 sh -c "[ \$(grep -c '\"reply\":\"ack\"' '$T/c7.jsonl') -gt $((before + 100)) ]" || fail "no forwarding (kill $round)"
+  kill -KILL "$VGD_PID"; wait "$VGD_PID" 2>/dev/null
+  vgd_start
+  wait_for 60 sh -c "[ \$(cat '$T'/a7/[0-9]* | grep -c '^resume ') = $((8 * round)) ]" || fail "sessions did not resume ($round)"
+done
+touch "$T/stop7"
+for p in "${kpids[@]}"; do wait "$p" || fail "a session exited $?"; done
+wait_for 60 spools_empty || fail "spools not emptied after the kills"
+$CHECK check-collector --sessions 8 --acks "$T/c7.jsonl" "$T"/a7/[0-9]* > "$T/c7.check" || fail "after kills: $(cat "$T/c7.check")"
+
 note "exception code 4 pauses only that session's spool; resuming drains it"
 collector_stop
 collector_start c3 --exception 1:4
