@@ -155,6 +155,24 @@ grep -q '"service":"audit-trail".*"refused":true' "$T/c6.jsonl" || fail "the cha
 tail -n +"$mark" "$T/vgd.log" | grep -q "Issue in despooling data" && fail "backed off: $(tail -n +"$mark" "$T/vgd.log" | grep -m1 'Issue in despooling data')"
 [ "$("$VGSPOOL" stat /var/orvanevg/spool-atdbqc | head -n 1)" != "" ] || fail "audit-trail spool unreadable"
 "$VGSPOOL" cat /var/orvanevg/spool-atdbqc | grep -qx "$(od -An -v -tx1 "$T/at.bin" | tr -d ' \n')" || fail "the audit-trail record was not kept"
+note "the Kerberos context expires mid-session: the despooler reconnects and the next data follows the continuation message"
+vgd_stop
+collector_stop
+"$VGSPOOL" pop /var/orvanevg/spool-atdbqc > /dev/null || fail "pop the audit-trail record"
+collector_start c8
+kdc_kinit "$VGD_TEST_DIR/kdc" /etc/krb5.ccache 10s > /dev/null 2>&1 || fail "short credential"
+vgd_start
+( sleep 4; kdc_kinit "$VGD_TEST_DIR/kdc" /etc/krb5.ccache 10h > /dev/null 2>&1 ) &
+out=$("$VGS" single -P 3201 -t /dev/vx3 start data 2 one sleep 14 data 2 two end) || fail "session: $out"
+e=$(field guid "$(echo "$out" | head -n 1)")
+wait_for 30 sh -c "[ ! -d '$(spool_of "$e")' ]" || fail "not forwarded after the context expired"
+grep "\"session\":\"$e\"" "$T/c8.jsonl" | python3 -c '
+import json, sys
+seen = [(u["conn"], u["type"]) for u in map(json.loads, sys.stdin)]
+c1, c2 = seen[0][0], seen[-1][0]
+# "two" may have been in flight when the context expired: then it came once more after the reconnect.
+assert c1 != c2 and seen[:2] == [(c1, 2), (c1, 4)] and seen[-3:] == [(c2, 9), (c2, 4), (c2, 3)] and len(seen) <= 6, seen' || fail "no reconnect with continuation: $(grep -c . "$T/c8.jsonl")"
+expect_log "Kerberos context expired when despooling data, reconnect immediately."
 vgd_stop
 [ "$VGD_STATUS" = 0 ] || fail "daemon exit status $VGD_STATUS"
 echo "PASS"
