@@ -1,5 +1,7 @@
 #include "auditor/auditor.h"
 
+#include "auditor/action_count.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -11,6 +13,7 @@
 #include "ofw/format.h"
 #include "ofw/config/properties.h"
 #include "ofw/unique_fd.h"
+#include "ovgfw/agent_state.h"
 
 namespace Vigilog {
 
@@ -36,6 +39,8 @@ uint64_t maxSingleFileSizeSetting(const ofw::LoggerPtr& logger) {
 }
 
 Auditor::Auditor() : logger_(ofw::getLogger("ovg.vgd.auditor")) {
+  // Made before the despooler starts and never replaced: other threads may ask it.
+  connection_.reset(new ovgfw::SecureConnection());
   despooler_.start("Despooler", &Auditor::runDespooler, this, 50);
 }
 
@@ -67,6 +72,7 @@ void Auditor::init(const std::string& sessionsPath, const std::string& spoolPath
                    const std::string& continuationDir) {
   maxFileSize_ = maxSingleFileSizeSetting(logger_);
   spoolPath_ = spoolPath;
+  continuationDir_ = continuationDir;
   common_ = openSpool(spoolPath, "Common");
   at_ = openSpool(atSpoolPath, "AT");
   commonStatus_.reset(new ofw::Status(spoolPath + ".status"));
@@ -123,6 +129,7 @@ void Auditor::postMechanism(const boost::shared_ptr<ofw::DBQ>& queue, const unsi
 }
 
 void Auditor::postSessionData(const ofw::Guid& guid, ovgfw::OVGMessage& msg) {
+  ovg::incrementActionCount(ovg::AC_POST_SESSION_DATA);
   std::string bytes = msg.serialize();
   const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
   unsigned int length = static_cast<unsigned int>(bytes.size());
@@ -243,42 +250,10 @@ void Auditor::nudgeDespooler() {
 void Auditor::stop() {
   if (stopping_.exchange(true)) return;
   nudgeDespooler();
-  despooler_.join();
+  despooler_.join();  // the despooler disconnects on its way out
+  setState(ovgfw::AgentState::STOPPED, "");
   if (common_) common_->close();
   if (at_) at_->close();
-}
-
-void* Auditor::runDespooler(void* self) {
-  ofw::Logger::SetThreadName("Despooler");
-  static_cast<Auditor*>(self)->despoolMechanism();
-  return nullptr;
-}
-
-void Auditor::despoolMechanism() {
-  while (!stopping_.load()) {
-    OFW_DEBUG(logger_, "Waiting for nudge");
-    {
-      ofw::Lock lock(nudgeMutex_);
-      while (!nudged_ && !stopping_.load()) lock.wait();
-      nudged_ = false;
-    }
-    if (stopping_.load()) break;
-    OFW_DEBUG(logger_, "Received nudge");
-    try {
-      despool();
-    } catch (const std::exception& e) {
-      OFW_DEBUG(logger_, "Unexpected error in despooling: %s", e.what());
-      ofw::Thread::sleep(5, 0);
-    }
-  }
-  OFW_DEBUG(logger_, "Despooler thread exiting gracefully");
-}
-
-void Auditor::despool() {
-  if (!isOnline()) {
-    OFW_DEBUG(logger_, "Deferring despooling because we aren't online");
-    return;
-  }
 }
 
 }  // namespace Vigilog

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 
 #include "auditor/disk_quota.h"
@@ -27,6 +29,7 @@
 #include "ofw/dbq/status.h"
 #include "ofw/threads/thread.h"
 #include "ovgfw/ovg_message.h"
+#include "ovgfw/secure_connection.h"
 #include "ovgfw/session_queue.h"
 
 namespace Vigilog {
@@ -94,21 +97,73 @@ class Auditor {
   boost::shared_ptr<ofw::DBQComposite> atSpool() { return at_; }
   uint64_t maxSingleFileSize() const { return maxFileSize_; }
 
-  // Whether a collector connection is up (none yet: always false).
-  bool isOnline() const { return false; }
+  // Whether the session (audit-trail) channel of the collector connection is up.
+  bool isOnline() const { return connection_ && connection_->isConnected(); }
+  bool isATOnline() const { return connection_ && connection_->isATConnected(); }
 
+  // Protection options, applied to the connection before every connect.
   void setGssapi(bool seal, bool sign, bool symmetric) {
     seal_ = seal;
     sign_ = sign;
     symmetric_ = symmetric;
   }
 
+  // The collector connection is used by the despooler thread alone: the
+  // scheduler only asks for a reconnect, which the despooler performs before
+  // its next pass, so a slow connect never holds the scheduler's checks.
+  void requestReconnect();
+  // Connects over `vgd.collectors` when disconnected (despooler thread).
+  void reconnect();
+  // Makes blocked reads and writes of the connection return and stops
+  // further connects (daemon shutdown, any thread).
+  void shutdownConnection();
+
+  // Agent state (ovgfw::AgentState numbers) and its description.
+  void setState(int state, const std::string& description);
+  int getState();
+  std::string getStateDescription();
+  // Last despool rates in bytes per second: session data, audit trail.
+  uint32_t despoolRate() const { return dataRate_.load(); }
+  uint32_t despoolATRate() const { return atDataRate_.load(); }
+
+  // Clears the paused flags of every spool and nudges.
+  void resumePausedSpools();
+  // "all", "common", "at" or a session GUID; false when it failed.
+  bool resumeSpool(const std::string& name);
+
+  // The continuation message of a session (a type-9 message), one file per
+  // session in the continuation directory, replaced atomically.
+  std::string continueMessageFilePath(const ofw::Guid& guid) const;
+  void saveContinueMessage(const ofw::Guid& guid, ovgfw::OVGMessage& msg);
+  // False when there is none or it cannot be read or decoded.
+  bool getContinueMessage(const ofw::Guid& guid, ovgfw::OVGRequestMessage& msg);
+  void deleteContinueMessage(const ofw::Guid& guid);
+
   // Despooler thread body.
   static void* runDespooler(void* self);
 
  private:
+  struct Spool;
+  enum class Step { FORWARDED, MOVE_ON };
   void despoolMechanism();
   void despool();
+  Step despoolStep(Spool& spool, unsigned int& bytes);
+  void readHead(Spool& spool, boost::shared_array<unsigned char>& data, unsigned int& len, uint64_t& identity);
+  void removeHead(Spool& spool, uint64_t identity);
+  bool nextSpool(Spool& spool, ovgfw::SessionQueueCollection::Iterator& it);
+  // Forwards one session record; true when it was a session end.
+  bool despoolOneSessionData(Spool& spool, const std::string& record, uint64_t identity);
+  void despoolOneAuditTrailData(Spool& spool, const std::string& record, uint64_t identity);
+  void sendMessageCheckReply(ovgfw::OVGRequestMessage& msg, bool expectReply);
+  void pauseSpool(Spool& spool, const std::string& text);
+  void backoff(const std::string& text, int seconds);
+  // Any other failure of a pass: rate-limited INFO, then backoff.
+  void despoolFailed(const std::string& text);
+  // Applies the protection options and connects over the configured targets
+  // (`first`, when not empty, tried before them).
+  void connect(const std::string& first);
+  // The one step after every successful (re)connection.
+  void onConnected();
   boost::shared_ptr<ofw::DBQComposite> openSpool(const std::string& path, const std::string& tag);
   // Creates path with mode 0700 (or gives an existing directory that mode).
   void makePrivateDirectory(const std::string& path);
@@ -137,6 +192,23 @@ class Auditor {
   LogRateLimit quotaLog_;
   LogRateLimit flushLog_;
   bool seal_ = true, sign_ = true, symmetric_ = true;
+  std::atomic<bool> reconnectRequested_{false};
+  std::atomic<bool> connectionShutdown_{false};
+  // Despooler thread only, but for the thread-safe queries and shutdownSocket.
+  std::unique_ptr<ovgfw::SecureConnection> connection_;
+  // Sessions whose continuation message was sent on the current connection.
+  std::set<ofw::Guid> sentSessions_;
+  // Sequence number of the last record sent on the current connection.
+  uint64_t sequence_ = 0;
+  std::string continuationDir_;
+  std::atomic<uint32_t> dataRate_{0};
+  std::atomic<uint32_t> atDataRate_{0};
+  LogRateLimit despoolLog_;
+  LogRateLimit deferLog_;
+  ofw::Mutex stateMutex_;
+  int state_ = 2;
+  std::string stateDescription_;
+  uint32_t heartbeatFailures_ = 0;
   ofw::LoggerPtr logger_;
 };
 
@@ -145,5 +217,10 @@ extern Auditor* gAuditor;
 // `spool.max.single.file.size` in KiB, range-checked, in bytes (10 MiB when
 // empty or invalid).
 uint64_t maxSingleFileSizeSetting(const ofw::LoggerPtr& logger);
+
+// A count or interval setting (`vgd.despool.chunksize`, `vgd.despool.chunkinterval`):
+// empty gives def; malformed or below 1 (which would make every chunk empty
+// and the despooler spin) gives def with a WARN.
+int positiveIntSetting(const char* key, int def, const ofw::LoggerPtr& logger);
 
 }  // namespace Vigilog

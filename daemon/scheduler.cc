@@ -121,7 +121,16 @@ void Scheduler::runPass(time_t now) {
     OFW_DEBUG(logger_, "Checking CPU usage");
     monitor_.checkCpuUsage(now);
   }
-  // Reconnect, paused spools, forced rebind and the collector check need the collector connection (not built yet).
+  if (targets_.reconnect && isTimeToWork(&last_.reconnect, props_.getInt("vgd.timer.reconnect", 10), now)) {
+    OFW_DEBUG(logger_, "Reconnecting if needed");
+    targets_.reconnect();
+  }
+  if (targets_.resumePausedSpools &&
+      isTimeToWork(&last_.pausedSpools, props_.getInt("vgd.timer.resume.paused.spools", 3600), now)) {
+    OFW_DEBUG(logger_, "Resuming any paused spools");
+    targets_.resumePausedSpools();
+  }
+  // Forced rebind and the collector check come with collector discovery.
   if (targets_.flushDb && isTimeToWork(&last_.spoolFlush, props_.getInt("vgd.timer.spool.flush", 1800), now)) {
     OFW_DEBUG(logger_, "Flushing database");
     targets_.flushDb();
@@ -187,6 +196,8 @@ SchedulerTargets daemonTargets(ofw::IPCServer* server, Vigilog::Auditor* auditor
   t.checkProperties = [&props] { props.propertiesCheck(); };
   if (auditor) {
     t.nudgeDespooler = [auditor] { auditor->nudgeDespooler(); };
+    t.reconnect = [auditor] { auditor->requestReconnect(); };
+    t.resumePausedSpools = [auditor] { auditor->resumePausedSpools(); };
     t.flushDb = [auditor] { auditor->flushDb(); };
     t.monitorNssConf = [auditor] { auditor->monitorNssConf(); };
     t.diskState = &auditor->diskState();

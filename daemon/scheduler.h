@@ -8,6 +8,9 @@
 //   despooler nudge         `vgd.timer.nudge` (5)
 //   disk space              `vgd.timer.diskspace` (360)
 //   resources               `vgd.resource.timer` (600): memory, descriptors, CPU
+//   reconnect               `vgd.timer.reconnect` (10): asks the despooler to
+//                           reconnect when disconnected
+//   paused spools           `vgd.timer.resume.paused.spools` (3600)
 //   spool flush             `vgd.timer.spool.flush` (1800)
 //   name-service config     `vgd.timer.monitor.nss.conf` (3600), only while
 //                           `autofix.nss.conf` (true): repairs a lost hook
@@ -73,6 +76,10 @@ struct SchedulerTargets {
   std::function<void()> reapChildren;
   std::function<void()> checkProperties;
   std::function<void()> nudgeDespooler;
+  // Asks the despooler thread to reconnect (a connect may take the connect
+  // time-out per collector; the scheduler never waits for it).
+  std::function<void()> reconnect;
+  std::function<void()> resumePausedSpools;
   std::function<void()> flushDb;
   std::function<void()> monitorNssConf;
   std::function<size_t()> clearExpiredSecrets;
@@ -144,6 +151,8 @@ class Scheduler {
     time_t nudge = 0;
     time_t diskSpace = 0;
     time_t resources = 0;
+    time_t reconnect = 0;
+    time_t pausedSpools = 0;
     time_t spoolFlush = 0;
     time_t nssConf = 0;
     time_t secretCache = 0;

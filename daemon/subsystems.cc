@@ -81,7 +81,9 @@ bool initAuditor(const std::string& sessionsPath, const std::string& spoolPath, 
   return true;
 }
 
-void shutdownConnection() {}
+void shutdownConnection() {
+  if (gAuditorOwner) gAuditorOwner->shutdownConnection();
+}
 
 void shutdownAuditor() {
   if (gAuditorOwner) gAuditorOwner->stop();

@@ -94,6 +94,11 @@ void SecureConnection::disconnect() {
   setATConnected(false);
 }
 
+void SecureConnection::shutdownSocket() {
+  ofw::Lock lock(connectionMutex_);
+  if (stream_ && stream_->isOpen()) ::shutdown(stream_->socket(), SHUT_RDWR);
+}
+
 // ---- connecting ----
 
 void SecureConnection::parseTarget(const std::string& target, std::string& principal, std::string& host,

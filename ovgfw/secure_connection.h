@@ -63,6 +63,9 @@ class SecureConnection : public OVGConnection {
   // exhausted, but no collector is connected.".
   void connectToCollectorFromList(const std::vector<std::string>& targets);
   void disconnect();
+  // Shuts the socket down both ways, so that a read or write blocked in
+  // another thread returns; the owner then disconnects. Any thread.
+  void shutdownSocket();
 
   bool isConnected() const;
   bool isATConnected() const;

@@ -11,7 +11,7 @@
 #include "ofw/format.h"
 #include "ofw/config/properties.h"
 #include "ofw/script_runner.h"
-#include "server/action_count.h"
+#include "auditor/action_count.h"
 #include "server/ipc_server.h"
 #include "server/passwd_da.h"
 #include "server/server_session.h"

@@ -20,7 +20,7 @@
 #include "ofw/format.h"
 #include "ofw/config/properties.h"
 #include "ovgfw/ovg_message.h"
-#include "server/action_count.h"
+#include "auditor/action_count.h"
 #include "server/ipc_server.h"
 #include "server/process_info.h"
 #include "server/request_reader.h"

@@ -8,7 +8,7 @@
 #include "ofw/exceptions.h"
 #include "ofw/format.h"
 #include "ofw/config/properties.h"
-#include "server/action_count.h"
+#include "auditor/action_count.h"
 #include "server/handlers_audittrail.h"
 #include "server/ipc_server.h"
 

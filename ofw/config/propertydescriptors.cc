@@ -196,6 +196,7 @@ const PropertyDescriptor kProjectProperties[] = {
     {"vgd.stream.max.token", PropertyType::INT, "16777216"},
     {"vgd.clients.max.per.uid", PropertyType::INT, "256"},
     {"spool.sync", PropertyType::STRING, "none"},
+    {"vgd.collectors", PropertyType::LIST, ""},
 };
 const size_t kProjectPropertyCount = sizeof kProjectProperties / sizeof kProjectProperties[0];
 

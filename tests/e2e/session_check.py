@@ -23,7 +23,14 @@ blob: uint32 length and the bytes.
       --ack-file) is in its session's spool, in order; with --complete, each
       session's output stream is exactly TEXT (\\n turned into \\r\\n) and
       every data record was acknowledged.
+  session_check.py check-collector [--complete TEXT] [--sessions N] [--max-dups D] JSONL
+      the session records vgcollector received: per session start, data, end
+      in order; on every connection after the first a session that goes on
+      is announced by its resume (type 9) message first; a record received
+      again right after itself is a duplicate (printed: duplicates=K, at most D);
+      with --acks ACKFILE..., every data record acknowledged to a shell was received, in order.
 """
+import json
 import os
 import signal
 import struct
@@ -214,6 +221,67 @@ def check_acks(files, complete, sessions):
     return 1 if problems else 0
 
 
+def acked_data(path):
+    lines = [l.rstrip("\n") for l in open(path, encoding="latin-1") if l.strip()]
+    out = []
+    for l in lines:
+        kind, g, rest = (l.split(" ", 2) + [""])[:3]
+        if kind == "data":
+            stream, esc = (rest.split(" ", 1) + [""])[:2]
+            out.append((g, int(stream), unescape(esc)))
+    return out
+
+
+def check_collector(path, complete, sessions, max_dups, acks=()):
+    problems, per, dups = [], {}, 0
+    for line in open(path, encoding="utf-8"):
+        u = json.loads(line)
+        if u.get("unit") == "message" and u.get("n", 0) > 0 and "session" in u:
+            per.setdefault(u["session"], []).append(u)
+    acked_by = {}
+    for a in acks:
+        for rec in acked_data(a):
+            acked_by.setdefault(rec[0], []).append(rec)
+    for g in acked_by:
+        if g not in per:
+            problems.append("%s: acknowledged to the shell, never received" % g)
+    for guid, msgs in per.items():
+        kept, firsts = [], {}
+        for m in msgs:
+            if m["conn"] not in firsts:
+                firsts[m["conn"]] = m["type"]
+            if m["type"] == 9:
+                continue
+            key = (m["type"], m.get("time"), m.get("stream"), m.get("data"))
+            if kept and kept[-1] == key:
+                dups += 1
+                continue
+            kept.append(key)
+        for conn, first in firsts.items():
+            if first not in (2, 9):
+                problems.append("%s: connection %d began with type %d, no resume first" % (guid, conn, first))
+        types = [k[0] for k in kept]
+        if not types or types[0] != 2 or types[-1] != 3 or any(t not in (4, 5) for t in types[1:-1]):
+            problems.append("%s: received types %s, not start, data, end" % (guid, types[:8]))
+        received = iter([(k[2], bytes.fromhex(k[3])) for k in kept if k[0] == 4])
+        wanted = [(st, d) for g, st, d in acked_by.get(guid, [])]
+        if any(w not in received for w in wanted):  # subsequence test, order kept
+            problems.append("%s: a data record acknowledged to the shell was not received in order" % guid)
+        if complete is not None:
+            out = b"".join(bytes.fromhex(k[3]) for k in kept if k[0] == 4 and k[2] == 2)
+            want = complete.encode().replace(b"\n", b"\r\n")
+            if out != want:
+                problems.append("%s: received output %r... differs from %r..." % (guid, out[:40], want[:40]))
+    if sessions is not None and len(per) != sessions:
+        problems.append("%d sessions received, %d expected" % (len(per), sessions))
+    print("duplicates=%d" % dups)
+    if max_dups is not None and dups > max_dups:
+        problems.append("%d duplicates, at most %d allowed" % (dups, max_dups))
+    for p in problems:
+        print("session_check:", p, file=sys.stderr)
+    return 1 if problems else 0
+
+
 def main(argv):
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # a reader that stops early is no error
     if len(argv) >= 2 and argv[0] == "bucket":
@@ -233,6 +301,20 @@ def main(argv):
                 sessions = int(args[1])
             args = args[2:]
         return check_acks(args, complete, sessions)
+    if argv and argv[0] == "check-collector":
+        args = argv[1:]
+        complete = sessions = max_dups = None
+        while args and args[0].startswith("--"):
+            if args[0] == "--complete":
+                complete = args[1].encode().decode("unicode_escape")
+            elif args[0] == "--sessions":
+                sessions = int(args[1])
+            elif args[0] == "--max-dups":
+                max_dups = int(args[1])
+            if args[0] == "--acks":
+                return check_collector(args[1], complete, sessions, max_dups, args[2:])
+            args = args[2:]
+        return check_collector(args[0], complete, sessions, max_dups)
     print(__doc__, file=sys.stderr)
     return 2
 

@@ -105,6 +105,8 @@ struct Recorder {
     t.reapChildren = [this] { calls.push_back("reap"); };
     t.checkProperties = [this] { calls.push_back("properties"); };
     t.nudgeDespooler = [this] { calls.push_back("nudge"); };
+    t.reconnect = [this] { calls.push_back("reconnect"); };
+    t.resumePausedSpools = [this] { calls.push_back("resume"); };
     t.flushDb = [this] { calls.push_back("flush"); };
     t.monitorNssConf = [this] { calls.push_back("nss"); };
     t.clearExpiredSecrets = [this] {
@@ -139,8 +141,8 @@ class SchedulerPass : public ::testing::Test {
 TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
   Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
   s.runPass(1000);
-  EXPECT_EQ(rec_.calls,
-            (std::vector<std::string>{"reap", "properties", "nudge", "flush", "nss", "secrets", "start", "purge"}));
+  EXPECT_EQ(rec_.calls, (std::vector<std::string>{"reap", "properties", "nudge", "reconnect", "resume", "flush", "nss",
+                                                  "secrets", "start", "purge"}));
 
   const std::set<std::string> taskLines = {"TRACE Reaping finished child process.",
                                            "TRACE Run properties syntax check.",
@@ -149,6 +151,8 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
                                            "DEBUG Checking memory usage",
                                            "DEBUG Checking file descriptor usage",
                                            "DEBUG Checking CPU usage",
+                                           "DEBUG Reconnecting if needed",
+                                           "DEBUG Resuming any paused spools",
                                            "DEBUG Flushing database",
                                            "DEBUG Monitoring NSS conf file",
                                            "DEBUG Clearing the expired OVS secret cache"};
@@ -159,6 +163,7 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
                                             "TRACE Run properties syntax check.", "DEBUG Nudging despooler",
                                             "DEBUG Checking disk space", "DEBUG Checking memory usage",
                                             "DEBUG Checking file descriptor usage", "DEBUG Checking CPU usage",
+                                            "DEBUG Reconnecting if needed", "DEBUG Resuming any paused spools",
                                             "DEBUG Flushing database", "DEBUG Monitoring NSS conf file",
                                             "DEBUG Clearing the expired OVS secret cache"}));
 
@@ -197,12 +202,16 @@ TEST_F(SchedulerPass, IntervalsAreReadOnEveryPass) {
   EXPECT_EQ(rec_.countOf("flush"), 1);  // 1800 s by default
   EXPECT_EQ(rec_.countOf("secrets"), 1);  // 300 s by default
   EXPECT_EQ(rec_.countOf("purge"), 1);  // 60 s by default
+  EXPECT_EQ(rec_.countOf("reconnect"), 1);  // 10 s by default
+  EXPECT_EQ(rec_.countOf("resume"), 1);  // 3600 s by default
 
   // A changed setting applies at the next pass; 0 means every pass.
   props_.setProperty("vgd.timer.nudge", "0");
+  props_.setProperty("vgd.timer.reconnect", "0");
   s.runPass(1005);
   s.runPass(1006);
   EXPECT_EQ(rec_.countOf("nudge"), 4);
+  EXPECT_EQ(rec_.countOf("reconnect"), 3);
   props_.setProperty("vgd.timer.spool.flush", "10");
   s.runPass(1009);
   EXPECT_EQ(rec_.countOf("flush"), 1);
@@ -250,12 +259,12 @@ TEST_F(SchedulerPass, SettingTheClockBackMakesEveryTaskDue) {
   Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
   s.runPass(100000);
   s.runPass(100001);
-  EXPECT_EQ(rec_.calls.size(), 8u);  // the start event included, once
+  EXPECT_EQ(rec_.calls.size(), 10u);  // the start event included, once
   rec_.calls.clear();
   size_t mark = log_.mark();
   s.runPass(90000);
-  EXPECT_EQ(rec_.calls,
-            (std::vector<std::string>{"reap", "properties", "nudge", "flush", "nss", "secrets", "purge"}));
+  EXPECT_EQ(rec_.calls, (std::vector<std::string>{"reap", "properties", "nudge", "reconnect", "resume", "flush", "nss",
+                                                  "secrets", "purge"}));
   EXPECT_EQ(log_.count("DEBUG Checking disk space", mark), 1);
   EXPECT_EQ(log_.count("DEBUG Checking memory usage", mark), 1);
 }

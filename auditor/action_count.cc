@@ -1,4 +1,4 @@
-#include "server/action_count.h"
+#include "auditor/action_count.h"
 
 namespace ovg {
 

@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# Forwarding to a collector: audited sessions reach vgcollector (over the
+# test KDC, signed and sealed) as start, data, end in order and their spools
+# empty; then the collector dropping the connection or dying, a session
+# rejection (exception code 4) and a wrong acknowledgement: nothing lost,
+# order kept, at most one duplicate per drop, only the rejected spool paused.
+. "$(dirname "$0")/lib.sh"
+vgd_enter_namespace "$@"
+. "$(dirname "$0")/session_lib.sh"
+T=$VGD_TEST_DIR
+command -v krb5kdc > /dev/null || { echo "SKIP: krb5kdc is not installed"; exit 0; }
+vgd_kdc_start
+vgd_install_directory_client
+
+# collector_start NAME [switches]: a vgcollector writing $T/NAME.jsonl, on
+# the port of the first one (so the daemon's target stays the same).
+collector_start() {
+  local name=$1; shift
+  "$VGD_BIN_DIR/vgcollector" --port "${CPORT:-0}" --port-file "$T/$name.port" --output "$T/$name.jsonl" "$@" \
+    2> "$T/$name.err" &
+  COLLECTOR_PID=$!
+  wait_for 20 test -s "$T/$name.port" || fail "vgcollector did not start: $(cat "$T/$name.err")"
+  CPORT=$(cat "$T/$name.port")
+}
+collector_stop() { kill "$COLLECTOR_PID" 2>/dev/null; wait "$COLLECTOR_PID" 2>/dev/null; }
+spools_empty() { [ -z "$(find $SESSIONS -name '*.dbq' 2>/dev/null)" ]; }
+# run_sessions DIR N LINES: N concurrent sessions of LINES numbered lines.
+run_sessions() {
+  local dir=$1 n=$2 lines=$3 i pids=()
+  mkdir -p "$dir"
+  for i in $(seq 1 "$n"); do
+    "$VGS" run -n --ack-file "$dir/$i" -- sh -c "for i in \$(seq 1 $lines); do echo \$i; sleep 0.02; done" \
+      < /dev/null > /dev/null 2> "$dir/err.$i" &
+    pids+=($!)
+  done
+  for i in "${pids[@]}"; do wait "$i" || fail "a session exited $?"; done
+}
+
+collector_start c1
+vgd_write_conf "vgd.watch.enabled false" "vgd.collectors 127.0.0.1:$CPORT:$KDC_COLLECTOR1" \
+  "vgd.timer.reconnect 1" "vgd.timer.nudge 1" "vgd.backoff.time 1" "vgd.timer.resume.paused.spools 3600"
+vgd_start
+
+note "16 sessions of 100 lines arrive in order and their spools empty"
+run_sessions "$T/a1" 16 100
+wait_for 60 spools_empty || fail "spools not emptied: $(find $SESSIONS -name '*.dbq' | head -3)"
+expected=$(seq 1 100 | tr '\n' '#' | sed 's/#/\\n/g')
+$CHECK check-collector --sessions 16 --complete "$expected" --max-dups 0 "$T/c1.jsonl" > "$T/c1.check" \
+  || fail "collector c1: $(cat "$T/c1.check")"
+grep -q '"unit":"auth".*"options":3' "$T/c1.jsonl" || fail "not signed and sealed: $(grep auth "$T/c1.jsonl")"
+[ -z "$(ls /var/orvanevg/session)" ] || fail "continuation files left: $(ls /var/orvanevg/session)"
+
+note "the collector closes the connection, then is killed and restarted twice: nothing lost, one duplicate per drop at most"
+collector_stop
+collector_start c2 --close-after 150
+run_sessions "$T/a2" 8 400 &
+runner=$!
+for round in 1 2; do
+  wait_for 60 sh -c "[ \$(grep -c '\"reply\":\"ack\"' '$T/c2.jsonl') -gt 300 ]" || fail "no progress (round $round)"
+  kill -KILL "$COLLECTOR_PID"; wait "$COLLECTOR_PID" 2>/dev/null
+  mv "$T/c2.jsonl" "$T/c2.$round.jsonl"; rm -f "$T/c2.port"
+  collector_start c2
+done
+wait "$runner" || fail "sessions failed"
+wait_for 90 spools_empty || fail "spools not emptied after the drops"
+cat "$T"/c2.1.jsonl "$T"/c2.2.jsonl "$T/c2.jsonl" > "$T/c2.all.jsonl"
+expected=$(seq 1 400 | tr '\n' '#' | sed 's/#/\\n/g')
+$CHECK check-collector --sessions 8 --complete "$expected" --max-dups 3 "$T/c2.all.jsonl" > "$T/c2.check" \
+  || fail "after drops: $(cat "$T/c2.check")"
+expect_log "Issue in despooling data"
+
+note "the daemon killed with SIGKILL twice while forwarding: every record a shell had acknowledged arrives, in order"
+collector_stop
+collector_start c7
+mkdir -p "$T/a7"
+kpids=()
+for i in $(seq 1 8); do
+  "$VGS" run -n --ack-file "$T/a7/$i" --reconnect-time 120 -- \
+    sh -c "i=0; while [ \$i -lt 100 ] || [ ! -e '$T/stop7' ]; do i=\$((i + 1)); echo \$i; sleep 0.02; done" \
+    < /dev/null > /dev/null 2> "$T/a7/err.$i" &
+  kpids+=($!)
+done
+for round in 1 2; do
+  before=$(grep -c '"reply":"ack"' "$T/c7.jsonl")
+  wait_for 60 sh -c "[ \$(grep -c '\"reply\":\"ack\"' '$T/c7.jsonl') -gt $((before + 100)) ]" || fail "no forwarding (kill $round)"
+  kill -KILL "$VGD_PID"; wait "$VGD_PID" 2>/dev/null
+  vgd_start
+  wait_for 60 sh -c "[ \$(cat '$T'/a7/[0-9]* | grep -c '^resume ') = $((8 * round)) ]" || fail "sessions did not resume ($round)"
+done
+touch "$T/stop7"
+for p in "${kpids[@]}"; do wait "$p" || fail "a session exited $?"; done
+wait_for 60 spools_empty || fail "spools not emptied after the kills"
+$CHECK check-collector --sessions 8 --acks "$T/c7.jsonl" "$T"/a7/[0-9]* > "$T/c7.check" || fail "after kills: $(cat "$T/c7.check")"
+
+note "exception code 4 pauses only that session's spool; resuming drains it"
+collector_stop
+collector_start c3 --exception 1:4
+vgd_stop; vgd_write_conf "vgd.watch.enabled false" "vgd.collectors 127.0.0.1:$CPORT:$KDC_COLLECTOR1" \
+  "vgd.timer.reconnect 1" "vgd.timer.nudge 1" "vgd.backoff.time 1" "vgd.timer.resume.paused.spools 20"
+vgd_start
+out=$("$VGS" single -P 3001 -t /dev/vx1 start data 2 first end) || fail "session A: $out"
+a=$(field guid "$(echo "$out" | head -n 1)")
+wait_for 30 log_has "Issue in despooling session" || fail "no pause of A"
+run_sessions "$T/a3" 2 20
+wait_for 30 sh -c "[ \$(find $SESSIONS -name '*.dbq' | wc -l) = 1 ]" || fail "B sessions not forwarded beside the paused A"
+[ -d "$(spool_of "$a")" ] || fail "A's spool gone while paused"
+grep -q "Warning: unable to despool\|Collector rejected\|Session packet error" "$(dirname "$(spool_of "$a")")/$a.status" \
+  || fail "A's status lacks the text: $(cat "$(dirname "$(spool_of "$a")")/$a.status" | od -c | head -3)"
+wait_for 40 spools_empty || fail "A not drained after the paused-spools timer"
+$CHECK check-collector --sessions 3 "$T/c3.jsonl" > "$T/c3.check" || fail "after code 4: $(cat "$T/c3.check")"
+
+note "a wrong acknowledgement keeps the record, backs off, and it arrives once more"
+collector_stop
+collector_start c4 --wrong-ack 2
+run_sessions "$T/a4" 1 10
+wait_for 30 spools_empty || fail "not drained after a wrong ACK"
+expected=$(seq 1 10 | tr '\n' '#' | sed 's/#/\\n/g')
+$CHECK check-collector --sessions 1 --complete "$expected" "$T/c4.jsonl" > "$T/c4.check" || fail "wrong ack: $(cat "$T/c4.check")"
+grep -qx "duplicates=1" "$T/c4.check" || fail "the wrongly acknowledged record: $(cat "$T/c4.check")"
+expect_log "received an ACK (acknowledge) code for the wrong packet"
+note "an undecodable record and a resume naming another session pause only their own spools"
+collector_stop
+out=$("$VGS" single -P 3101 -t /dev/vx2 start data 2 aaa end) || fail "session A: $out"
+a=$(field guid "$(echo "$out" | head -n 1)")
+vgd_stop
+# A resume (type 9) naming session 11111111-... appended to A's spool; a record that is no message in the common spool.
+"$VGSPOOL" cat "$(spool_of "$a")" | head -n 1 | python3 -c '
+import sys; r = bytearray(bytes.fromhex(sys.stdin.read().strip())); r[0:2] = (9).to_bytes(2, "little"); r[12:28] = b"\x11" * 16
+open(sys.argv[1], "wb").write(r)' "$T/other9.bin"
+"$VGSPOOL" push "$(spool_of "$a")" "$T/other9.bin" || fail "push to A"
+printf 'no message' > "$T/junk.bin"
+"$VGSPOOL" push /var/orvanevg/spool-dbqc "$T/junk.bin" || fail "push to the common spool"
+collector_start c5
+vgd_start
+run_sessions "$T/a5" 2 20
+wait_for 30 sh -c "[ \$(find $SESSIONS -name '*.dbq' | wc -l) = 1 ]" || fail "sessions not forwarded beside the paused spools"
+wait_for 10 grep -q "Undecodable record" /var/orvanevg/spool-dbqc.status || fail "common spool not paused"
+grep -q "Undecodable record" "$(dirname "$(spool_of "$a")")/$a.status" || fail "A's spool not paused"
+[ -z "$(ls /var/orvanevg/session)" ] || fail "continuation files: $(ls /var/orvanevg/session)"
+$CHECK check-collector --sessions 3 --max-dups 0 "$T/c5.jsonl" > "$T/c5.check" || fail "beside undecodable: $(cat "$T/c5.check")"
+[ "$("$VGSPOOL" cat "$(spool_of "$a")" | wc -l)" = 1 ] || fail "A's spool: not just the bad record left"
+expect_log "Unable to decode the head record of common spool"
+note "an audit-trail record while the collector refuses the audit-trail channel: session data still flows, no back-off"
+vgd_stop
+collector_stop
+printf 'an audit-trail event' > "$T/at.bin"
+"$VGSPOOL" push /var/orvanevg/spool-atdbqc "$T/at.bin" || fail "push to the audit-trail spool"
+collector_start c6 --refuse-audit-trail
+mark=$(wc -l < "$T/vgd.log")
+vgd_start
+run_sessions "$T/a6" 2 20
+wait_for 30 sh -c "[ \$(find $SESSIONS -name '*.dbq' | wc -l) = 1 ]" || fail "session data held back by the audit-trail spool"
+$CHECK check-collector --sessions 2 --max-dups 0 "$T/c6.jsonl" > "$T/c6.check" || fail "beside a refused channel: $(cat "$T/c6.check")"
+grep -q '"service":"audit-trail".*"refused":true' "$T/c6.jsonl" || fail "the channel was not refused: $(grep open "$T/c6.jsonl")"
+tail -n +"$mark" "$T/vgd.log" | grep -q "Issue in despooling data" && fail "backed off: $(tail -n +"$mark" "$T/vgd.log" | grep -m1 'Issue in despooling data')"
+[ "$("$VGSPOOL" stat /var/orvanevg/spool-atdbqc | head -n 1)" != "" ] || fail "audit-trail spool unreadable"
+"$VGSPOOL" cat /var/orvanevg/spool-atdbqc | grep -qx "$(od -An -v -tx1 "$T/at.bin" | tr -d ' \n')" || fail "the audit-trail record was not kept"
+note "the Kerberos context expires mid-session: the despooler reconnects and the next data follows the continuation message"
+vgd_stop
+collector_stop
+"$VGSPOOL" pop /var/orvanevg/spool-atdbqc > /dev/null || fail "pop the audit-trail record"
+collector_start c8
+kdc_kinit "$VGD_TEST_DIR/kdc" /etc/krb5.ccache 10s > /dev/null 2>&1 || fail "short credential"
+vgd_start
+( sleep 4; kdc_kinit "$VGD_TEST_DIR/kdc" /etc/krb5.ccache 10h > /dev/null 2>&1 ) &
+out=$("$VGS" single -P 3201 -t /dev/vx3 start data 2 one sleep 14 data 2 two end) || fail "session: $out"
+e=$(field guid "$(echo "$out" | head -n 1)")
+wait_for 30 sh -c "[ ! -d '$(spool_of "$e")' ]" || fail "not forwarded after the context expired"
+grep "\"session\":\"$e\"" "$T/c8.jsonl" | python3 -c '
+import json, sys
+seen = [(u["conn"], u["type"]) for u in map(json.loads, sys.stdin)]
+c1, c2 = seen[0][0], seen[-1][0]
+# "two" may have been in flight when the context expired: then it came once more after the reconnect.
+assert c1 != c2 and seen[:2] == [(c1, 2), (c1, 4)] and seen[-3:] == [(c2, 9), (c2, 4), (c2, 3)] and len(seen) <= 6, seen' || fail "no reconnect with continuation: $(grep -c . "$T/c8.jsonl")"
+expect_log "Kerberos context expired when despooling data, reconnect immediately."
+vgd_stop
+[ "$VGD_STATUS" = 0 ] || fail "daemon exit status $VGD_STATUS"
+echo "PASS"
