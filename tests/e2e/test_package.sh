@@ -68,17 +68,16 @@ reload_cmd=$(unit_cmd ExecReload)
 unit_start() { VGD=${start_cmd%% *}; vgd_start ${start_cmd#* }; }
 
 note "the shipped configuration is read: its vgd.watch.enabled false keeps the watchdog off"
-rm -f /run/ovgwatch.args
 unit_start
 wait_for 10 /usr/bin/vgdclient ping > /dev/null 2>&1 || fail "the daemon does not answer"
-[ ! -e /run/ovgwatch.args ] || fail "the watchdog started: the shipped configuration was not read"
+[ -z "$(watchdog_of "$VGD_PID")" ] || fail "the watchdog started: the shipped configuration was not read"
 vgd_stop
 [ "$VGD_STATUS" = 0 ] || fail "SIGTERM: exit status $VGD_STATUS"
 [ ! -e /run/vgd.pid ] || fail "pid file left after SIGTERM"
 # The same file made world-writable is refused, and the default (watchdog on) applies.
 chmod 0666 "$CONF"
 unit_start
-wait_for 10 test -s /run/ovgwatch.args || fail "a world-writable configuration was read"
+wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "a world-writable configuration was read"
 vgd_stop
 chmod 0644 "$CONF"
 
