@@ -22,10 +22,11 @@ constexpr uint64_t kMax64 = std::numeric_limits<uint64_t>::max();
 constexpr uint64_t kMaxUnitEnd = ByteSequenceModeler::MAX_UNIT_LENGTH;
 
 // Sets the capacity to `length` bytes; bytes past the old capacity read as
-// zero, and a replaced block is wiped by the allocator before release.
+// zero, and a replaced block is wiped by the allocator before release. A
+// capacity no unit can use is an allocation failure without an attempt.
 void resizeZeroed(ofw::SecureBytes& buffer, uint64_t length, const char* failureText) {
   try {
-    if (length > std::numeric_limits<size_t>::max()) throw std::bad_alloc();
+    if (length > kMaxUnitEnd || length > std::numeric_limits<size_t>::max()) throw std::bad_alloc();
     buffer.resize(static_cast<size_t>(length));
   } catch (const std::bad_alloc&) {
     throw ofw::BadAllocException(ofw::withErrno(failureText, ENOMEM), ENOMEM, __FILE__, __LINE__);
