@@ -41,6 +41,7 @@ uint64_t maxSingleFileSizeSetting(const ofw::LoggerPtr& logger) {
 Auditor::Auditor() : logger_(ofw::getLogger("ovg.vgd.auditor")) {
   // Made before the despooler starts and never replaced: other threads may ask it.
   connection_.reset(new ovgfw::SecureConnection());
+  selection_.reset(new CollectorSelection(ofw::CapiDynamicLoader::getInstance(), ofw::Props()));
   despooler_.start("Despooler", &Auditor::runDespooler, this, 50);
 }
 
@@ -249,6 +250,7 @@ void Auditor::nudgeDespooler() {
 
 void Auditor::stop() {
   if (stopping_.exchange(true)) return;
+  rebindRequests_.cancel();  // nobody evaluates any more
   nudgeDespooler();
   despooler_.join();  // the despooler disconnects on its way out
   setState(ovgfw::AgentState::STOPPED, "");

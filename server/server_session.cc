@@ -236,6 +236,8 @@ void LRPC2ServerSession::dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* re
     case MsgType::VGFlushCache: HandleFlushCache(request, reply); return;
     case MsgType::VGReloadProps: HandleReloadProps(request, reply); return;
     case MsgType::ControlLog2: HandleControlLog2(request, reply); return;
+    case MsgType::VGRebindCollector: HandleRebindCollector(request, reply); return;
+    case MsgType::VGFlushInstallationInfoCache: HandleFlushInstallationInfoCache(request, reply); return;
     case MsgType::AuditTrailSessionData:
     case MsgType::AuditTrailSessionData2: HandleAuditTrailSessionData(type, request, reply); return;
     default: {
