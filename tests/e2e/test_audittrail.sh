@@ -2,7 +2,9 @@
 # Audit-trail events in the real daemon: a local program's event is spooled in
 # the audit-trail spool; the daemon's own start and stop events reach the
 # proxy library once each; an old or incomplete proxy library disables only
-# the daemon's own events.
+# the daemon's own events. With the test KDC and vgcollector: a record the
+# collector cannot read pauses the audit-trail spool after three attempts
+# while session data flows on.
 . "$(dirname "$0")/lib.sh"
 vgd_enter_namespace "$@"
 
@@ -61,4 +63,32 @@ for variant in "libat_proxy.so 0.9.9" "libat_proxy_nosend.so 1.0.0"; do
     *) expect_log "Audit trail proxy library lacks ATProxySetAuditTrailEvent2" ;;
   esac
 done
+command -v krb5kdc > /dev/null || { echo "PASS (collector part skipped: krb5kdc is not installed)"; exit 0; }
+. "$(dirname "$0")/session_lib.sh"
+T=$VGD_TEST_DIR
+vgd_kdc_start
+vgd_install_at_proxy libat_proxy.so
+"$VGD_BIN_DIR/vgcollector" --port-file "$T/c.port" --output "$T/c.jsonl" 2> "$T/c.err" &
+wait_for 20 test -s "$T/c.port" || fail "vgcollector did not start: $(cat "$T/c.err")"
+COLLECTOR="vgd.collectors 127.0.0.1:$(cat "$T/c.port"):$KDC_COLLECTOR1"
+at_drops() { grep -c '"unit":"close".*beyond the received data' "$T/c.jsonl"; }
+
+note "a record the collector cannot read: the audit-trail spool pauses after 3 attempts, session data flows"
+rm -rf /var/orvanevg/spool-atdbqc*
+printf '\002xyz' > "$T/bad.at"
+"$SPOOL" push /var/orvanevg/spool-atdbqc "$T/bad.at" || fail "cannot push the bad record"
+vgd_write_conf "vgd.watch.enabled false" "$COLLECTOR" "vgd.timer.reconnect 1" "vgd.timer.nudge 1" \
+  "vgd.backoff.time 1" "vgd.timer.resume.paused.spools 3600"
+vgd_start
+"$CLIENT" atevent 4720 - "behind" || fail "atevent request failed"
+"$VGS" run -n -- sh -c 'echo flows' < /dev/null > /dev/null 2> "$T/s1.err" || fail "session failed: $(cat "$T/s1.err")"
+wait_for 60 grep -q '"name":"session end"' "$T/c.jsonl" || fail "session data held back: $(tail -n 5 "$T/c.jsonl")"
+sleep 3
+[ "$(at_drops)" = 3 ] || fail "$(at_drops) connections dropped on the bad record: $(grep close "$T/c.jsonl")"
+grep -q '"unit":"audit-trail"' "$T/c.jsonl" && fail "an audit-trail record passed the paused spool"
+expect_log "Sending the head record of audit trail spool failed 3 times"
+grep -q "ERROR.*The spool is paused; the record is kept." "$T/vgd.log" || fail "no ERROR for the pause"
+vgd_stop
+[ "$("$SPOOL" cat /var/orvanevg/spool-atdbqc | grep -c .)" = 2 ] || fail "audit-trail records lost"
+
 echo "PASS"
