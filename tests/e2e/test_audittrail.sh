@@ -4,7 +4,9 @@
 # proxy library once each; an old or incomplete proxy library disables only
 # the daemon's own events. With the test KDC and vgcollector: a record the
 # collector cannot read pauses the audit-trail spool after three attempts
-# while session data flows on.
+# while session data flows on; once resumed, local programs' events and the
+# daemon's start event (through the stand-in, handed back to the daemon)
+# reach the collector's audit-trail channel in order, each once.
 . "$(dirname "$0")/lib.sh"
 vgd_enter_namespace "$@"
 
@@ -90,5 +92,28 @@ expect_log "Sending the head record of audit trail spool failed 3 times"
 grep -q "ERROR.*The spool is paused; the record is kept." "$T/vgd.log" || fail "no ERROR for the pause"
 vgd_stop
 [ "$("$SPOOL" cat /var/orvanevg/spool-atdbqc | grep -c .)" = 2 ] || fail "audit-trail records lost"
+
+note "resumed: events of a local program and the daemon's start events reach the collector in order, once each"
+"$SPOOL" pop /var/orvanevg/spool-atdbqc > "$T/popped" || fail "cannot pop the bad record"
+cmp -s "$T/popped" "$T/bad.at" || fail "the head record was not the bad one"
+# The stand-in hands the daemon's own events to the daemon as a local program would.
+export AT_PROXY_STANDIN_SOCKET=/var/orvanevg/audit
+vgd_write_conf "vgd.watch.enabled false" "$COLLECTOR" "vgd.timer.reconnect 1" "vgd.timer.nudge 1" \
+  "vgd.backoff.time 1" "vgd.timer.resume.paused.spools 1"
+at_events() { grep '"unit":"audit-trail"' "$T/c.jsonl" | sed 's/.*"event":\([0-9]*\).*/\1/' | tr '\n' ' '; }
+vgd_start
+wait_for 20 sh -c "grep -q '\"unit\":\"audit-trail\".*\"event\":0,' '$T/c.jsonl'" || fail "no start event: $(at_events)"
+for id in 4721 4722 4723 4724 4725; do "$CLIENT" atevent $id - "p$id" || fail "atevent $id failed"; done
+wait_for 20 sh -c "grep -q '\"event\":4725,' '$T/c.jsonl'" || fail "events missing: $(at_events)"
+vgd_stop
+vgd_start
+wait_for 20 sh -c "[ \$(grep -c '\"unit\":\"audit-trail\".*\"event\":0,' '$T/c.jsonl') -ge 2 ]" \
+  || fail "no start event from the second start: $(at_events)"
+sleep 2
+vgd_stop
+[ "$(at_events)" = "4720 0 4721 4722 4723 4724 4725 0 " ] || fail "audit-trail events at the collector: $(at_events)"
+grep '"event":0,' "$T/c.jsonl" | grep -v -q '"strings":\["Vigilog UNIX Agent","Orvane Suite","root",' \
+  && fail "start event fields: $(grep '"event":0,' "$T/c.jsonl")"
+grep '"event":4723,' "$T/c.jsonl" | grep -q '"params":"p4723"' || fail "parameters of 4723 lost"
 
 echo "PASS"
