@@ -169,4 +169,37 @@ TEST_F(ControlHandlers, ResumeAnswersZeroOrTheFailureStatus) {
   }
 }
 
+TEST_F(ControlHandlers, ControlLogWithoutRecordsLogsNothingAndOutOfRangeLevelsLogAtInfo) {
+  ofw::Props().setProperty("log", "INFO");
+  ofw::Logger::ReconfigureLevels(ofw::Props());
+  const std::string expected = boolean(true) + kEnd;
+  MsgPtr m = client_.newRequest(MsgType::ControlLog2);
+  MsgWriteUInt32(m.get(), 0);
+  EXPECT_EQ(ask(std::move(m), expected), testsupport::hex(expected));
+  for (int32_t level : {-7, 99}) {
+    m = client_.newRequest(MsgType::ControlLog2);
+    MsgWriteUInt32(m.get(), 1);
+    MsgWriteString(m.get(), "prog");
+    MsgWriteInt32(m.get(), 77);
+    MsgWriteInt32(m.get(), level);
+    MsgWriteString(m.get(), "file.c");
+    MsgWriteInt32(m.get(), 12);
+    MsgWriteString(m.get(), "function");
+    MsgWriteString(m.get(), ("level " + std::to_string(level)).c_str());
+    MsgWriteUInt32(m.get(), 0);
+    EXPECT_EQ(ask(std::move(m), expected), testsupport::hex(expected));
+  }
+  // A relayed record's line carries the thread name "fd:N program(pid)".
+  ofw::Logger::flush();
+  std::vector<std::string> relayed;
+  for (const std::string& line : testsupport::splitLines(testsupport::readFile(tmp_.file("vgd.log"))))
+    if (line.find(")> ") != std::string::npos) relayed.push_back(line);
+  ASSERT_EQ(relayed.size(), 2u);
+  EXPECT_NE(relayed[0].find("INFO  <fd:"), std::string::npos) << relayed[0];
+  EXPECT_NE(relayed[0].find("prog(77)> level -7"), std::string::npos) << relayed[0];
+  EXPECT_NE(relayed[1].find("INFO  <fd:"), std::string::npos) << relayed[1];
+  EXPECT_NE(relayed[1].find("prog(77)> level 99"), std::string::npos) << relayed[1];
+  ofw::Props().setProperty("log", "");
+}
+
 }  // namespace
