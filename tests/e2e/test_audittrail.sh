@@ -4,9 +4,10 @@
 # proxy library once each; an old or incomplete proxy library disables only
 # the daemon's own events. With the test KDC and vgcollector: a record the
 # collector cannot read pauses the audit-trail spool after three attempts
-# while session data flows on; once resumed, local programs' events and the
-# daemon's start event (through the stand-in, handed back to the daemon)
-# reach the collector's audit-trail channel in order, each once.
+# while session data flows on (`vgctl resume at` tries it three more times);
+# after a restart, local programs' events and the daemon's start event
+# (through the stand-in, handed back to the daemon) reach the collector's
+# audit-trail channel in order, each once.
 . "$(dirname "$0")/lib.sh"
 vgd_enter_namespace "$@"
 
@@ -90,16 +91,24 @@ sleep 3
 grep -q '"unit":"audit-trail"' "$T/c.jsonl" && fail "an audit-trail record passed the paused spool"
 expect_log "Sending the head record of audit trail spool failed 3 times"
 grep -q "ERROR.*The spool is paused; the record is kept." "$T/vgd.log" || fail "no ERROR for the pause"
+grep -aq "Audit trail record not accepted after 3 attempts" /var/orvanevg/spool-atdbqc.status \
+  || fail "no status text in the spool's status file"
+
+note "vgctl resume at: the record is tried three more times, then the spool pauses again"
+"$VGD_BIN_DIR/vgctl" resume at > /dev/null || fail "vgctl resume at failed"
+drops_reach() { [ "$(at_drops)" -ge "$1" ]; }
+wait_for 30 drops_reach 6 || fail "$(at_drops) drops after the resume"
+sleep 3
+[ "$(at_drops)" = 6 ] || fail "$(at_drops) drops after the resume"
 vgd_stop
 [ "$("$SPOOL" cat /var/orvanevg/spool-atdbqc | grep -c .)" = 2 ] || fail "audit-trail records lost"
 
-note "resumed: events of a local program and the daemon's start events reach the collector in order, once each"
+note "restarted: events of a local program and the daemon's start events reach the collector in order, once each"
 "$SPOOL" pop /var/orvanevg/spool-atdbqc > "$T/popped" || fail "cannot pop the bad record"
 cmp -s "$T/popped" "$T/bad.at" || fail "the head record was not the bad one"
 # The stand-in hands the daemon's own events to the daemon as a local program would.
 export AT_PROXY_STANDIN_SOCKET=/var/orvanevg/audit
-vgd_write_conf "vgd.watch.enabled false" "$COLLECTOR" "vgd.timer.reconnect 1" "vgd.timer.nudge 1" \
-  "vgd.backoff.time 1" "vgd.timer.resume.paused.spools 1"
+# The paused-spools task runs once at every start: the spool resumes.
 at_events() { grep '"unit":"audit-trail"' "$T/c.jsonl" | sed 's/.*"event":\([0-9]*\).*/\1/' | tr '\n' ' '; }
 vgd_start
 wait_for 20 sh -c "grep -q '\"unit\":\"audit-trail\".*\"event\":0,' '$T/c.jsonl'" || fail "no start event: $(at_events)"
