@@ -235,6 +235,11 @@ class Auditor {
   std::string continuationDir_;
   std::atomic<uint32_t> dataRate_{0};
   std::atomic<uint32_t> atDataRate_{0};
+  // Consecutive failed sends of one audit-trail head: the queue identity it
+  // was read under and a hash of its bytes.
+  int atFailures_ = 0;
+  uint64_t atFailedIdentity_ = 0;
+  size_t atFailedRecord_ = 0;
   LogRateLimit despoolLog_;
   LogRateLimit deferLog_;
   ofw::Mutex stateMutex_;

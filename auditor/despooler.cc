@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
+#include <sstream>
 
 #include "auditor/action_count.h"
 #include "auditor/auditor.h"
@@ -29,6 +31,8 @@ const int kDefaultChunkSize = 4098;
 const int kDefaultChunkInterval = 3;
 // GSS_S_CONTEXT_EXPIRED.
 const int kContextExpired = 0x000C0000;
+// Failed sends of one audit-trail head before its spool is paused.
+const int kAuditTrailAttempts = 3;
 
 // A record that cannot be decoded, or names another session than its spool's:
 // its spool is paused (like a collector's session rejection), never retried.
@@ -586,7 +590,29 @@ void Auditor::despoolOneAuditTrailData(Spool& spool, const std::string& record, 
     throw ovgfw::OVGException("Exception from auditor while despooling audit trail: it isn't connected");
   }
   ovgfw::ATMessage msg(record, false);
-  connection_->sendATMessage(msg);
+  try {
+    connection_->sendATMessage(msg);
+  } catch (const ofw::KerberosException&) {
+    throw;  // an expired context is the connection's fault, not the record's
+  } catch (const std::exception& e) {
+    // A record the collector cannot take makes it drop the connection, and
+    // the head would be retried after every reconnect, holding back the
+    // session spools behind it: after repeated failures of the same head the
+    // spool is paused (resumable) and the record kept.
+    const size_t key = std::hash<std::string>()(record);
+    if (identity != atFailedIdentity_ || key != atFailedRecord_) atFailures_ = 0;
+    atFailedIdentity_ = identity;
+    atFailedRecord_ = key;
+    if (++atFailures_ >= kAuditTrailAttempts) {
+      atFailures_ = 0;
+      OFW_ERROR(logger_, "Sending the head record of %s failed %d times (%s). The spool is paused; the record is kept.",
+                spool.name.c_str(), kAuditTrailAttempts, e.what());
+      pauseSpool(spool, ofw::format("Audit trail record not accepted after %d attempts: %s", kAuditTrailAttempts,
+                                    e.what()));
+    }
+    throw;
+  }
+  atFailures_ = 0;
   connection_->markTransmissionSuccess();
   removeHead(spool, identity);
 }

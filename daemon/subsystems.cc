@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "daemon/daemon_state.h"
+#include "auditor/action_count.h"
 #include "auditor/auditor.h"
 #include "host/audit_level.h"
 #include "lrpc2/msg.h"
@@ -24,7 +25,7 @@ namespace vgd {
 
 DaemonState gState;
 
-void resetActionCounters() {}
+void resetActionCounters() { ovg::resetActionCounts(); }
 
 namespace {
 std::unique_ptr<ofw::IPCServer> gServerOwner;

@@ -94,7 +94,12 @@ const uint32_t kTypes[] = {
     MsgType::VGQueryRunlevel, MsgType::VGQueryOriginalShell, MsgType::VGCacheOvsSecret, MsgType::VGFlushCache,
     MsgType::VGReloadProps, MsgType::ControlLog2, MsgType::VGPing,
     // Audit-trail events.
-    MsgType::AuditTrailSessionData, MsgType::AuditTrailSessionData2};
+    MsgType::AuditTrailSessionData, MsgType::AuditTrailSessionData2,
+    // Status, statistics and spool control.
+    MsgType::VGQueryVgdParameters, MsgType::VGQueryVgdParameter, MsgType::VGQueryDBSize, MsgType::VGQueryATDBSize,
+    MsgType::VGQueryDespoolRate, MsgType::VGQueryDespoolATRate, MsgType::VGResumeSpool,
+    MsgType::VGQueryVgdActionCount, MsgType::VGQueryIsHooked, MsgType::VGQueryIsLibauditEnabled,
+    MsgType::VGEnableLibaudit, MsgType::VGReloadMonitoring, MsgType::VGQueryIsSessionAudited};
 const size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
 
 const size_t kMaxRequests = 32;
@@ -559,6 +564,32 @@ void WriteSeeds(const std::string& dir) {
       .add(MsgType::AuditTrailSessionData, [](LRPC2Msg* m) { WriteEvent(m, false); })
       .add(MsgType::AuditTrailSessionData2, [](LRPC2Msg* m) { WriteEvent(m, true); })
       .write(dir, "audit-trail-events");
+  auto control = [](SeedWriter w) {
+    return w.add(MsgType::VGQueryVgdParameters, [](LRPC2Msg*) {})
+        .add(MsgType::VGQueryVgdParameter, [](LRPC2Msg* m) { MsgWriteString(m, "spool.maxdbsize"); })
+        .add(MsgType::VGQueryDBSize, [](LRPC2Msg*) {})
+        .add(MsgType::VGQueryATDBSize, [](LRPC2Msg*) {})
+        .add(MsgType::VGQueryDespoolRate, [](LRPC2Msg*) {})
+        .add(MsgType::VGQueryDespoolATRate, [](LRPC2Msg*) {})
+        .add(MsgType::VGResumeSpool, [](LRPC2Msg* m) { MsgWriteString(m, "all"); })
+        .add(MsgType::VGResumeSpool, [](LRPC2Msg* m) { MsgWriteString(m, "01234567-89ab-cdef-0123-456789abcdef"); })
+        .add(MsgType::VGQueryVgdActionCount, [](LRPC2Msg*) {})
+        .add(MsgType::VGQueryIsHooked, [](LRPC2Msg*) {})
+        .add(MsgType::VGQueryIsLibauditEnabled, [](LRPC2Msg*) {})
+        .add(MsgType::VGEnableLibaudit,
+             [](LRPC2Msg* m) {
+               MsgWriteBool(m, 1);
+               MsgWriteBool(m, 0);
+             })
+        .add(MsgType::VGReloadMonitoring, [](LRPC2Msg*) {})
+        .add(MsgType::VGQueryIsSessionAudited, [](LRPC2Msg* m) {
+          MsgWriteInt32(m, 1);
+          MsgWriteInt32(m, -1);
+          MsgWriteString(m, "");
+        });
+  };
+  control(SeedWriter(root5)).write(dir, "control-root");
+  control(SeedWriter(user5)).write(dir, "control-user");
 }
 
 // Process-group reports are accepted only for a live group of the peer's:

@@ -238,6 +238,19 @@ void LRPC2ServerSession::dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* re
     case MsgType::ControlLog2: HandleControlLog2(request, reply); return;
     case MsgType::VGRebindCollector: HandleRebindCollector(request, reply); return;
     case MsgType::VGFlushInstallationInfoCache: HandleFlushInstallationInfoCache(request, reply); return;
+    case MsgType::VGQueryVgdParameters: HandleQueryVgdParameters(request, reply); return;
+    case MsgType::VGQueryVgdParameter: HandleQueryVgdParameter(request, reply); return;
+    case MsgType::VGQueryDBSize: HandleQuerySpoolSize(request, reply, false); return;
+    case MsgType::VGQueryATDBSize: HandleQuerySpoolSize(request, reply, true); return;
+    case MsgType::VGQueryDespoolRate: HandleQueryDespoolRate(request, reply, false); return;
+    case MsgType::VGQueryDespoolATRate: HandleQueryDespoolRate(request, reply, true); return;
+    case MsgType::VGResumeSpool: HandleResumeSpool(request, reply); return;
+    case MsgType::VGQueryVgdActionCount: HandleQueryActionCount(request, reply); return;
+    case MsgType::VGQueryIsHooked: HandleQueryIsHooked(request, reply); return;
+    case MsgType::VGQueryIsLibauditEnabled: HandleQueryIsLibauditEnabled(request, reply); return;
+    case MsgType::VGEnableLibaudit: HandleEnableLibaudit(request, reply); return;
+    case MsgType::VGReloadMonitoring: HandleReloadMonitoring(request, reply); return;
+    case MsgType::VGQueryIsSessionAudited: HandleQueryIsSessionAudited(request, reply); return;
     case MsgType::AuditTrailSessionData:
     case MsgType::AuditTrailSessionData2: HandleAuditTrailSessionData(type, request, reply); return;
     default: {

@@ -127,6 +127,18 @@ class LRPC2ServerSession {
   void HandleRebindCollector(LRPC2Msg* request, LRPC2Msg* reply);
   // Root only (others: 500); the result of Auditor::flushScpCache.
   void HandleFlushInstallationInfoCache(LRPC2Msg* request, LRPC2Msg* reply);
+  // Status, statistics and spool control (handlers_control.cc).
+  void HandleQueryVgdParameters(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleQueryVgdParameter(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleQuerySpoolSize(LRPC2Msg* request, LRPC2Msg* reply, bool auditTrail);
+  void HandleQueryDespoolRate(LRPC2Msg* request, LRPC2Msg* reply, bool auditTrail);
+  void HandleResumeSpool(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleQueryActionCount(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleQueryIsHooked(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleQueryIsLibauditEnabled(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleEnableLibaudit(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleReloadMonitoring(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleQueryIsSessionAudited(LRPC2Msg* request, LRPC2Msg* reply);
   // The steps of a session start: the user name it is recorded under (the
   // peer's own unless a trusted caller gave one); whether it is audited, with
   // what it registered; the content of its start record (reads the further

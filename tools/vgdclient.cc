@@ -19,7 +19,6 @@
 //
 // Exit status: 0 success, 1 the daemon could not be reached or answered with
 // an error, 2 usage.
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -30,8 +29,8 @@
 #include "lrpc2/msg.h"
 #include "lrpc2/msg_types.h"
 #include "lrpc2/session.h"
-#include "ofw/codec.h"
 #include "ofw/guid.h"
+#include "tools/shellside/at_event_request.h"
 
 namespace {
 
@@ -104,35 +103,8 @@ void fillGuid(LRPC2Msg* m, const void* arg) {
   MsgWriteBlob(m, static_cast<const ofw::Guid*>(arg)->data(), ofw::Guid::SIZE);
 }
 
-struct EventArg {
-  uint32_t id;
-  const char* session;
-  char** texts;
-  int count;
-};
 void fillEvent(LRPC2Msg* m, const void* arg) {
-  const EventArg* a = static_cast<const EventArg*>(arg);
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  unsigned char seconds[8], microseconds[8], pid[8];
-  ofw::codec::putU64(seconds, static_cast<uint64_t>(now.tv_sec));
-  ofw::codec::putU64(microseconds, static_cast<uint64_t>(now.tv_usec));
-  ofw::codec::putU64(pid, static_cast<uint64_t>(getpid()));
-  MsgWriteString(m, "vgdclient");
-  MsgWriteString(m, "event");
-  MsgWriteUInt32(m, a->id);
-  MsgWriteBlob(m, seconds, sizeof seconds);
-  MsgWriteBlob(m, microseconds, sizeof microseconds);
-  MsgWriteString(m, "");
-  MsgWriteString(m, "");
-  MsgWriteBlob(m, nullptr, 0);
-  MsgWriteString(m, std::strcmp(a->session, "-") == 0 ? "" : a->session);
-  MsgWriteBlob(m, pid, sizeof pid);
-  for (int i = 0; i < a->count; ++i) {
-    MsgWriteUInt32(m, 8);  // UTF8STRING
-    MsgWriteBlob(m, a->texts[i], static_cast<uint32_t>(std::strlen(a->texts[i])));
-  }
-  MsgWriteUInt32(m, 0);  // END
+  ovg::writeATEventRequest(m, *static_cast<const ovg::ATEventRequest*>(arg));
 }
 
 int printPasswd(LRPC2Msg* r) {
@@ -265,8 +237,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (cmd == "atevent" && optind + 2 < argc) {
-    EventArg a{static_cast<uint32_t>(std::strtoul(argv[optind + 1], nullptr, 10)), argv[optind + 2],
-               argv + optind + 3, argc - optind - 3};
+    ovg::ATEventRequest a = ovg::atEventNow(static_cast<uint32_t>(std::strtoul(argv[optind + 1], nullptr, 10)));
+    a.first = "vgdclient";
+    a.second = "event";
+    if (std::strcmp(argv[optind + 2], "-") != 0) a.session = argv[optind + 2];
+    for (int i = optind + 3; i < argc; ++i) a.strings.push_back(argv[i]);
     LRPC2SessionClient* c = connectOrDie(o);
     MsgPtr r = request(c, o, MsgType::AuditTrailSessionData2, fillEvent, &a);
     SessionClientClose(c);

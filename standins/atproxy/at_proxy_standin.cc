@@ -1,4 +1,5 @@
-// Stand-in for the audit-trail proxy library: records each event in a file.
+// Stand-in for the audit-trail proxy library: records each event in a file
+// and, when asked, hands it to the daemon as a local program's event.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -7,6 +8,10 @@
 #include <string>
 
 #include "audittrail/at_proxy_api.h"
+#include "lrpc2/msg.h"
+#include "lrpc2/msg_types.h"
+#include "lrpc2/session.h"
+#include "tools/shellside/at_event_request.h"
 
 #define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -23,6 +28,37 @@ struct Context {
   for (char& c : s)
     if (c == '\t' || c == '\n') c = ' ';
   return s;
+}
+
+// Short: the daemon waits for the answer (its stop event finds no server).
+const int kForwardTimeout = 2;
+// Returned when the event could not be handed to the daemon's socket.
+const int kNotDelivered = 111;
+
+// Sends the event to the daemon listening on `socket`; 0 when it answered.
+[[maybe_unused]] int forward(const char* socket, const char* product, const char* source, int eventId,
+                             const char* userName, const char* parameters) {
+  int status = 0;
+  LRPC2SessionClient* c = SessionConnectWithTimeout(socket, OVGPrivGetMsgTable(), kForwardTimeout, 5,
+                                                    SIGN_SETTING_DISABLED, &status);
+  if (!c) return kNotDelivered;
+  MsgPtr request(MsgNew(MsgType::AuditTrailSessionData2, 0, OVGPrivGetMsgTable(), 48, &status));
+  int rc = kNotDelivered;
+  if (request) {
+    // Source and product texts, the user name, no session, the parameter
+    // text as one string parameter.
+    ovg::ATEventRequest e = ovg::atEventNow(static_cast<uint32_t>(eventId));
+    e.first = source ? source : "";
+    e.second = product ? product : "";
+    e.fifth = userName ? userName : "";
+    if (parameters && *parameters) e.strings.push_back(parameters);
+    ovg::writeATEventRequest(request.get(), e);
+    MsgComplete(request.get());
+    MsgPtr reply(SessionSendWithTimeout(c, request.get(), kForwardTimeout, &status));
+    if (reply) rc = 0;
+  }
+  SessionClientClose(c);
+  return rc;
 }
 
 }  // namespace
@@ -65,6 +101,8 @@ STANDIN_EXPORT int ATProxySetAuditTrailEvent2(void* ctx, const char* product, co
   if (fd < 0) return 5;
   const bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
   close(fd);
-  return ok ? 0 : 5;
+  if (!ok) return 5;
+  const char* socket = std::getenv("AT_PROXY_STANDIN_SOCKET");
+  return socket && *socket ? forward(socket, product, source, eventId, userName, parameters) : 0;
 }
 #endif

@@ -27,6 +27,7 @@ while read -r path type mode owner links; do
   [ "$got" = "$type $mode $owner $links" ] || fail "$path: '$got', wanted '$type $mode $owner $links'"
 done <<'TABLE'
 /usr/sbin/vgd                        regular_file 755 root:root 1
+/usr/bin/vgctl                       regular_file 755 root:root 1
 /usr/bin/vgdclient                   regular_file 755 root:root 1
 /usr/bin/vgspool                     regular_file 755 root:root 1
 /usr/bin/vgsession                   regular_file 755 root:root 1
@@ -35,6 +36,7 @@ done <<'TABLE'
 /etc/orvanevg/orvanevg.conf          regular_file 644 root:root 1
 /lib/systemd/system/vgd.service      regular_file 644 root:root 1
 /usr/share/man/man8/vgd.8.gz         regular_file 644 root:root 1
+/usr/share/man/man8/vgctl.8.gz       regular_file 644 root:root 1
 /usr/share/man/man8/vgspool.8.gz     regular_file 644 root:root 1
 /usr/share/man/man8/vgcollector.8.gz regular_file 644 root:root 1
 /usr/share/man/man1/vgsession.1.gz   regular_file 644 root:root 1
@@ -42,7 +44,7 @@ done <<'TABLE'
 TABLE
 grep -q '^# *vgd.collectors ' "$root/etc/orvanevg/orvanevg.conf" || fail "no commented vgd.collectors example"
 grep -q '^vgd.watch.enabled false$' "$root/etc/orvanevg/orvanevg.conf" || fail "the watchdog is not switched off"
-for page in man8/vgd.8 man8/vgspool.8 man8/vgcollector.8 man1/vgsession.1; do
+for page in man8/vgd.8 man8/vgctl.8 man8/vgspool.8 man8/vgcollector.8 man1/vgsession.1; do
   out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/$page.gz" 2>&1 >/dev/null)
   [ -z "$out" ] || fail "$page: $out"
 done

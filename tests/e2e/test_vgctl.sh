@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# vgctl against the real daemon: every command's answer and exit status as
+# root, the refusals of the root-only requests for an unprivileged user (with
+# nothing changed), --json parsed, and the daemon down.
+. "$(dirname "$0")/lib.sh"
+vgd_enter_namespace "$@"
+T=$VGD_TEST_DIR
+VGCTL=$VGD_BIN_DIR/vgctl
+nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+# ctl EXPECTED_EXIT ARGS...: runs vgctl as root, output in $T/out.
+ctl() {
+  local want=$1; shift
+  "$VGCTL" "$@" > "$T/out" 2> "$T/err"
+  local rc=$?
+  [ "$rc" = "$want" ] || fail "vgctl $* exited $rc, not $want: $(cat "$T/out" "$T/err")"
+}
+has() { grep -qF -- "$1" "$T/out" || fail "vgctl output lacks '$1': $(cat "$T/out")"; }
+# json EXPR: a Python expression over the JSON document d of $T/out must hold.
+json() { python3 -c "import json,sys; d=json.load(open('$T/out')); sys.exit(0 if ($1) else 1)" \
+  || fail "JSON check failed: $1: $(cat "$T/out")"; }
+
+note "daemon down: exit 3, for people and for scripts"
+ctl 3 status
+has "not running"
+ctl 3 --json counts
+json 'd["daemon"] == "not running" and "error" in d'
+
+note "usage errors exit 2 without asking anything"
+for args in "" "bogus" "resume" "resume not-a-spool" "is-audited abc" "flush everything" "param" "libaudit maybe"; do
+  ctl 2 $args
+done
+
+vgd_install_directory_client
+sed -i -E '/^passwd:/s/[[:space:]]+orvanevg//' /etc/nsswitch.conf
+vgd_add_conf "vgd.watch.enabled false" "autofix.nss.conf false" "spool.diskspace.softlimit 25"
+vgd_start
+
+note "root-only requests refused for an unprivileged user: exit 4, the daemon's text, nothing done"
+rm -f /run/nscdrestart.calls
+# command | text the output must hold
+while IFS='|' read -r args text; do
+  nobody "$VGCTL" $args > "$T/out" 2> "$T/err"
+  rc=$?
+  [ $rc = 4 ] || fail "unprivileged vgctl $args exited $rc: $(cat "$T/out" "$T/err")"
+  has "$text"
+done <<'ROWS'
+reload|only root may reload the configuration
+flush passwd|only root may flush the caches
+resume all|only root may resume spools
+libaudit enable|Vigilog advanced monitoring may only be enabled or disabled by root
+reload-monitoring|Vigilog advanced monitoring configuration may only be reloaded by root
+stop|only root may stop the daemon
+ROWS
+[ -e /run/nscdrestart.calls ] && fail "an unprivileged flush ran the name-service cache script"
+log_has "Resuming" && fail "an unprivileged resume reached the spools"
+"$VGCTL" ping > /dev/null || fail "an unprivileged stop stopped the daemon"
+
+note "queries answer unprivileged users too"
+nobody "$VGCTL" --json params > "$T/out" || fail "unprivileged params"
+json 'd == {"spool.diskspace.min": 10, "spool.diskspace.softlimit": 25}'
+nobody "$VGCTL" param spool.diskspace.softlimit > "$T/out" || fail "unprivileged param"
+has "spool.diskspace.softlimit: 25"
+ctl 0 --json param no.such.key
+json 'd == {"no.such.key": ""}'
+
+note "the name-service hook: no, then yes once the passwd line names the module"
+ctl 1 hooked
+has "hooked: no"
+sed -i -E '/^passwd:/s/$/ orvanevg/' /etc/nsswitch.conf
+ctl 0 --json hooked
+json 'd == {"hooked": True}'
+
+note "advanced monitoring is not supported: the daemon's text for root, exit 1"
+ctl 0 --json libaudit
+json 'd == {"advanced_monitoring": False}'
+for args in "libaudit enable" "libaudit disable" "reload-monitoring"; do
+  ctl 1 --json $args
+  json 'd == {"status": -1, "message": "Advanced monitoring is not supported for this platform."}'
+done
+
+note "an audited session: is-audited by the parent walk, counters, then not audited"
+"$VGD_BIN_DIR/vgsession" run -n --ack-file "$T/ack" -- sh -c "echo \$\$ > $T/child; sleep 30" \
+  < /dev/null > /dev/null 2> "$T/vgsession.err" &
+SESSION=$!
+wait_for 20 test -s "$T/child" || fail "the session did not start: $(cat "$T/vgsession.err")"
+wait_for 20 grep -q '^start ' "$T/ack" || fail "the session was not audited: $(cat "$T/vgsession.err")"
+guid=$(sed -n 's/^start //p' "$T/ack")
+ctl 0 --json is-audited "$(cat "$T/child")"
+json "d == {'audited': True, 'session': '$guid'}"
+nobody "$VGCTL" is-audited "$(cat "$T/child")" -1 "" > "$T/out" || fail "unprivileged is-audited"
+has "$guid"
+ctl 1 is-audited $$ -1 /dev/pts/4242
+has "audited: no"
+"$VGD_BIN_DIR/vgdclient" getpwnam root > /dev/null
+ctl 0 --json counts
+json 'len(d) == 15 and d["OVGsh connect"] == "1" and int(d["NSS calls - by name"]) >= 1'
+json 'd["Collector disconnect"].startswith("0 (Update agent status failed: 0, Despool failed: 0)")'
+kill "$SESSION"; wait "$SESSION" 2>/dev/null
+
+note "resume: common, a session GUID the daemon has no spool of (1), root"
+ctl 0 resume common
+has "resumed common"
+ctl 1 resume 01234567-89ab-cdef-0123-456789abcdef
+has "could not be resumed"
+expect_log "Resuming any common spool"
+
+note "reload: 0, and 501 (exit 1) while the file fails the security check"
+ctl 0 reload
+has "configuration reloaded"
+chmod 0666 "$CONF"
+ctl 1 --json reload
+json 'd["status"] == 501'
+chmod 0644 "$CONF"
+
+note "flush of the passwd caches asks the name-service cache"
+ctl 0 flush passwd
+[ "$(cat /run/nscdrestart.calls)" = flush ] || fail "flush did not ask the name-service cache"
+
+note "stop: the daemon goes, then vgctl says it is not running"
+ctl 0 stop
+wait_for 30 sh -c "! kill -0 $VGD_PID 2>/dev/null" || fail "the daemon did not stop"
+ctl 3 ping
+echo "PASS"

@@ -1,0 +1,205 @@
+// The status and control requests answered over a real socket by the
+// server's loop: reply layouts byte by byte, and the three ways a process is
+// found to belong to an audited session.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "support/test_support.h"
+#include "auditor/action_count.h"
+#include "auditor/auditor.h"
+#include "lrpc2/client_session.h"
+#include "lrpc2/msg_types.h"
+#include "ofw/config/properties.h"
+#include "ofw/logging/logger.h"
+#include "server/ipc_server.h"
+
+namespace {
+
+using testsupport::u32;
+
+std::string tagged(int tag, const std::string& payload) { return std::string(1, static_cast<char>(tag)) + payload; }
+std::string str(const std::string& s) { return tagged(MSG_TAG_STRING, u32(s.size()) + s); }
+std::string i32(int32_t v) { return tagged(MSG_TAG_INT32, u32(static_cast<uint32_t>(v))); }
+std::string boolean(bool b) { return tagged(MSG_TAG_BOOL, std::string(1, b ? 1 : 0)); }
+const std::string kEnd(1, '\0');
+
+class ControlHandlers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ofw::Props().setProperty("logger.destination", tmp_.file("vgd.log"));
+    ofw::Props().setProperty("logger.queue.size", "0");
+    ofw::Logger::ReconfigureLevels(ofw::Props());
+    auditor_.reset(new Vigilog::Auditor());
+    auditor_->init(tmp_.file("spool-sessions"), tmp_.file("spool-dbqc"), tmp_.file("spool-atdbqc"), "");
+    Vigilog::gAuditor = auditor_.get();
+    server_.reset(new ofw::IPCServer(tmp_.file("audit")));
+    loop_ = std::thread([this] { server_->loop(); });
+    client_.connect(tmp_.file("audit"), 10, SIGN_SETTING_DISABLED);
+  }
+  void TearDown() override {
+    client_.close();
+    server_->flags().stop = true;
+    server_->wakeLoop();
+    loop_.join();
+    server_.reset();
+    Vigilog::gAuditor = nullptr;
+    auditor_.reset();
+    ofw::Props().setProperty("logger.destination", "syslog");
+    ofw::Logger::ReconfigureLevels(ofw::Props());
+    ofw::Logger::close();
+  }
+
+  // In hex, the reply's last bytes, as many as `expected` holds, with the
+  // reply's type in front of them cut off: equal to hex(expected) only when
+  // the reply's values are exactly `expected` (end tag included).
+  std::string ask(MsgPtr request, const std::string& expected) {
+    MsgPtr reply = client_.request(request.get(), 10);
+    if (!reply) return "no reply";
+    uint32_t type = 0;
+    MsgReadMsgType(reply.get(), &type);
+    size_t length = 0;
+    const uint8_t* data = MsgGetData(reply.get(), &length);
+    std::string all(reinterpret_cast<const char*>(data), length);
+    std::string tail = testsupport::u16(type) + expected;
+    if (all.size() < tail.size()) return testsupport::hex(all);
+    std::string got = all.substr(all.size() - tail.size());
+    return testsupport::hex(got.substr(0, 2) == tail.substr(0, 2) ? got.substr(2) : got);
+  }
+  std::string ask(uint32_t type, const std::string& expected) { return ask(client_.newRequest(type), expected); }
+
+  testsupport::TempDir tmp_;
+  std::unique_ptr<Vigilog::Auditor> auditor_;
+  std::unique_ptr<ofw::IPCServer> server_;
+  std::thread loop_;
+  LRPC2ClientSession client_;
+};
+
+TEST_F(ControlHandlers, ActionCountReportIsOrderedLabelValuePairs) {
+  ovg::resetActionCounts();
+  for (int i = 0; i < ovg::AC_COUNT; ++i)
+    for (int n = 0; n < i + 1; ++n) ovg::incrementActionCount(static_cast<ovg::ActionCounter>(i));
+  std::string pairs;
+  auto pair = [&pairs](const std::string& k, const std::string& v) { pairs += u32(k.size()) + k + u32(v.size()) + v; };
+  pair("Check connection        ", "1");
+  pair("Send active list        ", "2");
+  pair("Update agent status     ", "3");
+  pair("Rebind to best SCP      ", "4");
+  pair("Try to connect collector", "5");
+  pair("Post session data       ", "6");
+  pair("Flush SCP cache         ", "7");
+  pair("Collector connect       ", "8");
+  pair("Collector disconnect    ", "19 (Update agent status failed: 9, Despool failed: 10)");
+  pair("NSS calls - by name     ", "11");
+  pair("NSS calls - by uid      ", "12");
+  pair("OVGsh connect           ", "13");
+  pair("OVGsh disconnect        ", "14");
+  pair("NSS cache hit           ", "0 (AD name: 0, AD UID: 0, Local name: 0, Local UID: 0)");
+  pair("NSS cache miss          ", "0 (AD name: 0, AD UID: 0, Local name: 0, Local UID: 0)");
+  std::string expected = tagged(MSG_TAG_KEYVALUE_SET, u32(15) + pairs) + kEnd;
+  EXPECT_EQ(ask(MsgType::VGQueryVgdActionCount, expected), testsupport::hex(expected));
+  ovg::resetActionCounts();
+}
+
+TEST_F(ControlHandlers, DiskParametersDefaultToTenAndTwelveAndFollowTheConfiguration) {
+  ofw::Props().setProperty("spool.diskspace.min", "");
+  ofw::Props().setProperty("spool.diskspace.softlimit", "");
+  std::string expected = i32(10) + i32(12) + kEnd;
+  EXPECT_EQ(ask(MsgType::VGQueryVgdParameters, expected), testsupport::hex(expected));
+  ofw::Props().setProperty("spool.diskspace.min", "3");
+  ofw::Props().setProperty("spool.diskspace.softlimit", "25");
+  expected = i32(3) + i32(25) + kEnd;
+  EXPECT_EQ(ask(MsgType::VGQueryVgdParameters, expected), testsupport::hex(expected));
+
+  for (auto c : {std::make_pair("spool.diskspace.softlimit", "25"), std::make_pair("no.such.key", "")}) {
+    MsgPtr m = client_.newRequest(MsgType::VGQueryVgdParameter);
+    MsgWriteString(m.get(), c.first);
+    expected = str(c.second) + kEnd;
+    EXPECT_EQ(ask(std::move(m), expected), testsupport::hex(expected)) << c.first;
+  }
+  ofw::Props().setProperty("spool.diskspace.min", "");
+  ofw::Props().setProperty("spool.diskspace.softlimit", "");
+}
+
+struct AuditedCase {
+  const char* name;
+  const char* registeredTty;  // "" for none
+  bool registerPsid;
+  bool registerParent;
+  const char* queryTty;
+  bool expected;
+};
+
+class SessionAudited : public ControlHandlers, public ::testing::WithParamInterface<AuditedCase> {};
+
+TEST_P(SessionAudited, AnswersFromTtyPsidOrAncestor) {
+  const AuditedCase& c = GetParam();
+  Vigilog::AuditRegistry& reg = auditor_->registry();
+  const std::string id = "{01234567-89ab-cdef-0123-456789abcdef}";
+  if (*c.registeredTty) reg.addTTY(c.registeredTty, id);
+  if (c.registerPsid) reg.addPSID(4242, id);
+  // The walk starts at this process and must reach its parent.
+  if (c.registerParent) reg.addVuvoPID(getppid(), id);
+  MsgPtr m = client_.newRequest(MsgType::VGQueryIsSessionAudited);
+  MsgWriteInt32(m.get(), getpid());
+  MsgWriteInt32(m.get(), c.registerPsid ? 4242 : -1);
+  MsgWriteString(m.get(), c.queryTty);
+  std::string expected = (c.expected ? boolean(true) + str(id) : boolean(false)) + kEnd;
+  EXPECT_EQ(ask(std::move(m), expected), testsupport::hex(expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SessionAudited,
+    ::testing::Values(AuditedCase{"tty", "/dev/pts/77", false, false, "/dev/pts/77", true},
+                      AuditedCase{"psid", "", true, false, "", true},
+                      AuditedCase{"emptyTtyAndNoPsidWalksToTheParent", "", false, true, "", true},
+                      AuditedCase{"otherTtyWalksToo", "/dev/pts/78", false, true, "/dev/pts/79", true},
+                      AuditedCase{"nothingRegistered", "", false, false, "/dev/pts/80", false}),
+    [](const ::testing::TestParamInfo<AuditedCase>& i) { return std::string(i.param.name); });
+
+TEST_F(ControlHandlers, ResumeAnswersZeroOrTheFailureStatus) {
+  for (auto c : {std::make_pair("common", 0), std::make_pair("at", 0), std::make_pair("not-a-session", 503)}) {
+    MsgPtr m = client_.newRequest(MsgType::VGResumeSpool);
+    MsgWriteString(m.get(), c.first);
+    std::string expected = i32(c.second) + kEnd;
+    EXPECT_EQ(ask(std::move(m), expected), testsupport::hex(expected)) << c.first;
+  }
+}
+
+TEST_F(ControlHandlers, ControlLogWithoutRecordsLogsNothingAndOutOfRangeLevelsLogAtInfo) {
+  ofw::Props().setProperty("log", "INFO");
+  ofw::Logger::ReconfigureLevels(ofw::Props());
+  const std::string expected = boolean(true) + kEnd;
+  MsgPtr m = client_.newRequest(MsgType::ControlLog2);
+  MsgWriteUInt32(m.get(), 0);
+  EXPECT_EQ(ask(std::move(m), expected), testsupport::hex(expected));
+  for (int32_t level : {-7, 99}) {
+    m = client_.newRequest(MsgType::ControlLog2);
+    MsgWriteUInt32(m.get(), 1);
+    MsgWriteString(m.get(), "prog");
+    MsgWriteInt32(m.get(), 77);
+    MsgWriteInt32(m.get(), level);
+    MsgWriteString(m.get(), "file.c");
+    MsgWriteInt32(m.get(), 12);
+    MsgWriteString(m.get(), "function");
+    MsgWriteString(m.get(), ("level " + std::to_string(level)).c_str());
+    MsgWriteUInt32(m.get(), 0);
+    EXPECT_EQ(ask(std::move(m), expected), testsupport::hex(expected));
+  }
+  // A relayed record's line carries the thread name "fd:N program(pid)".
+  ofw::Logger::flush();
+  std::vector<std::string> relayed;
+  for (const std::string& line : testsupport::splitLines(testsupport::readFile(tmp_.file("vgd.log"))))
+    if (line.find(")> ") != std::string::npos) relayed.push_back(line);
+  ASSERT_EQ(relayed.size(), 2u);
+  EXPECT_NE(relayed[0].find("INFO  <fd:"), std::string::npos) << relayed[0];
+  EXPECT_NE(relayed[0].find("prog(77)> level -7"), std::string::npos) << relayed[0];
+  EXPECT_NE(relayed[1].find("INFO  <fd:"), std::string::npos) << relayed[1];
+  EXPECT_NE(relayed[1].find("prog(77)> level 99"), std::string::npos) << relayed[1];
+  ofw::Props().setProperty("log", "");
+}
+
+}  // namespace
