@@ -3,7 +3,7 @@
 // collector and the daemon and calls the modes in turn:
 //
 //   bench_forward flow SOCKET DAEMON_PID BOUND_1K BOUND_16K [RECORDS]
-//       M = 1 and 16 sessions of 1 KB and 16 KB data records (RECORDS in all
+//       M = 1 and 16 sessions of 1 KB and 16 KB data records (RECORDS, default 16000, in all
 //       per 1 KB case, a quarter of that per 16 KB case) while the collector
 //       is up; a case ends when the last session spool has been forwarded and
 //       removed. BOUND_*: round trips/s of one record and its acknowledgement
@@ -216,7 +216,7 @@ int drain(int pid, long megabytes, long basePeak) {
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "flow" && argc >= 6)
-    return flow(argv[2], std::atoi(argv[3]), std::atof(argv[4]), std::atof(argv[5]), argc > 6 ? std::atol(argv[6]) : 4000);
+    return flow(argv[2], std::atoi(argv[3]), std::atof(argv[4]), std::atof(argv[5]), argc > 6 ? std::atol(argv[6]) : 16000);
   if (mode == "fill" && argc == 4) return fill(argv[2], std::atol(argv[3]));
   if (mode == "drain" && argc >= 4) return drain(std::atoi(argv[2]), std::atol(argv[3]), argc > 4 ? std::atol(argv[4]) : 0);
   std::fprintf(stderr,

@@ -21,9 +21,10 @@ collector_up() {
 }
 collector_down() { kill "$COLLECTOR_PID"; wait "$COLLECTOR_PID" 2>/dev/null; rm -f "$T/collector.port"; }
 collector_up
-echo "machine: $(nproc) cores, $(uname -r); spools on tmpfs; sign+seal over loopback"
+echo "machine: $(nproc) cores, $(uname -r), load $(cut -d ' ' -f 1-3 /proc/loadavg); spools on tmpfs; sign+seal over loopback"
 echo "-- the bound: one record and its acknowledgement at a time through the collector connection"
-"$VGD_BIN_DIR/bench_connection" "$CPORT" "$KDC_COLLECTOR1" /etc/krb5.ccache 3 | tee "$T/bound"
+bound_run() { "$VGD_BIN_DIR/bench_connection" "$CPORT" "$KDC_COLLECTOR1" /etc/krb5.ccache 3 | tee "$T/bound"; }
+bound_run
 bound() { awk -v s="$1" '$1 == s && $2 == "KB" { print $4 }' "$T/bound"; }
 vgd_add_conf "vgd.watch.enabled false" "log INFO" "vgd.collectors 127.0.0.1:$CPORT:$KDC_COLLECTOR1" \
   "vgd.timer.reconnect 1" "vgd.backoff.time 1"
@@ -31,7 +32,9 @@ vgd_start
 wait_for 10 test -S /var/orvanevg/audit || fail "no socket"
 "$B" flow /var/orvanevg/audit "$VGD_PID" 1 1 16 > /dev/null  # connected and warm
 echo "-- forwarded while posting (a case ends when its last session spool is forwarded and removed)"
-"$B" flow /var/orvanevg/audit "$VGD_PID" "$(bound 1)" "$(bound 16)" "${1:-4000}" || fail "flow"
+"$B" flow /var/orvanevg/audit "$VGD_PID" "$(bound 1)" "$(bound 16)" "${1:-16000}" || fail "flow"
+echo "-- the bound again after the cases (the spread on this machine)"
+bound_run | tail -n +2
 echo "-- backlogs posted while the collector is down, drained once it is back (drain: from the collector's start; reconnect: until the first record left)"
 base=0
 for mb in $((BACKLOG / 4)) "$BACKLOG"; do
