@@ -172,6 +172,9 @@ class Auditor {
   Step despoolStep(Spool& spool, unsigned int& bytes);
   void readHead(Spool& spool, boost::shared_array<unsigned char>& data, unsigned int& len, uint64_t& identity);
   void removeHead(Spool& spool, uint64_t identity);
+  // An emptied session spool of an ongoing session, while the disk is over
+  // its quota: renewed, so its files shrink to a fresh spool's.
+  void giveBackSpace(Spool& spool);
   bool nextSpool(Spool& spool, ovgfw::SessionQueueCollection::Iterator& it);
   // Forwards one session record; true when it was a session end.
   bool despoolOneSessionData(Spool& spool, const std::string& record, uint64_t identity);

@@ -29,6 +29,8 @@ namespace {
 const int kBlockSize = 512;
 const int kDefaultChunkSize = 4098;
 const int kDefaultChunkInterval = 3;
+// Larger than the files of a fresh (renewed) spool.
+const uint64_t kFreshSpoolBytes = 64 * 1024;
 // GSS_S_CONTEXT_EXPIRED.
 const int kContextExpired = 0x000C0000;
 // Failed sends of one audit-trail head before its spool is paused.
@@ -505,6 +507,7 @@ Auditor::Step Auditor::despoolStep(Spool& spool, unsigned int& bytes) {
     SessionConnectedCheck connected = sessionConnectedCheck();
     if (connected && connected(guid)) {
       OFW_DEBUG(logger_, "%s has active client", spool.name.c_str());
+      giveBackSpace(spool);
     } else {
       spool.queue.reset();
       // Kept while the session is active (its end record not posted yet).
@@ -515,6 +518,17 @@ Auditor::Step Auditor::despoolStep(Spool& spool, unsigned int& bytes) {
     }
   }
   return Step::MOVE_ON;
+}
+
+void Auditor::giveBackSpace(Spool& spool) {
+  // Forwarded records leave their blocks in the spool's files for reuse: while
+  // the disk is over quota the posts of an ongoing session are refused, so its
+  // spool would stay full-sized and the session refused for good. A spool that
+  // grew beyond a fresh one is renewed (it is empty) to give the space back.
+  if (spool.queue->getQueueSizeOnDisk() <= kFreshSpoolBytes || !overDiskQuota()) return;
+  OFW_INFO(logger_, "The disk is over its quota: renewing the emptied %s to give back %llu bytes", spool.name.c_str(),
+           static_cast<unsigned long long>(spool.queue->getQueueSizeOnDisk()));
+  spool.queue->flushDb();
 }
 
 bool Auditor::despoolOneSessionData(Spool& spool, const std::string& record, uint64_t identity) {

@@ -350,6 +350,8 @@ int runSingle(const std::vector<std::string>& steps) {
       ok = sendForStatus(conn, ovg::buildDataRequest(gOpt.dataVersion, stream, bytes, timeBlob(), ++gSequence, &st),
                          &status, gOpt.dataVersion >= 2);
       i += 2;
+      if (ok && status == 0 && !lastGuid.empty())
+        ack("data " + guidText(lastGuid) + " " + std::to_string(stream) + " " + ovg::escapeBytes(bytes));
       if (ok) std::printf("data status=%d\n", status);
     } else if (s == "wsize") {
       need(4);

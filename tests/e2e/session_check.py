@@ -28,7 +28,8 @@ blob: uint32 length and the bytes.
       in order; on every connection after the first a session that goes on
       is announced by its resume (type 9) message first; a record received
       again right after itself is a duplicate (printed: duplicates=K, at most D);
-      with --acks ACKFILE..., every data record acknowledged to a shell was received, in order.
+      with --acks ACKFILE..., every data record acknowledged to a shell was received, in order;
+      with --exact before --acks, the data received is exactly the data acknowledged.
 """
 import json
 import os
@@ -232,7 +233,7 @@ def acked_data(path):
     return out
 
 
-def check_collector(path, complete, sessions, max_dups, acks=()):
+def check_collector(path, complete, sessions, max_dups, acks=(), exact=False):
     problems, per, dups = [], {}, 0
     for line in open(path, encoding="utf-8"):
         u = json.loads(line)
@@ -263,10 +264,13 @@ def check_collector(path, complete, sessions, max_dups, acks=()):
         types = [k[0] for k in kept]
         if not types or types[0] != 2 or types[-1] != 3 or any(t not in (4, 5) for t in types[1:-1]):
             problems.append("%s: received types %s, not start, data, end" % (guid, types[:8]))
-        received = iter([(k[2], bytes.fromhex(k[3])) for k in kept if k[0] == 4])
+        received = [(k[2], bytes.fromhex(k[3])) for k in kept if k[0] == 4]
         wanted = [(st, d) for g, st, d in acked_by.get(guid, [])]
-        if any(w not in received for w in wanted):  # subsequence test, order kept
+        it = iter(received)
+        if any(w not in it for w in wanted):  # subsequence test, order kept
             problems.append("%s: a data record acknowledged to the shell was not received in order" % guid)
+        elif exact and received != wanted:
+            problems.append("%s: %d data records received, %d acknowledged" % (guid, len(received), len(wanted)))
         if complete is not None:
             out = b"".join(bytes.fromhex(k[3]) for k in kept if k[0] == 4 and k[2] == 2)
             want = complete.encode().replace(b"\n", b"\r\n")
@@ -304,7 +308,11 @@ def main(argv):
     if argv and argv[0] == "check-collector":
         args = argv[1:]
         complete = sessions = max_dups = None
+        exact = False
         while args and args[0].startswith("--"):
+            if args[0] == "--exact":
+                exact, args = True, args[1:]
+                continue
             if args[0] == "--complete":
                 complete = args[1].encode().decode("unicode_escape")
             elif args[0] == "--sessions":
@@ -312,7 +320,7 @@ def main(argv):
             elif args[0] == "--max-dups":
                 max_dups = int(args[1])
             if args[0] == "--acks":
-                return check_collector(args[1], complete, sessions, max_dups, args[2:])
+                return check_collector(args[1], complete, sessions, max_dups, args[2:], exact)
             args = args[2:]
         return check_collector(args[0], complete, sessions, max_dups)
     print(__doc__, file=sys.stderr)

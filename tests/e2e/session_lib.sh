@@ -37,3 +37,16 @@ vgd_restart() {
   vgd_write_conf "vgd.watch.enabled false" "$@"
   vgd_start
 }
+
+# collector_start NAME [switches]: a vgcollector writing $VGD_TEST_DIR/NAME.jsonl,
+# on the port of the first one (so the daemon's target stays the same).
+collector_start() {
+  local name=$1; shift
+  "$VGD_BIN_DIR/vgcollector" --port "${CPORT:-0}" --port-file "$VGD_TEST_DIR/$name.port" \
+    --output "$VGD_TEST_DIR/$name.jsonl" "$@" 2> "$VGD_TEST_DIR/$name.err" &
+  COLLECTOR_PID=$!
+  wait_for 20 test -s "$VGD_TEST_DIR/$name.port" || fail "vgcollector did not start: $(cat "$VGD_TEST_DIR/$name.err")"
+  CPORT=$(cat "$VGD_TEST_DIR/$name.port")
+}
+collector_stop() { kill "$COLLECTOR_PID" 2>/dev/null; wait "$COLLECTOR_PID" 2>/dev/null; }
+spools_empty() { [ -z "$(find $SESSIONS -name '*.dbq' 2>/dev/null)" ]; }

@@ -252,7 +252,7 @@ bool CollectorSession::handleSessionMessage(Packet& packet, bool sealed) {
   const bool exception = wantsReply && fires(f.exceptionAt, n, state_.exceptionFired);
   const bool wrongAck = wantsReply && !exception && fires(f.wrongAckAt, n, state_.wrongAckFired);
   const bool stall = wantsReply && fires(f.stallAt, n, state_.stallFired);
-  const bool close = fires(f.closeAfter, n, state_.closeFired);
+  const bool close = fires(f.closeAfter, n, state_.closeFired) || (f.closeEvery > 0 && n > 0 && n % f.closeEvery == 0);
   l.add("reply", !wantsReply ? "none" : exception ? "exception" : wrongAck ? "wrong-ack" : "ack");
   write(l);
 

@@ -11,8 +11,8 @@
 // Messages on the session channel other than channel-open requests are
 // numbered from 1 over the collector's whole life; every channel-open request
 // is message 0. The fault switches name messages by these numbers and each
-// fires once (the refusals of pings and of the audit-trail channel always
-// apply).
+// fires once (the periodic close and the refusals of pings and of the
+// audit-trail channel always apply).
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -27,6 +27,7 @@ namespace vgcollector {
 
 struct Faults {
   int64_t closeAfter = -1;        // close the connection after answering message N
+  int64_t closeEvery = 0;         // ... and after every message whose number is a multiple of this (0: never)
   int64_t exceptionAt = -1;       // answer message N with an exception reply ...
   uint32_t exceptionCode = 0;     // ... of this code
   int64_t wrongAckAt = -1;        // acknowledge message N with sequence number + 1

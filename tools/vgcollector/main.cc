@@ -41,8 +41,9 @@ void usage(FILE* out) {
       "  --read-timeout S       drop a client silent for S seconds (default 0: never)\n"
       "  --max-token N          largest token accepted (default 16777216)\n"
       "Fault switches (messages on the session channel are numbered from 1 over the collector's\n"
-      "life; every channel-open request is message 0; each switch fires once):\n"
+      "life; every channel-open request is message 0; each switch but --close-every fires once):\n"
       "  --close-after N        close the connection after answering message N\n"
+      "  --close-every N        close the connection after answering every Nth message\n"
       "  --exception N:C        answer message N with an exception reply of code C\n"
       "  --wrong-ack N          acknowledge message N with its sequence number + 1\n"
       "  --stall N:S            wait S seconds before answering message N\n"
@@ -79,13 +80,14 @@ int main(int argc, char** argv) {
   std::string listenAddr = "127.0.0.1", portFile, keytab, output;
   int64_t port = 0, readTimeout = 0, maxToken = ofw::stream::DEFAULT_MAX_TOKEN;
   vgcollector::CollectorState state;
-  enum { LISTEN = 1000, PORT, PORT_FILE, KEYTAB, OUTPUT, READ_TIMEOUT, MAX_TOKEN, CLOSE_AFTER, EXCEPTION,
+  enum { LISTEN = 1000, PORT, PORT_FILE, KEYTAB, OUTPUT, READ_TIMEOUT, MAX_TOKEN, CLOSE_AFTER, CLOSE_EVERY, EXCEPTION,
          WRONG_ACK, STALL, REFUSE_PING, REFUSE_AT, HELP };
   static const option options[] = {
       {"listen", required_argument, nullptr, LISTEN},      {"port", required_argument, nullptr, PORT},
       {"port-file", required_argument, nullptr, PORT_FILE}, {"keytab", required_argument, nullptr, KEYTAB},
       {"output", required_argument, nullptr, OUTPUT},      {"read-timeout", required_argument, nullptr, READ_TIMEOUT},
       {"max-token", required_argument, nullptr, MAX_TOKEN}, {"close-after", required_argument, nullptr, CLOSE_AFTER},
+      {"close-every", required_argument, nullptr, CLOSE_EVERY},
       {"exception", required_argument, nullptr, EXCEPTION}, {"wrong-ack", required_argument, nullptr, WRONG_ACK},
       {"stall", required_argument, nullptr, STALL},        {"refuse-ping", required_argument, nullptr, REFUSE_PING},
       {"refuse-audit-trail", no_argument, nullptr, REFUSE_AT}, {"help", no_argument, nullptr, HELP},
@@ -104,6 +106,7 @@ int main(int argc, char** argv) {
       case READ_TIMEOUT: ok = number(optarg, readTimeout) && readTimeout <= 86400; break;
       case MAX_TOKEN: ok = number(optarg, maxToken) && maxToken <= 0xFFFFFFFFll; break;
       case CLOSE_AFTER: ok = number(optarg, f.closeAfter); break;
+      case CLOSE_EVERY: ok = number(optarg, f.closeEvery) && f.closeEvery > 0; break;
       case WRONG_ACK: ok = number(optarg, f.wrongAckAt); break;
       case EXCEPTION:
         ok = vgcollector::parsePair(optarg, a, b) && b <= 0xFFFFFFFFll;
