@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "ofw/atomic_file.h"
 #include "ofw/dbq/dbq_salvage.h"
 #include "ofw/dbq/dbqcomposite.h"
 #include "ofw/dbq/dbqsingle.h"
@@ -108,16 +109,10 @@ void SessionQueue::setStatus(const std::string& text) { status_->setStatusString
 void SessionQueue::createStatusFile() {
   std::string path = getStatusPath();
   if (pathExists(path)) return;
-  std::string tmp = path + ".new";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) throw ofw::IOException("Unable to write status file", errno, __FILE__, __LINE__);
-  std::string content = ofw::formatStatusFile(0, static_cast<long long>(time(nullptr)), 0, "");
-  bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-  ok = fsync(fd) == 0 && ok;
-  close(fd);
-  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-    unlink(tmp.c_str());
-    throw ofw::IOException("Unable to write status file", errno, __FILE__, __LINE__);
+  try {
+    ofw::replaceFile(path, ofw::formatStatusFile(0, static_cast<long long>(time(nullptr)), 0, ""), 0644);
+  } catch (const ofw::IOException& e) {
+    throw ofw::IOException("Unable to write status file", e.code(), __FILE__, __LINE__);
   }
 }
 
@@ -158,15 +153,10 @@ boost::shared_ptr<ofw::DBQ> SessionQueue::getDBQ(uint64_t maxSingleFileSize, ofw
 
 void SessionQueue::setOwner(int uid) {
   std::string path = bucketDir_ + "/" + guid_.toSwappedMSString() + ".owner";
-  std::string tmp = path + ".new";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) throw ofw::IOException(ofw::withErrno("Unable to write " + path, errno), errno, __FILE__, __LINE__);
-  std::string text = std::to_string(uid);
-  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  close(fd);
-  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-    unlink(tmp.c_str());
-    throw ofw::IOException("Unable to write " + path, errno, __FILE__, __LINE__);
+  try {
+    ofw::replaceFile(path, std::to_string(uid), 0600);
+  } catch (const ofw::IOException& e) {
+    throw ofw::IOException(ofw::withErrno("Unable to write " + path, e.code()), e.code(), __FILE__, __LINE__);
   }
 }
 

@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ofw/atomic_file.h"
 #include "ofw/capi/dirsettings.h"
+#include "ofw/exceptions.h"
 #include "ofw/format.h"
 #include "ofw/logging/logger.h"
 #include "ofw/config/propertysyntax.h"
@@ -763,34 +765,11 @@ int PropertySet::writeBack(const std::string& key, const std::string& raw, LogSi
     sink.add(Logger::DEBUG, "Save line from memory: " + newLine);
   }
 
-  const std::string newPath = path + ".new";
-  if (::unlink(newPath.c_str()) != 0 && errno != ENOENT) {
-    sink.add(Logger::WARN, "Unable to remove " + newPath + ": " + errnoText(errno));
+  try {
+    replaceFile(path, out);  // keeps the mode and owner of the file read above
+  } catch (const IOException& e) {
+    sink.add(Logger::WARN, "Unable to replace config file [" + path + "]: " + errnoText(e.code()));
     return -5;
-  }
-  int nfd = ::open(newPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (nfd < 0) {
-    sink.add(Logger::WARN, "Unable to create " + newPath + ": " + errnoText(errno));
-    return -5;
-  }
-  UniqueFd outFd(nfd);
-  bool ok = writeAll(nfd, out.data(), out.size()) && ::fchown(nfd, st.st_uid, st.st_gid) == 0 &&
-            ::fchmod(nfd, st.st_mode & 0777) == 0 && ::fsync(nfd) == 0;
-  int e = errno;
-  outFd.reset();
-  if (!ok || ::rename(newPath.c_str(), path.c_str()) != 0) {
-    if (ok) e = errno;
-    sink.add(Logger::WARN, "Unable to replace config file [" + path + "]: " + errnoText(e));
-    ::unlink(newPath.c_str());
-    return -5;
-  }
-  // The rename itself must reach the disk too.
-  std::string dir = path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/'));
-  if (dir.empty()) dir = "/";
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
   }
   trace(1, "Saved %s in %s", key.c_str(), path.c_str());
   return 0;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "ofw/atomic_file.h"
 #include "ofw/exceptions.h"
 #include "ofw/format.h"
 #include "ofw/logging/logger.h"
@@ -169,39 +170,15 @@ void Status::refreshLocked() {
 }
 
 void Status::writeFile(const Fields& f) {
-  const int modeIfNew = 0644;
-  int mode = modeIfNew;
+  // The file may have been made read-only since construction: respect that,
+  // as an in-place rewrite would have. The replacement keeps its mode.
   struct stat st;
-  if (stat(path_.c_str(), &st) == 0) {
-    // The file may have been made read-only since construction: respect that,
-    // as an in-place rewrite would have.
-    if (!writable(path_))
-      throw IOException("Unable to write status file", EACCES, __FILE__, __LINE__);
-    mode = static_cast<int>(st.st_mode & 07777);
-  }
-
-  std::string tmpl = path_ + ".tmpXXXXXX";
-  UniqueFd fd(mkostemp(&tmpl[0], O_CLOEXEC));
-  if (fd.get() < 0) throw IOException("Unable to write status file", errno, __FILE__, __LINE__);
-
-  const std::string content = formatStatusFile(f.flags, f.time, f.code, f.text);
-  int err = 0;
-  size_t done = 0;
-  while (err == 0 && done < content.size()) {
-    ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
-    if (n < 0) {
-      if (errno != EINTR) err = errno;
-    } else {
-      done += static_cast<size_t>(n);
-    }
-  }
-  if (err == 0 && fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) err = errno;
-  if (err == 0 && fsync(fd.get()) != 0) err = errno;
-  if (::close(fd.release()) != 0 && err == 0) err = errno;
-  if (err == 0 && rename(tmpl.c_str(), path_.c_str()) != 0) err = errno;
-  if (err != 0) {
-    unlink(tmpl.c_str());
-    throw IOException("Unable to write status file", err, __FILE__, __LINE__);
+  if (stat(path_.c_str(), &st) == 0 && !writable(path_))
+    throw IOException("Unable to write status file", EACCES, __FILE__, __LINE__);
+  try {
+    replaceFile(path_, formatStatusFile(f.flags, f.time, f.code, f.text), 0644);
+  } catch (const IOException& e) {
+    throw IOException("Unable to write status file", e.code(), __FILE__, __LINE__);
   }
 }
 

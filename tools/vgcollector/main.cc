@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "ofw/atomic_file.h"
 #include "ofw/stream/token_wire.h"
 #include "ofw/unique_fd.h"
 #include "tools/vgcollector/collector_session.h"
@@ -164,10 +165,10 @@ int main(int argc, char** argv) {
   getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len);
   const int bound = ntohs(addr.sin_port);
   if (!portFile.empty()) {
-    std::string tmp = portFile + ".tmp";
-    FILE* pf = fopen(tmp.c_str(), "w");
-    if (!pf || fprintf(pf, "%d\n", bound) < 0 || fclose(pf) != 0 || rename(tmp.c_str(), portFile.c_str()) != 0) {
-      perror(portFile.c_str());
+    try {
+      ofw::replaceFile(portFile, std::to_string(bound) + "\n");  // a reader never sees a partial number
+    } catch (const std::exception& e) {
+      fprintf(stderr, "vgcollector: %s\n", e.what());
       return 1;
     }
   }

@@ -1,6 +1,5 @@
 #include "ovgfw/ovg_message.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -10,12 +9,7 @@
 using ovgfw::OVGMessage;
 using ovgfw::OVGRequestMessage;
 using ovgfw::OVGResponseMessage;
-using testing::HasSubstr;
-using wiretest::bytes;
-using wiretest::hex;
-using wiretest::u16;
-using wiretest::u32;
-using wiretest::u64;
+using namespace wiretest;
 
 namespace {
 

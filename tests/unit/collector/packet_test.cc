@@ -1,4 +1,3 @@
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -16,12 +15,7 @@ extern "C" const char* __asan_default_options() { return "allocator_may_return_n
 using meridia::ByteSequenceModeler;
 using meridia::MeridiaException;
 using meridia::Packet;
-using testing::HasSubstr;
-using wiretest::bytes;
-using wiretest::hex;
-using wiretest::u16;
-using wiretest::u32;
-using wiretest::u64;
+using namespace wiretest;
 
 namespace {
 

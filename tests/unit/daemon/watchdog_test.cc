@@ -25,12 +25,7 @@
 
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testsupport::readFile;
 
 // The system call a thread of this process is blocked in ("" when unknown).
 std::string blockedSyscall(long tid) {

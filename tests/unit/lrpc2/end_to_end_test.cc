@@ -12,11 +12,6 @@ using namespace lrpc2test;
 
 namespace {
 
-struct ClientCloser {
-  void operator()(LRPC2SessionClient* c) const { SessionClientClose(c); }
-};
-typedef std::unique_ptr<LRPC2SessionClient, ClientCloser> Client;
-
 // Sends a request of `type` holding `value` and checks the echo.
 void RoundTrip(LRPC2SessionClient* c, uint32_t type, uint32_t value, int expectUid, bool signing) {
   MsgPtr req(NewMsg(type));

@@ -124,20 +124,3 @@ TEST(LRPC2Signing, SettingFromText) {
   EXPECT_EQ(SignStringToSignSetting(nullptr), SIGN_SETTING_DISABLED);
 }
 
-struct Decision {
-  int server, client, status, on;
-};
-
-class LRPC2SignDecision : public ::testing::TestWithParam<Decision> {};
-
-TEST_P(LRPC2SignDecision, Table) {
-  int on = -1;
-  EXPECT_EQ(SessionSignDecision(GetParam().server, GetParam().client, &on), GetParam().status);
-  EXPECT_EQ(on, GetParam().on);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    All, LRPC2SignDecision,
-    ::testing::Values(Decision{2, 2, 0, 1}, Decision{2, 1, 0, 1}, Decision{2, 0, 425, 0},
-                      Decision{1, 2, 0, 1}, Decision{1, 1, 0, 1}, Decision{1, 0, 0, 0},
-                      Decision{0, 2, 426, 0}, Decision{0, 1, 0, 0}, Decision{0, 0, 0, 0}));

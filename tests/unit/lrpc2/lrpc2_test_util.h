@@ -27,6 +27,17 @@
 
 namespace lrpc2test {
 
+// Owners of what the transport hands out.
+typedef MsgPtr Msg;
+struct ClientCloser {
+  void operator()(LRPC2SessionClient* c) const { SessionClientClose(c); }
+};
+typedef std::unique_ptr<LRPC2SessionClient, ClientCloser> Client;
+struct ServerCloser {
+  void operator()(LRPC2SessionServer* s) const { SessionServerClose(s); }
+};
+typedef std::unique_ptr<LRPC2SessionServer, ServerCloser> Server;
+
 // Writes to a closed pipe or socket must fail with EPIPE, not end the test.
 [[maybe_unused]] static const int kIgnoreSigpipe = (signal(SIGPIPE, SIG_IGN), 0);
 

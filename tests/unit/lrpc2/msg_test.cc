@@ -14,11 +14,6 @@ using namespace lrpc2test;
 
 namespace {
 
-struct MsgFreer {
-  void operator()(LRPC2Msg* m) const { MsgFree(m); }
-};
-typedef std::unique_ptr<LRPC2Msg, MsgFreer> Msg;
-
 Msg Build(uint32_t type, uint32_t header = 0) {
   int st = -1;
   Msg m(MsgNew(type, 0, nullptr, header, &st));

@@ -12,11 +12,6 @@ using namespace lrpc2test;
 
 namespace {
 
-struct MsgFreer {
-  void operator()(LRPC2Msg* m) const { MsgFree(m); }
-};
-typedef std::unique_ptr<LRPC2Msg, MsgFreer> Msg;
-
 Bytes Plain(size_t n) {
   Bytes b(n);
   for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + 1);

@@ -14,11 +14,6 @@ using namespace lrpc2test;
 
 namespace {
 
-struct MsgFreer {
-  void operator()(LRPC2Msg* m) const { MsgFree(m); }
-};
-typedef std::unique_ptr<LRPC2Msg, MsgFreer> Msg;
-
 std::vector<std::string> Entries(const std::string& dir) {
   std::vector<std::string> out;
   DIR* d = opendir(dir.c_str());

@@ -13,16 +13,6 @@ using namespace lrpc2test;
 
 namespace {
 
-struct MsgFreer {
-  void operator()(LRPC2Msg* m) const { MsgFree(m); }
-};
-typedef std::unique_ptr<LRPC2Msg, MsgFreer> Msg;
-
-struct ClientCloser {
-  void operator()(LRPC2SessionClient* c) const { SessionClientClose(c); }
-};
-typedef std::unique_ptr<LRPC2SessionClient, ClientCloser> Client;
-
 // A listening socket served by the test itself, byte by byte.
 class RawServer {
  public:

@@ -17,23 +17,12 @@
 #include "ofw/dbq/dbq_format.h"
 #include "ofw/dbq/dbqcomposite.h"
 #include "ovgfw/ovg_message.h"
+#include "support/test_support.h"
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/vgd-sq.XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::system(("rm -rf " + path).c_str()); }
-  std::string path;
-};
-
-bool exists(const std::string& p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0;
-}
+using testsupport::TempDir;
+using testsupport::fileExists;
 
 std::vector<std::string> records(ofw::DBQ& q) {
   std::vector<std::string> out;
@@ -55,11 +44,11 @@ TEST(SessionSpool, NamesUseSwappedTextAndBucketUsesRawBytes) {
   TempDir t;
   ofw::Guid a = ofw::Guid::fromString("00112233-4455-6677-8899-aabbccddeeff");
   ofw::Guid b = ofw::Guid::fromString("33221100-5544-7766-8899-aabbccddeeff");  // same bytes, first eight swapped
-  ovgfw::SessionQueue qa(t.path, a), qb(t.path, b);
+  ovgfw::SessionQueue qa(t.path(), a), qb(t.path(), b);
   EXPECT_EQ(qa.getDbqDirectoryPath(), qa.getDirectoryPath() + "/33221100-5544-7766-8899-aabbccddeeff.dbq");
   EXPECT_EQ(qb.getDbqDirectoryPath(), qb.getDirectoryPath() + "/00112233-4455-6677-8899-aabbccddeeff.dbq");
   EXPECT_NE(qa.getDirectoryPath(), qb.getDirectoryPath());
-  EXPECT_EQ(qa.getDirectoryPath(), t.path + "/" + ovgfw::sessionBucketName(a));
+  EXPECT_EQ(qa.getDirectoryPath(), t.path() + "/" + ovgfw::sessionBucketName(a));
   EXPECT_EQ(ovgfw::sessionBucketName(a).size(), 2u);
 }
 
@@ -75,16 +64,16 @@ TEST(SessionSpool, PearsonBucketOfTheZeroGuid) {
 
 TEST(SessionSpool, AddWritesStatusAndCollectionFindsEverySpool) {
   TempDir t;
-  ovgfw::SessionQueueCollection c(t.path, 1 << 20, ofw::DBQ_OPEN_OR_CREATE);
+  ovgfw::SessionQueueCollection c(t.path(), 1 << 20, ofw::DBQ_OPEN_OR_CREATE);
   ofw::Guid g1 = ofw::Guid::generate(), g2 = ofw::Guid::generate();
   auto q1 = c.add(g1, 1 << 20);
-  EXPECT_TRUE(exists(q1->getStatusPath()));
+  EXPECT_TRUE(fileExists(q1->getStatusPath()));
   std::ifstream in(q1->getStatusPath());
   std::string first;
   std::getline(in, first);
   EXPECT_EQ(first, "1");
   // A queue directory whose status file was never written (crash between the two).
-  ovgfw::SessionQueue q2(t.path, g2);
+  ovgfw::SessionQueue q2(t.path(), g2);
   auto dbq2 = q2.getDBQ(1 << 20, ofw::DBQ_OPEN_OR_CREATE, 512);
   push(*dbq2, "x");
   dbq2->close();
@@ -101,7 +90,7 @@ TEST(SessionSpool, AddWritesStatusAndCollectionFindsEverySpool) {
 
 TEST(SessionSpool, DestroyingTheLastSessionRemovesItsBucket) {
   TempDir t;
-  ovgfw::SessionQueueCollection c(t.path, 1 << 20, ofw::DBQ_OPEN_OR_CREATE);
+  ovgfw::SessionQueueCollection c(t.path(), 1 << 20, ofw::DBQ_OPEN_OR_CREATE);
   ofw::Guid g = ofw::Guid::generate();
   // A second GUID in the same bucket: change the last two bytes until the
   // hash matches (one byte alone cannot: each step is a permutation).
@@ -120,36 +109,36 @@ TEST(SessionSpool, DestroyingTheLastSessionRemovesItsBucket) {
   std::string bucket = qg->getDirectoryPath();
   EXPECT_FALSE(c.destroyIfEmpty(g)) << "a spool holding a record must not be destroyed";
   c.destroy(g);
-  EXPECT_TRUE(exists(bucket));
-  EXPECT_FALSE(exists(qg->getDbqDirectoryPath()));
-  EXPECT_FALSE(exists(qg->getStatusPath()));
+  EXPECT_TRUE(fileExists(bucket));
+  EXPECT_FALSE(fileExists(qg->getDbqDirectoryPath()));
+  EXPECT_FALSE(fileExists(qg->getStatusPath()));
   c.destroy(h);
-  EXPECT_FALSE(exists(bucket));
+  EXPECT_FALSE(fileExists(bucket));
 }
 
 // A queue still held but closed (as after an error) says nothing about its
 // files: they decide whether the spool is empty.
 TEST(SessionSpool, DestroyIfEmptyReadsTheFilesOfAClosedQueue) {
   TempDir t;
-  ovgfw::SessionQueueCollection c(t.path, 1 << 20, ofw::DBQ_OPEN_OR_CREATE);
+  ovgfw::SessionQueueCollection c(t.path(), 1 << 20, ofw::DBQ_OPEN_OR_CREATE);
   ofw::Guid g = ofw::Guid::generate();
   auto sq = c.add(g, 1 << 20);
   auto dbq = c.getDBQ(sq, 512);
   push(*dbq, "kept");
   dbq->close();
   EXPECT_FALSE(c.destroyIfEmpty(g));
-  EXPECT_TRUE(exists(sq->getDbqDirectoryPath() + "/0"));
+  EXPECT_TRUE(fileExists(sq->getDbqDirectoryPath() + "/0"));
   ASSERT_TRUE(dbq->open(sq->getDbqDirectoryPath(), ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
   dbq->dequeue();
   dbq->close();
   EXPECT_TRUE(c.destroyIfEmpty(g));
-  EXPECT_FALSE(exists(sq->getDbqDirectoryPath()));
+  EXPECT_FALSE(fileExists(sq->getDbqDirectoryPath()));
 }
 
 TEST(SessionSpool, UncleanSpoolIsMovedAsideAndSalvaged) {
   TempDir t;
   ofw::Guid g = ofw::Guid::generate();
-  ovgfw::SessionQueue q(t.path, g);
+  ovgfw::SessionQueue q(t.path(), g);
   {
     auto dbq = q.getDBQ(1 << 20, ofw::DBQ_OPEN_OR_CREATE, 512);
     push(*dbq, "first");
@@ -166,14 +155,14 @@ TEST(SessionSpool, UncleanSpoolIsMovedAsideAndSalvaged) {
   }
   auto dbq = q.getDBQ(1 << 20, ofw::DBQ_OPEN_OR_CREATE, 512);
   EXPECT_EQ(records(*dbq), (std::vector<std::string>{"first", "second"}));
-  EXPECT_TRUE(exists(q.getDbqDirectoryPath() + "." + std::to_string(getpid())));
+  EXPECT_TRUE(fileExists(q.getDbqDirectoryPath() + "." + std::to_string(getpid())));
   push(*dbq, "third");
   EXPECT_EQ(records(*dbq).back(), "third");
 }
 
 TEST(SessionSpool, OwnerIsRecorded) {
   TempDir t;
-  ovgfw::SessionQueue q(t.path, ofw::Guid::generate());
+  ovgfw::SessionQueue q(t.path(), ofw::Guid::generate());
   EXPECT_EQ(q.getOwner(), -1);
   q.setOwner(1234);
   EXPECT_EQ(q.getOwner(), 1234);
@@ -183,7 +172,7 @@ class AuditorPosting : public ::testing::Test {
  protected:
   void SetUp() override {
     auditor_.reset(new Vigilog::Auditor());
-    auditor_->init(dir_.path + "/sessions", dir_.path + "/common", dir_.path + "/at", dir_.path + "/session");
+    auditor_->init(dir_.path() + "/sessions", dir_.path() + "/common", dir_.path() + "/at", dir_.path() + "/session");
   }
   void TearDown() override { auditor_->stop(); }
   TempDir dir_;
@@ -240,7 +229,7 @@ TEST_F(AuditorPosting, FlushRenewsAnEmptiedCommonSpool) {
   auditor_->commonSpool()->dequeue();
   auditor_->flushDb();
   std::vector<std::pair<int64_t, std::string>> files;
-  ASSERT_TRUE(ofw::DBQComposite::listFiles(dir_.path + "/common", files));
+  ASSERT_TRUE(ofw::DBQComposite::listFiles(dir_.path() + "/common", files));
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(files[0].first, 0);
   EXPECT_EQ(auditor_->commonSpool()->count(), 0);
@@ -262,7 +251,7 @@ TEST_F(AuditorPosting, SpoolOfAnActiveSessionIsNeverRetired) {
   auditor_->postSessionData(g, second);
   {
     ofw::DBQComposite onDisk(512);
-    std::string path = ovgfw::SessionQueue(dir_.path + "/sessions", g).getDbqDirectoryPath();
+    std::string path = ovgfw::SessionQueue(dir_.path() + "/sessions", g).getDbqDirectoryPath();
     ASSERT_TRUE(onDisk.open(path, ofw::DBQ_READ_ONLY, 0600, false, ""));
     EXPECT_EQ(records(onDisk), std::vector<std::string>{dataMessage(g, "second").serialize()});
   }

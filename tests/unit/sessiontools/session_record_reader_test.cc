@@ -3,7 +3,6 @@
 // length, the text escaping, and `showSessionSpool` over a real spool.
 #include <gtest/gtest.h>
 
-#include <ftw.h>
 #include <stdlib.h>
 
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
 #include "ofw/dbq/dbqcomposite.h"
 #include "ofw/codec.h"
 #include "ovgfw/ovg_message.h"
@@ -238,16 +238,8 @@ TEST(Escape, MalformedEscapesAreRefused) {
   EXPECT_EQ(std::string("\0\x1bJ", 3), out);
 }
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
-
 class SpoolDir : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/sessiontools.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-  }
-  void TearDown() override { nftw(dir_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
   std::string show(const std::string& path, int* rc) {
     std::string outPath = dir_ + "/out", errPath = dir_ + "/err";
     FILE* out = std::fopen(outPath.c_str(), "w+");
@@ -264,7 +256,8 @@ class SpoolDir : public ::testing::Test {
     }
     return text;
   }
-  std::string dir_;
+  testsupport::TempDir t_;
+  const std::string dir_ = t_.path();
 };
 
 TEST_F(SpoolDir, ListsEveryRecordHeadFirst) {

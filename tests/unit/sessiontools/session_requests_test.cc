@@ -14,16 +14,6 @@
 
 namespace {
 
-struct MsgPtr {
-  LRPC2Msg* m = nullptr;
-  explicit MsgPtr(LRPC2Msg* p) : m(p) {}
-  ~MsgPtr() {
-    if (m) MsgFree(m);
-  }
-  MsgPtr(const MsgPtr&) = delete;
-  MsgPtr& operator=(const MsgPtr&) = delete;
-};
-
 // Reads the next value, asserting its tag (so a field in the wrong place or of
 // the wrong type fails at that field).
 int32_t i32(LRPC2Msg* m, const char* what) {
@@ -113,60 +103,60 @@ TEST_P(StartVersion, FieldsInTheOrderOfTheVersion) {
   ovg::StartRequest r = sampleStart();
   int status = -1;
   MsgPtr m(ovg::buildStartRequest(v, r, &status));
-  ASSERT_NE(nullptr, m.m);
+  ASSERT_NE(nullptr, m.get());
   EXPECT_EQ(0, status);
   const uint32_t want = v == 1 ? 30u : v == 2 ? 31u : v <= 10 ? 29u + static_cast<uint32_t>(v) : 190u + static_cast<uint32_t>(v);
-  EXPECT_EQ(want, typeOf(m.m));
+  EXPECT_EQ(want, typeOf(m.get()));
   EXPECT_EQ(want, ovg::startRequestType(v));
   if (v >= 5) {
-    EXPECT_EQ(101, i32(m.m, "ovgsh pid"));
-    EXPECT_EQ(102, i32(m.m, "ovgsh parent pid"));
-    EXPECT_EQ(103, i32(m.m, "shell pid"));
+    EXPECT_EQ(101, i32(m.get(), "ovgsh pid"));
+    EXPECT_EQ(102, i32(m.get(), "ovgsh parent pid"));
+    EXPECT_EQ(103, i32(m.get(), "shell pid"));
   }
-  EXPECT_EQ(104, i32(m.m, "psid"));
+  EXPECT_EQ(104, i32(m.get(), "psid"));
   if (v >= 17) {
-    EXPECT_TRUE(b(m.m, "user given"));
+    EXPECT_TRUE(b(m.get(), "user given"));
   }
-  EXPECT_EQ("alice", str(m.m, "user"));
-  EXPECT_EQ("/dev/pts/7", str(m.m, "tty"));
+  EXPECT_EQ("alice", str(m.get(), "user"));
+  EXPECT_EQ("/dev/pts/7", str(m.get(), "tty"));
   if (v >= 4) {
-    EXPECT_EQ("pts/7", str(m.m, "slave"));
+    EXPECT_EQ("pts/7", str(m.get(), "slave"));
   }
-  EXPECT_EQ("first", str(m.m, "string 1"));
-  EXPECT_EQ("second", str(m.m, "string 2"));
+  EXPECT_EQ("first", str(m.get(), "string 1"));
+  EXPECT_EQ("second", str(m.get(), "string 2"));
   if (v >= 2) {
-    EXPECT_EQ("xterm", str(m.m, "program"));
+    EXPECT_EQ("xterm", str(m.get(), "program"));
   }
   if (v >= 9) {
-    EXPECT_TRUE(b(m.m, "audit command"));
+    EXPECT_TRUE(b(m.get(), "audit command"));
   }
   if (v >= 12) {
-    EXPECT_FALSE(b(m.m, "second flag"));
+    EXPECT_FALSE(b(m.get(), "second flag"));
   }
   if (v >= 10 && v <= 15) {
-    EXPECT_EQ("reserved", str(m.m, "reserved string"));
+    EXPECT_EQ("reserved", str(m.get(), "reserved string"));
   }
   if (v >= 11) {
-    EXPECT_EQ("bob", str(m.m, "actual user"));
+    EXPECT_EQ("bob", str(m.get(), "actual user"));
   }
   if (v >= 13) {
-    EXPECT_EQ("01020304-0506-0708-090a-0b0c0d0e0f10", str(m.m, "related"));
+    EXPECT_EQ("01020304-0506-0708-090a-0b0c0d0e0f10", str(m.get(), "related"));
   }
   if (v >= 14) {
-    std::string t = blob(m.m, "start time");
+    std::string t = blob(m.get(), "start time");
     ASSERT_EQ(sizeof(struct timeval), t.size());
     struct timeval tv;
     std::memcpy(&tv, t.data(), sizeof tv);
     EXPECT_EQ(1700000000, tv.tv_sec);
     EXPECT_EQ(123456, tv.tv_usec);
   }
-  EXPECT_EQ(3, i32(m.m, "argc"));
-  EXPECT_EQ("-bash", str(m.m, "argv[0]"));
-  EXPECT_EQ("-c", str(m.m, "argv[1]"));
-  EXPECT_EQ("echo hi", str(m.m, "argv[2]"));
-  EXPECT_EQ(7u, u32(m.m, "sequence high"));
-  EXPECT_EQ(9u, u32(m.m, "sequence low"));
-  atEnd(m.m);
+  EXPECT_EQ(3, i32(m.get(), "argc"));
+  EXPECT_EQ("-bash", str(m.get(), "argv[0]"));
+  EXPECT_EQ("-c", str(m.get(), "argv[1]"));
+  EXPECT_EQ("echo hi", str(m.get(), "argv[2]"));
+  EXPECT_EQ(7u, u32(m.get(), "sequence high"));
+  EXPECT_EQ(9u, u32(m.get(), "sequence low"));
+  atEnd(m.get());
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, StartVersion, ::testing::Values(1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17));
@@ -207,16 +197,16 @@ TEST_P(DataVersion, StreamDataTimeSequence) {
   const int v = GetParam();
   int status = -1;
   MsgPtr m(ovg::buildDataRequest(v, 2, std::string("a\0b", 3), "TIME", 0x100000002ull, &status));
-  ASSERT_NE(nullptr, m.m);
-  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionData) + static_cast<uint32_t>(v - 1), typeOf(m.m));
-  EXPECT_EQ(2, i32(m.m, "stream"));
-  EXPECT_EQ(std::string("a\0b", 3), blob(m.m, "data"));
+  ASSERT_NE(nullptr, m.get());
+  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionData) + static_cast<uint32_t>(v - 1), typeOf(m.get()));
+  EXPECT_EQ(2, i32(m.get(), "stream"));
+  EXPECT_EQ(std::string("a\0b", 3), blob(m.get(), "data"));
   if (v >= 3) {
-    EXPECT_EQ("TIME", blob(m.m, "time"));
-    EXPECT_EQ(1u, u32(m.m, "sequence high"));
-    EXPECT_EQ(2u, u32(m.m, "sequence low"));
+    EXPECT_EQ("TIME", blob(m.get(), "time"));
+    EXPECT_EQ(1u, u32(m.get(), "sequence high"));
+    EXPECT_EQ(2u, u32(m.get(), "sequence low"));
   }
-  atEnd(m.m);
+  atEnd(m.get());
 }
 INSTANTIATE_TEST_SUITE_P(Versions, DataVersion, ::testing::Values(1, 2, 3));
 
@@ -226,19 +216,19 @@ TEST_P(WSizeVersion, TimeSizesSequence) {
   const int32_t size[4] = {24, 80, 640, 480};
   int status = -1;
   MsgPtr m(ovg::buildWSizeRequest(v, "TIME", size, 5, &status));
-  ASSERT_NE(nullptr, m.m);
-  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionWSizeChange) + static_cast<uint32_t>(v - 1), typeOf(m.m));
+  ASSERT_NE(nullptr, m.get());
+  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionWSizeChange) + static_cast<uint32_t>(v - 1), typeOf(m.get()));
   if (v >= 2) {
-    EXPECT_EQ("TIME", blob(m.m, "time"));
+    EXPECT_EQ("TIME", blob(m.get(), "time"));
   }
   for (int32_t want : size) {
-    EXPECT_EQ(want, i32(m.m, "size"));
+    EXPECT_EQ(want, i32(m.get(), "size"));
   }
   if (v >= 3) {
-    EXPECT_EQ(0u, u32(m.m, "sequence high"));
-    EXPECT_EQ(5u, u32(m.m, "sequence low"));
+    EXPECT_EQ(0u, u32(m.get(), "sequence high"));
+    EXPECT_EQ(5u, u32(m.get(), "sequence low"));
   }
-  atEnd(m.m);
+  atEnd(m.get());
 }
 INSTANTIATE_TEST_SUITE_P(Versions, WSizeVersion, ::testing::Values(1, 2, 3));
 
@@ -248,41 +238,41 @@ TEST_P(ResumeVersion, GuidTtyPsidBodyPidGroup) {
   const std::string guid(16, '\x42');
   int status = -1;
   MsgPtr m(ovg::buildResumeRequest(v, guid, "/dev/pts/3", 55, "BODY", 66, 77, &status));
-  ASSERT_NE(nullptr, m.m);
-  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionResume) + static_cast<uint32_t>(v - 1), typeOf(m.m));
-  EXPECT_EQ(guid, blob(m.m, "guid"));
-  EXPECT_EQ("/dev/pts/3", str(m.m, "tty"));
-  EXPECT_EQ(55, i32(m.m, "psid"));
+  ASSERT_NE(nullptr, m.get());
+  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionResume) + static_cast<uint32_t>(v - 1), typeOf(m.get()));
+  EXPECT_EQ(guid, blob(m.get(), "guid"));
+  EXPECT_EQ("/dev/pts/3", str(m.get(), "tty"));
+  EXPECT_EQ(55, i32(m.get(), "psid"));
   if (v >= 2) {
-    EXPECT_EQ("BODY", blob(m.m, "body"));
+    EXPECT_EQ("BODY", blob(m.get(), "body"));
   }
   if (v >= 4) {
-    EXPECT_EQ(66, i32(m.m, "ovgsh pid"));
+    EXPECT_EQ(66, i32(m.get(), "ovgsh pid"));
   }
   if (v >= 5) {
-    EXPECT_EQ(77, i32(m.m, "pgid"));
+    EXPECT_EQ(77, i32(m.get(), "pgid"));
   }
-  atEnd(m.m);
+  atEnd(m.get());
 }
 INSTANTIATE_TEST_SUITE_P(Versions, ResumeVersion, ::testing::Values(1, 2, 3, 4, 5));
 
 TEST(OtherRequests, PgidAndEnd) {
   int status = -1;
   MsgPtr p(ovg::buildPGIDRequest(4321, &status));
-  ASSERT_NE(nullptr, p.m);
-  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionPGID), typeOf(p.m));
-  EXPECT_EQ(4321, i32(p.m, "pgid"));
-  atEnd(p.m);
+  ASSERT_NE(nullptr, p.get());
+  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionPGID), typeOf(p.get()));
+  EXPECT_EQ(4321, i32(p.get(), "pgid"));
+  atEnd(p.get());
 
   MsgPtr e1(ovg::buildEndRequest(1, "TIME", &status));
-  ASSERT_NE(nullptr, e1.m);
-  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionEnd), typeOf(e1.m));
-  atEnd(e1.m);
+  ASSERT_NE(nullptr, e1.get());
+  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionEnd), typeOf(e1.get()));
+  atEnd(e1.get());
   MsgPtr e2(ovg::buildEndRequest(2, "TIME", &status));
-  ASSERT_NE(nullptr, e2.m);
-  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionEnd2), typeOf(e2.m));
-  EXPECT_EQ("TIME", blob(e2.m, "end time"));
-  atEnd(e2.m);
+  ASSERT_NE(nullptr, e2.get());
+  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionEnd2), typeOf(e2.get()));
+  EXPECT_EQ("TIME", blob(e2.get(), "end time"));
+  atEnd(e2.get());
 }
 
 // A reply built the way the daemon writes it, then read back.
@@ -305,7 +295,7 @@ TEST(StartReply, AuditedWithGuidAndBody) {
   std::string guid(16, '\x11');
   MsgPtr m(reply(207, true, 0, nullptr, guid, "START", 17));
   ovg::StartReply r;
-  ASSERT_EQ(0, ovg::readStartReply(m.m, 17, r));
+  ASSERT_EQ(0, ovg::readStartReply(m.get(), 17, r));
   EXPECT_TRUE(r.audited);
   EXPECT_EQ(0, r.status);
   EXPECT_EQ(guid, r.guid);
@@ -316,7 +306,7 @@ TEST(StartReply, OldVersionsCarryNoStatusNorBody) {
   std::string guid(16, '\x22');
   MsgPtr m(reply(34, true, 0, nullptr, guid, "", 5));
   ovg::StartReply r;
-  ASSERT_EQ(0, ovg::readStartReply(m.m, 5, r));
+  ASSERT_EQ(0, ovg::readStartReply(m.get(), 5, r));
   EXPECT_TRUE(r.audited);
   EXPECT_EQ(-1, r.status);
   EXPECT_EQ(guid, r.guid);
@@ -326,12 +316,12 @@ TEST(StartReply, OldVersionsCarryNoStatusNorBody) {
 TEST(StartReply, NotAuditedWithAndWithoutTheExistingId) {
   MsgPtr a(reply(205, false, 4, "0a0b0c0d-0000-0000-0000-000000000001", "", "", 15));
   ovg::StartReply r;
-  ASSERT_EQ(0, ovg::readStartReply(a.m, 15, r));
+  ASSERT_EQ(0, ovg::readStartReply(a.get(), 15, r));
   EXPECT_FALSE(r.audited);
   EXPECT_EQ(4, r.status);
   EXPECT_EQ("0a0b0c0d-0000-0000-0000-000000000001", r.existingId);
   MsgPtr b(reply(204, false, 4, nullptr, "", "", 14));
-  ASSERT_EQ(0, ovg::readStartReply(b.m, 14, r));
+  ASSERT_EQ(0, ovg::readStartReply(b.get(), 14, r));
   EXPECT_EQ(4, r.status);
   EXPECT_EQ("", r.existingId);
 }
@@ -339,11 +329,11 @@ TEST(StartReply, NotAuditedWithAndWithoutTheExistingId) {
 TEST(StartReply, ATruncatedReplyIsAnError) {
   int rc = 0;
   MsgPtr m(MsgNew(207, 0, OVGPrivGetMsgTable(), MSG_MAX_HEADER_LENGTH, &rc));
-  MsgWriteBool(m.m, 1);
-  MsgWriteInt32(m.m, 0);
-  MsgComplete(m.m);
+  MsgWriteBool(m.get(), 1);
+  MsgWriteInt32(m.get(), 0);
+  MsgComplete(m.get());
   ovg::StartReply r;
-  EXPECT_EQ(MSG_ERR_EOM, ovg::readStartReply(m.m, 17, r));
+  EXPECT_EQ(MSG_ERR_EOM, ovg::readStartReply(m.get(), 17, r));
 }
 
 }  // namespace

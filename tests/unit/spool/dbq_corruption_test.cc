@@ -72,12 +72,11 @@ const Damage kDamages[] = {
     {"RecordLinkSkips", [](RawFile& f) { f.setI32(blockOf(3, 2), 5, blockOf(5, 1)); }, 3, {}, 0},
 };
 
-class DbqDamage : public ::testing::TestWithParam<Damage> {};
+class DbqDamage : public SpoolDirTest, public ::testing::WithParamInterface<Damage> {};
 
 TEST_P(DbqDamage, QueueRaisesCheckerReportsSalvageKeepsEveryIntactRecord) {
   const Damage& d = GetParam();
-  TempDir t;
-  std::string path = t.sub("q");
+  std::string path = t.file("q");
   buildQueue(path);
   RawFile f(path);
   d.edit(f);
@@ -121,7 +120,7 @@ TEST_P(DbqDamage, QueueRaisesCheckerReportsSalvageKeepsEveryIntactRecord) {
     EXPECT_NE(out.str().find("Queue is abnormal."), std::string::npos) << out.str();
   }
   // Salvage takes every intact record, in order, and leaves the file as it was.
-  Collector target(t.sub("target"));
+  Collector target(t.file("target"));
   ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
   std::vector<uint32_t> want;
   for (uint32_t i = 0; i < kRecords; ++i)
@@ -157,11 +156,10 @@ const TailDamage kTailDamages[] = {
     {"LinksOn", [](RawFile& f) { f.setI32(blockOf(9, 2), 5, blockOf(0, 0)); }, true},
 };
 
-class DbqDamagedTail : public ::testing::TestWithParam<TailDamage> {};
+class DbqDamagedTail : public SpoolDirTest, public ::testing::WithParamInterface<TailDamage> {};
 
 TEST_P(DbqDamagedTail, AppendRaisesAndRecoveryKeepsTheNewRecordReadable) {
-  TempDir t;
-  std::string dir = t.sub("spool");
+  std::string dir = t.file("spool");
   {
     ofw::DBQComposite q(B);
     ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
@@ -194,16 +192,15 @@ INSTANTIATE_TEST_SUITE_P(Edits, DbqDamagedTail, ::testing::ValuesIn(kTailDamages
 
 // A damaged master: salvage no longer trusts its head and finds every record
 // block by block, in order.
-class DbqDamagedMaster : public ::testing::TestWithParam<std::pair<const char*, std::function<void(RawFile&)>>> {};
+class DbqDamagedMaster : public SpoolDirTest, public ::testing::WithParamInterface<std::pair<const char*, std::function<void(RawFile&)>>> {};
 
 TEST_P(DbqDamagedMaster, SalvageFindsEveryRecord) {
-  TempDir t;
-  std::string path = t.sub("q");
+  std::string path = t.file("q");
   buildQueue(path);
   RawFile f(path);
   GetParam().second(f);
   f.save();
-  Collector target(t.sub("target"));
+  Collector target(t.file("target"));
   ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
   EXPECT_EQ(target.seqs(), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
   EXPECT_EQ(r.skippedBlocks, 0u);
@@ -220,11 +217,12 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair("Magic", [](RawFile& f) { f.setI32(0, 38, 0); })),
     [](const ::testing::TestParamInfo<DbqDamagedMaster::ParamType>& i) { return std::string(i.param.first); });
 
+using DbqCorruption = SpoolDirTest;
+
 // An edited payload whose checksum is recomputed passes every check: the
 // checksum is what guards the bytes, and the record is delivered as edited.
-TEST(DbqCorruption, RecomputedChecksumReachesTheStructureChecks) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqCorruption, RecomputedChecksumReachesTheStructureChecks) {
+  std::string path = t.file("q");
   buildQueue(path);
   RawFile f(path);
   f.setU8(blockOf(2, 1), 200, static_cast<uint8_t>(f.u8(blockOf(2, 1), 200) ^ 0xff));
@@ -257,12 +255,11 @@ struct MasterEdit {
   int width;  // 4 or 8
 };
 
-class DbqHostileMaster : public ::testing::TestWithParam<MasterEdit> {};
+class DbqHostileMaster : public SpoolDirTest, public ::testing::WithParamInterface<MasterEdit> {};
 
 TEST_P(DbqHostileMaster, OpenRaisesCorruption) {
   const MasterEdit& m = GetParam();
-  TempDir t;
-  std::string path = t.sub("q");
+  std::string path = t.file("q");
   buildQueue(path);
   RawFile f(path);
   if (m.width == 8)
@@ -293,9 +290,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The master counts records and bytes but its head is 0: the file is refused
 // (never taken as empty), and salvage finds the records.
-TEST(DbqCorruption, CountedRecordsWithoutHeadAreNotTakenAsEmpty) {
-  TempDir t;
-  std::string dir = t.sub("spool");
+TEST_F(DbqCorruption, CountedRecordsWithoutHeadAreNotTakenAsEmpty) {
+  std::string dir = t.file("spool");
   {
     ofw::DBQComposite q(B);
     ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
@@ -322,16 +318,15 @@ TEST(DbqCorruption, CountedRecordsWithoutHeadAreNotTakenAsEmpty) {
     std::string n = e->d_name;
     if (n.compare(0, 6, "spool.") == 0) {
       ++copies;
-      EXPECT_EQ(readFile(t.sub(n) + "/0"), f.bytes());
+      EXPECT_EQ(readFile(t.file(n) + "/0"), f.bytes());
     }
   }
   ::closedir(d);
   EXPECT_EQ(copies, 1);
 }
 
-TEST(DbqCorruption, SalvageOfAUsedChainLoopTerminates) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqCorruption, SalvageOfAUsedChainLoopTerminates) {
+  std::string path = t.file("q");
   buildQueue(path);
   RawFile f(path);
   // The tail links back to the head, and the master's tail is moved off it:
@@ -339,7 +334,7 @@ TEST(DbqCorruption, SalvageOfAUsedChainLoopTerminates) {
   f.setI32(blockOf(9, 2), 5, blockOf(0, 0));
   f.setI32(0, 9, blockOf(8, 2));
   f.save();
-  Collector target(t.sub("target"));
+  Collector target(t.file("target"));
   ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
   std::vector<uint32_t> all{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
   EXPECT_EQ(target.seqs(), all);  // the loop is cut where the head is
@@ -361,9 +356,8 @@ TEST(DbqCorruption, SalvageOfAUsedChainLoopTerminates) {
   EXPECT_LE(popped, kRecords);
 }
 
-TEST(DbqCorruption, TornTailAndShortFiles) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqCorruption, TornTailAndShortFiles) {
+  std::string path = t.file("q");
   buildQueue(path);
   // An append cut short: the master counts an 11th record whose blocks hold
   // nothing yet (appended, free flag clear, length 0).
@@ -381,7 +375,7 @@ TEST(DbqCorruption, TornTailAndShortFiles) {
   f.setU64(0, 26, 11 * kLen - 60);
   f.setU8(0, 21, 1);
   f.save();
-  Collector target(t.sub("target"));
+  Collector target(t.file("target"));
   ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
   EXPECT_EQ(r.records, 10u);
   EXPECT_EQ(r.unreadBytes, static_cast<uint64_t>(kLen - 60));
@@ -395,9 +389,8 @@ TEST(DbqCorruption, TornTailAndShortFiles) {
   EXPECT_EQ(target.count(), 10);
 }
 
-TEST(DbqCorruption, SalvageDirectoryGoesOnPastADamagedFile) {
-  TempDir t;
-  std::string dir = t.sub("q");
+TEST_F(DbqCorruption, SalvageDirectoryGoesOnPastADamagedFile) {
+  std::string dir = t.file("q");
   {
     ofw::DBQComposite q(B);
     q.setDbqMaxSize(4 * 1024);
@@ -407,7 +400,7 @@ TEST(DbqCorruption, SalvageDirectoryGoesOnPastADamagedFile) {
   RawFile f(dir + "/1");
   f.setI32(blockOf(1, 0), 34, 9);  // the second record of file 1
   f.save();
-  Collector target(t.sub("target"));
+  Collector target(t.file("target"));
   ofw::SalvageResult r = ofw::salvageQueueDirectory(dir, target, ofw::getLogger("test.spool"));
   EXPECT_EQ(target.seqs(), (std::vector<uint32_t>{0, 1, 2, 3, 5, 6, 7, 8, 9, 10, 11}));
   EXPECT_EQ(r.records, 11u);
@@ -417,9 +410,8 @@ TEST(DbqCorruption, SalvageDirectoryGoesOnPastADamagedFile) {
 }
 
 // A target that fails stops the salvage without raising.
-TEST(DbqCorruption, SalvageStopsWhenTheTargetFails) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqCorruption, SalvageStopsWhenTheTargetFails) {
+  std::string path = t.file("q");
   buildQueue(path);
   DBQSingle closed(B);  // never opened: every enqueue raises
   ofw::SalvageResult r = ofw::salvageQueueFile(path, closed, ofw::getLogger("test.spool"));

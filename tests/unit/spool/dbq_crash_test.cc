@@ -167,15 +167,14 @@ void recoverAndCheck(const std::string& dir, Model& m) {
 }
 
 // The spool.sync value of each run.
-class DbqCrash : public ::testing::TestWithParam<const char*> {
+class DbqCrash : public SpoolDirTest, public ::testing::WithParamInterface<const char*> {
  protected:
   void SetUp() override { ofw::Props().setProperty("spool.sync", GetParam()); }
   void TearDown() override { ofw::Props().setProperty("spool.sync", "none"); }
 };
 
 TEST_P(DbqCrash, RandomKillsLoseNoCompletedRecord) {
-  TempDir t;
-  std::string dir = t.sub("spool");
+  std::string dir = t.file("spool");
   Model m;
   std::mt19937 rng(20240611);
   const int kRounds = 250;
@@ -211,8 +210,7 @@ int stopBeforeWrite(int, off_t, size_t) {
 }
 
 TEST_P(DbqCrash, DeathBeforeEveryBlockWrite) {
-  TempDir t;
-  std::string dir = t.sub("spool");
+  std::string dir = t.file("spool");
   Model m;
   // A spool with some history, so that appends reuse free blocks and files roll.
   {

@@ -16,9 +16,10 @@ uint32_t sum(const unsigned char* p, size_t n) {
   return s;
 }
 
-TEST(DbqFormat, FreshFileIsOneMasterBlock) {
-  TempDir t;
-  std::string path = t.sub("q");
+using DbqFormat = SpoolDirTest;
+
+TEST_F(DbqFormat, FreshFileIsOneMasterBlock) {
+  std::string path = t.file("q");
   {
     DBQSingle q(B);
     ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
@@ -49,9 +50,8 @@ TEST(DbqFormat, FreshFileIsOneMasterBlock) {
   EXPECT_EQ(std::memcmp(f.block(0) + 38, &magic, 4), 0);
 }
 
-TEST(DbqFormat, WorkedExampleThousandBytes) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqFormat, WorkedExampleThousandBytes) {
+  std::string path = t.file("q");
   std::vector<unsigned char> rec = record(7, 1000);
   {
     DBQSingle q(B);
@@ -98,12 +98,11 @@ TEST(DbqFormat, WorkedExampleThousandBytes) {
 }
 
 // Records of exactly n payloads and one byte more.
-class DbqRecordLength : public ::testing::TestWithParam<int> {};
+class DbqRecordLength : public SpoolDirTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(DbqRecordLength, BlocksFlagsAndSharesFollowTheLength) {
   const int len = GetParam();
-  TempDir t;
-  std::string path = t.sub("q");
+  std::string path = t.file("q");
   std::vector<unsigned char> rec = record(3, static_cast<size_t>(len));
   DBQSingle q(B);
   ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
@@ -134,9 +133,8 @@ TEST_P(DbqRecordLength, BlocksFlagsAndSharesFollowTheLength) {
 INSTANTIATE_TEST_SUITE_P(Lengths, DbqRecordLength,
                          ::testing::Values(1, P - 1, P, P + 1, 2 * P, 2 * P + 1, 3 * P, 64 * 1024));
 
-TEST(DbqFormat, ZeroLengthRecordTakesNoBlock) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqFormat, ZeroLengthRecordTakesNoBlock) {
+  std::string path = t.file("q");
   DBQSingle q(B);
   ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
   q.enqueue(boost::shared_array<unsigned char>(), 0);
@@ -160,9 +158,8 @@ TEST(DbqFormat, ZeroLengthRecordTakesNoBlock) {
 }
 
 // A file with a "master" (type 37) master, built byte by byte.
-TEST(DbqFormat, ShortHeaderFileIsReadAndExtendedWithShortBlocks) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqFormat, ShortHeaderFileIsReadAndExtendedWithShortBlocks) {
+  std::string path = t.file("q");
   const int SP = B - 14;  // payload of a "data" block
   std::vector<unsigned char> rec = record(5, 600);  // two blocks: 498 + 102
   std::vector<unsigned char> bytes(3 * B, 0);
@@ -229,12 +226,11 @@ struct Mismatch {
   const char* text;  // start of the message
 };
 
-class DbqMismatch : public ::testing::TestWithParam<Mismatch> {};
+class DbqMismatch : public SpoolDirTest, public ::testing::WithParamInterface<Mismatch> {};
 
 TEST_P(DbqMismatch, RaisesTheCode) {
   const Mismatch& m = GetParam();
-  TempDir t;
-  std::string path = t.sub("q");
+  std::string path = t.file("q");
   {
     DBQSingle q(B);
     ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
@@ -268,9 +264,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Mismatch{"DataChecksumField", 3, 18, 2, "Data block '3' checksum mismatch"}),
     [](const ::testing::TestParamInfo<Mismatch>& i) { return std::string(i.param.name); });
 
-TEST(DbqBlock, ReadPastTheEndRaises) {
-  TempDir t;
-  std::string path = t.sub("f");
+using DbqBlock = SpoolDirTest;
+
+TEST_F(DbqBlock, ReadPastTheEndRaises) {
+  std::string path = t.file("f");
   writeFile(path, std::vector<unsigned char>(B + 100, 0));
   int fd = ::open(path.c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);

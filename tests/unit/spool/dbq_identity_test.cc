@@ -24,9 +24,10 @@ uint32_t headSeq(ofw::DBQ& q, uint64_t* identity = nullptr) {
   return seqOf(d.get(), len);
 }
 
-TEST(DbqIdentity, ReplacedQueueKeepsTheRecordThatTookTheHeadsPlace) {
-  TempDir t;
-  std::string dir = t.sub("spool");
+using DbqIdentity = SpoolDirTest;
+
+TEST_F(DbqIdentity, ReplacedQueueKeepsTheRecordThatTookTheHeadsPlace) {
+  std::string dir = t.file("spool");
   ofw::DBQComposite q(B);
   ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "test"));
   put(q, record(0, kLen));
@@ -58,11 +59,10 @@ TEST(DbqIdentity, ReplacedQueueKeepsTheRecordThatTookTheHeadsPlace) {
   EXPECT_FALSE(q.dequeueIfSame(now));  // nothing left to remove
 }
 
-TEST(DbqIdentity, UnchangedQueueRemovesInOrderAndSurvivesRollover) {
-  TempDir t;
+TEST_F(DbqIdentity, UnchangedQueueRemovesInOrderAndSurvivesRollover) {
   ofw::DBQComposite q(B);
   q.setDbqMaxSize(4 * B);  // a new member file every record or two
-  ASSERT_TRUE(q.open(t.sub("spool"), ofw::DBQ_OPEN_OR_CREATE, 0600, true, "test"));
+  ASSERT_TRUE(q.open(t.file("spool"), ofw::DBQ_OPEN_OR_CREATE, 0600, true, "test"));
   for (uint32_t i = 0; i < 6; ++i) put(q, record(i, kLen));
   ASSERT_GT(q.getEnqueueID(), 0);
   for (uint32_t i = 0; i < 6; ++i) {
@@ -73,9 +73,8 @@ TEST(DbqIdentity, UnchangedQueueRemovesInOrderAndSurvivesRollover) {
   EXPECT_TRUE(q.empty());
 }
 
-TEST(DbqIdentity, ClosedOrReopenedQueueIsAnotherQueue) {
-  TempDir t;
-  std::string path = t.sub("single");
+TEST_F(DbqIdentity, ClosedOrReopenedQueueIsAnotherQueue) {
+  std::string path = t.file("single");
   ofw::DBQSingle s(B);
   ASSERT_TRUE(s.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
   put(s, record(0, kLen));
@@ -92,7 +91,7 @@ TEST(DbqIdentity, ClosedOrReopenedQueueIsAnotherQueue) {
 
   // Two queues never share an identity.
   ofw::DBQSingle other(B);
-  ASSERT_TRUE(other.open(t.sub("other"), ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  ASSERT_TRUE(other.open(t.file("other"), ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
   EXPECT_NE(other.identity(), s.identity());
   put(other, record(9, kLen));
   EXPECT_FALSE(other.dequeueIfSame(s.identity()));

@@ -51,9 +51,10 @@ class FileSizeLimit {
   bool ok_ = false;
 };
 
-TEST(DbqNoSpace, FileSizeLimitFailsTheAppendAndKeepsTheQueue) {
-  TempDir t;
-  std::string path = t.sub("q");
+using DbqNoSpace = SpoolDirTest;
+
+TEST_F(DbqNoSpace, FileSizeLimitFailsTheAppendAndKeepsTheQueue) {
+  std::string path = t.file("q");
   DBQSingle q(B);
   ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
   for (uint32_t i = 0; i < 5; ++i) put(q, record(i, 1000));
@@ -93,9 +94,8 @@ TEST(DbqNoSpace, FileSizeLimitFailsTheAppendAndKeepsTheQueue) {
   EXPECT_TRUE(again.checkIntegrity(check)) << check.str();
 }
 
-TEST(DbqNoSpace, CompositeRaisesAndStaysInPlace) {
-  TempDir t;
-  std::string dir = t.sub("spool");
+TEST_F(DbqNoSpace, CompositeRaisesAndStaysInPlace) {
+  std::string dir = t.file("spool");
   ofw::DBQComposite q(B);
   ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "Common"));
   put(q, record(0, 3000));
@@ -138,7 +138,7 @@ struct Injection {
   int err;
 };
 
-class DbqInjectedFailure : public ::testing::TestWithParam<Injection> {};
+class DbqInjectedFailure : public SpoolDirTest, public ::testing::WithParamInterface<Injection> {};
 
 // A queue whose next append reuses free blocks, so that a commit overwrites
 // blocks in place: the undo must write their old images back.
@@ -153,8 +153,7 @@ void prepare(DBQSingle& q, const std::string& path) {
 
 TEST_P(DbqInjectedFailure, TheFileIsPutBackByteForByte) {
   const Injection& in = GetParam();
-  TempDir t;
-  std::string path = t.sub("q");
+  std::string path = t.file("q");
   DBQSingle q(B);
   prepare(q, path);
   std::vector<unsigned char> before = readFile(path);
@@ -201,9 +200,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // When the undo cannot write either, the queue closes and the file is left
 // marked as not shut cleanly; salvage then finds every committed record.
-TEST(DbqNoSpace, UndoThatCannotWriteLeavesTheFileUnclean) {
-  TempDir t;
-  std::string dir = t.sub("spool");
+TEST_F(DbqNoSpace, UndoThatCannotWriteLeavesTheFileUnclean) {
+  std::string dir = t.file("spool");
   {
     ofw::DBQComposite q(B);
     ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));

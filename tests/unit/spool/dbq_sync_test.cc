@@ -60,7 +60,7 @@ class SpoolSyncQueue : public ::testing::Test {
            uint64_t& bytes) {
     ofw::Props().setProperty("spool.sync", policy);
     ofw::DBQSingle q(B);
-    ASSERT_TRUE(q.open(t_.sub(std::string("q") + std::to_string(++files_)), ofw::DBQ_OPEN_OR_CREATE, 0600,
+    ASSERT_TRUE(q.open(t_.file(std::string("q") + std::to_string(++files_)), ofw::DBQ_OPEN_OR_CREATE, 0600,
                        true, "sync"));
     uint64_t s0 = CommitSync::statSyncs(), b0 = CommitSync::statSyncedBytes();
     for (int i = 0; i < n; ++i) {
@@ -104,7 +104,7 @@ TEST_F(SpoolSyncQueue, SyncsAtThePolicysCadence) {
 }
 
 TEST_F(SpoolSyncQueue, BadValueIsWarnedAndNoneUsed) {
-  std::string log = t_.sub("vgd.log");
+  std::string log = t_.file("vgd.log");
   ofw::Props().setProperty("logger.destination", log);
   ofw::Props().setProperty("logger.queue.size", "0");
   ofw::Logger::ReconfigureLevels(ofw::Props());

@@ -21,9 +21,10 @@ std::vector<unsigned char> head(ofw::DBQ& q) {
   return len ? std::vector<unsigned char>(out.get(), out.get() + len) : std::vector<unsigned char>();
 }
 
-TEST(DbqSingle, FreeBlocksAreReused) {
-  TempDir t;
-  std::string path = t.sub("q");
+using DbqSingle = SpoolDirTest;
+
+TEST_F(DbqSingle, FreeBlocksAreReused) {
+  std::string path = t.file("q");
   DBQSingle q(B);
   ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "tag"));
   put(q, record(1, 2 * P));  // blocks 1, 2
@@ -57,9 +58,8 @@ TEST(DbqSingle, FreeBlocksAreReused) {
 // Block offsets beyond 2 GiB and 4 GiB (id * B in 64 bits): a sparse file
 // that already ends at 4 GiB gets its next blocks there, not at a wrapped
 // offset over the master.
-TEST(DbqSingle, BlocksBeyondFourGiBLieAtTheirOffsets) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqSingle, BlocksBeyondFourGiBLieAtTheirOffsets) {
+  std::string path = t.file("q");
   constexpr int64_t kFirst = int64_t{1} << 23;  // 8388608 * 512 = 4 GiB
   {
     DBQSingle q(B);
@@ -88,9 +88,8 @@ TEST(DbqSingle, BlocksBeyondFourGiBLieAtTheirOffsets) {
   EXPECT_TRUE(q.empty());
 }
 
-TEST(DbqSingle, PoppingTheOnlyRecordKeepsTheFileLength) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqSingle, PoppingTheOnlyRecordKeepsTheFileLength) {
+  std::string path = t.file("q");
   DBQSingle q(B);
   ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
   put(q, record(1, 3 * P));
@@ -107,9 +106,8 @@ TEST(DbqSingle, PoppingTheOnlyRecordKeepsTheFileLength) {
 }
 
 // One drop of the last free block per 101 removals that find one.
-TEST(DbqSingle, DecayDropsOncePer101QualifyingRemovals) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqSingle, DecayDropsOncePer101QualifyingRemovals) {
+  std::string path = t.file("q");
   DBQSingle q(B);
   ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
   put(q, record(1, 2 * P));  // blocks 1, 2
@@ -137,9 +135,8 @@ TEST(DbqSingle, DecayDropsOncePer101QualifyingRemovals) {
   EXPECT_EQ(fileSize(path), 2 * B);
 }
 
-TEST(DbqSingle, DecayStartFromConstructor) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqSingle, DecayStartFromConstructor) {
+  std::string path = t.file("q");
   DBQSingle q(path, ofw::DBQ_OPEN_OR_CREATE, B, 0600, DBQSingle::DECAY_RATE);
   ASSERT_TRUE(q.isOpen());
   put(q, record(1, 1));
@@ -157,11 +154,10 @@ TEST(DbqSingle, DecayStartFromConstructor) {
 }
 
 // A master with an operation in progress, with both values of failIfUnclean.
-class DbqUnclean : public ::testing::TestWithParam<int> {};
+class DbqUnclean : public SpoolDirTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(DbqUnclean, FailIfUncleanDecides) {
-  TempDir t;
-  std::string path = t.sub("q");
+  std::string path = t.file("q");
   {
     DBQSingle q(B);
     ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
@@ -190,9 +186,8 @@ TEST_P(DbqUnclean, FailIfUncleanDecides) {
 
 INSTANTIATE_TEST_SUITE_P(Operations, DbqUnclean, ::testing::Values(1, 2, 3, 4));
 
-TEST(DbqSingle, OpenModes) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqSingle, OpenModes) {
+  std::string path = t.file("q");
   DBQSingle q(B);
   errno = 0;
   EXPECT_FALSE(q.open(path, ofw::DBQ_READ_ONLY, 0600, true, ""));
@@ -222,14 +217,13 @@ TEST(DbqSingle, OpenModes) {
   ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
   put(q, record(1, 1234));
   EXPECT_EQ(DBQSingle::getDataSize(path), 1234u);
-  EXPECT_EQ(DBQSingle::getDataSize(t.sub("missing")), 0u);
+  EXPECT_EQ(DBQSingle::getDataSize(t.file("missing")), 0u);
   q.destroy();
   EXPECT_FALSE(exists(path));
 }
 
-TEST(DbqSingle, EmptyFileReadOnlyIsAnEmptyQueue) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqSingle, EmptyFileReadOnlyIsAnEmptyQueue) {
+  std::string path = t.file("q");
   writeFile(path, {});
   DBQSingle q(B);
   ASSERT_TRUE(q.open(path, ofw::DBQ_READ_ONLY, 0600, true, ""));
@@ -243,7 +237,7 @@ TEST(DbqSingle, EmptyFileReadOnlyIsAnEmptyQueue) {
   EXPECT_EQ(RawFile(path).u8(0, 4), 39);
 }
 
-TEST(DbqSingle, ClosedQueueRaises) {
+TEST_F(DbqSingle, ClosedQueueRaises) {
   DBQSingle q(B);
   boost::shared_array<unsigned char> out;
   unsigned int len = 0;
@@ -271,9 +265,8 @@ TEST(DbqSingle, ClosedQueueRaises) {
   EXPECT_THROW(DBQSingle bad(16), ofw::InvalidArgumentException);
 }
 
-TEST(DbqSingle, DescriptorIsStoredInTheMaster) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqSingle, DescriptorIsStoredInTheMaster) {
+  std::string path = t.file("q");
   DBQSingle q(B);
   ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
   std::string d = "hello descriptor";
@@ -293,9 +286,8 @@ TEST(DbqSingle, DescriptorIsStoredInTheMaster) {
 
 // Random records against a deque model; the checker agrees throughout, and a
 // reopened file holds the same records.
-TEST(DbqSingle, RandomOperationsMatchAModel) {
-  TempDir t;
-  std::string path = t.sub("q");
+TEST_F(DbqSingle, RandomOperationsMatchAModel) {
+  std::string path = t.file("q");
   std::mt19937 rng(4711);
   std::deque<std::pair<uint32_t, size_t>> model;
   uint32_t seq = 0;

@@ -16,8 +16,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "ofw/dbq/dbq.h"
 #include "ofw/dbq/dbq_format.h"
+#include "support/test_support.h"
 
 namespace spooltest {
 
@@ -25,24 +28,12 @@ namespace fmt = ofw::dbqfmt;
 constexpr int B = 512;
 constexpr int P = B - 42;  // payload of a dataX block
 
-inline int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+using testsupport::TempDir;
 
-// A directory under /tmp removed with its content at the end of the scope.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/spooltest.XXXXXX";
-    if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
-  ~TempDir() { ::nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string sub(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+// Every spool test has a fresh directory of its own in `t`.
+class SpoolDirTest : public ::testing::Test {
+ protected:
+  TempDir t;
 };
 
 // Record `seq` of `len` bytes: the sequence number in the first 4 bytes (when

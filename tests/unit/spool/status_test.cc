@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ofw/exceptions.h"
+#include "support/test_support.h"
 
 namespace fs = std::filesystem;
 using ofw::Status;
@@ -23,24 +24,12 @@ namespace {
 
 class StatusTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vgd_status_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/spool.status";
-  }
   void TearDown() override {
     std::error_code ec;
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(dir_, ec);
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);  // a test may take them
   }
 
-  std::string readFile(const std::string& p) const {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string readFile(const std::string& p) const { return testsupport::readFile(p); }
   void writeFile(const std::string& p, const std::string& content) const {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out << content;
@@ -56,8 +45,9 @@ class StatusTest : public testing::Test {
     return names;
   }
 
-  std::string dir_;
-  std::string path_;
+  testsupport::TempDir t_;
+  const std::string dir_ = t_.path();
+  const std::string path_ = dir_ + "/spool.status";
 };
 
 template <typename F>

@@ -19,8 +19,8 @@ ToolRun vgspool(const std::vector<std::string>& args) {
   std::string tool = std::string(VGD_BIN_DIR) + "/vgspool";
   std::string outPath, errPath;
   TempDir t;
-  outPath = t.sub("out");
-  errPath = t.sub("err");
+  outPath = t.file("out");
+  errPath = t.file("err");
   pid_t pid = ::fork();
   if (pid == 0) {
     int o = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -55,13 +55,14 @@ std::string hex(const std::vector<unsigned char>& v) {
   return s;
 }
 
-TEST(Vgspool, PushCatStatPop) {
-  TempDir t;
-  std::string dir = t.sub("spool");
+using Vgspool = SpoolDirTest;
+
+TEST_F(Vgspool, PushCatStatPop) {
+  std::string dir = t.file("spool");
   std::vector<std::vector<unsigned char>> recs = {record(1, 5), record(2, 1000), record(3, 470)};
   std::vector<std::string> args = {"push", dir};
   for (size_t i = 0; i < recs.size(); ++i) {
-    std::string f = t.sub("r" + std::to_string(i));
+    std::string f = t.file("r" + std::to_string(i));
     writeFile(f, recs[i]);
     args.push_back(f);
   }
@@ -92,9 +93,8 @@ TEST(Vgspool, PushCatStatPop) {
   EXPECT_EQ(r.out, "");
 }
 
-TEST(Vgspool, ReadOnlyCommandsChangeNothing) {
-  TempDir t;
-  std::string dir = t.sub("spool");
+TEST_F(Vgspool, ReadOnlyCommandsChangeNothing) {
+  std::string dir = t.file("spool");
   ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
   for (const char* n : {"3", "4", "7"}) {
     ofw::DBQSingle s(B);
@@ -115,18 +115,17 @@ TEST(Vgspool, ReadOnlyCommandsChangeNothing) {
   EXPECT_EQ(r.out.find("count: 2\n"), 0u) << r.out;
   EXPECT_NE(r.out.find("files: 3\n"), std::string::npos);
   // Missing directories are reported, never created.
-  r = vgspool({"cat", t.sub("none")});
+  r = vgspool({"cat", t.file("none")});
   EXPECT_EQ(r.status, 1);
-  r = vgspool({"pop", t.sub("none")});
+  r = vgspool({"pop", t.file("none")});
   EXPECT_EQ(r.status, 1);
-  r = vgspool({"stat", t.sub("none")});
+  r = vgspool({"stat", t.file("none")});
   EXPECT_EQ(r.status, 1);
-  EXPECT_FALSE(exists(t.sub("none")));
+  EXPECT_FALSE(exists(t.file("none")));
 }
 
-TEST(Vgspool, CheckAndDump) {
-  TempDir t;
-  std::string dir = t.sub("spool");
+TEST_F(Vgspool, CheckAndDump) {
+  std::string dir = t.file("spool");
   {
     ofw::DBQComposite q(B);
     ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
@@ -155,8 +154,8 @@ TEST(Vgspool, CheckAndDump) {
   r = vgspool({"check", dir});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Queue is abnormal. The file was not shut cleanly"), std::string::npos) << r.out;
-  writeFile(t.sub("x"), {1, 2, 3});
-  r = vgspool({"push", dir, t.sub("x")});
+  writeFile(t.file("x"), {1, 2, 3});
+  r = vgspool({"push", dir, t.file("x")});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("DBQSingle is not shut cleanly."), std::string::npos) << r.err;
   EXPECT_EQ(readFile(dir + "/0"), f.bytes());
@@ -166,11 +165,10 @@ TEST(Vgspool, CheckAndDump) {
 // record whose commit never began, or a free block unlinked by a commit whose
 // truncation never happened (a process killed in between). check reports it;
 // the next writable open cuts it off and the records stay.
-class VgspoolUnlinkedBlock : public ::testing::TestWithParam<bool> {};
+class VgspoolUnlinkedBlock : public SpoolDirTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(VgspoolUnlinkedBlock, CheckReportsItAndAnOpenReclaimsIt) {
-  TempDir t;
-  std::string dir = t.sub("spool");
+  std::string dir = t.file("spool");
   {
     ofw::DBQComposite q(B);
     ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
@@ -208,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, VgspoolUnlinkedBlock, ::testing::Bool(),
                            return std::string(i.param ? "FreeNotTruncated" : "AppendNotCommitted");
                          });
 
-TEST(Vgspool, Usage) {
+TEST_F(Vgspool, Usage) {
   for (auto args : std::vector<std::vector<std::string>>{
            {}, {"frobnicate", "/tmp"}, {"push", "/tmp/x"}, {"pop"}, {"cat", "a", "b"}, {"stat"}}) {
     ToolRun r = vgspool(args);
