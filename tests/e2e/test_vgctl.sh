@@ -89,6 +89,14 @@ ctl 0 --json is-audited "$(cat "$T/child")"
 json "d == {'audited': True, 'session': '$guid'}"
 nobody "$VGCTL" is-audited "$(cat "$T/child")" -1 "" > "$T/out" || fail "unprivileged is-audited"
 has "$guid"
+note "status: the session's records in the backlog (root only), hooked, not forwarded: exit 1"
+ctl 1 --json status
+json 'd["daemon"] == "running" and d["hooked"] is True and not d["verdict"]["audited_and_forwarded"]'
+json 'd["backlog"]["records"] >= 1 and d["backlog"]["bytes"] > 0 and 0 <= d["backlog"]["oldest_record_age"] < 60'
+json 'not any("hook" in p for p in d["verdict"]["problems"])'
+nobody "$VGCTL" --json status > "$T/out"
+[ $? = 1 ] || fail "unprivileged status: $(cat "$T/out")"
+json 'd["backlog"] == "root only"'
 ctl 1 is-audited $$ -1 /dev/pts/4242
 has "audited: no"
 "$VGD_BIN_DIR/vgdclient" getpwnam root > /dev/null

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <string>
@@ -21,6 +22,7 @@
 #include "ovgfw/agent_state.h"
 #include "tools/vgctl/daemon_queries.h"
 #include "tools/vgctl/report.h"
+#include "tools/vgctl/spool_backlog.h"
 
 namespace vgctl {
 namespace {
@@ -115,6 +117,54 @@ bool addSpools(Report& r, const std::vector<SpoolEntry>& list, std::vector<std::
   return !list.empty();
 }
 
+// The spools' backlog from their files (root), the directories as the daemon
+// names them. Adds the totals and, when `each`, one entry per spool.
+void addBacklog(Report& r, Daemon& d, bool each) {
+  if (geteuid() != 0) {
+    r.text("backlog", "root only");
+    return;
+  }
+  auto dir = [&d](const char* key, const char* def) {
+    std::string v = queryParameter(d, key);
+    return std::string("/var/orvanevg/") + (v.empty() ? def : v);
+  };
+  std::vector<SpoolBacklog> list =
+      readBacklog(dir("vgd.spool", "spool-dbqc"), dir("vgd.at.spool", "spool-atdbqc"),
+                  dir("vgd.sessions.spool", "spool-sessions"));
+  long long records = 0, bytes = 0;
+  time_t oldest = 0;
+  std::vector<std::string> unreadable;
+  for (const SpoolBacklog& b : list) {
+    if (!b.readable) {
+      unreadable.push_back(b.name + ": " + b.error);
+      continue;
+    }
+    records += b.records;
+    bytes += static_cast<long long>(b.bytes);
+    if (b.headTimeKnown && (oldest == 0 || b.headTime < oldest)) oldest = b.headTime;
+  }
+  Report& total = r.object("backlog");
+  total.number("records", records);
+  total.number("bytes", bytes);
+  // Seconds since the oldest record still spooled was made (-1: none).
+  total.number("oldest_record_age", oldest == 0 ? -1 : static_cast<long long>(std::time(nullptr) - oldest));
+  total.textList("unreadable");
+  for (const std::string& u : unreadable) total.appendText("unreadable", u);
+  if (!each) return;
+  r.list("spool_files");
+  for (const SpoolBacklog& b : list) {
+    Report& e = r.append("spool_files");
+    e.text("name", b.name);
+    if (!b.readable) {
+      e.text("error", b.error);
+      continue;
+    }
+    e.number("records", b.records);
+    e.number("bytes", static_cast<long long>(b.bytes));
+    e.number("oldest_record_age", b.headTimeKnown ? static_cast<long long>(std::time(nullptr) - b.headTime) : -1);
+  }
+}
+
 // One item of the status screen; an item the daemon cannot answer is shown
 // as unavailable and does not hide the others.
 bool attempt(Report& r, const char* key, const std::function<void()>& f) {
@@ -156,6 +206,7 @@ int cmdStatus(Context& c) {
   });
   attempt(r, "agent", [&] { addCollector(r.object("agent"), queryCollectorStatus(d)); });
   attempt(r, "spool_sizes", [&] { addSizes(r.object("spool_sizes"), d); });
+  attempt(r, "backlog", [&] { addBacklog(r, d, false); });
   attempt(r, "spools", [&] {
     spoolsKnown = addSpools(r, querySpoolInfo(d), &paused);
     if (!spoolsKnown) r.text("spools_note", "root only");
@@ -186,6 +237,7 @@ int cmdCollector(Context& c) {
 
 int cmdSpools(Context& c) {
   addSizes(c.report.object("spool_sizes"), c.daemon);
+  addBacklog(c.report, c.daemon, true);
   if (!addSpools(c.report, querySpoolInfo(c.daemon), nullptr)) return refused(c, "list the spools");
   return kOk;
 }
