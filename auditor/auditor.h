@@ -158,6 +158,7 @@ class Auditor {
   // request them: the despooler performs a request when it wakes, before its
   // next pass and between two chunks of a long one, so the connection sees
   // one exchange at a time and a slow collector never holds the scheduler.
+  // A request made while the same one is pending is merged with it.
   void requestAgentStatusUpdate();
   void requestActiveList();
   // One heartbeat: the session ping (despooler thread only).
