@@ -110,6 +110,22 @@ collector_start c3
 wait_for 30 sh -c "[ \"\$($RAW query 80)\" = 'bool 1' ]" || fail "not back on line"
 [ "$(grep -c "Connected to collector: $TARGET" "$T/vgd.log")" = 2 ] || fail "INFO lines: $(grep 'Connected to collector' "$T/vgd.log")"
 release_session
+
+note "state 8 while the spool's file system is below spool.diskspace.min, 9 again after"
+vgd_stop
+[ "$VGD_STATUS" = 0 ] || fail "daemon exit status $VGD_STATUS"
+# A floor 32 MiB below the free space now; a 64 MiB file crosses it.
+floor=$(($(df -k --output=avail /var/orvanevg | tail -n 1) - 32768))
+vgd_write_conf "vgd.watch.enabled false" "vgd.collectors $TARGET" "vgd.timer.reconnect 1" "vgd.timer.nudge 1" \
+  "vgd.backoff.time 1" "vgd.timer.update.agent.status 2" "spool.diskspace.min ${floor}KB"
+vgd_start
+wait_for 30 sh -c "[ \"\$($RAW query 91 | head -n 1)\" = 'int32 9' ]" || fail "not running: $(status2)"
+fallocate -l 64M /var/orvanevg/filler || fail "cannot fill the spool's file system"
+wait_for 20 sh -c "[ \"\$($RAW query 91 | head -n 1)\" = 'int32 8' ]" || fail "no state 8 on a full disk: $(status2)"
+[ "$(query 80)" = "bool 1" ] || fail "off line with a full disk"
+wait_for 10 grep -q '"unit":"ping".*State\\":8' "$T/c3.jsonl" || fail "no heartbeat with state 8: $(grep ping "$T/c3.jsonl" | tail -n 1)"
+rm -f /var/orvanevg/filler
+wait_for 20 sh -c "[ \"\$($RAW query 91 | head -n 1)\" = 'int32 9' ]" || fail "no state 9 after the disk was freed: $(status2)"
 vgd_stop
 [ "$VGD_STATUS" = 0 ] || fail "daemon exit status $VGD_STATUS"
 echo "PASS"
