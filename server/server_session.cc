@@ -249,6 +249,12 @@ void LRPC2ServerSession::dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* re
     case MsgType::VGEnableLibaudit: HandleEnableLibaudit(request, reply); return;
     case MsgType::VGReloadMonitoring: HandleReloadMonitoring(request, reply); return;
     case MsgType::VGQueryIsSessionAudited: HandleQueryIsSessionAudited(request, reply); return;
+    case MsgType::VGQueryIsDaemonOnline: HandleIsDaemonOnline(request, reply); return;
+    case MsgType::VGQueryIsATChannelOnline: HandleIsATChannelOnline(request, reply); return;
+    case MsgType::VGQueryCollectorStatus: HandleCollectorStatus(request, reply); return;
+    case MsgType::VGQueryCollectorStatus2: HandleCollectorStatus2(request, reply); return;
+    case MsgType::VGQueryConnectionStatistics: HandleConnectionStatistics(request, reply); return;
+    case MsgType::VGQuerySpoolInfo: HandleSpoolInfo(request, reply); return;
     case MsgType::AuditTrailSessionData:
     case MsgType::AuditTrailSessionData2: HandleAuditTrailSessionData(type, request, reply); return;
     default: {

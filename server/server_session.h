@@ -135,6 +135,13 @@ class LRPC2ServerSession {
   void HandleEnableLibaudit(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleReloadMonitoring(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleQueryIsSessionAudited(LRPC2Msg* request, LRPC2Msg* reply);
+  // Status of the daemon, its collector connection and its spools.
+  void HandleIsDaemonOnline(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleIsATChannelOnline(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleCollectorStatus(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleCollectorStatus2(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleConnectionStatistics(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleSpoolInfo(LRPC2Msg* request, LRPC2Msg* reply);
   // The steps of a session start: the user name it is recorded under (the
   // peer's own unless a trusted caller gave one); whether it is audited, with
   // what it registered; the content of its start record (reads the further

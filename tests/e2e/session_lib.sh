@@ -37,3 +37,15 @@ vgd_restart() {
   vgd_write_conf "vgd.watch.enabled false" "$@"
   vgd_start
 }
+
+# collector_start NAME [switches]: a vgcollector writing $VGD_TEST_DIR/NAME.jsonl,
+# on the port of the first one (so the daemon's target stays the same).
+collector_start() {
+  local name=$1; shift
+  local out=$VGD_TEST_DIR/$name
+  "$VGD_BIN_DIR/vgcollector" --port "${CPORT:-0}" --port-file "$out.port" --output "$out.jsonl" "$@" 2> "$out.err" &
+  COLLECTOR_PID=$!
+  wait_for 20 test -s "$out.port" || fail "vgcollector did not start: $(cat "$out.err")"
+  CPORT=$(cat "$out.port")
+}
+collector_stop() { kill "$COLLECTOR_PID" 2>/dev/null; wait "$COLLECTOR_PID" 2>/dev/null; }

@@ -12,17 +12,6 @@ command -v krb5kdc > /dev/null || { echo "SKIP: krb5kdc is not installed"; exit 
 vgd_kdc_start
 vgd_install_directory_client
 
-# collector_start NAME [switches]: a vgcollector writing $T/NAME.jsonl, on
-# the port of the first one (so the daemon's target stays the same).
-collector_start() {
-  local name=$1; shift
-  "$VGD_BIN_DIR/vgcollector" --port "${CPORT:-0}" --port-file "$T/$name.port" --output "$T/$name.jsonl" "$@" \
-    2> "$T/$name.err" &
-  COLLECTOR_PID=$!
-  wait_for 20 test -s "$T/$name.port" || fail "vgcollector did not start: $(cat "$T/$name.err")"
-  CPORT=$(cat "$T/$name.port")
-}
-collector_stop() { kill "$COLLECTOR_PID" 2>/dev/null; wait "$COLLECTOR_PID" 2>/dev/null; }
 spools_empty() { [ -z "$(find $SESSIONS -name '*.dbq' 2>/dev/null)" ]; }
 # run_sessions DIR N LINES: N concurrent sessions of LINES numbered lines.
 run_sessions() {

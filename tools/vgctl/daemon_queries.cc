@@ -130,7 +130,7 @@ std::vector<SpoolEntry> querySpoolInfo(Daemon& d) {
     SpoolEntry e;
     e.name = r.string();
     e.paused = r.boolean();
-    e.otherFlag = r.boolean();
+    e.inProgress = r.boolean();
     e.status = r.string();
     out.push_back(e);
   }

@@ -62,7 +62,7 @@ struct ConnectionStats {
 struct SpoolEntry {
   std::string name;
   bool paused = false;
-  bool otherFlag = false;
+  bool inProgress = false;  // a session spool whose session has not ended
   std::string status;
 };
 

@@ -110,7 +110,7 @@ bool addSpools(Report& r, const std::vector<SpoolEntry>& list, std::vector<std::
     Report& e = r.append("spools");
     e.text("name", s.name);
     e.flag("paused", s.paused);
-    e.flag("second_flag", s.otherFlag);
+    e.flag("in_progress", s.inProgress);
     e.text("status", s.status);
     if (s.paused && paused) paused->push_back(s.name + (s.status.empty() ? "" : ": " + s.status));
   }
