@@ -240,7 +240,7 @@ bool Auditor::resumeSpool(const std::string& name) {
       atStatus_->clearFlag(ofw::Status::FLAG_PAUSED);
     } else {
       OFW_DEBUG(logger_, "Resuming spool %s", name.c_str());
-      ofw::Guid guid = ofw::Guid::fromString(name);
+      ofw::Guid guid = ofw::Guid::fromSwappedString(name);
       if (guid.isNull() || !sessions_->exists(guid)) throw ofw::NotFoundException("No such spool");
       sessions_->getSessionQueue(guid)->resume();
     }

@@ -124,6 +124,30 @@ note "flush of the passwd caches asks the name-service cache"
 ctl 0 flush passwd
 [ "$(cat /run/nscdrestart.calls)" = flush ] || fail "flush did not ask the name-service cache"
 
+if command -v krb5kdc > /dev/null; then
+  note "with a collector: a rejected session's spool is paused (status 1, the spool named), resume drains it, status 0"
+  vgd_stop
+  vgd_kdc_start
+  "$VGD_BIN_DIR/vgcollector" --port 0 --port-file "$T/c.port" --output "$T/c.jsonl" --exception 1:4 2> "$T/c.err" &
+  wait_for 20 test -s "$T/c.port" || fail "vgcollector did not start: $(cat "$T/c.err")"
+  vgd_add_conf "vgd.collectors 127.0.0.1:$(cat "$T/c.port"):$KDC_COLLECTOR1" "vgd.timer.reconnect 1" \
+    "vgd.timer.nudge 1" "vgd.backoff.time 1"
+  vgd_start
+  wait_for 30 "$VGCTL" online > /dev/null || fail "not on line: $("$VGCTL" status)"
+  # The first record sent (the earlier session's, still spooled) is rejected.
+  wait_for 30 sh -c "'$VGCTL' status | grep -q 'spool paused: Session Spool '" || fail "no pause: $("$VGCTL" status)"
+  ctl 1 --json status
+  json 'len(d["paused_spools"]) == 1 and d["online"] and d["agent"]["state"] == 9'
+  json 'any(p.startswith("spool paused: Session Spool ") for p in d["verdict"]["problems"])'
+  paused=$(python3 -c "import json; print(json.load(open('$T/out'))['paused_spools'][0].split(' ')[2].rstrip(':'))")
+  ctl 0 --json spools
+  json "[s['paused'] for s in d['spools'] if s['name'] == 'Session Spool $paused'] == [True]"
+  ctl 0 resume "$paused"
+  wait_for 30 "$VGCTL" status > "$T/out" || fail "status not 0 after the resume: $(cat "$T/out")"
+  ctl 0 --json status
+  json 'd["verdict"] == {"audited_and_forwarded": True, "problems": []} and d["backlog"]["records"] == 0'
+fi
+
 note "stop: the daemon goes, then vgctl says it is not running"
 ctl 0 stop
 wait_for 30 sh -c "! kill -0 $VGD_PID 2>/dev/null" || fail "the daemon did not stop"

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -103,36 +104,37 @@ void addSizes(Report& r, Daemon& d) {
   r.number("audit_trail_despool_rate", leadingNumber(queryString(d, MsgType::VGQueryDespoolATRate)));
 }
 
-// Adds the spool entries; false when the daemon gave none (the caller is not root).
-bool addSpools(Report& r, const std::vector<SpoolEntry>& list, std::vector<std::string>* paused) {
-  r.list("spools");
-  for (const SpoolEntry& s : list) {
-    Report& e = r.append("spools");
-    e.text("name", s.name);
-    e.flag("paused", s.paused);
-    e.flag("in_progress", s.inProgress);
-    e.text("status", s.status);
-    if (s.paused && paused) paused->push_back(s.name + (s.status.empty() ? "" : ": " + s.status));
-  }
-  return !list.empty();
+long long ageOf(const SpoolBacklog& b) {
+  return b.headTimeKnown ? static_cast<long long>(std::time(nullptr) - b.headTime) : -1;
 }
 
-// The spools' backlog from their files (root), the directories as the daemon
-// names them. Adds the totals and, when `each`, one entry per spool.
-void addBacklog(Report& r, Daemon& d, bool each) {
-  if (geteuid() != 0) {
-    r.text("backlog", "root only");
-    return;
-  }
+// The spools' backlog from their files, the directories as the daemon names
+// them; empty for a caller that is not root (the directories are root's).
+std::vector<SpoolBacklog> readSpoolBacklog(Daemon& d) {
+  if (geteuid() != 0) return {};
   auto dir = [&d](const char* key, const char* def) {
     std::string v = queryParameter(d, key);
     return std::string("/var/orvanevg/") + (v.empty() ? def : v);
   };
-  std::vector<SpoolBacklog> list =
-      readBacklog(dir("vgd.spool", "spool-dbqc"), dir("vgd.at.spool", "spool-atdbqc"),
-                  dir("vgd.sessions.spool", "spool-sessions"));
-  long long records = 0, bytes = 0;
-  time_t oldest = 0;
+  return readBacklog(dir("vgd.spool", "spool-dbqc"), dir("vgd.at.spool", "spool-atdbqc"),
+                     dir("vgd.sessions.spool", "spool-sessions"));
+}
+
+// The backlog entry of the spool the daemon names "Common Spool", "Audit
+// Trail Spool" or "Session Spool <id>"; null when its files were not read.
+const SpoolBacklog* backlogFor(const std::vector<SpoolBacklog>& list, const std::string& spoolName) {
+  static const std::string kSession = "Session Spool ";
+  std::string name = spoolName == "Common Spool"        ? "common"
+                     : spoolName == "Audit Trail Spool" ? "audit trail"
+                     : spoolName.compare(0, kSession.size(), kSession) == 0 ? spoolName.substr(kSession.size())
+                                                                             : spoolName;
+  for (const SpoolBacklog& b : list)
+    if (b.name == name) return &b;
+  return nullptr;
+}
+
+void addBacklogTotals(Report& r, const std::vector<SpoolBacklog>& list) {
+  long long records = 0, bytes = 0, oldestAge = -1;
   std::vector<std::string> unreadable;
   for (const SpoolBacklog& b : list) {
     if (!b.readable) {
@@ -141,27 +143,35 @@ void addBacklog(Report& r, Daemon& d, bool each) {
     }
     records += b.records;
     bytes += static_cast<long long>(b.bytes);
-    if (b.headTimeKnown && (oldest == 0 || b.headTime < oldest)) oldest = b.headTime;
+    oldestAge = std::max(oldestAge, ageOf(b));
   }
   Report& total = r.object("backlog");
   total.number("records", records);
   total.number("bytes", bytes);
   // Seconds since the oldest record still spooled was made (-1: none).
-  total.number("oldest_record_age", oldest == 0 ? -1 : static_cast<long long>(std::time(nullptr) - oldest));
+  total.number("oldest_record_age", oldestAge);
   total.textList("unreadable");
   for (const std::string& u : unreadable) total.appendText("unreadable", u);
-  if (!each) return;
-  r.list("spool_files");
-  for (const SpoolBacklog& b : list) {
-    Report& e = r.append("spool_files");
-    e.text("name", b.name);
-    if (!b.readable) {
-      e.text("error", b.error);
-      continue;
+}
+
+// Every spool the daemon lists, with its backlog where its files were read.
+void addSpools(Report& r, const std::vector<SpoolEntry>& list, const std::vector<SpoolBacklog>& backlog) {
+  r.list("spools");
+  for (const SpoolEntry& s : list) {
+    Report& e = r.append("spools");
+    e.text("name", s.name);
+    e.flag("paused", s.paused);
+    e.flag("in_progress", s.inProgress);
+    e.text("status", s.status);
+    if (const SpoolBacklog* b = backlogFor(backlog, s.name)) {
+      if (!b->readable) {
+        e.text("error", b->error);
+        continue;
+      }
+      e.number("records", b->records);
+      e.number("bytes", static_cast<long long>(b->bytes));
+      e.number("oldest_record_age", ageOf(*b));
     }
-    e.number("records", b.records);
-    e.number("bytes", static_cast<long long>(b.bytes));
-    e.number("oldest_record_age", b.headTimeKnown ? static_cast<long long>(std::time(nullptr) - b.headTime) : -1);
   }
 }
 
@@ -182,8 +192,7 @@ int cmdStatus(Context& c) {
   Daemon& d = c.daemon;
   Report& r = c.report;
   std::vector<std::string> problems;
-  bool hooked = false, online = false, atOnline = false, spoolsKnown = false;
-  std::vector<std::string> paused;
+  bool hooked = false, online = false, atOnline = false;
   ping(d);
   r.text("daemon", "running");
   // Filled in below; placed first so that the verdict leads the screen.
@@ -206,12 +215,26 @@ int cmdStatus(Context& c) {
   });
   attempt(r, "agent", [&] { addCollector(r.object("agent"), queryCollectorStatus(d)); });
   attempt(r, "spool_sizes", [&] { addSizes(r.object("spool_sizes"), d); });
-  attempt(r, "backlog", [&] { addBacklog(r, d, false); });
-  attempt(r, "spools", [&] {
-    spoolsKnown = addSpools(r, querySpoolInfo(d), &paused);
-    if (!spoolsKnown) r.text("spools_note", "root only");
+  attempt(r, "backlog", [&] {
+    if (geteuid() == 0)
+      addBacklogTotals(r, readSpoolBacklog(d));
+    else
+      r.text("backlog", "root only");
   });
-  for (const std::string& p : paused) problems.push_back("spool paused: " + p);
+  attempt(r, "paused_spools", [&] {
+    std::vector<SpoolEntry> spools = querySpoolInfo(d);
+    if (spools.empty()) {
+      r.text("paused_spools", "root only");
+      return;
+    }
+    r.textList("paused_spools");
+    for (const SpoolEntry& s : spools) {
+      if (!s.paused) continue;
+      std::string text = s.name + (s.status.empty() ? "" : ": " + s.status);
+      r.appendText("paused_spools", text);
+      problems.push_back("spool paused: " + text);
+    }
+  });
   attempt(r, "connections", [&] { addConnections(r, queryConnectionStatistics(d)); });
   attempt(r, "advanced_monitoring", [&] { r.flag("advanced_monitoring", queryBool(d, MsgType::VGQueryIsLibauditEnabled)); });
 
@@ -237,8 +260,11 @@ int cmdCollector(Context& c) {
 
 int cmdSpools(Context& c) {
   addSizes(c.report.object("spool_sizes"), c.daemon);
-  addBacklog(c.report, c.daemon, true);
-  if (!addSpools(c.report, querySpoolInfo(c.daemon), nullptr)) return refused(c, "list the spools");
+  std::vector<SpoolEntry> spools = querySpoolInfo(c.daemon);
+  if (spools.empty()) return refused(c, "list the spools");
+  std::vector<SpoolBacklog> backlog = readSpoolBacklog(c.daemon);
+  addBacklogTotals(c.report, backlog);
+  addSpools(c.report, spools, backlog);
   return kOk;
 }
 
