@@ -45,6 +45,7 @@ Auditor::Auditor() : status_(ofw::getLogger("ovg.vgd.auditor")), logger_(ofw::ge
     *online = isOnline();
     *atOnline = isATOnline();
   });
+  selection_.reset(new CollectorSelection(ofw::CapiDynamicLoader::getInstance(), ofw::Props()));
   despooler_.start("Despooler", &Auditor::runDespooler, this, 50);
 }
 
@@ -258,6 +259,7 @@ void Auditor::nudgeDespooler() {
 
 void Auditor::stop() {
   if (stopping_.exchange(true)) return;
+  rebindRequests_.cancel();  // nobody evaluates any more
   nudgeDespooler();
   despooler_.join();  // the despooler disconnects on its way out
   setState(ovgfw::AgentState::STOPPED, "");

@@ -19,9 +19,11 @@
 #include <vector>
 
 #include "auditor/agent_status.h"
+#include "auditor/collector_selection.h"
 #include "auditor/disk_quota.h"
 #include "auditor/disk_state.h"
 #include "auditor/rate_limit.h"
+#include "auditor/rebind_requests.h"
 #include "auditor/registry.h"
 #include "host/nss_monitor.h"
 #include "ofw/dbq/dbqcomposite.h"
@@ -121,8 +123,28 @@ class Auditor {
   // scheduler only asks for a reconnect, which the despooler performs before
   // its next pass, so a slow connect never holds the scheduler's checks.
   void requestReconnect();
-  // Connects over `vgd.collectors` when disconnected (despooler thread).
+  // Despooler thread: answers posted rebind requests; when disconnected,
+  // connects over the collector list (collector_selection.h); when
+  // connected and a rebind is due, evaluates the choice (rebindToBestSCP).
   void reconnect();
+  // The scheduler's collector check: the next reconnect pass evaluates the
+  // choice of collector (drops a vanished one, follows site changes).
+  void setVerifyCollector();
+  // The scheduler's forced rebind: the next evaluation (the collector check
+  // raised with it) moves away from a working collector with probability
+  // one half (load balancing).
+  void setForcedRebind();
+  // A local rebind request (any thread but the despooler's): the despooler
+  // evaluates at once, moving away from the current collector whenever
+  // another candidate accepts, and this waits at most
+  // `lrpc2.rebind.timeout` (300) seconds for it. Returns the result code with
+  // the collector before and after, or -1 when the wait timed out (the
+  // evaluation still runs) or the daemon stops.
+  int performRebind(std::string& oldName, std::string& newName);
+  // Drops the cached directory answer: 0, 1 on failure.
+  int flushScpCache();
+  // The target of the collector connected to ("" while not connected).
+  std::string currentCollector();
   // Makes blocked reads and writes of the connection return and stops
   // further connects (daemon shutdown, any thread).
   void shutdownConnection();
@@ -144,8 +166,6 @@ class Auditor {
                       std::string* auditStore, std::string* collector) {
     status_.getCurrentInfo(state, description, installation, online, auditStore, collector);
   }
-  // The current collector's name while connected, else empty.
-  std::string currentCollector();
   // Per-collector connection records, in the connection's order.
   std::vector<ovgfw::ConnectionInfo> getConnectionInfoList();
   // "Common Spool" and "Audit Trail Spool" from their status files.
@@ -211,6 +231,10 @@ class Auditor {
   void onConnected();
   // Runs the requested heartbeat and active session list (despooler thread).
   void serveRequests();
+  class Link;
+  // Despooler thread: one evaluation with the pending flags.
+  int rebindToBestSCP(RebindFlags flags);
+  void serveRebindRequests();
   boost::shared_ptr<ofw::DBQComposite> openSpool(const std::string& path, const std::string& tag);
   // Creates path with mode 0700 (or gives an existing directory that mode).
   void makePrivateDirectory(const std::string& path);
@@ -241,6 +265,12 @@ class Auditor {
   bool seal_ = true, sign_ = true, symmetric_ = true;
   std::atomic<bool> reconnectRequested_{false};
   std::atomic<bool> connectionShutdown_{false};
+  std::unique_ptr<CollectorSelection> selection_;
+  RebindRequests rebindRequests_;
+  std::atomic<bool> rebindDue_{false};  // the verify-collector flag
+  std::atomic<bool> forcedRebind_{false};
+  ofw::Mutex currentMutex_;
+  std::string currentCollector_;
   // Despooler thread only, but for the thread-safe queries and shutdownSocket.
   std::unique_ptr<ovgfw::SecureConnection> connection_;
   // Sessions whose continuation message was sent on the current connection.

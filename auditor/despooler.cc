@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "auditor/action_count.h"
 #include "auditor/auditor.h"
@@ -42,18 +41,6 @@ long long monotonicMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-std::vector<std::string> configuredCollectors() {
-  std::vector<std::string> out;
-  std::stringstream in(ofw::Props().getProperty("vgd.collectors", ""));
-  std::string item;
-  while (std::getline(in, item, ',')) {
-    size_t b = item.find_first_not_of(" \t");
-    size_t e = item.find_last_not_of(" \t");
-    if (b != std::string::npos) out.push_back(item.substr(b, e - b + 1));
-  }
-  return out;
 }
 
 }  // namespace
@@ -96,9 +83,15 @@ void Auditor::requestReconnect() {
 void Auditor::connect(const std::string& first) {
   ovg::incrementActionCount(ovg::AC_TRY_CONNECT);
   if (connectionShutdown_.load()) throw ovgfw::OVGException("The connection is shut down");
-  std::vector<std::string> targets = configuredCollectors();
+  CollectorList list;
+  selection_->getCollectorList(list);
+  connection_->cleanConnectionList(list.preferred);
+  std::vector<std::string> targets = list.preferred;
+  targets.insert(targets.end(), list.other.begin(), list.other.end());
   if (!first.empty()) targets.insert(targets.begin(), first);
-  if (targets.empty()) throw ovgfw::OVGException("No collector is configured (vgd.collectors)");
+  setState(list.state, list.message);
+  if (targets.empty())
+    throw ovgfw::OVGException(list.message.empty() ? "Collector list is empty" : list.message);
   connection_->setSigned(sign_);
   connection_->setSealed(seal_);
   connection_->setSymmetric(symmetric_);
@@ -108,6 +101,10 @@ void Auditor::connect(const std::string& first) {
 }
 
 void Auditor::onConnected() {
+  {
+    ofw::Lock lock(currentMutex_);
+    currentCollector_ = connection_->getTarget();
+  }
   sequence_ = 0;
   sentSessions_.clear();
   OFW_DEBUG(logger_, "Cleared list of sessions whose info has been sent");
@@ -121,22 +118,38 @@ void Auditor::onConnected() {
 
 void Auditor::reconnect() {
   ovg::incrementActionCount(ovg::AC_CHECK_CONNECTION);
+  serveRebindRequests();
   if (isOnline()) {
-    OFW_DEBUG(logger_, "Already connected and it isn't time to rebind");
+    if (!rebindDue_.exchange(false)) {
+      OFW_DEBUG(logger_, "Already connected and it isn't time to rebind");
+      return;
+    }
+    try {
+      RebindFlags flags;
+      flags.loadBalance = forcedRebind_.exchange(false);
+      rebindToBestSCP(flags);
+    } catch (const std::exception& e) {
+      OFW_INFO(logger_, "Unable to rebind connection: %s", e.what());
+    }
     return;
   }
+  // Connecting afresh chooses over the current list anyway.
+  rebindDue_ = false;
+  forcedRebind_ = false;
   if (connection_) connection_->disconnect();  // the audit-trail channel may outlive nothing
   try {
     connect("");
   } catch (const std::exception& e) {
     OFW_INFO(logger_, "Unable to connect to a collector. Vigilog will try to connect a collector automatically. Message: %s",
              e.what());
-    setState(ovgfw::AgentState::NOT_CONNECTED, e.what());
+    // A configuration state (not configured, out of scope) stays as it was set.
+    if (getState() == ovgfw::AgentState::NOT_CONNECTED) setState(ovgfw::AgentState::NOT_CONNECTED, e.what());
   }
 }
 
 void Auditor::shutdownConnection() {
   connectionShutdown_ = true;
+  rebindRequests_.cancel();
   if (connection_) connection_->shutdownSocket();
 }
 
@@ -294,6 +307,8 @@ void Auditor::despool() {
   spool.name = "common spool";
   ovgfw::SessionQueueCollection::Iterator it;
   while (!stopping_.load()) {
+    // A waiting rebind request is served between chunks, not after the spools empty.
+    if (rebindRequests_.pending()) return;
     const long long start = monotonicMs();
     const int chunkSize = positiveIntSetting("vgd.despool.chunksize", kDefaultChunkSize, logger_);
     const int interval = positiveIntSetting("vgd.despool.chunkinterval", kDefaultChunkInterval, logger_);

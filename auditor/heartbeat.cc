@@ -188,8 +188,6 @@ void Auditor::sendActiveList() {
 
 // ---- queries ----
 
-std::string Auditor::currentCollector() { return isOnline() ? status_.current().collector : std::string(); }
-
 std::vector<ovgfw::ConnectionInfo> Auditor::getConnectionInfoList() {
   if (!connection_) return {};
   return connection_->getConnectionInfoList();

@@ -142,7 +142,17 @@ void Scheduler::runPass(time_t now) {
     OFW_DEBUG(logger_, "Resuming any paused spools");
     targets_.resumePausedSpools();
   }
-  // Forced rebind and the collector check come with collector discovery.
+  if (targets_.forceRebind &&
+      isTimeToWork(&last_.forceRebind, props_.getInt("vgd.timer.force.rebind", 14400), now)) {
+    OFW_DEBUG(logger_, "Forced rebind flag set");
+    targets_.forceRebind();
+    last_.checkCollector = 0;  // the collector check runs with it
+  }
+  if (targets_.verifyCollector &&
+      isTimeToWork(&last_.checkCollector, props_.getInt("vgd.timer.check.collector", 300), now)) {
+    OFW_DEBUG(logger_, "Setting verify collector flag");
+    targets_.verifyCollector();
+  }
   if (targets_.flushDb && isTimeToWork(&last_.spoolFlush, props_.getInt("vgd.timer.spool.flush", 1800), now)) {
     OFW_DEBUG(logger_, "Flushing database");
     targets_.flushDb();
@@ -218,6 +228,8 @@ SchedulerTargets daemonTargets(ofw::IPCServer* server, Vigilog::Auditor* auditor
     t.updateAgentStatus = [auditor] { auditor->requestAgentStatusUpdate(); };
     t.reconnect = [auditor] { auditor->requestReconnect(); };
     t.resumePausedSpools = [auditor] { auditor->resumePausedSpools(); };
+    t.forceRebind = [auditor] { auditor->setForcedRebind(); };
+    t.verifyCollector = [auditor] { auditor->setVerifyCollector(); };
     t.flushDb = [auditor] { auditor->flushDb(); };
     t.monitorNssConf = [auditor] { auditor->monitorNssConf(); };
     t.diskState = &auditor->diskState();

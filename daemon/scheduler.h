@@ -14,6 +14,11 @@
 //   reconnect               `vgd.timer.reconnect` (10): asks the despooler to
 //                           reconnect when disconnected
 //   paused spools           `vgd.timer.resume.paused.spools` (3600)
+//   forced rebind           `vgd.timer.force.rebind` (14400): the next
+//                           evaluation of the collector may move for balance
+//   collector check         `vgd.timer.check.collector` (300), and whenever
+//                           the forced rebind runs: the despooler evaluates
+//                           the choice of collector
 //   spool flush             `vgd.timer.spool.flush` (1800)
 //   agent status            `vgd.timer.update.agent.status` (300), 75-100 %
 //                           of it drawn anew after each update; the first
@@ -90,6 +95,9 @@ struct SchedulerTargets {
   // time-out per collector; the scheduler never waits for it).
   std::function<void()> reconnect;
   std::function<void()> resumePausedSpools;
+  // Raise the Auditor's flags; the despooler thread acts on them.
+  std::function<void()> forceRebind;
+  std::function<void()> verifyCollector;
   std::function<void()> flushDb;
   std::function<void()> monitorNssConf;
   std::function<size_t()> clearExpiredSecrets;
@@ -168,6 +176,8 @@ class Scheduler {
     time_t resources = 0;
     time_t reconnect = 0;
     time_t pausedSpools = 0;
+    time_t forceRebind = 0;
+    time_t checkCollector = 0;
     time_t spoolFlush = 0;
     time_t nssConf = 0;
     time_t secretCache = 0;

@@ -255,6 +255,8 @@ void LRPC2ServerSession::dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* re
     case MsgType::VGQueryCollectorStatus2: HandleCollectorStatus2(request, reply); return;
     case MsgType::VGQueryConnectionStatistics: HandleConnectionStatistics(request, reply); return;
     case MsgType::VGQuerySpoolInfo: HandleSpoolInfo(request, reply); return;
+    case MsgType::VGRebindCollector: HandleRebindCollector(request, reply); return;
+    case MsgType::VGFlushInstallationInfoCache: HandleFlushInstallationInfoCache(request, reply); return;
     case MsgType::AuditTrailSessionData:
     case MsgType::AuditTrailSessionData2: HandleAuditTrailSessionData(type, request, reply); return;
     default: {

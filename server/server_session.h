@@ -142,6 +142,10 @@ class LRPC2ServerSession {
   void HandleCollectorStatus2(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleConnectionStatistics(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleSpoolInfo(LRPC2Msg* request, LRPC2Msg* reply);
+  // Root only; the verdict text, or a refusal text for others.
+  void HandleRebindCollector(LRPC2Msg* request, LRPC2Msg* reply);
+  // Root only (others: 500); the result of Auditor::flushScpCache.
+  void HandleFlushInstallationInfoCache(LRPC2Msg* request, LRPC2Msg* reply);
   // The steps of a session start: the user name it is recorded under (the
   // peer's own unless a trusted caller gave one); whether it is audited, with
   // what it registered; the content of its start record (reads the further

@@ -6,7 +6,8 @@
 //   vgdclient [...] send TYPE        an empty request of TYPE; prints the reply's status
 //   vgdclient [...] getpwnam NAME [--local]   prints the passwd line, exit 3 when not found
 //   vgdclient [...] getpwuid UID [--local]
-//   vgdclient [...] flush | reload   prints the status the daemon answered
+//   vgdclient [...] flush | reload | flushscp   prints the status the daemon answered
+//   vgdclient [...] rebind          prints the collector rebind verdict
 //   vgdclient [...] auditlevel USER | runlevel | apu USER
 //   vgdclient [...] atevent ID SESSION [TEXT...]   an audit-trail event
 //                                    (AuditTrailSessionData2) of this process,
@@ -40,7 +41,7 @@ void usage() {
                "       vgdclient [options] stop [--restart]\n"
                "       vgdclient [options] send TYPE\n"
                "       vgdclient [options] getpwnam NAME [--local] | getpwuid UID [--local]\n"
-               "       vgdclient [options] flush | reload | runlevel | auditlevel USER | apu USER\n"
+               "       vgdclient [options] flush | reload | flushscp | rebind | runlevel | auditlevel USER | apu USER\n"
                "       vgdclient [options] pause GUID | continue GUID | kill GUID\n"
                "       vgdclient [options] atevent ID SESSION [TEXT...]\n");
 }
@@ -206,10 +207,22 @@ int main(int argc, char** argv) {
     int rc = printPasswd(r.get());
     return rc;
   }
-  if (cmd == "flush" || cmd == "reload" || cmd == "runlevel" ||
+  if (cmd == "rebind") {
+    LRPC2SessionClient* c = connectOrDie(o);
+    MsgPtr r = request(c, o, MsgType::VGRebindCollector, nullptr, nullptr);
+    SessionClientClose(c);
+    if (!r) return 1;
+    char* verdict = nullptr;
+    if (MsgReadString(r.get(), &verdict) != 0 || !verdict) return 1;
+    std::printf("%s\n", verdict);
+    std::free(verdict);
+    return 0;
+  }
+  if (cmd == "flush" || cmd == "reload" || cmd == "flushscp" || cmd == "runlevel" ||
       ((cmd == "auditlevel" || cmd == "apu") && optind + 1 < argc)) {
     uint32_t type = cmd == "flush"        ? MsgType::VGFlushCache
                     : cmd == "reload"     ? MsgType::VGReloadProps
+                    : cmd == "flushscp"   ? MsgType::VGFlushInstallationInfoCache
                     : cmd == "runlevel"   ? MsgType::VGQueryRunlevel
                     : cmd == "auditlevel" ? MsgType::VGGetAuditLevel
                                           : MsgType::VGQueryIsUserAlwaysPermittedLogin;

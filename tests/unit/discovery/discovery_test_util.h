@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "ofw/capi/capi_loader.h"
+#include "ofw/config/properties.h"
+#include "ovgfw/scp.h"
 #include "tests/unit/capi/capi_test_util.h"
 #include "unit/logging/log_test_util.h"
 
@@ -45,6 +47,33 @@ class DirectoryFixture {
   ofw::CapiDynamicLoader loader_;
   capi_test::DataFileEnv env_;
   std::string original_;
+};
+
+// A host at 10.1.2.3 in site Default-First-Site-Name of forest example.com,
+// configured for installation inst-0001, over the fixture.
+class FixtureHost : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writeSetting("kset.site", "Default-First-Site-Name");
+    writeSetting("kset.forest", "example.com");
+    writeSetting("kset.domain", "example.com");
+    writeSetting("vg.installation.id", "inst-0001");
+  }
+  void writeSetting(const std::string& name, const std::string& value) { settings_.write(name, value + "\n"); }
+  // The policy file, host settings and addresses of this host.
+  ovgfw::SCP::Options scpOptions() {
+    ovgfw::SCP::Options o;
+    o.policyFile = settings_.file("Registry.pol");
+    o.hostSettingsPrefix = settings_.file("kset.");
+    o.addresses = [this] { return addresses_; };
+    return o;
+  }
+
+  LogCapture log_;
+  DirectoryFixture directory_;
+  capi_test::TempDir settings_;
+  ofw::Properties properties_;
+  std::vector<uint32_t> addresses_ = {0x0a010203};
 };
 
 }  // namespace discoverytest

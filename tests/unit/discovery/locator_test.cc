@@ -125,25 +125,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "InstallationName keyword", 0}),
     [](const ::testing::TestParamInfo<LoadCase>& info) { return std::string(info.param.name); });
 
-// The SCP front end over the fixture: a host at 10.1.2.3 in site
-// Default-First-Site-Name of forest example.com, configured for inst-0001.
-class ScpTest : public ::testing::Test {
+// The SCP front end for the fixture's host.
+class ScpTest : public discoverytest::FixtureHost {
  protected:
-  void SetUp() override {
-    writeSetting("kset.site", "Default-First-Site-Name");
-    writeSetting("kset.forest", "example.com");
-    writeSetting("kset.domain", "example.com");
-    writeSetting("vg.installation.id", "inst-0001");
-  }
-  void writeSetting(const std::string& name, const std::string& value) {
-    settings_.write(name, value + "\n");
-  }
   SCP& scp() {
     if (!scp_) {
-      SCP::Options o;
-      o.policyFile = settings_.file("Registry.pol");
-      o.hostSettingsPrefix = settings_.file("kset.");
-      o.addresses = [this] { return addresses_; };
+      SCP::Options o = scpOptions();
       o.random = [this] { return random_.empty() ? 0u : random_[next_++ % random_.size()]; };
       o.clock = [this] { return now_; };
       o.reportState = [this](int state, const std::string&) { states_.push_back(state); };
@@ -158,11 +145,6 @@ class ScpTest : public ::testing::Test {
     return out;
   }
 
-  discoverytest::LogCapture log_;
-  discoverytest::DirectoryFixture directory_;
-  capi_test::TempDir settings_;
-  ofw::Properties properties_;
-  std::vector<uint32_t> addresses_ = {0x0a010203};
   std::vector<uint32_t> random_;
   size_t next_ = 0;
   double now_ = 1000;

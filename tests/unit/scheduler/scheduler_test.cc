@@ -110,6 +110,8 @@ struct Recorder {
     t.updateAgentStatus = [this] { calls.push_back("status"); };
     t.reconnect = [this] { calls.push_back("reconnect"); };
     t.resumePausedSpools = [this] { calls.push_back("resume"); };
+    t.forceRebind = [this] { calls.push_back("force"); };
+    t.verifyCollector = [this] { calls.push_back("verify"); };
     t.flushDb = [this] { calls.push_back("flush"); };
     t.monitorNssConf = [this] { calls.push_back("nss"); };
     t.clearExpiredSecrets = [this] {
@@ -155,8 +157,8 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
   Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
   s.runPass(1000);
   // The first active session list waits for its initial delay.
-  EXPECT_EQ(rec_.calls, (std::vector<std::string>{"reap", "properties", "nudge", "reconnect", "resume", "flush",
-                                                  "status", "nss", "secrets", "start", "purge"}));
+  EXPECT_EQ(rec_.calls, (std::vector<std::string>{"reap", "properties", "nudge", "reconnect", "resume", "force",
+                                                  "verify", "flush", "status", "nss", "secrets", "start", "purge"}));
 
   const std::set<std::string> taskLines = {"TRACE Reaping finished child process.",
                                            "TRACE Run properties syntax check.",
@@ -167,6 +169,8 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
                                            "DEBUG Checking CPU usage",
                                            "DEBUG Reconnecting if needed",
                                            "DEBUG Resuming any paused spools",
+                                           "DEBUG Forced rebind flag set",
+                                           "DEBUG Setting verify collector flag",
                                            "DEBUG Flushing database",
                                            "DEBUG Updating agent status",
                                            "DEBUG Monitoring NSS conf file",
@@ -179,6 +183,7 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
                                             "DEBUG Checking disk space", "DEBUG Checking memory usage",
                                             "DEBUG Checking file descriptor usage", "DEBUG Checking CPU usage",
                                             "DEBUG Reconnecting if needed", "DEBUG Resuming any paused spools",
+                                            "DEBUG Forced rebind flag set", "DEBUG Setting verify collector flag",
                                             "DEBUG Flushing database", "DEBUG Updating agent status",
                                             "DEBUG Monitoring NSS conf file",
                                             "DEBUG Clearing the expired OVS secret cache"}));
@@ -202,8 +207,8 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
   EXPECT_EQ(rec_.countOf("purge"), 2);
   // The active session list runs second, after the nudge, with its line and next interval (±25 % of 1800).
   ASSERT_EQ(rec_.countOf("activelist"), 1);
-  EXPECT_EQ(rec_.calls[rec_.calls.size() - 9], "nudge");
-  EXPECT_EQ(rec_.calls[rec_.calls.size() - 8], "activelist");
+  EXPECT_EQ(rec_.calls[rec_.calls.size() - 10], "nudge");
+  EXPECT_EQ(rec_.calls[rec_.calls.size() - 9], "activelist");
   EXPECT_EQ(log_.count("DEBUG Sending active session list"), 1);
   const int nextList = drawnSeconds(log_.records(), "Next active session list will be updated ");
   EXPECT_GE(nextList, 1350);
@@ -281,6 +286,24 @@ TEST_F(SchedulerPass, NameServiceMonitorRunsHourlyOnlyWhileAutofixIsOn) {
   EXPECT_EQ(rec_.countOf("nss"), 2);
 }
 
+TEST_F(SchedulerPass, ForcedRebindBringsTheCollectorCheckAlong) {
+  props_.setProperty("vgd.timer.check.collector", "300");
+  props_.setProperty("vgd.timer.force.rebind", "400");
+  Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
+  s.runPass(1000);
+  s.runPass(1299);
+  EXPECT_EQ(rec_.countOf("verify"), 1);
+  s.runPass(1300);
+  EXPECT_EQ(rec_.countOf("verify"), 2);
+  s.runPass(1400);  // 100 s after the check, but the forced rebind brings it
+  EXPECT_EQ(rec_.countOf("force"), 2);
+  EXPECT_EQ(rec_.countOf("verify"), 3);
+  s.runPass(1699);
+  EXPECT_EQ(rec_.countOf("verify"), 3);
+  s.runPass(1700);
+  EXPECT_EQ(rec_.countOf("verify"), 4);
+}
+
 TEST_F(SchedulerPass, EachCheckKeepsItsOwnInterval) {
   props_.setProperty("vgd.timer.diskspace", "100");
   props_.setProperty("vgd.resource.timer", "200");
@@ -303,12 +326,12 @@ TEST_F(SchedulerPass, SettingTheClockBackMakesEveryTaskDue) {
   Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
   s.runPass(100000);
   s.runPass(100001);
-  EXPECT_EQ(rec_.calls.size(), 11u);  // the start event included, once
+  EXPECT_EQ(rec_.calls.size(), 13u);  // the start event included, once
   rec_.calls.clear();
   size_t mark = log_.mark();
   s.runPass(90000);
   EXPECT_EQ(rec_.calls, (std::vector<std::string>{"reap", "properties", "nudge", "activelist", "reconnect", "resume",
-                                                  "flush", "status", "nss", "secrets", "purge"}));
+                                                  "force", "verify", "flush", "status", "nss", "secrets", "purge"}));
   EXPECT_EQ(log_.count("DEBUG Checking disk space", mark), 1);
   EXPECT_EQ(log_.count("DEBUG Checking memory usage", mark), 1);
 }
