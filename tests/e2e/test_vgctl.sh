@@ -50,6 +50,8 @@ resume all|only root may resume spools
 libaudit enable|Vigilog advanced monitoring may only be enabled or disabled by root
 reload-monitoring|Vigilog advanced monitoring configuration may only be reloaded by root
 stop|only root may stop the daemon
+flush installation|only root may flush the caches
+rebind|The collector may only be rebound by root.
 ROWS
 [ -e /run/nscdrestart.calls ] && fail "an unprivileged flush ran the name-service cache script"
 log_has "Resuming" && fail "an unprivileged resume reached the spools"
@@ -146,7 +148,14 @@ if command -v krb5kdc > /dev/null; then
   wait_for 30 "$VGCTL" status > "$T/out" || fail "status not 0 after the resume: $(cat "$T/out")"
   ctl 0 --json status
   json 'd["verdict"] == {"audited_and_forwarded": True, "problems": []} and d["backlog"]["records"] == 0'
+  note "rebind: the daemon's verdict (one collector: no change)"
+  ctl 0 --json rebind
+  json "d == {'verdict': 'No change to connected collector ' + d['verdict'].split(' ')[-1]} and d['verdict'].endswith('.')"
 fi
+
+note "flush of the installation cache: 0 for root"
+ctl 0 --json flush installation
+json 'd == {"installation_status": 0, "result": "flushed"}'
 
 note "stop: the daemon goes, then vgctl says it is not running"
 ctl 0 stop
