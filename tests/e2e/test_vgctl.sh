@@ -94,7 +94,7 @@ has "$guid"
 note "status: the session's records in the backlog (root only), hooked, not forwarded: exit 1"
 ctl 1 --json status
 json 'd["daemon"] == "running" and d["hooked"] is True and not d["verdict"]["audited_and_forwarded"]'
-json 'd["backlog"]["records"] >= 1 and d["backlog"]["bytes"] > 0 and 0 <= d["backlog"]["oldest_record_age"] < 60'
+json 'd["backlog"]["records"] >= 1 and d["backlog"]["bytes"] > 0 and 0 <= d["backlog"]["oldest_record_age_seconds"] < 60'
 json 'not any("hook" in p for p in d["verdict"]["problems"])'
 nobody "$VGCTL" --json status > "$T/out"
 [ $? = 1 ] || fail "unprivileged status: $(cat "$T/out")"
@@ -148,6 +148,8 @@ if command -v krb5kdc > /dev/null; then
   wait_for 30 "$VGCTL" status > "$T/out" || fail "status not 0 after the resume: $(cat "$T/out")"
   ctl 0 --json status
   json 'd["verdict"] == {"audited_and_forwarded": True, "problems": []} and d["backlog"]["records"] == 0'
+  port=$(cat "$T/c.port")
+  json "d['agent']['collector'].startswith('127.0.0.1:$port:') and d['connections'][0]['last_connected'] > 0"
   note "rebind: the daemon's verdict (one collector: no change)"
   ctl 0 --json rebind
   json "d == {'verdict': 'No change to connected collector ' + d['verdict'].split(' ')[-1]} and d['verdict'].endswith('.')"

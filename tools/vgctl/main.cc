@@ -87,11 +87,11 @@ void addConnections(Report& r, const std::vector<ConnectionStats>& list) {
   for (const ConnectionStats& c : list) {
     Report& e = r.append("connections");
     e.text("target", c.target);
-    e.number("off_limits_until", c.times[0]);
-    e.number("last_connected", c.times[1]);
-    e.number("last_transmission", c.times[2]);
-    e.number("last_connect_error_time", c.times[3]);
-    e.number("last_transmission_error_time", c.times[4]);
+    e.time("off_limits_until", c.times[0]);
+    e.time("last_connected", c.times[1]);
+    e.time("last_transmission", c.times[2]);
+    e.time("last_connect_error_time", c.times[3]);
+    e.time("last_transmission_error_time", c.times[4]);
     e.text("last_connect_error", c.connectError);
     e.text("last_transmission_error", c.transmissionError);
   }
@@ -100,8 +100,8 @@ void addConnections(Report& r, const std::vector<ConnectionStats>& list) {
 void addSizes(Report& r, Daemon& d) {
   r.number("session_spool_bytes", leadingNumber(queryString(d, MsgType::VGQueryDBSize)));
   r.number("audit_trail_spool_bytes", leadingNumber(queryString(d, MsgType::VGQueryATDBSize)));
-  r.number("despool_rate", leadingNumber(queryString(d, MsgType::VGQueryDespoolRate)));
-  r.number("audit_trail_despool_rate", leadingNumber(queryString(d, MsgType::VGQueryDespoolATRate)));
+  r.number("despool_bytes_per_second", leadingNumber(queryString(d, MsgType::VGQueryDespoolRate)));
+  r.number("audit_trail_despool_bytes_per_second", leadingNumber(queryString(d, MsgType::VGQueryDespoolATRate)));
 }
 
 long long ageOf(const SpoolBacklog& b) {
@@ -149,7 +149,7 @@ void addBacklogTotals(Report& r, const std::vector<SpoolBacklog>& list) {
   total.number("records", records);
   total.number("bytes", bytes);
   // Seconds since the oldest record still spooled was made (-1: none).
-  total.number("oldest_record_age", oldestAge);
+  total.number("oldest_record_age_seconds", oldestAge);
   total.textList("unreadable");
   for (const std::string& u : unreadable) total.appendText("unreadable", u);
 }
@@ -170,7 +170,7 @@ void addSpools(Report& r, const std::vector<SpoolEntry>& list, const std::vector
       }
       e.number("records", b->records);
       e.number("bytes", static_cast<long long>(b->bytes));
-      e.number("oldest_record_age", ageOf(*b));
+      e.number("oldest_record_age_seconds", ageOf(*b));
     }
   }
 }
