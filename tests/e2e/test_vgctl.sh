@@ -55,6 +55,9 @@ rebind|The collector may only be rebound by root.
 ROWS
 [ -e /run/nscdrestart.calls ] && fail "an unprivileged flush ran the name-service cache script"
 log_has "Resuming" && fail "an unprivileged resume reached the spools"
+log_has "Audit level properties reloaded" && fail "an unprivileged reload reloaded"
+log_has "Flushing installation info" && fail "an unprivileged flush reached the installation cache"
+log_has "Collector rebind:" && fail "an unprivileged rebind ran"
 "$VGCTL" ping > /dev/null || fail "an unprivileged stop stopped the daemon"
 
 note "queries answer unprivileged users too"
