@@ -125,6 +125,15 @@ ctl 1 --json reload
 json 'd["status"] == 501'
 chmod 0644 "$CONF"
 
+note "signing: vgctl follows a daemon that requires it, also across the reload that turns it on"
+vgd_add_conf "lrpc2.message.signing required"
+ctl 0 reload
+ctl 0 ping
+ctl 5 -g disabled ping
+has "the daemon refused the session"
+sed -i '/^lrpc2.message.signing/d' "$CONF"
+ctl 0 reload
+
 note "flush of the passwd caches asks the name-service cache"
 ctl 0 flush passwd
 [ "$(cat /run/nscdrestart.calls)" = flush ] || fail "flush did not ask the name-service cache"

@@ -1,7 +1,7 @@
 // vgctl: the administrator's control and status tool, a client of the
 // daemon's local socket.
 //
-//   vgctl [-s SOCKET] [-t SECONDS] [--json] COMMAND [ARGS]
+//   vgctl [-s SOCKET] [-g SIGNING] [-t SECONDS] [--json] COMMAND [ARGS]
 //
 // `vgctl status` tells in one screen whether this host's sessions are audited
 // and forwarded, and exits 1 when they are not; the other commands show one
@@ -17,7 +17,10 @@
 #include <vector>
 
 #include "lrpc2/msg_types.h"
+#include "lrpc2/session.h"
+#include "ofw/config/properties.h"
 #include "ofw/guid.h"
+#include "ofw/paths.h"
 #include "tools/vgctl/daemon_queries.h"
 #include "tools/vgctl/report.h"
 #include "tools/vgctl/views.h"
@@ -35,7 +38,8 @@ enum Exit {
 };
 
 const char kUsage[] =
-    "usage: vgctl [-s SOCKET] [-t SECONDS] [--json] COMMAND [ARGS]\n"
+    "usage: vgctl [-s SOCKET] [-g SIGNING] [-t SECONDS] [--json] COMMAND [ARGS]\n"
+    "  (SOCKET: the configuration's vgd.socket under /var/orvanevg; SIGNING: allowed)\n"
     "  status                       is this host audited and forwarded? (everything below in one screen)\n"
     "  online                       session and audit-trail channels to the collector\n"
     "  collector                    agent state, installation, audit store, collector, per-collector statistics\n"
@@ -333,19 +337,26 @@ const std::map<std::string, Command>& commands() {
 }
 
 int run(int argc, char** argv) {
-  std::string socket = "/var/orvanevg/audit";
+  // The socket as the daemon's configuration names it. Signing "allowed"
+  // follows the daemon's own setting, whatever it is (and before a reload
+  // made a changed setting the daemon's).
+  std::string socket =
+      std::string(ofw::paths::DATA_DIR) + "/" + ofw::Props().getProperty("vgd.socket", "audit");
+  int signing = SIGN_SETTING_ALLOWED;
   int timeout = 30;
   bool json = false;
   static const option longOptions[] = {{"json", no_argument, nullptr, 'j'},
                                        {"socket", required_argument, nullptr, 's'},
+                                       {"signing", required_argument, nullptr, 'g'},
                                        {"timeout", required_argument, nullptr, 't'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {nullptr, 0, nullptr, 0}};
   int opt;
-  while ((opt = getopt_long(argc, argv, "+js:t:h", longOptions, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv, "+js:g:t:h", longOptions, nullptr)) != -1) {
     switch (opt) {
       case 'j': json = true; break;
       case 's': socket = optarg; break;
+      case 'g': signing = SignStringToSignSetting(optarg); break;
       case 't': timeout = std::atoi(optarg); break;
       case 'h': std::fputs(kUsage, stdout); return kOk;
       default: std::fputs(kUsage, stderr); return kUsageError;
@@ -361,7 +372,7 @@ int run(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return kUsageError;
   }
-  Daemon daemon(socket, timeout);
+  Daemon daemon(socket, timeout, signing);
   Report report;
   Context c{daemon, report, args};
   int rc;
