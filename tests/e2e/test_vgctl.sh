@@ -101,7 +101,9 @@ json 'd["backlog"]["records"] >= 1 and d["backlog"]["bytes"] > 0 and 0 <= d["bac
 json 'not any("hook" in p for p in d["verdict"]["problems"])'
 nobody "$VGCTL" --json status > "$T/out"
 [ $? = 1 ] || fail "unprivileged status: $(cat "$T/out")"
-json 'd["backlog"] == "root only"'
+json 'd["backlog"] == "root only" and d["paused_spools"] == "root only"'
+ctl 1 --json online
+json 'd == {"online": False, "audit_trail_online": False}'
 ctl 1 is-audited $$ -1 /dev/pts/4242
 has "audited: no"
 "$VGD_BIN_DIR/vgdclient" getpwnam root > /dev/null
@@ -162,6 +164,8 @@ if command -v krb5kdc > /dev/null; then
   json 'd["verdict"] == {"audited_and_forwarded": True, "problems": []} and d["backlog"]["records"] == 0'
   port=$(cat "$T/c.port")
   json "d['agent']['collector'].startswith('127.0.0.1:$port:') and d['connections'][0]['last_connected'] > 0"
+  nobody "$VGCTL" --json collector > "$T/out" || fail "unprivileged collector: $(cat "$T/out")"
+  json "d['collector_connected'] == d['agent']['collector'] == d['connections'][0]['target'] and d['agent']['online']"
   note "rebind: the daemon's verdict (one collector: no change)"
   ctl 0 --json rebind
   json "d == {'verdict': 'No change to connected collector ' + d['verdict'].split(' ')[-1]} and d['verdict'].endswith('.')"
