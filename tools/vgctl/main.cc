@@ -21,6 +21,7 @@
 #include "ofw/config/properties.h"
 #include "ofw/guid.h"
 #include "ofw/paths.h"
+#include "ovgfw/agent_state.h"
 #include "tools/vgctl/daemon_queries.h"
 #include "tools/vgctl/report.h"
 #include "tools/vgctl/views.h"
@@ -109,7 +110,13 @@ int cmdStatus(Context& c) {
     atOnline = queryBool(d, MsgType::VGQueryIsATChannelOnline);
     r.flag("audit_trail_online", atOnline);
   });
-  attempt(r, "agent", [&] { addCollector(r.object("agent"), queryCollectorStatus(d)); });
+  attempt(r, "agent", [&] {
+    CollectorStatus agent = queryCollectorStatus(d);
+    addCollector(r.object("agent"), agent);
+    // The spool refuses new records: sessions go on unaudited.
+    if (agent.state == ovgfw::AgentState::SPOOL_DISK_FULL)
+      problems.push_back("the spool's disk volume is too full: new sessions are not audited");
+  });
   attempt(r, "spool_sizes", [&] { addSizes(r.object("spool_sizes"), d); });
   attempt(r, "backlog", [&] {
     if (geteuid() == 0)
