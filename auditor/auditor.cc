@@ -38,9 +38,13 @@ uint64_t maxSingleFileSizeSetting(const ofw::LoggerPtr& logger) {
   return static_cast<uint64_t>(kib) * 1024;
 }
 
-Auditor::Auditor() : logger_(ofw::getLogger("ovg.vgd.auditor")) {
+Auditor::Auditor() : status_(ofw::getLogger("ovg.vgd.auditor")), logger_(ofw::getLogger("ovg.vgd.auditor")) {
   // Made before the despooler starts and never replaced: other threads may ask it.
   connection_.reset(new ovgfw::SecureConnection());
+  status_.setOnlineProbe([this](bool* online, bool* atOnline) {
+    *online = isOnline();
+    *atOnline = isATOnline();
+  });
   selection_.reset(new CollectorSelection(ofw::CapiDynamicLoader::getInstance(), ofw::Props()));
   despooler_.start("Despooler", &Auditor::runDespooler, this, 50);
 }
@@ -201,6 +205,11 @@ void Auditor::discardSessionSpool(const ofw::Guid& guid) {
 void Auditor::setSessionConnectedCheck(SessionConnectedCheck check) {
   ofw::Lock lock(connectedMutex_);
   connected_ = std::move(check);
+}
+
+void Auditor::setConnectedSessions(ConnectedSessions sessions) {
+  ofw::Lock lock(connectedMutex_);
+  connectedSessions_ = std::move(sessions);
 }
 
 Auditor::SessionConnectedCheck Auditor::sessionConnectedCheck() {

@@ -16,7 +16,9 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "auditor/agent_status.h"
 #include "auditor/collector_selection.h"
 #include "auditor/disk_quota.h"
 #include "auditor/disk_state.h"
@@ -33,6 +35,9 @@
 #include "ovgfw/ovg_message.h"
 #include "ovgfw/secure_connection.h"
 #include "ovgfw/session_queue.h"
+#include "ovgfw/session_ping.h"
+#include "ovgfw/spool_info.h"
+#include "ovgfw/connection_info.h"
 
 namespace Vigilog {
 
@@ -78,6 +83,10 @@ class Auditor {
   typedef std::function<bool(const ofw::Guid&)> SessionConnectedCheck;
   void setSessionConnectedCheck(SessionConnectedCheck check);
   SessionConnectedCheck sessionConnectedCheck();
+  // The session GUIDs of the connected clients, for the active session list.
+  // Set and cleared by start-up like the check above; empty when unset.
+  typedef std::function<std::vector<ofw::Guid>()> ConnectedSessions;
+  void setConnectedSessions(ConnectedSessions sessions);
 
   bool overDiskQuota();
   void flushDb();
@@ -134,16 +143,49 @@ class Auditor {
   int performRebind(std::string& oldName, std::string& newName);
   // Drops the cached directory answer: 0, 1 on failure.
   int flushScpCache();
-  // The target of the collector connected to ("" when none).
+  // The target of the collector connected to ("" while not connected).
   std::string currentCollector();
   // Makes blocked reads and writes of the connection return and stops
   // further connects (daemon shutdown, any thread).
   void shutdownConnection();
 
-  // Agent state (ovgfw::AgentState numbers) and its description.
+  // Agent state (ovgfw::AgentState numbers) and its description, with the
+  // masked copy local tools read (auditor/agent_status.h). Any thread.
   void setState(int state, const std::string& description);
   int getState();
   std::string getStateDescription();
+  void updateMaskedState() { status_.updateMaskedState(); }
+  bool isStateDiffer() { return status_.isStateDiffer(); }
+  AgentStatus& agentStatus() { return status_; }
+  // The daemon's start time (start-up).
+  void setStartTime(const struct timeval& start) { status_.setStartTime(start); }
+  bool isOnlineMasked() { return status_.isOnlineMasked(); }
+  bool isATOnlineMasked() { return status_.isATOnlineMasked(); }
+  // The masked state, description, installation, online flag, audit store and collector.
+  void getCurrentInfo(int32_t* state, std::string* description, std::string* installation, bool* online,
+                      std::string* auditStore, std::string* collector) {
+    status_.getCurrentInfo(state, description, installation, online, auditStore, collector);
+  }
+  // Per-collector connection records, in the connection's order.
+  std::vector<ovgfw::ConnectionInfo> getConnectionInfoList();
+  // "Common Spool" and "Audit Trail Spool" from their status files.
+  std::vector<ovgfw::SpoolInfo> getSpoolInfoList();
+  // One entry per session spool on disk, named "Session Spool <GUID>".
+  std::vector<ovgfw::SpoolInfo> getSessionSpoolInfoList();
+
+  // The heartbeat and the active session list use the collector connection,
+  // which belongs to the despooler thread. Other threads (the scheduler) only
+  // request them: the despooler performs a request when it wakes, before its
+  // next pass and between two chunks of a long one, so the connection sees
+  // one exchange at a time and a slow collector never holds the scheduler.
+  // A request made while the same one is pending is merged with it.
+  void requestAgentStatusUpdate();
+  void requestActiveList();
+  // One heartbeat: the session ping (despooler thread only).
+  void updateAgentStatus();
+  // The active session list, a type-7 request (despooler thread only).
+  void sendActiveList();
+  void prepareSessionPingPayload(ovgfw::SessionPingPayload& payload);
   // Last despool rates in bytes per second: session data, audit trail.
   uint32_t despoolRate() const { return dataRate_.load(); }
   uint32_t despoolATRate() const { return atDataRate_.load(); }
@@ -187,8 +229,11 @@ class Auditor {
   // Applies the protection options and connects over the configured targets
   // (`first`, when not empty, tried before them).
   void connect(const std::string& first);
-  // The one step after every successful (re)connection.
+  // The one step after every successful (re)connection: state, collector
+  // name, and the heartbeat and the active session list requested.
   void onConnected();
+  // Runs the requested heartbeat and active session list (despooler thread).
+  void serveRequests();
   class Link;
   // Despooler thread: one evaluation with the pending flags.
   int rebindToBestSCP(RebindFlags flags);
@@ -245,10 +290,10 @@ class Auditor {
   size_t atFailedRecord_ = 0;
   LogRateLimit despoolLog_;
   LogRateLimit deferLog_;
-  ofw::Mutex stateMutex_;
-  int state_ = 2;
-  std::string stateDescription_;
-  uint32_t heartbeatFailures_ = 0;
+  AgentStatus status_;
+  std::atomic<bool> agentStatusRequested_{false};
+  std::atomic<bool> activeListRequested_{false};
+  ConnectedSessions connectedSessions_;  // under connectedMutex_
   ofw::LoggerPtr logger_;
 };
 

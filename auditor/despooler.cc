@@ -73,33 +73,11 @@ struct Auditor::Spool {
 
 // ---- state ----
 
-void Auditor::setState(int state, const std::string& description) {
-  ofw::Lock lock(stateMutex_);
-  if (description != stateDescription_) {
-    OFW_DEBUG(logger_, "Changing state description from '%s' to '%s'", stateDescription_.c_str(),
-              description.c_str());
-    stateDescription_ = description;
-  }
-  if (state != state_) {
-    OFW_DEBUG(logger_, "Changing state from '%s' to '%s'", ovgfw::AgentState::EnumToString(state_).c_str(),
-              ovgfw::AgentState::EnumToString(state).c_str());
-    state_ = state;
-  }
-  if (state == ovgfw::AgentState::RUNNING) {
-    heartbeatFailures_ = 0;
-    OFW_DEBUG(logger_, "Heartbeat failure count was updated to %d", 0);
-  }
-}
+void Auditor::setState(int state, const std::string& description) { status_.setState(state, description); }
 
-int Auditor::getState() {
-  ofw::Lock lock(stateMutex_);
-  return state_;
-}
+int Auditor::getState() { return status_.getState(); }
 
-std::string Auditor::getStateDescription() {
-  ofw::Lock lock(stateMutex_);
-  return stateDescription_;
-}
+std::string Auditor::getStateDescription() { return status_.getStateDescription(); }
 
 // ---- connection ----
 
@@ -136,7 +114,11 @@ void Auditor::onConnected() {
   sequence_ = 0;
   sentSessions_.clear();
   OFW_DEBUG(logger_, "Cleared list of sessions whose info has been sent");
-  setState(overDiskQuota() ? ovgfw::AgentState::SPOOL_DISK_FULL : ovgfw::AgentState::RUNNING, "");
+  status_.setCollector(connection_->getTarget());
+  setState(isDiskFull() || overDiskQuota() ? ovgfw::AgentState::SPOOL_DISK_FULL : ovgfw::AgentState::RUNNING, "");
+  // Served by this thread before its next pass (serveRequests).
+  agentStatusRequested_ = true;
+  activeListRequested_ = true;
   nudgeDespooler();
 }
 
@@ -277,7 +259,7 @@ bool Auditor::resumeSpool(const std::string& name) {
       atStatus_->clearFlag(ofw::Status::FLAG_PAUSED);
     } else {
       OFW_DEBUG(logger_, "Resuming spool %s", name.c_str());
-      ofw::Guid guid = ofw::Guid::fromString(name);
+      ofw::Guid guid = ofw::Guid::fromSwappedString(name);
       if (guid.isNull() || !sessions_->exists(guid)) throw ofw::NotFoundException("No such spool");
       sessions_->getSessionQueue(guid)->resume();
     }
@@ -309,6 +291,7 @@ void Auditor::despoolMechanism() {
     OFW_DEBUG(logger_, "Received nudge");
     try {
       if (reconnectRequested_.exchange(false)) reconnect();
+      serveRequests();
       despool();
     } catch (const std::exception& e) {
       OFW_DEBUG(logger_, "Unexpected error in despooling: %s", e.what());
@@ -390,6 +373,9 @@ void Auditor::despool() {
       }
     }
     if (finished) return;
+    // A long pass still lets the heartbeat and the active list through.
+    serveRequests();
+    if (!isOnline()) return;
   }
 }
 

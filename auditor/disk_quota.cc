@@ -54,6 +54,12 @@ DiskSpace diskSpaceOf(const std::string& path) {
   return s;
 }
 
+int percentFree(const DiskSpace& space) {
+  if (space.totalBytes < 1) return 0;
+  float percent = static_cast<float>(space.freeBytes) / static_cast<float>(space.totalBytes) * 100.0f;
+  return static_cast<int>(percent);
+}
+
 bool isOverQuota(const DiskSpace& space, const DiskThreshold& floor, const ofw::LoggerPtr& logger) {
   if (space.totalBytes < 1) return false;
   if (!floor.percent) {
@@ -64,8 +70,7 @@ bool isOverQuota(const DiskSpace& space, const DiskThreshold& floor, const ofw::
     }
     return false;
   }
-  float percentFree = static_cast<float>(space.freeBytes) / static_cast<float>(space.totalBytes) * 100.0f;
-  int whole = static_cast<int>(percentFree);
+  int whole = percentFree(space);
   if (whole <= static_cast<int>(floor.value)) {
     OFW_DEBUG(logger, "overDiskQuota - percentFree: %d minimum: %d, returning true", whole,
               static_cast<int>(floor.value));

@@ -27,6 +27,10 @@ struct DiskSpace {
 // statvfs of path; zeros when it fails.
 DiskSpace diskSpaceOf(const std::string& path);
 
+// The whole percentage of free space (single precision, truncated); 0 for a
+// total below 1.
+int percentFree(const DiskSpace& space);
+
 // The floor rule: free ≤ an absolute floor, or the whole percentage of free
 // space (single precision, truncated) ≤ a percentage floor. A total below 1
 // is never over quota.

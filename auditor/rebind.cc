@@ -75,6 +75,7 @@ void Auditor::setVerifyCollector() {
 void Auditor::setForcedRebind() { forcedRebind_ = true; }
 
 std::string Auditor::currentCollector() {
+  if (!isOnline()) return std::string();
   ofw::Lock lock(currentMutex_);
   return currentCollector_;
 }

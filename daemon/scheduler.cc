@@ -107,7 +107,19 @@ void Scheduler::runPass(time_t now) {
     OFW_DEBUG(logger_, "Nudging despooler");
     targets_.nudgeDespooler();
   }
-  // The active session list is sent over the collector connection (not built yet).
+  if (targets_.sendActiveList) {
+    if (!last_.activeListDrawn) {
+      last_.activeListDrawn = true;
+      last_.activeList = now;
+      last_.activeListInterval = initialActiveListDelay(props_.getInt("vgd.timer.send.initial.list", 30), random());
+    } else if (isTimeToWork(&last_.activeList, last_.activeListInterval, now)) {
+      OFW_DEBUG(logger_, "Sending active session list");
+      targets_.sendActiveList();
+      last_.activeListInterval = nextActiveListInterval(props_.getInt("vgd.timer.activelist", 1800), random());
+      OFW_DEBUG(logger_, "Next active session list will be updated %d seconds later",
+                static_cast<int>(last_.activeListInterval));
+    }
+  }
   if (targets_.diskState && isTimeToWork(&last_.diskSpace, props_.getInt("vgd.timer.diskspace", 360), now)) {
     OFW_DEBUG(logger_, "Checking disk space");
     monitor_.checkDiskSpace(*targets_.diskState,
@@ -145,7 +157,13 @@ void Scheduler::runPass(time_t now) {
     OFW_DEBUG(logger_, "Flushing database");
     targets_.flushDb();
   }
-  // Agent status needs the collector connection (not built yet).
+  if (targets_.updateAgentStatus && isTimeToWork(&last_.agentStatus, last_.agentStatusInterval, now)) {
+    OFW_DEBUG(logger_, "Updating agent status");
+    targets_.updateAgentStatus();
+    last_.agentStatusInterval = agentStatusInterval(props_.getInt("vgd.timer.update.agent.status", 300), random());
+    OFW_DEBUG(logger_, "Next agent status will be updated %d seconds later",
+              static_cast<int>(last_.agentStatusInterval));
+  }
   if (targets_.monitorNssConf && props_.getBool("autofix.nss.conf", true) &&
       isTimeToWork(&last_.nssConf, props_.getInt("vgd.timer.monitor.nss.conf", 3600), now)) {
     OFW_DEBUG(logger_, "Monitoring NSS conf file");
@@ -206,6 +224,8 @@ SchedulerTargets daemonTargets(ofw::IPCServer* server, Vigilog::Auditor* auditor
   t.checkProperties = [&props] { props.propertiesCheck(); };
   if (auditor) {
     t.nudgeDespooler = [auditor] { auditor->nudgeDespooler(); };
+    t.sendActiveList = [auditor] { auditor->requestActiveList(); };
+    t.updateAgentStatus = [auditor] { auditor->requestAgentStatusUpdate(); };
     t.reconnect = [auditor] { auditor->requestReconnect(); };
     t.resumePausedSpools = [auditor] { auditor->resumePausedSpools(); };
     t.forceRebind = [auditor] { auditor->setForcedRebind(); };

@@ -6,6 +6,9 @@
 // configuration on every pass) has elapsed:
 //   housekeeping (every 5 s): reap finished children, configuration syntax check
 //   despooler nudge         `vgd.timer.nudge` (5)
+//   active session list     first `vgd.timer.send.initial.list` (30) + up to
+//                           25 % after the first pass, then every
+//                           `vgd.timer.activelist` (1800) ± 25 %, drawn anew
 //   disk space              `vgd.timer.diskspace` (360)
 //   resources               `vgd.resource.timer` (600): memory, descriptors, CPU
 //   reconnect               `vgd.timer.reconnect` (10): asks the despooler to
@@ -17,6 +20,9 @@
 //                           the forced rebind runs: the despooler evaluates
 //                           the choice of collector
 //   spool flush             `vgd.timer.spool.flush` (1800)
+//   agent status            `vgd.timer.update.agent.status` (300), 75-100 %
+//                           of it drawn anew after each update; the first
+//                           pass sends one
 //   name-service config     `vgd.timer.monitor.nss.conf` (3600), only while
 //                           `autofix.nss.conf` (true): repairs a lost hook
 //   expired secret cache    `vgd.timer.clear.expired.ovs.secret.cache` (300)
@@ -81,6 +87,10 @@ struct SchedulerTargets {
   std::function<void()> reapChildren;
   std::function<void()> checkProperties;
   std::function<void()> nudgeDespooler;
+  // Ask the despooler thread, which owns the collector connection, for the
+  // active session list and the heartbeat; neither waits for the collector.
+  std::function<void()> sendActiveList;
+  std::function<void()> updateAgentStatus;
   // Asks the despooler thread to reconnect (a connect may take the connect
   // time-out per collector; the scheduler never waits for it).
   std::function<void()> reconnect;
@@ -157,6 +167,11 @@ class Scheduler {
   struct LastRun {
     time_t housekeeping = 0;
     time_t nudge = 0;
+    time_t activeList = 0;
+    long activeListInterval = 0;
+    bool activeListDrawn = false;  // the first pass draws the initial delay
+    time_t agentStatus = 0;
+    long agentStatusInterval = 0;
     time_t diskSpace = 0;
     time_t resources = 0;
     time_t reconnect = 0;

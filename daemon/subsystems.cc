@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -68,6 +69,9 @@ void auditLevelCleanup() { VGCCleanupAuditLevel(); }
 bool initAuditor(const std::string& sessionsPath, const std::string& spoolPath, const std::string& atSpoolPath) {
   try {
     gAuditorOwner.reset(new Vigilog::Auditor());
+    struct timeval started;
+    gettimeofday(&started, nullptr);
+    gAuditorOwner->setStartTime(started);
     Vigilog::gAuditor = gAuditorOwner.get();
     gAuditorOwner->init(sessionsPath, spoolPath, atSpoolPath, ofw::paths::CONTINUATION_DIR);
     ofw::Properties& props = ofw::Props();
@@ -111,6 +115,11 @@ bool createServer(const std::string& socketPath, std::string* error) {
   if (gAuditorOwner) {
     ofw::IPCServer* server = gServerOwner.get();
     gAuditorOwner->setSessionConnectedCheck([server](const ofw::Guid& guid) { return server->hasClientWithSession(guid); });
+    gAuditorOwner->setConnectedSessions([server] {
+      std::vector<ofw::Guid> guids;
+      server->getClientGuids(guids);
+      return guids;
+    });
   }
   gState.flags.store(&gServerOwner->flags());
   return true;
@@ -121,7 +130,10 @@ void runServerLoop() {
 }
 
 void destroyServer() {
-  if (gAuditorOwner) gAuditorOwner->setSessionConnectedCheck(nullptr);
+  if (gAuditorOwner) {
+    gAuditorOwner->setSessionConnectedCheck(nullptr);
+    gAuditorOwner->setConnectedSessions(nullptr);
+  }
   gState.flags.store(nullptr);
   ofw::gServer = nullptr;
   gServerOwner.reset();

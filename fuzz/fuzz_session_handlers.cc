@@ -99,7 +99,12 @@ const uint32_t kTypes[] = {
     MsgType::VGQueryVgdParameters, MsgType::VGQueryVgdParameter, MsgType::VGQueryDBSize, MsgType::VGQueryATDBSize,
     MsgType::VGQueryDespoolRate, MsgType::VGQueryDespoolATRate, MsgType::VGResumeSpool,
     MsgType::VGQueryVgdActionCount, MsgType::VGQueryIsHooked, MsgType::VGQueryIsLibauditEnabled,
-    MsgType::VGEnableLibaudit, MsgType::VGReloadMonitoring, MsgType::VGQueryIsSessionAudited};
+    MsgType::VGEnableLibaudit, MsgType::VGReloadMonitoring, MsgType::VGQueryIsSessionAudited,
+    // Agent and collector status, the installation-cache flush (the rebind
+    // request is left out: it waits for the despooler up to its time-out).
+    MsgType::VGQueryIsDaemonOnline, MsgType::VGQueryIsATChannelOnline, MsgType::VGQueryCollectorStatus,
+    MsgType::VGQueryCollectorStatus2, MsgType::VGQueryConnectionStatistics, MsgType::VGQuerySpoolInfo,
+    MsgType::VGFlushInstallationInfoCache};
 const size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
 
 const size_t kMaxRequests = 32;
@@ -582,11 +587,19 @@ void WriteSeeds(const std::string& dir) {
                MsgWriteBool(m, 0);
              })
         .add(MsgType::VGReloadMonitoring, [](LRPC2Msg*) {})
-        .add(MsgType::VGQueryIsSessionAudited, [](LRPC2Msg* m) {
-          MsgWriteInt32(m, 1);
-          MsgWriteInt32(m, -1);
-          MsgWriteString(m, "");
-        });
+        .add(MsgType::VGQueryIsSessionAudited,
+             [](LRPC2Msg* m) {
+               MsgWriteInt32(m, 1);
+               MsgWriteInt32(m, -1);
+               MsgWriteString(m, "");
+             })
+        .add(MsgType::VGQueryIsDaemonOnline, [](LRPC2Msg*) {})
+        .add(MsgType::VGQueryIsATChannelOnline, [](LRPC2Msg*) {})
+        .add(MsgType::VGQueryCollectorStatus, [](LRPC2Msg*) {})
+        .add(MsgType::VGQueryCollectorStatus2, [](LRPC2Msg*) {})
+        .add(MsgType::VGQueryConnectionStatistics, [](LRPC2Msg*) {})
+        .add(MsgType::VGQuerySpoolInfo, [](LRPC2Msg*) {})
+        .add(MsgType::VGFlushInstallationInfoCache, [](LRPC2Msg*) {});
   };
   control(SeedWriter(root5)).write(dir, "control-root");
   control(SeedWriter(user5)).write(dir, "control-user");

@@ -236,8 +236,6 @@ void LRPC2ServerSession::dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* re
     case MsgType::VGFlushCache: HandleFlushCache(request, reply); return;
     case MsgType::VGReloadProps: HandleReloadProps(request, reply); return;
     case MsgType::ControlLog2: HandleControlLog2(request, reply); return;
-    case MsgType::VGRebindCollector: HandleRebindCollector(request, reply); return;
-    case MsgType::VGFlushInstallationInfoCache: HandleFlushInstallationInfoCache(request, reply); return;
     case MsgType::VGQueryVgdParameters: HandleQueryVgdParameters(request, reply); return;
     case MsgType::VGQueryVgdParameter: HandleQueryVgdParameter(request, reply); return;
     case MsgType::VGQueryDBSize: HandleQuerySpoolSize(request, reply, false); return;
@@ -251,6 +249,14 @@ void LRPC2ServerSession::dispatch(uint32_t type, LRPC2Msg* request, LRPC2Msg* re
     case MsgType::VGEnableLibaudit: HandleEnableLibaudit(request, reply); return;
     case MsgType::VGReloadMonitoring: HandleReloadMonitoring(request, reply); return;
     case MsgType::VGQueryIsSessionAudited: HandleQueryIsSessionAudited(request, reply); return;
+    case MsgType::VGQueryIsDaemonOnline: HandleIsDaemonOnline(request, reply); return;
+    case MsgType::VGQueryIsATChannelOnline: HandleIsATChannelOnline(request, reply); return;
+    case MsgType::VGQueryCollectorStatus: HandleCollectorStatus(request, reply); return;
+    case MsgType::VGQueryCollectorStatus2: HandleCollectorStatus2(request, reply); return;
+    case MsgType::VGQueryConnectionStatistics: HandleConnectionStatistics(request, reply); return;
+    case MsgType::VGQuerySpoolInfo: HandleSpoolInfo(request, reply); return;
+    case MsgType::VGRebindCollector: HandleRebindCollector(request, reply); return;
+    case MsgType::VGFlushInstallationInfoCache: HandleFlushInstallationInfoCache(request, reply); return;
     case MsgType::AuditTrailSessionData:
     case MsgType::AuditTrailSessionData2: HandleAuditTrailSessionData(type, request, reply); return;
     default: {

@@ -123,10 +123,6 @@ class LRPC2ServerSession {
   void HandleFlushCache(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleReloadProps(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleControlLog2(LRPC2Msg* request, LRPC2Msg* reply);
-  // Root only; the verdict text, or a refusal text for others.
-  void HandleRebindCollector(LRPC2Msg* request, LRPC2Msg* reply);
-  // Root only (others: 500); the result of Auditor::flushScpCache.
-  void HandleFlushInstallationInfoCache(LRPC2Msg* request, LRPC2Msg* reply);
   // Status, statistics and spool control (handlers_control.cc).
   void HandleQueryVgdParameters(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleQueryVgdParameter(LRPC2Msg* request, LRPC2Msg* reply);
@@ -139,6 +135,17 @@ class LRPC2ServerSession {
   void HandleEnableLibaudit(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleReloadMonitoring(LRPC2Msg* request, LRPC2Msg* reply);
   void HandleQueryIsSessionAudited(LRPC2Msg* request, LRPC2Msg* reply);
+  // Status of the daemon, its collector connection and its spools.
+  void HandleIsDaemonOnline(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleIsATChannelOnline(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleCollectorStatus(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleCollectorStatus2(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleConnectionStatistics(LRPC2Msg* request, LRPC2Msg* reply);
+  void HandleSpoolInfo(LRPC2Msg* request, LRPC2Msg* reply);
+  // Root only; the verdict text, or a refusal text for others.
+  void HandleRebindCollector(LRPC2Msg* request, LRPC2Msg* reply);
+  // Root only (others: 500); the result of Auditor::flushScpCache.
+  void HandleFlushInstallationInfoCache(LRPC2Msg* request, LRPC2Msg* reply);
   // The steps of a session start: the user name it is recorded under (the
   // peer's own unless a trusted caller gave one); whether it is audited, with
   // what it registered; the content of its start record (reads the further

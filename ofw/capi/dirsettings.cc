@@ -25,6 +25,21 @@ void setDirectorySetting(const std::string& name, const std::string& value, cons
   replaceFile(prefix + name, value + "\n");
 }
 
+std::string longJoinedHostName(const std::string& prefix) {
+  std::string host, domain;
+  if (!getDirectorySetting("host", host, prefix) || host.empty())
+    OFW_THROW(NotFoundException, "The host is not joined: no joined host name");
+  if (host.find('.') != std::string::npos) return host;
+  if (!getDirectorySetting("domain", domain, prefix) || domain.empty())
+    OFW_THROW(NotFoundException, "The host is not joined: no joined domain");
+  return host + "." + domain;
+}
+
+bool isInContainer(const std::string& root) {
+  struct stat st;
+  return ::stat((root + "/.dockerenv").c_str(), &st) == 0 || ::stat((root + "/run/.containerenv").c_str(), &st) == 0;
+}
+
 bool IsDUZInstalled(const std::string& libraryPath) {
   struct stat st;
   return ::stat(libraryPath.c_str(), &st) == 0;

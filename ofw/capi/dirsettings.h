@@ -20,6 +20,17 @@ bool getDirectorySetting(const std::string& name, std::string& value,
 void setDirectorySetting(const std::string& name, const std::string& value,
                          const std::string& prefix = paths::KSET_PREFIX);
 
+// The host's long joined name: the directory client's joined host name
+// (setting "host") followed, when it holds no dot, by "." and the joined
+// domain (setting "domain"). Throws ofw::NotFoundException when the host is
+// not joined (either setting missing or empty).
+std::string longJoinedHostName(const std::string& prefix = paths::KSET_PREFIX);
+
+// Whether this process runs in a container: the marker file a container
+// runtime leaves at the root ("/.dockerenv" or "/run/.containerenv") exists
+// under `root` ("" = the real root).
+bool isInContainer(const std::string& root = std::string());
+
 // "directory client installed" = its library file exists.
 bool IsDUZInstalled(const std::string& libraryPath = paths::CAPI_LIBRARY);
 

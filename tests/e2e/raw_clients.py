@@ -19,6 +19,9 @@ hostile local user would.
                                    connect takes a second); prints how many
                                    handshakes were answered, closed, or not
                                    answered within 3 s, then waits for SIGTERM
+  raw_clients.py query TYPE [UID]  an empty request of TYPE (as UID when
+                                   given); prints each reply value on a line:
+                                   "bool N", "int32 N", "string TEXT"
 """
 import os
 import resource
@@ -218,8 +221,22 @@ def wait_for_term():
         time.sleep(60)
 
 
+def query(msg_type, uid=None):
+    if uid is not None:
+        os.setuid(uid)
+    s = connect()
+    names = {1: "bool", 2: "int32", 3: "uint32", 4: "string"}
+    for tag, v in values_of(call5(s, body(msg_type))):
+        if isinstance(v, bytes):
+            v = v.decode("utf-8", "replace")
+        print(names.get(tag, "tag%d" % tag), v)
+    return 0
+
+
 def main():
     raise_fd_limit()
+    if sys.argv[1] == "query":
+        return query(int(sys.argv[2]), int(sys.argv[3]) if len(sys.argv) > 3 else None)
     if sys.argv[1] == "session":
         return session(sys.argv[2], sys.argv[3])
     if sys.argv[1] == "stall":

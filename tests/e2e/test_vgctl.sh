@@ -50,9 +50,15 @@ resume all|only root may resume spools
 libaudit enable|Vigilog advanced monitoring may only be enabled or disabled by root
 reload-monitoring|Vigilog advanced monitoring configuration may only be reloaded by root
 stop|only root may stop the daemon
+flush installation|only root may flush the caches
+rebind|The collector may only be rebound by root.
 ROWS
 [ -e /run/nscdrestart.calls ] && fail "an unprivileged flush ran the name-service cache script"
-log_has "Resuming" && fail "an unprivileged resume reached the spools"
+# What a request's handler logs carries the request's name as the thread name.
+for trace in "VGResumeSpool>.*Resuming" "VGReloadProps>.*Audit level properties reloaded" \
+             "VGFlushInstallationInfoCache>.*Flushing installation info" "VGRebindCollector>.*Collector rebind:"; do
+  grep -Eq "$trace" "$T/vgd.log" && fail "an unprivileged request acted: $(grep -E "$trace" "$T/vgd.log")"
+done
 "$VGCTL" ping > /dev/null || fail "an unprivileged stop stopped the daemon"
 
 note "queries answer unprivileged users too"
@@ -89,6 +95,16 @@ ctl 0 --json is-audited "$(cat "$T/child")"
 json "d == {'audited': True, 'session': '$guid'}"
 nobody "$VGCTL" is-audited "$(cat "$T/child")" -1 "" > "$T/out" || fail "unprivileged is-audited"
 has "$guid"
+note "status: the session's records in the backlog (root only), hooked, not forwarded: exit 1"
+ctl 1 --json status
+json 'd["daemon"] == "running" and d["hooked"] is True and not d["verdict"]["audited_and_forwarded"]'
+json 'd["backlog"]["records"] >= 1 and d["backlog"]["bytes"] > 0 and 0 <= d["backlog"]["oldest_record_age_seconds"] < 60'
+json 'not any("hook" in p for p in d["verdict"]["problems"])'
+nobody "$VGCTL" --json status > "$T/out"
+[ $? = 1 ] || fail "unprivileged status: $(cat "$T/out")"
+json 'd["backlog"] == "root only" and d["paused_spools"] == "root only"'
+ctl 1 --json online
+json 'd == {"online": False, "audit_trail_online": False}'
 ctl 1 is-audited $$ -1 /dev/pts/4242
 has "audited: no"
 "$VGD_BIN_DIR/vgdclient" getpwnam root > /dev/null
@@ -112,9 +128,65 @@ ctl 1 --json reload
 json 'd["status"] == 501'
 chmod 0644 "$CONF"
 
+note "signing: vgctl follows a daemon that requires it, also across the reload that turns it on"
+vgd_add_conf "lrpc2.message.signing required"
+ctl 0 reload
+ctl 0 ping
+ctl 5 -g disabled ping
+has "the daemon refused the session"
+sed -i '/^lrpc2.message.signing/d' "$CONF"
+ctl 0 reload
+
 note "flush of the passwd caches asks the name-service cache"
 ctl 0 flush passwd
 [ "$(cat /run/nscdrestart.calls)" = flush ] || fail "flush did not ask the name-service cache"
+
+if command -v krb5kdc > /dev/null; then
+  note "with a collector: a rejected session's spool is paused (status 1, the spool named), resume drains it, status 0"
+  vgd_stop
+  vgd_kdc_start
+  "$VGD_BIN_DIR/vgcollector" --port 0 --port-file "$T/c.port" --output "$T/c.jsonl" --exception 1:4 2> "$T/c.err" &
+  wait_for 20 test -s "$T/c.port" || fail "vgcollector did not start: $(cat "$T/c.err")"
+  vgd_add_conf "vgd.collectors 127.0.0.1:$(cat "$T/c.port"):$KDC_COLLECTOR1" "vgd.timer.reconnect 1" \
+    "vgd.timer.nudge 1" "vgd.backoff.time 1"
+  vgd_start
+  wait_for 30 "$VGCTL" online > /dev/null || fail "not on line: $("$VGCTL" status)"
+  # The first record sent (the earlier session's, still spooled) is rejected.
+  wait_for 30 sh -c "'$VGCTL' status | grep -q 'spool paused: Session Spool '" || fail "no pause: $("$VGCTL" status)"
+  ctl 1 --json status
+  json 'len(d["paused_spools"]) == 1 and d["online"] and d["agent"]["state"] == 9'
+  json 'any(p.startswith("spool paused: Session Spool ") for p in d["verdict"]["problems"])'
+  paused=$(python3 -c "import json; print(json.load(open('$T/out'))['paused_spools'][0].split(' ')[2].rstrip(':'))")
+  ctl 0 --json spools
+  json "[s['paused'] for s in d['spools'] if s['name'] == 'Session Spool $paused'] == [True]"
+  ctl 0 resume "$paused"
+  wait_for 30 "$VGCTL" status > "$T/out" || fail "status not 0 after the resume: $(cat "$T/out")"
+  ctl 0 --json status
+  json 'd["verdict"] == {"audited_and_forwarded": True, "problems": []} and d["backlog"]["records"] == 0'
+  port=$(cat "$T/c.port")
+  json "d['agent']['collector'].startswith('127.0.0.1:$port:') and d['connections'][0]['last_connected'] > 0"
+  nobody "$VGCTL" --json collector > "$T/out" || fail "unprivileged collector: $(cat "$T/out")"
+  json "d['collector_connected'] == d['agent']['collector'] == d['connections'][0]['target'] and d['agent']['online']"
+  note "rebind: the daemon's verdict (one collector: no change)"
+  ctl 0 --json rebind
+  json "d == {'verdict': 'No change to connected collector ' + d['verdict'].split(' ')[-1]} and d['verdict'].endswith('.')"
+
+  note "a spool volume below spool.diskspace.min (state 8): status exits 1 and says so"
+  vgd_stop
+  floor=$(($(df -k --output=avail /var/orvanevg | tail -n 1) - 32768))
+  vgd_add_conf "vgd.timer.update.agent.status 2" "spool.diskspace.min ${floor}KB"
+  vgd_start
+  wait_for 30 "$VGCTL" status > /dev/null || fail "not healthy before the disk filled: $("$VGCTL" status)"
+  fallocate -l 64M /var/orvanevg/filler || fail "cannot fill the spool's file system"
+  wait_for 20 sh -c "'$VGCTL' status | grep -q 'disk volume is too full'" || fail "no state 8: $("$VGCTL" status)"
+  ctl 1 --json status
+  json 'd["agent"]["state"] == 8 and d["online"]'
+  rm -f /var/orvanevg/filler
+fi
+
+note "flush of the installation cache: 0 for root"
+ctl 0 --json flush installation
+json 'd == {"installation_status": 0, "result": "flushed"}'
 
 note "stop: the daemon goes, then vgctl says it is not running"
 ctl 0 stop

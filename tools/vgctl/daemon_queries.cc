@@ -57,13 +57,18 @@ Reply ask(Daemon& d, uint32_t type, int timeout = 0) { return Reply(d.call(d.new
 
 }  // namespace
 
-Daemon::Daemon(std::string socketPath, int timeoutSeconds) : path_(std::move(socketPath)), timeout_(timeoutSeconds) {}
+Daemon::Daemon(std::string socketPath, int timeoutSeconds, int signSetting)
+    : path_(std::move(socketPath)), timeout_(timeoutSeconds), signSetting_(signSetting) {}
 
 void Daemon::connect() {
   try {
-    session_.connect(path_, timeout_, SIGN_SETTING_DISABLED);
-  } catch (const std::exception& e) {
-    throw DaemonError(DaemonError::kUnreachable, e.what());
+    session_.connect(path_, timeout_, signSetting_);
+  } catch (const ofw::IOException& e) {
+    // No socket, or nobody accepting on it: the daemon is not running. Any
+    // other failure is a daemon that refused the session (signing, protocol).
+    bool down = e.code() == SESSION_ERR_NOPATH || e.code() == SESSION_ERR_OPEN;
+    throw DaemonError(down ? DaemonError::kUnreachable : DaemonError::kNoAnswer,
+                      down ? e.what() : std::string("the daemon refused the session: ") + e.what());
   }
 }
 
@@ -130,7 +135,7 @@ std::vector<SpoolEntry> querySpoolInfo(Daemon& d) {
     SpoolEntry e;
     e.name = r.string();
     e.paused = r.boolean();
-    e.otherFlag = r.boolean();
+    e.inProgress = r.boolean();
     e.status = r.string();
     out.push_back(e);
   }

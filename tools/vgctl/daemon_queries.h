@@ -27,7 +27,8 @@ struct DaemonError : std::runtime_error {
 // so that the next request still gets its answer.
 class Daemon {
  public:
-  Daemon(std::string socketPath, int timeoutSeconds);
+  // signSetting: SIGN_SETTING_* (lrpc2/session.h).
+  Daemon(std::string socketPath, int timeoutSeconds, int signSetting);
   // Opens the session now; throws kUnreachable.
   void connect();
   // Sends the request (fields already written) and returns its reply.
@@ -38,6 +39,7 @@ class Daemon {
  private:
   std::string path_;
   int timeout_;
+  int signSetting_;
   LRPC2ClientSession session_;
 };
 
@@ -62,7 +64,7 @@ struct ConnectionStats {
 struct SpoolEntry {
   std::string name;
   bool paused = false;
-  bool otherFlag = false;
+  bool inProgress = false;  // a session spool whose session has not ended
   std::string status;
 };
 

@@ -1,7 +1,7 @@
 // vgctl: the administrator's control and status tool, a client of the
 // daemon's local socket.
 //
-//   vgctl [-s SOCKET] [-t SECONDS] [--json] COMMAND [ARGS]
+//   vgctl [-s SOCKET] [-g SIGNING] [-t SECONDS] [--json] COMMAND [ARGS]
 //
 // `vgctl status` tells in one screen whether this host's sessions are audited
 // and forwarded, and exits 1 when they are not; the other commands show one
@@ -17,10 +17,14 @@
 #include <vector>
 
 #include "lrpc2/msg_types.h"
+#include "lrpc2/session.h"
+#include "ofw/config/properties.h"
 #include "ofw/guid.h"
+#include "ofw/paths.h"
 #include "ovgfw/agent_state.h"
 #include "tools/vgctl/daemon_queries.h"
 #include "tools/vgctl/report.h"
+#include "tools/vgctl/views.h"
 
 namespace vgctl {
 namespace {
@@ -35,7 +39,8 @@ enum Exit {
 };
 
 const char kUsage[] =
-    "usage: vgctl [-s SOCKET] [-t SECONDS] [--json] COMMAND [ARGS]\n"
+    "usage: vgctl [-s SOCKET] [-g SIGNING] [-t SECONDS] [--json] COMMAND [ARGS]\n"
+    "  (SOCKET: the configuration's vgd.socket under /var/orvanevg; SIGNING: allowed)\n"
     "  status                       is this host audited and forwarded? (everything below in one screen)\n"
     "  online                       session and audit-trail channels to the collector\n"
     "  collector                    agent state, installation, audit store, collector, per-collector statistics\n"
@@ -67,54 +72,6 @@ int refused(Context& c, const std::string& what) {
   return kRefused;
 }
 
-long long leadingNumber(const std::string& s) { return std::strtoll(s.c_str(), nullptr, 10); }
-
-void addCollector(Report& r, const CollectorStatus& s) {
-  r.number("state", s.state);
-  r.text("state_text", ovgfw::AgentState::EnumToString(s.state));
-  r.text("description", s.description);
-  r.text("installation", s.installation);
-  r.text("audit_store", s.auditStore);
-  r.text("collector", s.collector);
-  r.flag("online", s.online);
-}
-
-void addConnections(Report& r, const std::vector<ConnectionStats>& list) {
-  r.list("connections");
-  for (const ConnectionStats& c : list) {
-    Report& e = r.append("connections");
-    e.text("target", c.target);
-    e.number("off_limits_until", c.times[0]);
-    e.number("last_connected", c.times[1]);
-    e.number("last_transmission", c.times[2]);
-    e.number("last_connect_error_time", c.times[3]);
-    e.number("last_transmission_error_time", c.times[4]);
-    e.text("last_connect_error", c.connectError);
-    e.text("last_transmission_error", c.transmissionError);
-  }
-}
-
-void addSizes(Report& r, Daemon& d) {
-  r.number("session_spool_bytes", leadingNumber(queryString(d, MsgType::VGQueryDBSize)));
-  r.number("audit_trail_spool_bytes", leadingNumber(queryString(d, MsgType::VGQueryATDBSize)));
-  r.number("despool_rate", leadingNumber(queryString(d, MsgType::VGQueryDespoolRate)));
-  r.number("audit_trail_despool_rate", leadingNumber(queryString(d, MsgType::VGQueryDespoolATRate)));
-}
-
-// Adds the spool entries; false when the daemon gave none (the caller is not root).
-bool addSpools(Report& r, const std::vector<SpoolEntry>& list, std::vector<std::string>* paused) {
-  r.list("spools");
-  for (const SpoolEntry& s : list) {
-    Report& e = r.append("spools");
-    e.text("name", s.name);
-    e.flag("paused", s.paused);
-    e.flag("second_flag", s.otherFlag);
-    e.text("status", s.status);
-    if (s.paused && paused) paused->push_back(s.name + (s.status.empty() ? "" : ": " + s.status));
-  }
-  return !list.empty();
-}
-
 // One item of the status screen; an item the daemon cannot answer is shown
 // as unavailable and does not hide the others.
 bool attempt(Report& r, const char* key, const std::function<void()>& f) {
@@ -132,8 +89,7 @@ int cmdStatus(Context& c) {
   Daemon& d = c.daemon;
   Report& r = c.report;
   std::vector<std::string> problems;
-  bool hooked = false, online = false, atOnline = false, spoolsKnown = false;
-  std::vector<std::string> paused;
+  bool hooked = false, online = false, atOnline = false;
   ping(d);
   r.text("daemon", "running");
   // Filled in below; placed first so that the verdict leads the screen.
@@ -154,13 +110,34 @@ int cmdStatus(Context& c) {
     atOnline = queryBool(d, MsgType::VGQueryIsATChannelOnline);
     r.flag("audit_trail_online", atOnline);
   });
-  attempt(r, "agent", [&] { addCollector(r.object("agent"), queryCollectorStatus(d)); });
-  attempt(r, "spool_sizes", [&] { addSizes(r.object("spool_sizes"), d); });
-  attempt(r, "spools", [&] {
-    spoolsKnown = addSpools(r, querySpoolInfo(d), &paused);
-    if (!spoolsKnown) r.text("spools_note", "root only");
+  attempt(r, "agent", [&] {
+    CollectorStatus agent = queryCollectorStatus(d);
+    addCollector(r.object("agent"), agent);
+    // The spool refuses new records: sessions go on unaudited.
+    if (agent.state == ovgfw::AgentState::SPOOL_DISK_FULL)
+      problems.push_back("the spool's disk volume is too full: new sessions are not audited");
   });
-  for (const std::string& p : paused) problems.push_back("spool paused: " + p);
+  attempt(r, "spool_sizes", [&] { addSizes(r.object("spool_sizes"), d); });
+  attempt(r, "backlog", [&] {
+    if (geteuid() == 0)
+      addBacklogTotals(r, readSpoolBacklog(d));
+    else
+      r.text("backlog", "root only");
+  });
+  attempt(r, "paused_spools", [&] {
+    std::vector<SpoolEntry> spools = querySpoolInfo(d);
+    if (spools.empty()) {
+      r.text("paused_spools", "root only");
+      return;
+    }
+    r.textList("paused_spools");
+    for (const SpoolEntry& s : spools) {
+      if (!s.paused) continue;
+      std::string text = s.name + (s.status.empty() ? "" : ": " + s.status);
+      r.appendText("paused_spools", text);
+      problems.push_back("spool paused: " + text);
+    }
+  });
   attempt(r, "connections", [&] { addConnections(r, queryConnectionStatistics(d)); });
   attempt(r, "advanced_monitoring", [&] { r.flag("advanced_monitoring", queryBool(d, MsgType::VGQueryIsLibauditEnabled)); });
 
@@ -186,7 +163,11 @@ int cmdCollector(Context& c) {
 
 int cmdSpools(Context& c) {
   addSizes(c.report.object("spool_sizes"), c.daemon);
-  if (!addSpools(c.report, querySpoolInfo(c.daemon), nullptr)) return refused(c, "list the spools");
+  std::vector<SpoolEntry> spools = querySpoolInfo(c.daemon);
+  if (spools.empty()) return refused(c, "list the spools");
+  std::vector<SpoolBacklog> backlog = readSpoolBacklog(c.daemon);
+  addBacklogTotals(c.report, backlog);
+  addSpools(c.report, spools, backlog);
   return kOk;
 }
 
@@ -317,12 +298,13 @@ int cmdResume(Context& c) {
 
 int cmdRebind(Context& c) {
   // The daemon may take up to its own rebind time-out to choose.
-  long seconds = leadingNumber(queryParameter(c.daemon, "lrpc2.rebind.timeout"));
+  long seconds = std::strtol(queryParameter(c.daemon, "lrpc2.rebind.timeout").c_str(), nullptr, 10);
   if (seconds <= 0) seconds = 300;
   Answer a = requestRebind(c.daemon, static_cast<int>(seconds) + c.daemon.timeout());
-  if (a.status == 500) return refused(c, "rebind the collector");
   if (a.status != 0) c.report.number("status", a.status);
   c.report.text("verdict", a.text);
+  // Others than root get the daemon's refusal text in place of a verdict.
+  if (a.status == 500 || geteuid() != 0) return kRefused;
   return a.status == 0 ? kOk : kNotDone;
 }
 
@@ -362,19 +344,26 @@ const std::map<std::string, Command>& commands() {
 }
 
 int run(int argc, char** argv) {
-  std::string socket = "/var/orvanevg/audit";
+  // The socket as the daemon's configuration names it. Signing "allowed"
+  // follows the daemon's own setting, whatever it is (and before a reload
+  // made a changed setting the daemon's).
+  std::string socket =
+      std::string(ofw::paths::DATA_DIR) + "/" + ofw::Props().getProperty("vgd.socket", "audit");
+  int signing = SIGN_SETTING_ALLOWED;
   int timeout = 30;
   bool json = false;
   static const option longOptions[] = {{"json", no_argument, nullptr, 'j'},
                                        {"socket", required_argument, nullptr, 's'},
+                                       {"signing", required_argument, nullptr, 'g'},
                                        {"timeout", required_argument, nullptr, 't'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {nullptr, 0, nullptr, 0}};
   int opt;
-  while ((opt = getopt_long(argc, argv, "+js:t:h", longOptions, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv, "+js:g:t:h", longOptions, nullptr)) != -1) {
     switch (opt) {
       case 'j': json = true; break;
       case 's': socket = optarg; break;
+      case 'g': signing = SignStringToSignSetting(optarg); break;
       case 't': timeout = std::atoi(optarg); break;
       case 'h': std::fputs(kUsage, stdout); return kOk;
       default: std::fputs(kUsage, stderr); return kUsageError;
@@ -390,7 +379,7 @@ int run(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return kUsageError;
   }
-  Daemon daemon(socket, timeout);
+  Daemon daemon(socket, timeout, signing);
   Report report;
   Context c{daemon, report, args};
   int rc;

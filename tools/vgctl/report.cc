@@ -4,6 +4,7 @@
 #include <rapidjson/stringbuffer.h>
 
 #include <algorithm>
+#include <ctime>
 
 namespace vgctl {
 
@@ -32,6 +33,11 @@ Report& Report::number(const std::string& key, long long value) {
 
 Report& Report::flag(const std::string& key, bool value) {
   add(key, kFlag).flag = value;
+  return *this;
+}
+
+Report& Report::time(const std::string& key, long long seconds) {
+  add(key, kTime).number = seconds;
   return *this;
 }
 
@@ -72,6 +78,14 @@ void Report::printText(std::FILE* out, int indent) const {
       case kText: std::fprintf(out, "%*s%-*s %s\n", indent, "", static_cast<int>(width), label.c_str(), m.text.c_str()); break;
       case kNumber: std::fprintf(out, "%*s%-*s %lld\n", indent, "", static_cast<int>(width), label.c_str(), m.number); break;
       case kFlag: std::fprintf(out, "%*s%-*s %s\n", indent, "", static_cast<int>(width), label.c_str(), m.flag ? "yes" : "no"); break;
+      case kTime: {
+        char date[64] = "never";
+        time_t t = static_cast<time_t>(m.number);
+        struct tm tm;
+        if (t != 0 && localtime_r(&t, &tm)) std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S %z", &tm);
+        std::fprintf(out, "%*s%-*s %s\n", indent, "", static_cast<int>(width), label.c_str(), date);
+        break;
+      }
       case kObject:
         std::fprintf(out, "%*s%s\n", indent, "", label.c_str());
         m.items[0]->printText(out, indent + 2);
@@ -98,7 +112,8 @@ void Report::write(Writer& w) const {
     w.Key(m.key.c_str(), static_cast<rapidjson::SizeType>(m.key.size()));
     switch (m.kind) {
       case kText: w.String(m.text.c_str(), static_cast<rapidjson::SizeType>(m.text.size())); break;
-      case kNumber: w.Int64(m.number); break;
+      case kNumber:
+      case kTime: w.Int64(m.number); break;
       case kFlag: w.Bool(m.flag); break;
       case kObject: m.items[0]->write(w); break;
       case kList:

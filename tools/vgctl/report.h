@@ -14,6 +14,8 @@ class Report {
   Report& text(const std::string& key, const std::string& value);
   Report& number(const std::string& key, long long value);
   Report& flag(const std::string& key, bool value);
+  // Seconds since the epoch: a number in JSON, a local date in the text (0: "never").
+  Report& time(const std::string& key, long long seconds);
   // A nested object under key (created empty).
   Report& object(const std::string& key);
   // A new object appended to the list under key (the list is created on first use).
@@ -29,7 +31,7 @@ class Report {
   std::string json() const;
 
  private:
-  enum Kind { kText, kNumber, kFlag, kObject, kList, kTexts };
+  enum Kind { kText, kNumber, kFlag, kTime, kObject, kList, kTexts };
   struct Member {
     std::string key;
     Kind kind;

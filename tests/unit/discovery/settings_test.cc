@@ -98,4 +98,37 @@ TEST(SettingsFile, IsReplacedWholeAndReadBack) {
   EXPECT_EQ(entries(dir.path()), 1u);  // no temporary file left behind
 }
 
+// Joined host name and domain as the directory client's settings hold them
+// ("-" = no file); the long name, or "" when it must throw.
+struct JoinedName {
+  const char* host;
+  const char* domain;
+  const char* longName;
+};
+class LongJoinedHostName : public ::testing::TestWithParam<JoinedName> {};
+
+TEST_P(LongJoinedHostName, JoinsHostAndDomainOrThrowsWhenNotJoined) {
+  capi_test::TempDir dir;
+  const std::string prefix = dir.path() + "/kset.";
+  if (std::string(GetParam().host) != "-") dir.write("kset.host", GetParam().host);
+  if (std::string(GetParam().domain) != "-") dir.write("kset.domain", GetParam().domain);
+  if (*GetParam().longName)
+    EXPECT_EQ(ofw::longJoinedHostName(prefix), GetParam().longName);
+  else
+    EXPECT_THROW(ofw::longJoinedHostName(prefix), ofw::NotFoundException);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, LongJoinedHostName,
+                         ::testing::Values(JoinedName{"web1\n", "Corp.Example.com\n", "web1.Corp.Example.com"},
+                                           JoinedName{"web1.corp.example.com", "-", "web1.corp.example.com"},
+                                           JoinedName{"web1", "-", ""}, JoinedName{"web1", "", ""},
+                                           JoinedName{"", "corp.example.com", ""}, JoinedName{"-", "-", ""}));
+
+TEST(Container, IsKnownByTheRuntimesMarkerFile) {
+  capi_test::TempDir dir;
+  EXPECT_FALSE(ofw::isInContainer(dir.path()));
+  dir.write(".dockerenv", "");
+  EXPECT_TRUE(ofw::isInContainer(dir.path()));
+}
+
 }  // namespace

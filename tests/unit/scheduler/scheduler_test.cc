@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -105,6 +106,8 @@ struct Recorder {
     t.reapChildren = [this] { calls.push_back("reap"); };
     t.checkProperties = [this] { calls.push_back("properties"); };
     t.nudgeDespooler = [this] { calls.push_back("nudge"); };
+    t.sendActiveList = [this] { calls.push_back("activelist"); };
+    t.updateAgentStatus = [this] { calls.push_back("status"); };
     t.reconnect = [this] { calls.push_back("reconnect"); };
     t.resumePausedSpools = [this] { calls.push_back("resume"); };
     t.forceRebind = [this] { calls.push_back("force"); };
@@ -131,6 +134,16 @@ struct Recorder {
   }
 };
 
+// The seconds of the last "<prefix>%d seconds later" line.
+int drawnSeconds(const std::vector<std::string>& records, const std::string& prefix) {
+  int seconds = -1;
+  for (const std::string& r : records) {
+    size_t p = r.find(prefix);
+    if (p != std::string::npos) seconds = std::atoi(r.c_str() + p + prefix.size());
+  }
+  return seconds;
+}
+
 class SchedulerPass : public ::testing::Test {
  protected:
   LogCapture log_;
@@ -143,8 +156,9 @@ class SchedulerPass : public ::testing::Test {
 TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
   Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
   s.runPass(1000);
+  // The first active session list waits for its initial delay.
   EXPECT_EQ(rec_.calls, (std::vector<std::string>{"reap", "properties", "nudge", "reconnect", "resume", "force",
-                                                  "verify", "flush", "nss", "secrets", "start", "purge"}));
+                                                  "verify", "flush", "status", "nss", "secrets", "start", "purge"}));
 
   const std::set<std::string> taskLines = {"TRACE Reaping finished child process.",
                                            "TRACE Run properties syntax check.",
@@ -158,6 +172,7 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
                                            "DEBUG Forced rebind flag set",
                                            "DEBUG Setting verify collector flag",
                                            "DEBUG Flushing database",
+                                           "DEBUG Updating agent status",
                                            "DEBUG Monitoring NSS conf file",
                                            "DEBUG Clearing the expired OVS secret cache"};
   std::vector<std::string> seen;
@@ -169,8 +184,13 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
                                             "DEBUG Checking file descriptor usage", "DEBUG Checking CPU usage",
                                             "DEBUG Reconnecting if needed", "DEBUG Resuming any paused spools",
                                             "DEBUG Forced rebind flag set", "DEBUG Setting verify collector flag",
-                                            "DEBUG Flushing database", "DEBUG Monitoring NSS conf file",
+                                            "DEBUG Flushing database", "DEBUG Updating agent status",
+                                            "DEBUG Monitoring NSS conf file",
                                             "DEBUG Clearing the expired OVS secret cache"}));
+  // The next heartbeat is drawn from 75-100 % of vgd.timer.update.agent.status.
+  const int nextStatus = drawnSeconds(log_.records(), "Next agent status will be updated ");
+  EXPECT_GE(nextStatus, 225);
+  EXPECT_LE(nextStatus, 300);
 
   // The disk check ran on data directory + "/" + vgd.spool, the monitor's checks on the probes.
   EXPECT_EQ(fake_.diskPaths, std::vector<std::string>{"/data/spool-dbqc"});
@@ -185,6 +205,30 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
   s.runPass(5000);
   EXPECT_EQ(rec_.countOf("start"), 1);
   EXPECT_EQ(rec_.countOf("purge"), 2);
+  // The active session list runs second, after the nudge, with its line and next interval (±25 % of 1800).
+  ASSERT_EQ(rec_.countOf("activelist"), 1);
+  EXPECT_EQ(rec_.calls[rec_.calls.size() - 10], "nudge");
+  EXPECT_EQ(rec_.calls[rec_.calls.size() - 9], "activelist");
+  EXPECT_EQ(log_.count("DEBUG Sending active session list"), 1);
+  const int nextList = drawnSeconds(log_.records(), "Next active session list will be updated ");
+  EXPECT_GE(nextList, 1350);
+  EXPECT_LE(nextList, 2250);
+}
+
+TEST_F(SchedulerPass, ActiveListWaitsItsJitteredInitialDelayAndStatusItsDrawnInterval) {
+  props_.setProperty("vgd.timer.send.initial.list", "40");
+  props_.setProperty("vgd.timer.update.agent.status", "8");
+  Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
+  s.runPass(1000);
+  EXPECT_EQ(rec_.countOf("status"), 1);
+  // Never before 40 s, always by 50 s (40 + 25 %).
+  for (time_t t = 1001; t < 1040; ++t) s.runPass(t);
+  EXPECT_EQ(rec_.countOf("activelist"), 0);
+  // The heartbeat every 6-8 s: 4 to 6 more in those 39 s.
+  EXPECT_GE(rec_.countOf("status"), 5);
+  EXPECT_LE(rec_.countOf("status"), 7);
+  for (time_t t = 1040; t <= 1050; ++t) s.runPass(t);
+  EXPECT_EQ(rec_.countOf("activelist"), 1);
 }
 
 TEST_F(SchedulerPass, SpoolDirectoryNameComesFromTheConfiguration) {
@@ -282,12 +326,12 @@ TEST_F(SchedulerPass, SettingTheClockBackMakesEveryTaskDue) {
   Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
   s.runPass(100000);
   s.runPass(100001);
-  EXPECT_EQ(rec_.calls.size(), 12u);  // the start event included, once
+  EXPECT_EQ(rec_.calls.size(), 13u);  // the start event included, once
   rec_.calls.clear();
   size_t mark = log_.mark();
   s.runPass(90000);
-  EXPECT_EQ(rec_.calls, (std::vector<std::string>{"reap", "properties", "nudge", "reconnect", "resume", "force",
-                                                  "verify", "flush", "nss", "secrets", "purge"}));
+  EXPECT_EQ(rec_.calls, (std::vector<std::string>{"reap", "properties", "nudge", "activelist", "reconnect", "resume",
+                                                  "force", "verify", "flush", "status", "nss", "secrets", "purge"}));
   EXPECT_EQ(log_.count("DEBUG Checking disk space", mark), 1);
   EXPECT_EQ(log_.count("DEBUG Checking memory usage", mark), 1);
 }

@@ -13,6 +13,7 @@
 #include "auditor/auditor.h"
 #include "lrpc2/client_session.h"
 #include "lrpc2/msg_types.h"
+#include "ofw/guid.h"
 #include "ofw/config/properties.h"
 #include "ofw/logging/logger.h"
 #include "server/ipc_server.h"
@@ -161,7 +162,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<AuditedCase>& i) { return std::string(i.param.name); });
 
 TEST_F(ControlHandlers, ResumeAnswersZeroOrTheFailureStatus) {
-  for (auto c : {std::make_pair("common", 0), std::make_pair("at", 0), std::make_pair("not-a-session", 503)}) {
+  // A session spool is named by the session's GUID as the spool directory and the tools show it.
+  ofw::Guid session = ofw::Guid::generate();
+  auditor_->sessions()->add(session, auditor_->maxSingleFileSize());
+  const std::string sessionName = session.toSwappedMSString();
+  const std::string otherName = ofw::Guid::generate().toSwappedMSString();
+  for (auto c : {std::make_pair("common", 0), std::make_pair("at", 0), std::make_pair(sessionName.c_str(), 0),
+                 std::make_pair(otherName.c_str(), 503), std::make_pair("not-a-session", 503)}) {
     MsgPtr m = client_.newRequest(MsgType::VGResumeSpool);
     MsgWriteString(m.get(), c.first);
     std::string expected = i32(c.second) + kEnd;
