@@ -131,7 +131,18 @@ void Auditor::prepareSessionPingPayload(ovgfw::SessionPingPayload& p) {
   p.auditTrailOfflineStoreSize = static_cast<int64_t>(getATDbSize() / 1024);
   p.freeDiskSpace = spoolPath_.empty() ? 0 : percentFree(diskSpaceOf(spoolPath_));
   p.site = siteText();
-  p.sessionAuditing = ovg::IsHooked() ? 1 : 0;
+  // The hook monitor's last answer: asking the editing script here would
+  // hold the despooler thread for as long as the script runs.
+  int hooked = nssMonitor_.lastAnswer();
+  if (hooked < 0) {
+    try {
+      hooked = ovg::IsHooked() ? 1 : 0;
+    } catch (const std::exception& e) {
+      OFW_DEBUG(logger_, "Unable to tell whether the name-service hook is in place: %s", e.what());
+      hooked = 0;
+    }
+  }
+  p.sessionAuditing = hooked;
   try {
     p.deploymentType = meridia::InstallationInfo::GetCurrentInstallationGuid().isNull() ? 1 : 0;
   } catch (const std::exception& e) {

@@ -91,6 +91,7 @@ bool NssMonitor::askHooked(bool installed, const FileIdentity& now) {
   if (installed) OFW_DEBUG(logger_, "%s has been changed.", paths_.nsswitch.c_str());
   try {
     lastHooked_ = IsHooked(paths_);
+    lastAnswer_ = lastHooked_ ? 1 : 0;
     last_ = now;
     haveLast_ = installed;
     return lastHooked_;

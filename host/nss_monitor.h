@@ -29,6 +29,9 @@ class NssMonitor {
   void monitorNssConf();
 
   bool inProgress() const { return inProgress_.load(); }
+  // The answer of the last check that could ask the editing script: 1 hooked,
+  // 0 not, -1 before any such check. Any thread; never runs the script.
+  int lastAnswer() const { return lastAnswer_.load(); }
 
  private:
   // The status of the name-service configuration the last answer belongs to.
@@ -52,6 +55,7 @@ class NssMonitor {
   FileIdentity last_;
   bool lastHooked_ = false;
   std::atomic<bool> inProgress_{false};
+  std::atomic<int> lastAnswer_{-1};
   ofw::LoggerPtr logger_;
 };
 

@@ -87,7 +87,9 @@ class NssHook : public ::testing::Test {
 
 TEST_F(NssHook, ALostHookIsRepaired) {
   ovg::NssMonitor monitor(p_);
+  EXPECT_EQ(monitor.lastAnswer(), -1);
   monitor.monitorNssConf();
+  EXPECT_EQ(monitor.lastAnswer(), 0);  // what the check found, before the repair
   EXPECT_EQ(readFile(p_.nsswitch), kHooked);
   // "Not enabled" from the unhook step does not stop the cycle; no revert runs.
   EXPECT_EQ(calls(),
@@ -109,6 +111,7 @@ TEST_F(NssHook, AnUnchangedConfigurationIsNotAskedAgain) {
   writeFile(p_.bindInProgress, "");  // not joined
   ovg::NssMonitor monitor(p_);
   monitor.monitorNssConf();
+  EXPECT_EQ(monitor.lastAnswer(), 1);
   monitor.monitorNssConf();
   EXPECT_EQ(log_.occurrences("has been changed."), 1u);
   writeFile(p_.nsswitch, std::string(kHooked) + "# edited\n");
