@@ -17,9 +17,6 @@ inline std::string libraryPath(const char* name) {
 }
 inline std::string standinPath() { return libraryPath("libcapi.so"); }
 inline std::string nocorePath() { return libraryPath("libcapi_nocore.so"); }
-inline std::string exampleDataPath() {
-  return std::string(VGD_SOURCE_DIR) + "/standins/capi/example-directory.json";
-}
 
 using testsupport::TempDir;
 

@@ -98,8 +98,6 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ItemCase{"byte", [](OVGMessage& m) { m.writeByte(0xfe); }, [] { return bytes({0xfe}); }, 1,
                  [](OVGMessage& m) { EXPECT_EQ(m.readByte(), 0xfe); }},
-        ItemCase{"short", [](OVGMessage& m) { m.writeShort(-300); }, [] { return u16(0xfed4); }, 2,
-                 [](OVGMessage& m) { EXPECT_EQ(m.readShort(), -300); }},
         ItemCase{"ushort", [](OVGMessage& m) { m.writeUShort(0xbeef); },
                  [] { return u16(0xbeef); }, 2,
                  [](OVGMessage& m) { EXPECT_EQ(m.readUShort(), 0xbeef); }},
@@ -108,9 +106,6 @@ INSTANTIATE_TEST_SUITE_P(
         ItemCase{"uint32", [](OVGMessage& m) { m.writeUInt32(0xdeadbeef); },
                  [] { return u32(0xdeadbeef); }, 4,
                  [](OVGMessage& m) { EXPECT_EQ(m.readUInt32(), 0xdeadbeefu); }},
-        ItemCase{"int64", [](OVGMessage& m) { m.writeInt64(-3); },
-                 [] { return u64(0xfffffffffffffffdull); }, 8,
-                 [](OVGMessage& m) { EXPECT_EQ(m.readInt64(), -3); }},
         ItemCase{"uint64", [](OVGMessage& m) { m.writeUInt64(0x1122334455667788ull); },
                  [] { return u64(0x1122334455667788ull); }, 8,
                  [](OVGMessage& m) { EXPECT_EQ(m.readUInt64(), 0x1122334455667788ull); }},
@@ -138,15 +133,6 @@ INSTANTIATE_TEST_SUITE_P(
                  [] { return u32(2) + bytes({0, 1}); }, 2,
                  [](OVGMessage& m) { EXPECT_EQ(hex(m.readBlob()), "00 01"); }}),
     [](const testing::TestParamInfo<ItemCase>& info) { return std::string(info.param.name); });
-
-TEST(OVGMessage, TimestampItemHoldsWholeTimeval) {
-  OVGRequestMessage m;
-  m.writeTimestamp();
-  ASSERT_EQ(m.getDataItems().size(), 1u);
-  EXPECT_EQ(m.getDataItems().front().size, sizeof(timeval));
-  EXPECT_EQ(m.getDataListSize(), 8u);
-  EXPECT_EQ(m.serialize().size(), 20u);
-}
 
 TEST(OVGMessage, ItemsInOrderWithLengthsCounted) {
   OVGRequestMessage m(OVGMessage::TYPE_CHANNEL_OPEN, 0);

@@ -76,19 +76,6 @@ TEST_F(LogQueueTest, QueueSizeZeroIsSynchronousAndComplete) {
   expectCompleteAndOrdered(r, 4, 500);
 }
 
-TEST_F(LogQueueTest, RecordsKeepTheirOrderThroughTheLogThread) {
-  configure(logFile_, {{"logger.queue.size", "100000"}, {"log", "DEBUG"}});
-  ofw::Logger::startThread();
-  EXPECT_TRUE(ofw::Logger::isThreadRunning());
-  logFrom(4, 3000);
-  ofw::Logger::stopThread();
-  EXPECT_FALSE(ofw::Logger::isThreadRunning());
-  auto r = readRecords(logFile_);
-  expectCompleteAndOrdered(r, 4, 3000);
-  EXPECT_NE(std::find(r.begin(), r.end(), "DEBUG util.logger starting background log thread"), r.end());
-  EXPECT_EQ(r.back(), "DEBUG util.logger stopped background log thread");
-}
-
 TEST_F(LogQueueTest, StopLosesNothingThatWasQueued) {
   configure(logFile_, {{"logger.queue.size", "100000"}, {"logger.file.flush.frequency", "50"}});
   ofw::Logger::startThread();

@@ -211,10 +211,6 @@ class TestServer {
     std::lock_guard<std::mutex> lock(mutex_);
     return recvStatuses_;
   }
-  std::vector<int> acceptedVersions() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return versions_;
-  }
   std::vector<int> signingFlags() {
     std::lock_guard<std::mutex> lock(mutex_);
     return signing_;
@@ -238,12 +234,11 @@ class TestServer {
   }
 
   void serve(int fd) {
-    int st = 0, version = 0;
-    LRPC2SessionServer* s = SessionAccept(fd, fd, 30, table_, signSetting_, &st, &version);
+    int st = 0;
+    LRPC2SessionServer* s = SessionAccept(fd, fd, 30, table_, signSetting_, &st, nullptr);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       acceptStatuses_.push_back(st);
-      versions_.push_back(version);
       signing_.push_back(s ? SessionIsSigning(s) : -1);
     }
     if (s == nullptr) return;
@@ -280,7 +275,6 @@ class TestServer {
   int served_ = 0;
   std::vector<int> acceptStatuses_;
   std::vector<int> recvStatuses_;
-  std::vector<int> versions_;
   std::vector<int> signing_;
 };
 

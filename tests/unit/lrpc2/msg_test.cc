@@ -129,12 +129,6 @@ INSTANTIATE_TEST_SUITE_P(
                   ASSERT_EQ(MsgReadBool(m, &v), MSG_OK);
                   EXPECT_EQ(v, 1);
                 }},
-        TagCase{"BoolFalse", [](LRPC2Msg* m) { return MsgWriteBool(m, 0); }, B().u8(1).u8(0),
-                [](LRPC2Msg* m) {
-                  int v = -1;
-                  ASSERT_EQ(MsgReadBool(m, &v), MSG_OK);
-                  EXPECT_EQ(v, 0);
-                }},
         TagCase{"Int32", [](LRPC2Msg* m) { return MsgWriteInt32(m, -2); }, B().u8(2).u32(0xFFFFFFFE),
                 [](LRPC2Msg* m) {
                   int32_t v = 0;
@@ -588,4 +582,3 @@ TEST(LRPC2Msg, NewFromDataSkipsHeaderAndCanReferToCallerData) {
   EXPECT_EQ(MsgNewFromData(nullptr, 10, 0, nullptr, 0, &st), nullptr);
 }
 
-// ---- table ---------------------------------------------------------------------

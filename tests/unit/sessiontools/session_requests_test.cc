@@ -1,6 +1,5 @@
 // The audit shell's session requests: each version's request type and field
-// order, read back value by value with the message layer; the replies as the
-// daemon writes them.
+// order, read back value by value with the message layer.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -161,37 +160,6 @@ TEST_P(StartVersion, FieldsInTheOrderOfTheVersion) {
 
 INSTANTIATE_TEST_SUITE_P(Versions, StartVersion, ::testing::Values(1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17));
 
-TEST(StartRequest, VersionsWithoutATypeAreRefused) {
-  for (int v : {-1, 0, 3, 18, 100}) {
-    int status = 0;
-    EXPECT_EQ(nullptr, ovg::buildStartRequest(v, sampleStart(), &status)) << v;
-    EXPECT_EQ(MSG_ERR_INVALID, status) << v;
-    EXPECT_EQ(0u, ovg::startRequestType(v));
-  }
-  for (int v : {0, 6}) {
-    EXPECT_EQ(0u, ovg::resumeRequestType(v));
-  }
-  for (int v : {0, 4}) {
-    EXPECT_EQ(0u, ovg::dataRequestType(v));
-  }
-  for (int v : {0, 4}) {
-    EXPECT_EQ(0u, ovg::wsizeRequestType(v));
-  }
-  for (int v : {0, 3}) {
-    EXPECT_EQ(0u, ovg::endRequestType(v));
-  }
-}
-
-TEST(TimevalBlob, SizeIsTheStructsUnlessForced) {
-  struct timeval tv = {5, 6};
-  EXPECT_EQ(sizeof tv, ovg::timevalBlob(tv).size());
-  std::string cut = ovg::timevalBlob(tv, 3);
-  ASSERT_EQ(3u, cut.size());
-  EXPECT_EQ(0, std::memcmp(cut.data(), &tv, 3));
-  std::string padded = ovg::timevalBlob(tv, sizeof tv + 4);
-  EXPECT_EQ(std::string(4, '\0'), padded.substr(sizeof tv));
-}
-
 class DataVersion : public ::testing::TestWithParam<int> {};
 TEST_P(DataVersion, StreamDataTimeSequence) {
   const int v = GetParam();
@@ -273,67 +241,6 @@ TEST(OtherRequests, PgidAndEnd) {
   EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionEnd2), typeOf(e2.get()));
   EXPECT_EQ("TIME", blob(e2.get(), "end time"));
   atEnd(e2.get());
-}
-
-// A reply built the way the daemon writes it, then read back.
-LRPC2Msg* reply(uint32_t type, bool audited, int status, const char* existing, const std::string& guid,
-                const std::string& body, int v) {
-  int rc = 0;
-  LRPC2Msg* m = MsgNew(type, 0, OVGPrivGetMsgTable(), MSG_MAX_HEADER_LENGTH, &rc);
-  MsgWriteBool(m, audited);
-  if (v >= 7) MsgWriteInt32(m, status);
-  if (!audited && existing) MsgWriteString(m, existing);
-  if (audited) {
-    MsgWriteBlob(m, guid.data(), static_cast<uint32_t>(guid.size()));
-    if (v >= 6) MsgWriteBlob(m, body.data(), static_cast<uint32_t>(body.size()));
-  }
-  MsgComplete(m);
-  return m;
-}
-
-TEST(StartReply, AuditedWithGuidAndBody) {
-  std::string guid(16, '\x11');
-  MsgPtr m(reply(207, true, 0, nullptr, guid, "START", 17));
-  ovg::StartReply r;
-  ASSERT_EQ(0, ovg::readStartReply(m.get(), 17, r));
-  EXPECT_TRUE(r.audited);
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ(guid, r.guid);
-  EXPECT_EQ("START", r.body);
-}
-
-TEST(StartReply, OldVersionsCarryNoStatusNorBody) {
-  std::string guid(16, '\x22');
-  MsgPtr m(reply(34, true, 0, nullptr, guid, "", 5));
-  ovg::StartReply r;
-  ASSERT_EQ(0, ovg::readStartReply(m.get(), 5, r));
-  EXPECT_TRUE(r.audited);
-  EXPECT_EQ(-1, r.status);
-  EXPECT_EQ(guid, r.guid);
-  EXPECT_EQ("", r.body);
-}
-
-TEST(StartReply, NotAuditedWithAndWithoutTheExistingId) {
-  MsgPtr a(reply(205, false, 4, "0a0b0c0d-0000-0000-0000-000000000001", "", "", 15));
-  ovg::StartReply r;
-  ASSERT_EQ(0, ovg::readStartReply(a.get(), 15, r));
-  EXPECT_FALSE(r.audited);
-  EXPECT_EQ(4, r.status);
-  EXPECT_EQ("0a0b0c0d-0000-0000-0000-000000000001", r.existingId);
-  MsgPtr b(reply(204, false, 4, nullptr, "", "", 14));
-  ASSERT_EQ(0, ovg::readStartReply(b.get(), 14, r));
-  EXPECT_EQ(4, r.status);
-  EXPECT_EQ("", r.existingId);
-}
-
-TEST(StartReply, ATruncatedReplyIsAnError) {
-  int rc = 0;
-  MsgPtr m(MsgNew(207, 0, OVGPrivGetMsgTable(), MSG_MAX_HEADER_LENGTH, &rc));
-  MsgWriteBool(m.get(), 1);
-  MsgWriteInt32(m.get(), 0);
-  MsgComplete(m.get());
-  ovg::StartReply r;
-  EXPECT_EQ(MSG_ERR_EOM, ovg::readStartReply(m.get(), 17, r));
 }
 
 }  // namespace

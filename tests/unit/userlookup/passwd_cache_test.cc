@@ -53,32 +53,6 @@ TEST(PasswdDATest, LifetimeCountsFromCreation) {
   EXPECT_FALSE(r.isAlive(-1, now));
 }
 
-// A sink that records the calls in order and can fail at one of them.
-struct RecordingSink {
-  std::vector<std::string> calls;
-  int failAt = -1;
-  int result() { return static_cast<int>(calls.size()) - 1 == failAt ? 200 : 0; }
-  int writeString(const std::string& s) { calls.push_back("s:" + s); return result(); }
-  int writeUInt32(uint32_t v) { calls.push_back("u:" + std::to_string(v)); return result(); }
-  int writeBool(bool b) { calls.push_back(std::string("b:") + (b ? "1" : "0")); return result(); }
-};
-
-TEST(PasswdDATest, ReplyEncodingOrder) {
-  PasswdDA r = user("ann", 4294967294u, true);
-  r.gid = 7;
-  RecordingSink sink;
-  EXPECT_EQ(0, ovg::copyPasswdDAToReply(r, sink));
-  std::vector<std::string> expected = {"s:ann", "s:x", "u:4294967294", "u:7", "s:ann gecos",
-                                       "s:/home/ann", "s:/bin/sh", "b:1"};
-  EXPECT_EQ(expected, sink.calls);
-  for (int i = 0; i < 8; ++i) {
-    RecordingSink failing;
-    failing.failAt = i;
-    EXPECT_EQ(200, ovg::copyPasswdDAToReply(r, failing));
-    EXPECT_EQ(static_cast<size_t>(i + 1), failing.calls.size()) << "stops at the first failure";
-  }
-}
-
 // The record as it appears in an LRPC2 body: tag, then payload in host order.
 void appendTagString(std::vector<uint8_t>& out, const std::string& s) {
   out.push_back(4);
