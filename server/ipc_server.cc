@@ -94,6 +94,9 @@ int peerUid(int fd) {
 // Connections accepted in one go before the loop serves the others.
 constexpr int kAcceptBatch = 64;
 
+// How long a surplus pool worker waits idle before it ends.
+constexpr int kSurplusWorkerIdleMs = 60 * 1000;
+
 }  // namespace
 
 IPCServer::IPCServer(const std::string& path) : socketPath_(path), logger_(getLogger("ovg.vgd.ipcserver")) {
@@ -178,7 +181,9 @@ void IPCServer::loop() {
     size = 10;
     max = 15;
   }
-  pool_.reset(new ThreadPool("IPCServer", size, max));
+  // Workers beyond vgd.threadpool.size stay for a while after a burst, so a
+  // steady load above that size does not start and end a thread per request.
+  pool_.reset(new ThreadPool("IPCServer", size, max, kSurplusWorkerIdleMs));
   maxWorkers_ = max;
 
   struct sigaction sa;
