@@ -4,9 +4,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
+#include <future>
 #include <thread>
 
 #include "ofw/threads/threadpool.h"
@@ -21,29 +20,20 @@ bool waitUntil(const std::function<bool()>& done) {
   return done();
 }
 
+// Holds every thread that runs it until released.
 class Blocker : public ofw::Runnable {
  public:
+  Blocker() : released_(release_.get_future().share()) {}
   void run() override {
-    std::unique_lock<std::mutex> l(m_);
-    ++running_;
-    cv_.wait(l, [this] { return open_; });
-    --running_;
+    ++running;
+    released_.wait();
   }
-  void open() {
-    std::lock_guard<std::mutex> l(m_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  int running() {
-    std::lock_guard<std::mutex> l(m_);
-    return running_;
-  }
+  void open() { release_.set_value(); }
+  std::atomic<int> running{0};
 
  private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool open_ = false;
-  int running_ = 0;
+  std::promise<void> release_;
+  std::shared_future<void> released_;
 };
 
 class Count : public ofw::Runnable {
@@ -59,7 +49,7 @@ TEST(ThreadPoolIdle, SurplusThreadsStayForTheIdlePeriodThenEnd) {
   ofw::ThreadPool p("idle", 2, 5, 300);
   Blocker block;
   for (int i = 0; i < 5; ++i) p.execute(&block);
-  ASSERT_TRUE(waitUntil([&] { return block.running() == 5; }));
+  ASSERT_TRUE(waitUntil([&] { return block.running.load() == 5; }));
   block.open();
   ASSERT_TRUE(waitUntil([&] { return p.busyCount() == 0 && p.idleCount() == 5; }));
   EXPECT_EQ(p.deadCount(), 0u);
