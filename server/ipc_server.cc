@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -29,8 +30,6 @@ namespace ofw {
 IPCServer* gServer = nullptr;
 
 namespace {
-
-void wakeHandler(int) {}
 
 // The pid of the process at the other end of a connected socket; 0 when unknown.
 int peerPid(int fd) {
@@ -118,6 +117,8 @@ IPCServer::IPCServer(const std::string& path) : socketPath_(path), logger_(getLo
   if (chmod(path.c_str(), 0777) != 0) fail("chmod unix socket");
   int backlog = readDecimalKey("vgd.clients.listen.backlog", 50);
   if (listen(listenFd_, backlog) != 0) fail("listen to AF_UNIX socket");
+  wakeFd_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!wakeFd_) fail("OS call failed");
   userLookup_.reset(new ovg::UserLookup(CapiDynamicLoader::getInstance(), Props()));
 }
 
@@ -186,13 +187,6 @@ void IPCServer::loop() {
   pool_.reset(new ThreadPool("IPCServer", size, max, kSurplusWorkerIdleMs));
   maxWorkers_ = max;
 
-  struct sigaction sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sa_handler = wakeHandler;
-  sa.sa_flags = SA_NODEFER;
-  if (sigemptyset(&sa.sa_mask) != 0 || sigaction(SIGUSR1, &sa, nullptr) != 0)
-    throw SystemException(withErrno("OS call failed", errno), errno, __FILE__, __LINE__);
-  loopThread_ = pthread_self();
   loopRunning_ = true;
 
   bool pollFailed = false;
@@ -241,12 +235,16 @@ void IPCServer::loop() {
 }
 
 void IPCServer::wakeLoop() {
-  if (loopRunning_.load()) pthread_kill(loopThread_, SIGUSR1);
+  // One write per poll round is enough: the loop clears the flag before it
+  // looks at the clients again, so a change made before a skipped write is seen.
+  if (!loopRunning_.load() || wakePending_.exchange(true)) return;
+  const uint64_t one = 1;
+  if (write(wakeFd_.get(), &one, sizeof one) < 0) wakePending_ = false;
 }
 
 size_t IPCServer::initPollFds() {
   Lock lock(clientsLock_);
-  size_t wanted = 1 + negotiating_.size() + clients_.size();
+  size_t wanted = 2 + negotiating_.size() + clients_.size();
   int configured = readDecimalKey("vgd.poll.fds", 2048);
   if (configured < 1) configured = 1;
   size_t capacity = std::max<size_t>(wanted, std::min<size_t>(static_cast<size_t>(configured), 65536));
@@ -279,12 +277,23 @@ size_t IPCServer::initPollFds() {
     polledClients_.push_back(c);
     ++n;
   }
+  wakeIndex_ = n;
+  pollFds_[n].fd = wakeFd_.get();
+  pollFds_[n].events = POLLIN;
+  ++n;
   OFW_TRACE(logger_, "Number of fd to poll: %d.", static_cast<int>(n));
   return n;
 }
 
 void IPCServer::serviceCommunications(int ready, size_t count) {
   time_t now = time(nullptr);
+  if (wakeIndex_ < count && pollFds_[wakeIndex_].revents) {
+    wakePending_ = false;
+    uint64_t wakes;
+    while (read(wakeFd_.get(), &wakes, sizeof wakes) > 0) {
+    }
+    --ready;
+  }
   if (pollFds_[0].fd >= 0 && (pollFds_[0].revents & POLLIN)) {
     OFW_TRACE(logger_, "vgd listening socket fd %d is ready", listenFd_);
     acceptClients(now);

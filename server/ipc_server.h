@@ -28,7 +28,6 @@
 // connections close and their sessions stay open for the shells to resume.
 #pragma once
 #include <poll.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <boost/shared_ptr.hpp>
@@ -45,6 +44,7 @@
 #include "ofw/logging/logger.h"
 #include "ofw/threads/mutex.h"
 #include "ofw/threads/threadpool.h"
+#include "ofw/unique_fd.h"
 #include "server/server_flags.h"
 #include "server/server_session.h"
 #include "server/user_lookup.h"
@@ -156,8 +156,10 @@ class IPCServer {
   int idle_ = 1800;
   int connectTimeout_ = 5;
   int partialTimeout_ = 10;
-  pthread_t loopThread_;
   std::atomic<bool> loopRunning_{false};
+  UniqueFd wakeFd_;                       // eventfd: a worker's end wakes the poll
+  std::atomic<bool> wakePending_{false};  // a wake is written and not yet read
+  size_t wakeIndex_ = 0;                  // loop thread only: its entry in the poll array
   LoggerPtr logger_;
 };
 
