@@ -93,6 +93,10 @@ int peerUid(int fd) {
 // Connections accepted in one go before the loop serves the others.
 constexpr int kAcceptBatch = 64;
 
+// Requests of one connection a worker handles in a row when they are
+// already buffered.
+constexpr int kRequestsPerTurn = 8;
+
 // How long a surplus pool worker waits idle before it ends.
 constexpr int kSurplusWorkerIdleMs = 60 * 1000;
 
@@ -161,11 +165,18 @@ void IPCServer::readLoopSettings() {
   if (connectTimeout_ < 1) connectTimeout_ = 5;
   partialTimeout_ = props.getInt("vgd.client.partial.timeout", 10);
   if (partialTimeout_ < 1) partialTimeout_ = 10;
+  readPollFdsSetting();
   maxPerUid_ = props.getInt("vgd.clients.max.per.uid", 256);
   if (maxPerUid_ < 1) {
     OFW_ERROR(logger_, "Illegal value for %s: %d. Using %d", "vgd.clients.max.per.uid", maxPerUid_, 256);
     maxPerUid_ = 256;
   }
+}
+
+void IPCServer::readPollFdsSetting() {
+  int configured = readDecimalKey("vgd.poll.fds", 2048);
+  if (configured < 1) configured = 1;
+  pollFdsSetting_ = std::min<size_t>(static_cast<size_t>(configured), 65536);
 }
 
 void IPCServer::loop() {
@@ -193,9 +204,14 @@ void IPCServer::loop() {
   while (!flags_.stop.load()) {
     try {
       time_t now = time(nullptr);
-      expireOldClients(minIdle_, idle_, pollFailed, flags_.purgeIdle.load());
-      expireNegotiating(now);
-      checkStalledClients(now);
+      // The time-outs count whole seconds: the client list is walked for them
+      // once a second, not once per request.
+      if (now != lastExpiry_ || pollFailed || flags_.purgeIdle.load()) {
+        lastExpiry_ = now;
+        expireOldClients(minIdle_, idle_, pollFailed, flags_.purgeIdle.load());
+        expireNegotiating(now);
+        checkStalledClients(now);
+      }
       dispatchWaiting();
       size_t count = initPollFds();
       int ready = ::poll(pollFds_.data(), static_cast<nfds_t>(count), pollTimeoutMs_);
@@ -223,6 +239,7 @@ void IPCServer::loop() {
         userLookup_->loadCacheProp();
         if (reloadHook_) reloadHook_();
         IncreaseOpenFilesLimit(logger_);
+        readPollFdsSetting();
         flags_.reloadPending = false;
       }
     } catch (const std::bad_alloc&) {
@@ -235,8 +252,9 @@ void IPCServer::loop() {
 }
 
 void IPCServer::wakeLoop() {
-  // One write per poll round is enough: the loop clears the flag before it
-  // looks at the clients again, so a change made before a skipped write is seen.
+  // One write per poll round is enough: the loop reads the eventfd and then
+  // clears the flag before it looks at the clients again, so a change made
+  // before a skipped write is seen.
   if (!loopRunning_.load() || wakePending_.exchange(true)) return;
   const uint64_t one = 1;
   if (write(wakeFd_.get(), &one, sizeof one) < 0) wakePending_ = false;
@@ -245,9 +263,7 @@ void IPCServer::wakeLoop() {
 size_t IPCServer::initPollFds() {
   Lock lock(clientsLock_);
   size_t wanted = 2 + negotiating_.size() + clients_.size();
-  int configured = readDecimalKey("vgd.poll.fds", 2048);
-  if (configured < 1) configured = 1;
-  size_t capacity = std::max<size_t>(wanted, std::min<size_t>(static_cast<size_t>(configured), 65536));
+  size_t capacity = std::max<size_t>(wanted, pollFdsSetting_);
   if (pollFds_.size() < capacity) pollFds_.resize(capacity);
   std::memset(pollFds_.data(), 0, sizeof(struct pollfd) * capacity);
   polledClients_.clear();
@@ -288,10 +304,12 @@ size_t IPCServer::initPollFds() {
 void IPCServer::serviceCommunications(int ready, size_t count) {
   time_t now = time(nullptr);
   if (wakeIndex_ < count && pollFds_[wakeIndex_].revents) {
-    wakePending_ = false;
+    // Read before the flag is cleared: a wake written after the clear must
+    // stay readable for the next poll.
     uint64_t wakes;
     while (read(wakeFd_.get(), &wakes, sizeof wakes) > 0) {
     }
+    wakePending_ = false;
     --ready;
   }
   if (pollFds_[0].fd >= 0 && (pollFds_[0].revents & POLLIN)) {
@@ -538,31 +556,48 @@ void IPCServer::execute(const ClientPtr& session) {
   Logger::SetThreadName(format("fd:%d client", fd));
   ovg::ClientIO& io = session->io();
   try {
-    if (!io.requestComplete()) {
-      ovg::ClientIO::Input in = io.readAvailable(fd, session->getVersion());
-      if (in == ovg::ClientIO::Input::Partial) return;
-      if (in != ovg::ClientIO::Input::Complete) {
-        OFW_DEBUG(logger_, "client disconnected normally");
+    for (int handled = 0;; ++handled) {
+      if (!io.requestComplete()) {
+        ovg::ClientIO::Input in = io.readAvailable(fd, session->getVersion());
+        if (handled > 0 && in != ovg::ClientIO::Input::Complete) {
+          // Nothing more is buffered: the loop takes the client back (and
+          // finds a hang-up itself).
+          if (in == ovg::ClientIO::Input::Partial && io.requestStarted() && session->partialSince == 0)
+            session->partialSince = time(nullptr);
+          return;
+        }
+        if (in == ovg::ClientIO::Input::Partial) return;
+        if (in != ovg::ClientIO::Input::Complete) {
+          OFW_DEBUG(logger_, "client disconnected normally");
+          dropClient(session);
+          return;
+        }
+        session->partialSince = 0;
+      }
+      OFW_TRACE(logger_, "handling incoming client message for fd:%d", fd);
+      if (session->HandleMessage() != 0) {
         dropClient(session);
         return;
       }
-    }
-    OFW_TRACE(logger_, "handling incoming client message for fd:%d", fd);
-    if (session->HandleMessage() == 0) {
       time_t now = time(nullptr);
       session->lastActivity = now;
       // A secure-file exchange goes on with the client's next message,
       // within the time-out of a partial request.
       if (session->authPending() && session->partialSince == 0) session->partialSince = now;
-      if (io.flush(fd, now) == ovg::ClientIO::Output::Failed) {
+      const ovg::ClientIO::Output out = io.flush(fd, now);
+      if (out == ovg::ClientIO::Output::Failed) {
         OFW_DEBUG(logger_, "Client (fd=%d) did not take its reply. Removing.", fd);
         dropClient(session);
         return;
       }
       OFW_TRACE(logger_, "task complete");
-      return;
+      // A whole next request already sent on this connection is handled at
+      // once, without a round through the loop; a few at most, so that one
+      // busy client does not keep a worker from the others.
+      if (out == ovg::ClientIO::Output::Pending || session->authPending() || handled + 1 >= kRequestsPerTurn ||
+          !session->alive.load())
+        return;
     }
-    dropClient(session);
   } catch (const ClientException&) {
     dropClient(session);
   } catch (const std::bad_alloc&) {

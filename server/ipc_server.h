@@ -115,6 +115,7 @@ class IPCServer {
     SessionAcceptState* state;
   };
   void readLoopSettings();
+  void readPollFdsSetting();
   size_t initPollFds();
   void serviceCommunications(int ready, size_t count);
   void acceptClients(time_t now);
@@ -152,6 +153,8 @@ class IPCServer {
   std::atomic<int> inFlight_{0};
   int maxWorkers_ = 15;
   int pollTimeoutMs_ = 100;
+  size_t pollFdsSetting_ = 2048;          // `vgd.poll.fds`: the poll array's least size
+  time_t lastExpiry_ = 0;                 // loop thread only: second of the last time-out walk
   int minIdle_ = 10;
   int idle_ = 1800;
   int connectTimeout_ = 5;
