@@ -1,11 +1,13 @@
 // Requests a client sends back to back, before reading any reply, are all
 // answered, in order, whether the loop or the worker that handled the one
-// before finds them.
+// before finds them; and a worker's end always wakes the loop, however long
+// its poll would otherwise sleep.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -14,6 +16,8 @@
 #include "lrpc2/msg.h"
 #include "lrpc2/msg_internal.h"
 #include "lrpc2/msg_types.h"
+#include "lrpc2/session.h"
+#include "ofw/config/properties.h"
 #include "ofw/codec.h"
 #include "server/ipc_server.h"
 #include "support/test_support.h"
@@ -95,6 +99,52 @@ TEST(PipelinedRequests, AllAnsweredInOrder) {
   server.flags().stop = true;
   server.wakeLoop();
   loop.join();
+}
+
+// With a poll interval far beyond the clients' time-out, a lost wake-up would
+// leave a client unanswered until its time-out.
+TEST(WorkerWake, EveryRequestIsAnsweredWithoutThePollTimeOut) {
+  ofw::Props().setProperty("vgd.clients.threads.poll", "600000");
+  testsupport::TempDir dir;
+  const std::string path = dir.path() + "/audit";
+  ofw::IPCServer server(path);
+  std::thread loop([&server] { server.loop(); });
+  std::atomic<int> failed{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 12; ++c)
+    clients.emplace_back([&path, &failed] {
+      int status = 0;
+      LRPC2SessionClient* s =
+          SessionConnectWithTimeout(path.c_str(), OVGPrivGetMsgTable(), 10, 5, SIGN_SETTING_DISABLED, &status);
+      for (int i = 0; s && i < 400; ++i) {
+        LRPC2Msg* req = MsgNew(MsgType::VGPing, 0, OVGPrivGetMsgTable(), 48, &status);
+        MsgComplete(req);
+        LRPC2Msg* reply = SessionSendWithTimeout(s, req, 5, &status);
+        MsgFree(req);
+        if (!reply) {
+          ++failed;
+          break;
+        }
+        MsgFree(reply);
+      }
+      if (s)
+        SessionClientClose(s);
+      else
+        ++failed;
+    });
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(failed.load(), 0);
+  server.flags().stop = true;
+  server.wakeLoop();
+  // A connection wakes the poll too, should the wake-up be broken.
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un a = {};
+  a.sun_family = AF_UNIX;
+  std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+  connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  loop.join();
+  close(fd);
+  ofw::Props().setProperty("vgd.clients.threads.poll", "");
 }
 
 }  // namespace
