@@ -51,9 +51,11 @@ Auditor::Auditor() : status_(ofw::getLogger("ovg.vgd.auditor")), logger_(ofw::ge
 
 Auditor::~Auditor() { stop(); }
 
-boost::shared_ptr<ofw::DBQComposite> Auditor::openSpool(const std::string& path, const std::string& tag) {
+boost::shared_ptr<ofw::DBQComposite> Auditor::openSpool(const std::string& path, const std::string& tag,
+                                                        const ofw::SizeAccountPtr& account) {
   boost::shared_ptr<ofw::DBQComposite> q(new ofw::DBQComposite(kBlockSize));
   q->setDbqMaxSize(static_cast<unsigned long>(maxFileSize_));
+  if (account) q->setSizeAccount(account);
   try {
     if (!q->open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, tag))
       OFW_ERROR(logger_, "Unable to open the %s spool at %s", tag.c_str(), path.c_str());
@@ -78,14 +80,16 @@ void Auditor::init(const std::string& sessionsPath, const std::string& spoolPath
   maxFileSize_ = maxSingleFileSizeSetting(logger_);
   spoolPath_ = spoolPath;
   continuationDir_ = continuationDir;
-  common_ = openSpool(spoolPath, "Common");
+  common_ = openSpool(spoolPath, "Common", spoolSize_);
   at_ = openSpool(atSpoolPath, "AT");
   commonStatus_.reset(new ofw::Status(spoolPath + ".status"));
   atStatus_.reset(new ofw::Status(atSpoolPath + ".status"));
   sessions_.reset(new ovgfw::SessionQueueCollection(sessionsPath, maxFileSize_, ofw::DBQ_OPEN_OR_CREATE));
+  sessions_->setSizeAccount(spoolSize_);
   if (mkdir(sessionsPath.c_str(), 0755) != 0 && errno != EEXIST)
     OFW_WARN(logger_, "Unable to create %s: %s", sessionsPath.c_str(), ofw::errnoText(errno).c_str());
   if (!continuationDir.empty()) makePrivateDirectory(continuationDir);
+  recountDbSizeOnDisk();
   if (!common_->isOpen())
     throw ofw::IOException(ofw::format("Unable to open the common spool %s", spoolPath.c_str()), 0, __FILE__, __LINE__);
 }
@@ -244,9 +248,11 @@ uint64_t Auditor::getDbSize() {
   return size + (sessions_ ? sessions_->getDataSize() : 0);
 }
 
-uint64_t Auditor::getDbSizeOnDisk() {
+uint64_t Auditor::getDbSizeOnDisk() { return spoolSize_->bytes(); }
+
+void Auditor::recountDbSizeOnDisk() {
   uint64_t size = spoolPath_.empty() ? 0 : ofw::DBQComposite::getQueueSizeOnDisk(spoolPath_);
-  return size + (sessions_ ? sessions_->getQueueSizeOnDisk() : 0);
+  spoolSize_->reset(size + (sessions_ ? sessions_->getQueueSizeOnDisk() : 0));
 }
 
 uint64_t Auditor::getATDbSize() { return at_ ? at_->getDataSize() : 0; }

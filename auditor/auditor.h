@@ -91,7 +91,13 @@ class Auditor {
   bool overDiskQuota();
   void flushDb();
   uint64_t getDbSize();
+  // Bytes of the common and session spools' files on disk: a running total
+  // that the queues keep (no system call), set from the disk at init and
+  // corrected from it by recountDbSizeOnDisk.
   uint64_t getDbSizeOnDisk();
+  // Lists and stats every spool file and sets the running total (the
+  // scheduler's disk check calls it now and then).
+  void recountDbSizeOnDisk();
   uint64_t getATDbSize();
   void nudgeDespooler();
   // One check of the name-service hook (scheduler thread), repairing a lost hook.
@@ -238,7 +244,8 @@ class Auditor {
   // Despooler thread: one evaluation with the pending flags.
   int rebindToBestSCP(RebindFlags flags);
   void serveRebindRequests();
-  boost::shared_ptr<ofw::DBQComposite> openSpool(const std::string& path, const std::string& tag);
+  boost::shared_ptr<ofw::DBQComposite> openSpool(const std::string& path, const std::string& tag,
+                                                 const ofw::SizeAccountPtr& account = ofw::SizeAccountPtr());
   // Creates path with mode 0700 (or gives an existing directory that mode).
   void makePrivateDirectory(const std::string& path);
   // Moves a damaged queue aside, salvages it, reopens it.
@@ -255,6 +262,7 @@ class Auditor {
   // Strong references: an active session's queue stays open until its end record.
   std::map<ofw::Guid, boost::shared_ptr<ofw::DBQ>> active_;
   std::string spoolPath_;
+  ofw::SizeAccountPtr spoolSize_ = std::make_shared<ofw::SizeAccount>();
   uint64_t maxFileSize_ = 10240ull * 1024;
   AuditRegistry registry_;
   ofw::Mutex connectedMutex_;

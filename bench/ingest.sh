@@ -1,11 +1,23 @@
 #!/usr/bin/env bash
-# Session ingest against the real daemon in a private mount namespace:
-#   bench/ingest.sh [TOTAL_REQUESTS_PER_RUN]
+# Session ingest against the real daemon in a private mount namespace, beside
+# a minimal store server run in the same namespace and on the same tmpfs:
+#   bench/ingest.sh [--quick] [--reps N] [--total N]
 . "$(dirname "$0")/../tests/e2e/lib.sh"
 vgd_enter_namespace "$@"
+# The machine is shared: both servers run above the ordinary priority so that
+# neither other work nor the client threads take their processor from them
+# (a one-thread server would otherwise get a smaller share than a pool).
+renice -n -10 $$ > /dev/null
 vgd_add_conf "vgd.watch.enabled false" "log INFO"
 vgd_start
 wait_for 10 test -S /var/orvanevg/audit || fail "no socket"
-echo "machine: $(nproc) cores, $(uname -r); spools on tmpfs"
-"$VGD_BIN_DIR/bench_ingest" /var/orvanevg/audit "$VGD_PID" "${1:-10000}"
+store_dir=/var/orvanevg/bench-store
+mkdir -p "$store_dir"
+"$VGD_BIN_DIR/bench_ingest_store" "$store_dir/sock" "$store_dir/queue.dbq" > "$store_dir/out" &
+store_pid=$!
+wait_for 10 grep -q ready "$store_dir/out" || fail "store server did not start"
+echo "machine: $(nproc) cores, $(uname -r); spools on tmpfs; both servers pinned to one processor"
+nice -n 10 "$VGD_BIN_DIR/bench_ingest" "$@" /var/orvanevg/audit "$VGD_PID" "$store_dir/sock" "$store_pid"
+kill "$store_pid"
+wait "$store_pid" 2>/dev/null
 vgd_stop

@@ -124,6 +124,7 @@ void Scheduler::runPass(time_t now) {
     OFW_DEBUG(logger_, "Checking disk space");
     monitor_.checkDiskSpace(*targets_.diskState,
                             targets_.dataDir + "/" + props_.getProperty("vgd.spool", "spool-dbqc"));
+    if (targets_.recountSpoolSize) targets_.recountSpoolSize();
   }
   if (isTimeToWork(&last_.resources, props_.getInt("vgd.resource.timer", 600), now)) {
     OFW_DEBUG(logger_, "Checking memory usage");
@@ -231,6 +232,7 @@ SchedulerTargets daemonTargets(ofw::IPCServer* server, Vigilog::Auditor* auditor
     t.forceRebind = [auditor] { auditor->setForcedRebind(); };
     t.verifyCollector = [auditor] { auditor->setVerifyCollector(); };
     t.flushDb = [auditor] { auditor->flushDb(); };
+    t.recountSpoolSize = [auditor] { auditor->recountDbSizeOnDisk(); };
     t.monitorNssConf = [auditor] { auditor->monitorNssConf(); };
     t.diskState = &auditor->diskState();
     t.purgeDeadShells = [auditor](time_t now, int minAge) {

@@ -99,6 +99,8 @@ struct SchedulerTargets {
   std::function<void()> forceRebind;
   std::function<void()> verifyCollector;
   std::function<void()> flushDb;
+  // Recounts the spools' size on disk from the files (with the disk check).
+  std::function<void()> recountSpoolSize;
   std::function<void()> monitorNssConf;
   std::function<size_t()> clearExpiredSecrets;
   // Set before the main loop (gState.sendAuditTrailVgdStartSuccess); the

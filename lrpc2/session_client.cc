@@ -119,10 +119,22 @@ int OpenSocket(LRPC2SessionClient* c, const char* path, const Deadline& d) {
   if (c->fd < 0) return SESSION_ERR_OPEN;
   const int flags = fcntl(c->fd, F_GETFL);
   if (flags < 0 || fcntl(c->fd, F_SETFL, flags | O_NONBLOCK) != 0) return SESSION_ERR_OPEN;
-  if (connect(c->fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0)
-    return SESSION_OK;
-  if (errno == ENOENT || errno == ENOTDIR) return SESSION_ERR_NOPATH;
-  if (errno != EINPROGRESS && errno != EAGAIN && errno != EINTR) return SESSION_ERR_OPEN;
+  // On a UNIX socket EAGAIN means the server's listen queue is full, not a
+  // connect in progress: the attempt is repeated after a short pause until
+  // the connect time-out passes.
+  int pauseMs = 1;
+  for (;;) {
+    if (connect(c->fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0) return SESSION_OK;
+    if (errno == ENOENT || errno == ENOTDIR) return SESSION_ERR_NOPATH;
+    if (errno == EINPROGRESS || errno == EINTR) break;
+    if (errno != EAGAIN) return SESSION_ERR_OPEN;
+    const int left = d.remainingMs();
+    if (left == 0) return SESSION_ERR_CONNECTTIMEOUT;
+    const int sleepMs = left < 0 ? pauseMs : std::min(pauseMs, left);
+    struct timespec ts = {sleepMs / 1000, (sleepMs % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+    pauseMs = std::min(pauseMs * 2, 50);
+  }
   const int w = WaitFd(c->fd, POLLOUT, d);
   if (w == 0) return SESSION_ERR_CONNECTTIMEOUT;
   if (w < 0) return SESSION_ERR_SOCKET;

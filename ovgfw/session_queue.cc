@@ -116,11 +116,13 @@ void SessionQueue::createStatusFile() {
   }
 }
 
-boost::shared_ptr<ofw::DBQ> SessionQueue::getDBQ(uint64_t maxSingleFileSize, ofw::DBQMode mode, int blockSize) {
+boost::shared_ptr<ofw::DBQ> SessionQueue::getDBQ(uint64_t maxSingleFileSize, ofw::DBQMode mode, int blockSize,
+                                                 const ofw::SizeAccountPtr& account) {
   std::string path = getDbqDirectoryPath();
   std::string tag = guid_.toSwappedMSString();
   boost::shared_ptr<ofw::DBQComposite> q(new ofw::DBQComposite(blockSize));
   q->setDbqMaxSize(static_cast<unsigned long>(maxSingleFileSize));
+  if (account) q->setSizeAccount(account);
   bool opened = false;
   try {
     opened = q->open(path, mode, 0600, true, tag);
@@ -220,7 +222,7 @@ boost::shared_ptr<ofw::DBQ> SessionQueueCollection::getDBQ(const boost::shared_p
   auto it = dbqs_.find(guid);
   if (it != dbqs_.end())
     if (boost::shared_ptr<ofw::DBQ> live = it->second.lock()) return live;
-  boost::shared_ptr<ofw::DBQ> q = queue->getDBQ(maxSize_, mode_, blockSize);
+  boost::shared_ptr<ofw::DBQ> q = queue->getDBQ(maxSize_, mode_, blockSize, account_);
   dbqs_[guid] = q;
   return q;
 }
@@ -243,6 +245,10 @@ void SessionQueueCollection::destroy(const ofw::Guid& guid) {
     dbqs_.erase(it);
   }
   queues_.erase(guid);
+  if (account_) {
+    const std::string dbqPath = bucket + "/" + guid.toSwappedMSString() + ".dbq";
+    account_->add(-static_cast<int64_t>(ofw::DBQComposite::getQueueSizeOnDisk(dbqPath)));
+  }
   SessionQueue::destroy(bucket, guid);
   DIR* d = opendir(bucket.c_str());
   if (!d) return;
@@ -301,6 +307,11 @@ uint64_t SessionQueueCollection::getQueueSizeOnDisk() {
     total += ofw::DBQComposite::getQueueSizeOnDisk(dir_ + "/" + sessionBucketName(g) + "/" + g.toSwappedMSString() +
                                                    ".dbq");
   return total;
+}
+
+void SessionQueueCollection::setSizeAccount(const ofw::SizeAccountPtr& account) {
+  ofw::Lock lock(mutex_);
+  account_ = account;
 }
 
 void SessionQueueCollection::cleanReferences() {

@@ -55,7 +55,9 @@ class SessionQueue {
   // Opens the session's queue; moves a damaged one aside and salvages it.
   // Throws ofw::SystemException "Unable to open DBQ." / "Unable to despool
   // records. Giveup." / "Unable to move corrupt %s out of the way: ...".
-  boost::shared_ptr<ofw::DBQ> getDBQ(uint64_t maxSingleFileSize, ofw::DBQMode mode, int blockSize);
+  // `account`, when set, is given to the queue before it opens.
+  boost::shared_ptr<ofw::DBQ> getDBQ(uint64_t maxSingleFileSize, ofw::DBQMode mode, int blockSize,
+                                     const ofw::SizeAccountPtr& account = ofw::SizeAccountPtr());
 
   // The uid of the local user who started the session ("<guid>.owner" in the
   // bucket); -1 when unknown (spools from before owners were recorded).
@@ -89,7 +91,11 @@ class SessionQueueCollection {
   bool destroyIfEmpty(const ofw::Guid& guid);
 
   uint64_t getDataSize();
+  // Lists and stats every session spool's files.
   uint64_t getQueueSizeOnDisk();
+  // The queues this collection opens keep `account` up to date, and destroy()
+  // takes a removed spool's bytes off it.
+  void setSizeAccount(const ofw::SizeAccountPtr& account);
   void cleanReferences();
   void setPausedSessionStatus();
   bool checkAndResetPausedSessionStatus();
@@ -128,6 +134,7 @@ class SessionQueueCollection {
   uint64_t maxSize_;
   ofw::DBQMode mode_;
   ofw::Mutex mutex_;
+  ofw::SizeAccountPtr account_;  // under mutex_
   std::map<ofw::Guid, boost::weak_ptr<SessionQueue>> queues_;
   std::map<ofw::Guid, boost::weak_ptr<ofw::DBQ>> dbqs_;
   bool pausedSession_ = false;

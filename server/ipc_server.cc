@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -29,8 +30,6 @@ namespace ofw {
 IPCServer* gServer = nullptr;
 
 namespace {
-
-void wakeHandler(int) {}
 
 // The pid of the process at the other end of a connected socket; 0 when unknown.
 int peerPid(int fd) {
@@ -94,6 +93,13 @@ int peerUid(int fd) {
 // Connections accepted in one go before the loop serves the others.
 constexpr int kAcceptBatch = 64;
 
+// Requests of one connection a worker handles in a row when they are
+// already buffered.
+constexpr int kRequestsPerTurn = 8;
+
+// How long a surplus pool worker waits idle before it ends.
+constexpr int kSurplusWorkerIdleMs = 60 * 1000;
+
 }  // namespace
 
 IPCServer::IPCServer(const std::string& path) : socketPath_(path), logger_(getLogger("ovg.vgd.ipcserver")) {
@@ -115,6 +121,8 @@ IPCServer::IPCServer(const std::string& path) : socketPath_(path), logger_(getLo
   if (chmod(path.c_str(), 0777) != 0) fail("chmod unix socket");
   int backlog = readDecimalKey("vgd.clients.listen.backlog", 50);
   if (listen(listenFd_, backlog) != 0) fail("listen to AF_UNIX socket");
+  wakeFd_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!wakeFd_) fail("OS call failed");
   userLookup_.reset(new ovg::UserLookup(CapiDynamicLoader::getInstance(), Props()));
 }
 
@@ -157,11 +165,18 @@ void IPCServer::readLoopSettings() {
   if (connectTimeout_ < 1) connectTimeout_ = 5;
   partialTimeout_ = props.getInt("vgd.client.partial.timeout", 10);
   if (partialTimeout_ < 1) partialTimeout_ = 10;
+  readPollFdsSetting();
   maxPerUid_ = props.getInt("vgd.clients.max.per.uid", 256);
   if (maxPerUid_ < 1) {
     OFW_ERROR(logger_, "Illegal value for %s: %d. Using %d", "vgd.clients.max.per.uid", maxPerUid_, 256);
     maxPerUid_ = 256;
   }
+}
+
+void IPCServer::readPollFdsSetting() {
+  int configured = readDecimalKey("vgd.poll.fds", 2048);
+  if (configured < 1) configured = 1;
+  pollFdsSetting_ = std::min<size_t>(static_cast<size_t>(configured), 65536);
 }
 
 void IPCServer::loop() {
@@ -178,25 +193,25 @@ void IPCServer::loop() {
     size = 10;
     max = 15;
   }
-  pool_.reset(new ThreadPool("IPCServer", size, max));
+  // Workers beyond vgd.threadpool.size stay for a while after a burst, so a
+  // steady load above that size does not start and end a thread per request.
+  pool_.reset(new ThreadPool("IPCServer", size, max, kSurplusWorkerIdleMs));
   maxWorkers_ = max;
 
-  struct sigaction sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sa_handler = wakeHandler;
-  sa.sa_flags = SA_NODEFER;
-  if (sigemptyset(&sa.sa_mask) != 0 || sigaction(SIGUSR1, &sa, nullptr) != 0)
-    throw SystemException(withErrno("OS call failed", errno), errno, __FILE__, __LINE__);
-  loopThread_ = pthread_self();
   loopRunning_ = true;
 
   bool pollFailed = false;
   while (!flags_.stop.load()) {
     try {
       time_t now = time(nullptr);
-      expireOldClients(minIdle_, idle_, pollFailed, flags_.purgeIdle.load());
-      expireNegotiating(now);
-      checkStalledClients(now);
+      // The time-outs count whole seconds: the client list is walked for them
+      // once a second, not once per request.
+      if (now != lastExpiry_ || pollFailed || flags_.purgeIdle.load()) {
+        lastExpiry_ = now;
+        expireOldClients(minIdle_, idle_, pollFailed, flags_.purgeIdle.load());
+        expireNegotiating(now);
+        checkStalledClients(now);
+      }
       dispatchWaiting();
       size_t count = initPollFds();
       int ready = ::poll(pollFds_.data(), static_cast<nfds_t>(count), pollTimeoutMs_);
@@ -224,6 +239,7 @@ void IPCServer::loop() {
         userLookup_->loadCacheProp();
         if (reloadHook_) reloadHook_();
         IncreaseOpenFilesLimit(logger_);
+        readPollFdsSetting();
         flags_.reloadPending = false;
       }
     } catch (const std::bad_alloc&) {
@@ -236,15 +252,18 @@ void IPCServer::loop() {
 }
 
 void IPCServer::wakeLoop() {
-  if (loopRunning_.load()) pthread_kill(loopThread_, SIGUSR1);
+  // One write per poll round is enough: the loop reads the eventfd and then
+  // clears the flag before it looks at the clients again, so a change made
+  // before a skipped write is seen.
+  if (!loopRunning_.load() || wakePending_.exchange(true)) return;
+  const uint64_t one = 1;
+  if (write(wakeFd_.get(), &one, sizeof one) < 0) wakePending_ = false;
 }
 
 size_t IPCServer::initPollFds() {
   Lock lock(clientsLock_);
-  size_t wanted = 1 + negotiating_.size() + clients_.size();
-  int configured = readDecimalKey("vgd.poll.fds", 2048);
-  if (configured < 1) configured = 1;
-  size_t capacity = std::max<size_t>(wanted, std::min<size_t>(static_cast<size_t>(configured), 65536));
+  size_t wanted = 2 + negotiating_.size() + clients_.size();
+  size_t capacity = std::max<size_t>(wanted, pollFdsSetting_);
   if (pollFds_.size() < capacity) pollFds_.resize(capacity);
   std::memset(pollFds_.data(), 0, sizeof(struct pollfd) * capacity);
   polledClients_.clear();
@@ -274,12 +293,25 @@ size_t IPCServer::initPollFds() {
     polledClients_.push_back(c);
     ++n;
   }
+  wakeIndex_ = n;
+  pollFds_[n].fd = wakeFd_.get();
+  pollFds_[n].events = POLLIN;
+  ++n;
   OFW_TRACE(logger_, "Number of fd to poll: %d.", static_cast<int>(n));
   return n;
 }
 
 void IPCServer::serviceCommunications(int ready, size_t count) {
   time_t now = time(nullptr);
+  if (wakeIndex_ < count && pollFds_[wakeIndex_].revents) {
+    // Read before the flag is cleared: a wake written after the clear must
+    // stay readable for the next poll.
+    uint64_t wakes;
+    while (read(wakeFd_.get(), &wakes, sizeof wakes) > 0) {
+    }
+    wakePending_ = false;
+    --ready;
+  }
   if (pollFds_[0].fd >= 0 && (pollFds_[0].revents & POLLIN)) {
     OFW_TRACE(logger_, "vgd listening socket fd %d is ready", listenFd_);
     acceptClients(now);
@@ -524,31 +556,48 @@ void IPCServer::execute(const ClientPtr& session) {
   Logger::SetThreadName(format("fd:%d client", fd));
   ovg::ClientIO& io = session->io();
   try {
-    if (!io.requestComplete()) {
-      ovg::ClientIO::Input in = io.readAvailable(fd, session->getVersion());
-      if (in == ovg::ClientIO::Input::Partial) return;
-      if (in != ovg::ClientIO::Input::Complete) {
-        OFW_DEBUG(logger_, "client disconnected normally");
+    for (int handled = 0;; ++handled) {
+      if (!io.requestComplete()) {
+        ovg::ClientIO::Input in = io.readAvailable(fd, session->getVersion());
+        if (handled > 0 && in != ovg::ClientIO::Input::Complete) {
+          // Nothing more is buffered: the loop takes the client back (and
+          // finds a hang-up itself).
+          if (in == ovg::ClientIO::Input::Partial && io.requestStarted() && session->partialSince == 0)
+            session->partialSince = time(nullptr);
+          return;
+        }
+        if (in == ovg::ClientIO::Input::Partial) return;
+        if (in != ovg::ClientIO::Input::Complete) {
+          OFW_DEBUG(logger_, "client disconnected normally");
+          dropClient(session);
+          return;
+        }
+        session->partialSince = 0;
+      }
+      OFW_TRACE(logger_, "handling incoming client message for fd:%d", fd);
+      if (session->HandleMessage() != 0) {
         dropClient(session);
         return;
       }
-    }
-    OFW_TRACE(logger_, "handling incoming client message for fd:%d", fd);
-    if (session->HandleMessage() == 0) {
       time_t now = time(nullptr);
       session->lastActivity = now;
       // A secure-file exchange goes on with the client's next message,
       // within the time-out of a partial request.
       if (session->authPending() && session->partialSince == 0) session->partialSince = now;
-      if (io.flush(fd, now) == ovg::ClientIO::Output::Failed) {
+      const ovg::ClientIO::Output out = io.flush(fd, now);
+      if (out == ovg::ClientIO::Output::Failed) {
         OFW_DEBUG(logger_, "Client (fd=%d) did not take its reply. Removing.", fd);
         dropClient(session);
         return;
       }
       OFW_TRACE(logger_, "task complete");
-      return;
+      // A whole next request already sent on this connection is handled at
+      // once, without a round through the loop; a few at most, so that one
+      // busy client does not keep a worker from the others.
+      if (out == ovg::ClientIO::Output::Pending || session->authPending() || handled + 1 >= kRequestsPerTurn ||
+          !session->alive.load())
+        return;
     }
-    dropClient(session);
   } catch (const ClientException&) {
     dropClient(session);
   } catch (const std::bad_alloc&) {

@@ -28,7 +28,6 @@
 // connections close and their sessions stay open for the shells to resume.
 #pragma once
 #include <poll.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <boost/shared_ptr.hpp>
@@ -45,6 +44,7 @@
 #include "ofw/logging/logger.h"
 #include "ofw/threads/mutex.h"
 #include "ofw/threads/threadpool.h"
+#include "ofw/unique_fd.h"
 #include "server/server_flags.h"
 #include "server/server_session.h"
 #include "server/user_lookup.h"
@@ -115,6 +115,7 @@ class IPCServer {
     SessionAcceptState* state;
   };
   void readLoopSettings();
+  void readPollFdsSetting();
   size_t initPollFds();
   void serviceCommunications(int ready, size_t count);
   void acceptClients(time_t now);
@@ -152,12 +153,16 @@ class IPCServer {
   std::atomic<int> inFlight_{0};
   int maxWorkers_ = 15;
   int pollTimeoutMs_ = 100;
+  size_t pollFdsSetting_ = 2048;          // `vgd.poll.fds`: the poll array's least size
+  time_t lastExpiry_ = 0;                 // loop thread only: second of the last time-out walk
   int minIdle_ = 10;
   int idle_ = 1800;
   int connectTimeout_ = 5;
   int partialTimeout_ = 10;
-  pthread_t loopThread_;
   std::atomic<bool> loopRunning_{false};
+  UniqueFd wakeFd_;                       // eventfd: a worker's end wakes the poll
+  std::atomic<bool> wakePending_{false};  // a wake is written and not yet read
+  size_t wakeIndex_ = 0;                  // loop thread only: its entry in the poll array
   LoggerPtr logger_;
 };
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "ofw/dbq/size_account.h"
 #include "ofw/exceptions.h"
 
 namespace ofw {
@@ -69,6 +70,9 @@ class DBQ {
   virtual void handleException(const OFWException& e) = 0;
   virtual void flushDb() = 0;
   virtual void setDbqMaxSize(unsigned long bytes) = 0;
+  // Keeps `account` up to date with the bytes of the queue's files on disk
+  // (ofw/dbq/size_account.h); a queue that keeps none ignores it.
+  virtual void setSizeAccount(const SizeAccountPtr& account) { (void)account; }
 
   // The identity of what the queue holds: a number never used before is taken
   // each time the queue is opened (a queue moved aside and replaced, or renewed,

@@ -73,6 +73,7 @@ std::string DBQComposite::filePath(int64_t id) const { return m_path + "/" + std
 DBQComposite::SinglePtr DBQComposite::newMember() const {
   SinglePtr s(new DBQSingle(m_blockSize));
   s->setDbqMaxSize(static_cast<unsigned long>(m_maxFileSize));
+  if (m_account) s->setSizeAccount(m_account);
   return s;
 }
 
@@ -548,6 +549,13 @@ void DBQComposite::setDbqMaxSize(unsigned long bytes) {
   m_maxFileSize = bytes;
 }
 
+void DBQComposite::setSizeAccount(const SizeAccountPtr& account) {
+  Lock lock(m_mutex);
+  m_account = account;
+  if (m_DbqEnqueue) m_DbqEnqueue->setSizeAccount(account);
+  if (m_DbqDequeue && m_DbqDequeue != m_DbqEnqueue) m_DbqDequeue->setSizeAccount(account);
+}
+
 // ------------------------------------------------------------------ lifecycle
 
 void DBQComposite::destroy() {
@@ -559,7 +567,12 @@ void DBQComposite::destroy() {
   for (auto& f : files) {
     OFW_DEBUG(m_logger, "Destroying %ld", static_cast<long>(f.first));
     std::string p = m_path + "/" + f.second;
-    if (::unlink(p.c_str()) != 0) OFW_DEBUG(m_logger, "Remove file %s failed (error %d)", p.c_str(), errno);
+    struct stat st;
+    const int64_t bytes = m_account && ::stat(p.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    if (::unlink(p.c_str()) != 0)
+      OFW_DEBUG(m_logger, "Remove file %s failed (error %d)", p.c_str(), errno);
+    else if (m_account && m_mode != DBQ_READ_ONLY)
+      m_account->add(-bytes);
   }
   if (::rmdir(m_path.c_str()) != 0)
     OFW_DEBUG(m_logger, "Error when removing dbq file %s (error: %s)", m_path.c_str(), errnoText(errno).c_str());

@@ -68,6 +68,8 @@ class DBQComposite : public DBQ {
   void handleException(const OFWException& e) override;
   void flushDb() override;
   void setDbqMaxSize(unsigned long bytes) override;
+  // Given to every member file; destroy() takes the deleted files' bytes off.
+  void setSizeAccount(const SizeAccountPtr& account) override;
 
   // Sum of the sizes of the numbered files in `path`; 0 when it does not exist.
   static uint64_t getQueueSizeOnDisk(const std::string& path);
@@ -128,6 +130,7 @@ class DBQComposite : public DBQ {
   bool m_failIfUnclean = true;
   SinglePtr m_DbqDequeue;
   SinglePtr m_DbqEnqueue;
+  SizeAccountPtr m_account;  // given to every member
   int64_t m_DbqEnqueueID = 0;
   int64_t m_DbqDequeueID = 0;
   int64_t m_size = 0;

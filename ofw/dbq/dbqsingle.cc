@@ -136,6 +136,7 @@ bool DBQSingle::open(const std::string& path, DBQMode mode, int permissions, boo
   }
   int fd = -1;
   int err = EINVAL;
+  int64_t sizeAtOpen = 0;
   if (known) {
     fd = ::open(path.c_str(), flags, static_cast<mode_t>(permissions & 07777));
     err = errno;
@@ -145,6 +146,8 @@ bool DBQSingle::open(const std::string& path, DBQMode mode, int permissions, boo
         err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(fd);
         fd = -1;
+      } else {
+        sizeAtOpen = static_cast<int64_t>(st.st_size);
       }
     }
   }
@@ -163,6 +166,7 @@ bool DBQSingle::open(const std::string& path, DBQMode mode, int permissions, boo
   struct stat created;
   if (mode != DBQ_READ_ONLY && ::fstat(fd, &created) == 0 && created.st_size == 0)
     syncCommitted(m_sync.syncDirectoryOf(path));  // a new file's name must outlive a crash too
+  m_accounted = sizeAtOpen;
   try {
     loadOrInitialise(permissions, failIfUnclean);
   } catch (...) {
@@ -170,6 +174,7 @@ bool DBQSingle::open(const std::string& path, DBQMode mode, int permissions, boo
     m_open = false;
     throw;
   }
+  reportSize();
   m_open = true;
   takeNewIdentity();
   return true;
@@ -302,8 +307,12 @@ void DBQSingle::close() {
 void DBQSingle::destroy() {
   Lock lock(m_mutex);
   close();
-  if (!m_path.empty() && ::unlink(m_path.c_str()) != 0)
+  if (!m_path.empty() && ::unlink(m_path.c_str()) != 0) {
     DBQS_LOG(DEBUG, "Remove file %s failed (error %d)", m_path.c_str(), errno);
+  } else if (m_account && m_mode != DBQ_READ_ONLY) {
+    m_account->add(-m_accounted);
+    m_accounted = 0;
+  }
 }
 
 bool DBQSingle::isOpen() {
@@ -461,10 +470,26 @@ void DBQSingle::mutate(F f) {
   } catch (...) {
     m_inOperation = false;
     rollback();
+    reportSize();
     throw;
   }
   m_inOperation = false;
   m_before.clear();
+  reportSize();
+}
+
+void DBQSingle::reportSize() {
+  if (!m_account || m_fd < 0 || m_mode == DBQ_READ_ONLY) return;
+  const int64_t now = m_committedBlockCount * m_blockSize;
+  if (now == m_accounted) return;
+  m_account->add(now - m_accounted);
+  m_accounted = now;
+}
+
+void DBQSingle::setSizeAccount(const SizeAccountPtr& account) {
+  Lock lock(m_mutex);
+  m_account = account;
+  m_accounted = m_fd >= 0 ? m_committedBlockCount * m_blockSize : 0;
 }
 
 // ----------------------------------------------------------------- free list

@@ -84,6 +84,9 @@ class DBQSingle : public DBQ {
   void handleException(const OFWException& e) override;
   void flushDb() override;
   void setDbqMaxSize(unsigned long bytes) override;
+  // Reports the file's size changes of writing operations, and its bytes when
+  // destroy() deletes it.
+  void setSizeAccount(const SizeAccountPtr& account) override;
 
   // The data size of the queue file at `path` (opened read-only, B = 512); 0
   // when the file does not exist.
@@ -140,6 +143,8 @@ class DBQSingle : public DBQ {
   void rollback();
   template <class F>
   void mutate(F f);
+  // Adds the change of the committed file size since the last report.
+  void reportSize();
 
   void push(const unsigned char* data, unsigned int len);
   DataBlockPtr takeFreeBlock(int needed);
@@ -186,6 +191,8 @@ class DBQSingle : public DBQ {
   uint64_t m_age = 0;
   int m_maxBlockId = 0;
   CommitSync m_sync;  // spool.sync, read at open
+  SizeAccountPtr m_account;
+  int64_t m_accounted = 0;  // the file's bytes as counted in m_account
 };
 
 }  // namespace ofw

@@ -4,6 +4,7 @@
 
 #include <exception>
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <new>
@@ -96,7 +97,20 @@ void ThreadPool::PooledThread::worker() {
     {
       Lock l(mutex_);
       OFW_TRACE(log, "PooledThread::worker[%s]: begin wait", name);
-      while (!hasTask_ && !stop_) l.wait();
+      while (!hasTask_ && !stop_) {
+        if (pool_->idleMs_ <= 0) {
+          l.wait();
+          continue;
+        }
+        if (l.wait(pool_->idleMs_ / 1000, (pool_->idleMs_ % 1000) * 1000000L)) continue;
+        if (hasTask_ || stop_) break;
+        // Idle for the whole period. The pool's books decide, without this
+        // thread's lock held, since a requester takes the pool's lock first.
+        l.unLock();
+        const bool retired = pool_->retireIdle(this);
+        l.doLock();
+        if (retired) return;
+      }
       OFW_TRACE(log, "PooledThread::worker[%s]: wait returned", name);
       if (!hasTask_) break;  // told to shut down
       shared.swap(shared_);
@@ -114,8 +128,8 @@ void ThreadPool::PooledThread::worker() {
   pool_->threadExiting(this);
 }
 
-ThreadPool::ThreadPool(const std::string& name, int minThreads, int maxThreads)
-    : name_(name), minThreads_(minThreads), maxThreads_(maxThreads),
+ThreadPool::ThreadPool(const std::string& name, int minThreads, int maxThreads, int idleMs)
+    : name_(name), minThreads_(minThreads), maxThreads_(maxThreads), idleMs_(idleMs),
       logger_(getLogger("util.threadpool")) {
   if (minThreads <= 0 || minThreads > maxThreads)
     throw InvalidArgumentException("minThreads must be greater than 0 and less than maxThreads.", 0,
@@ -212,8 +226,10 @@ ThreadPool::PooledThread* ThreadPool::getAThread() {
         continue;
       }
     }
-    PooledThread* t = idle_.front();
-    idle_.pop_front();
+    // The thread idle for the shortest time: surplus ones stay idle long
+    // enough to end, and a warm thread serves the next task.
+    PooledThread* t = idle_.back();
+    idle_.pop_back();
     busy_.insert(t);
     OFW_TRACE(logger_, "ThreadPool::getAThread[%s]: pool -> busy", name_.c_str());
     return t;
@@ -236,7 +252,7 @@ bool ThreadPool::returnToPool(PooledThread* t) {
     OFW_WARN(logger_, "ThreadPool::returnToPool[%s]: was not busy", name_.c_str());
   } else {
     busy_.erase(it);
-    if (state_ <= RUNNING && idle_.size() < static_cast<size_t>(minThreads_)) {
+    if (state_ <= RUNNING && (idleMs_ > 0 || idle_.size() < static_cast<size_t>(minThreads_))) {
       idle_.push_back(t);
       OFW_TRACE(logger_, "ThreadPool::returnToPool[%s]: busy -> pool", name_.c_str());
       mutex_.signalAll();
@@ -246,6 +262,15 @@ bool ThreadPool::returnToPool(PooledThread* t) {
   }
   moveToDeadLocked(t);
   return false;
+}
+
+bool ThreadPool::retireIdle(PooledThread* t) {
+  Lock l(mutex_);
+  if (state_ > RUNNING || idle_.size() + busy_.size() <= static_cast<size_t>(minThreads_)) return false;
+  if (std::find(idle_.begin(), idle_.end(), t) == idle_.end()) return false;  // handed a task
+  OFW_DEBUG(logger_, "ThreadPool::returnToPool[%s]: pool full", name_.c_str());
+  moveToDeadLocked(t);
+  return true;
 }
 
 void ThreadPool::threadExiting(PooledThread* t) {

@@ -1,11 +1,15 @@
 // A pool of worker threads that run Runnable tasks.
 //
 // The pool starts minThreads workers and grows to at most maxThreads; a request
-// for a thread while maxThreads are busy waits until one returns. A worker that
-// finished its task goes back to the idle list only while that list holds fewer
-// than minThreads threads; otherwise it ends and is reaped (joined and freed) at
-// the next request or at shutdown. An exception thrown by a task is logged and
-// never ends its worker. Every record goes to the logger "util.threadpool".
+// for a thread while maxThreads are busy waits until one returns. Without an
+// idle period, a worker that finished its task goes back to the idle list only
+// while that list holds fewer than minThreads threads; otherwise it ends. With
+// an idle period, every worker goes back to the idle list, and a thread beyond
+// minThreads ends once it stayed idle for that period (so a steady load above
+// minThreads does not create and end a thread per task). An ended thread is
+// reaped (joined and freed) at the next request or at shutdown. An exception
+// thrown by a task is logged and never ends its worker. Every record goes to
+// the logger "util.threadpool".
 #pragma once
 #include <boost/shared_ptr.hpp>
 #include <cstddef>
@@ -27,7 +31,8 @@ class ThreadPool {
   // InvalidArgumentException "minThreads must be greater than 0 and less than
   // maxThreads.". Starts minThreads threads (SystemException when one cannot
   // be started; the threads already started are stopped first).
-  ThreadPool(const std::string& name, int minThreads, int maxThreads);
+  // idleMs > 0: threads beyond minThreads end after idleMs milliseconds idle.
+  ThreadPool(const std::string& name, int minThreads, int maxThreads, int idleMs = 0);
   // Calls shutdown(false).
   virtual ~ThreadPool();
   ThreadPool(const ThreadPool&) = delete;
@@ -61,6 +66,10 @@ class ThreadPool {
   PooledThread* getAThread();
   void createThread();
   bool returnToPool(PooledThread* thread);
+  // An idle surplus thread whose idle period passed: true when it left the
+  // pool's books and must end (false: it was handed a task meanwhile, or it
+  // is needed to keep minThreads).
+  bool retireIdle(PooledThread* thread);
   void threadExiting(PooledThread* thread);
   // Takes the thread off the idle list into the dead set and wakes the
   // waiters; mutex_ held.
@@ -71,6 +80,7 @@ class ThreadPool {
   std::string name_;
   int minThreads_;
   int maxThreads_;
+  int idleMs_;
   int state_ = STARTING;
   Mutex mutex_;  // pool bookkeeping; its condition wakes requesters and shutdown
   std::deque<PooledThread*> idle_;

@@ -1,6 +1,9 @@
 // The bytes of a block queue file, checked field by field against the layout.
 #include <gtest/gtest.h>
 
+#include <random>
+#include <vector>
+
 #include "ofw/dbq/dbq_block.h"
 #include "ofw/dbq/dbqsingle.h"
 #include "spool_test_util.h"
@@ -17,6 +20,22 @@ uint32_t sum(const unsigned char* p, size_t n) {
 }
 
 using DbqFormat = SpoolDirTest;
+
+// The checksum is the byte sum at every length and alignment, for the largest
+// byte values too (where a lane of the eight-bytes-at-a-time sum would
+// overflow if folded too late).
+TEST_F(DbqFormat, ChecksumIsTheByteSumAtEveryLengthAndOffset) {
+  std::mt19937 random(7);
+  std::vector<unsigned char> noise(4200), full(4200, 0xFF);
+  for (auto& b : noise) b = static_cast<unsigned char>(random());
+  for (const std::vector<unsigned char>* buf : {&noise, &full})
+    for (size_t offset : {0, 1, 3, 7})
+      for (size_t n = 0; n + offset <= buf->size(); n += (n < 40 ? 1 : 61)) {
+        const unsigned char* p = buf->data() + offset;
+        ASSERT_EQ(ofw::dbqfmt::checksum(p, n), sum(p, n)) << "length " << n << " offset " << offset;
+      }
+  EXPECT_EQ(ofw::dbqfmt::checksum(full.data(), 4096), 4096u * 255);
+}
 
 TEST_F(DbqFormat, FreshFileIsOneMasterBlock) {
   std::string path = t.file("q");

@@ -1,0 +1,114 @@
+// The spools' size on disk that `spool.maxdbsize` is checked against is a
+// running total kept by the queues: after posts (with files rolled over),
+// dequeues (emptied files deleted, free blocks given back), a session spool's
+// removal and a restart it equals the bytes of the files on disk.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+
+#include "auditor/auditor.h"
+#include "ofw/config/properties.h"
+#include "server/session_records.h"
+#include "support/test_support.h"
+
+namespace {
+
+// Bytes of the regular files directly in `dir`.
+uint64_t filesIn(const std::string& dir) {
+  uint64_t total = 0;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d)) {
+      struct stat st;
+      if (stat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) total += st.st_size;
+    }
+    closedir(d);
+  }
+  return total;
+}
+
+class SpoolSize : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ofw::Props().setProperty("spool.max.single.file.size", "8");  // KiB: files roll over
+    auditor_ = newAuditor();
+  }
+  void TearDown() override {
+    auditor_.reset();
+    ofw::Props().setProperty("spool.max.single.file.size", "");
+  }
+  std::unique_ptr<Vigilog::Auditor> newAuditor() {
+    std::unique_ptr<Vigilog::Auditor> a(new Vigilog::Auditor());
+    a->init(dir_ + "/sessions", dir_ + "/common", dir_ + "/at", "");
+    return a;
+  }
+  void post(const ofw::Guid& guid, int count, size_t size) {
+    const std::string text(size, 'x');
+    const struct timeval when = {1700000000, 0};
+    for (int i = 0; i < count; ++i) {
+      ovgfw::OVGRequestMessage m;
+      ovg::buildSessionData(m, guid, when, 2, text.data(), static_cast<uint32_t>(text.size()));
+      auditor_->postSessionData(guid, m);
+    }
+  }
+  // The common spool's files and every session queue's files, counted here.
+  uint64_t onDisk() {
+    uint64_t total = filesIn(dir_ + "/common");
+    const std::string sessions = dir_ + "/sessions";
+    if (DIR* d = opendir(sessions.c_str())) {
+      while (struct dirent* bucket = readdir(d)) {
+        if (bucket->d_name[0] == '.') continue;
+        const std::string b = sessions + "/" + bucket->d_name;
+        if (DIR* inner = opendir(b.c_str())) {
+          while (struct dirent* e = readdir(inner)) {
+            const std::string name = e->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".dbq") == 0) total += filesIn(b + "/" + name);
+          }
+          closedir(inner);
+        }
+      }
+      closedir(d);
+    }
+    return total;
+  }
+
+  testsupport::TempDir tmp_;
+  std::string dir_ = tmp_.path();
+  std::unique_ptr<Vigilog::Auditor> auditor_;
+};
+
+TEST_F(SpoolSize, RunningTotalFollowsPostsDequeuesAndRemovals) {
+  const ofw::Guid a = ofw::Guid::generate(), b = ofw::Guid::generate();
+  EXPECT_EQ(auditor_->getDbSizeOnDisk(), onDisk());
+
+  post(a, 60, 1000);
+  post(b, 30, 3000);
+  post(ofw::Guid(), 20, 700);
+  const uint64_t full = onDisk();
+  EXPECT_GT(full, 60u * 1000 + 30u * 3000);
+  EXPECT_EQ(auditor_->getDbSizeOnDisk(), full);
+
+  boost::shared_ptr<ofw::DBQ> qa = auditor_->sessions()->getDBQ(a, 512);
+  for (int i = 0; i < 45; ++i) qa->dequeue();
+  auditor_->commonSpool()->dequeue();
+  EXPECT_LT(onDisk(), full);
+  EXPECT_EQ(auditor_->getDbSizeOnDisk(), onDisk());
+
+  qa.reset();
+  auditor_->discardSessionSpool(a);
+  EXPECT_EQ(auditor_->getDbSizeOnDisk(), onDisk());
+
+  // Posting goes on to the spool that remains, and a restart counts the same.
+  post(b, 5, 9000);
+  const uint64_t last = onDisk();
+  EXPECT_EQ(auditor_->getDbSizeOnDisk(), last);
+  auditor_.reset();
+  auditor_ = newAuditor();
+  EXPECT_EQ(auditor_->getDbSizeOnDisk(), last);
+  post(b, 1, 100);
+  EXPECT_EQ(auditor_->getDbSizeOnDisk(), onDisk());
+}
+
+}  // namespace
