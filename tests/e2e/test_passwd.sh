@@ -31,10 +31,10 @@ note "unprivileged users get passwd answers but cannot flush or reload"
 setpriv --reuid=65534 --regid=65534 --clear-groups "$CLIENT" getpwnam root > /dev/null || fail "unprivileged look-up"
 rm -f /run/nscdrestart.calls
 [ "$(setpriv --reuid=65534 --regid=65534 --clear-groups "$CLIENT" flush)" = 502 ] || fail "unprivileged flush not refused"
-[ -e /run/nscdrestart.calls ] && fail "an unprivileged flush ran the name-service cache script"
+grep -qx flush /run/nscdrestart.calls 2>/dev/null && fail "an unprivileged flush ran the name-service cache script"
 [ "$(setpriv --reuid=65534 --regid=65534 --clear-groups "$CLIENT" reload)" = 500 ] || fail "unprivileged reload not refused"
 [ "$("$CLIENT" flush)" = 0 ] || fail "root flush"
-[ "$(cat /run/nscdrestart.calls)" = flush ] || fail "flush did not ask the name-service cache"
+grep -qx flush /run/nscdrestart.calls || fail "flush did not ask the name-service cache"
 
 note "a reload of a refused configuration answers 501 and keeps the running values"
 [ "$("$CLIENT" reload)" = 0 ] || fail "root reload of a good file"
