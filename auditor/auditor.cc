@@ -134,7 +134,7 @@ void Auditor::postMechanism(const boost::shared_ptr<ofw::DBQ>& queue, const unsi
     recover(queue, e);
     queue->enqueue(copy, length);  // a second failure raises to the caller
   }
-  nudgeDespooler();
+  nudgeDespoolerForRecord();
 }
 
 void Auditor::postSessionData(const ofw::Guid& guid, ovgfw::OVGMessage& msg) {
@@ -257,10 +257,23 @@ void Auditor::recountDbSizeOnDisk() {
 
 uint64_t Auditor::getATDbSize() { return at_ ? at_->getDataSize() : 0; }
 
-void Auditor::nudgeDespooler() {
-  ofw::Lock lock(nudgeMutex_);
-  nudged_ = true;
-  nudgeMutex_.signalAll();
+void Auditor::nudgeDespooler() { nudge(true); }
+
+void Auditor::nudgeDespoolerForRecord() { nudge(false); }
+
+void Auditor::nudge(bool always) {
+  bool wake = false;
+  {
+    ofw::Lock lock(nudgeMutex_);
+    if (!always && despoolerWaiting_ && despoolerOffline_) return;
+    wake = despoolerWaiting_ && !nudged_;
+    nudged_ = true;
+  }
+  // A despooler at work, or one already nudged, finds the flag before it
+  // sleeps: only a sleeping one is woken, once, and after the lock is
+  // released, so that it does not wake only to wait for the lock (every
+  // stored record nudges).
+  if (wake) nudgeMutex_.signalAll();
 }
 
 void Auditor::stop() {

@@ -100,6 +100,10 @@ class Auditor {
   void recountDbSizeOnDisk();
   uint64_t getATDbSize();
   void nudgeDespooler();
+  // The nudge of a stored record: none while the despooler sleeps without a
+  // collector connection (it would only find itself offline; the records go
+  // out after the next reconnection, whose nudges always wake it).
+  void nudgeDespoolerForRecord();
   // One check of the name-service hook (scheduler thread), repairing a lost hook.
   void monitorNssConf() { nssMonitor_.monitorNssConf(); }
   void stop();
@@ -213,6 +217,8 @@ class Auditor {
   static void* runDespooler(void* self);
 
  private:
+  // Sets the nudge; wakes a sleeping despooler unless !always and it sleeps offline.
+  void nudge(bool always);
   struct Spool;
   enum class Step { FORWARDED, MOVE_ON };
   void despoolMechanism();
@@ -271,6 +277,8 @@ class Auditor {
   ovg::NssMonitor nssMonitor_;
   ofw::Mutex nudgeMutex_;
   bool nudged_ = false;
+  bool despoolerWaiting_ = false;  // under nudgeMutex_: the despooler sleeps on the condition
+  bool despoolerOffline_ = false;  // under nudgeMutex_: and had no collector connection when it went to sleep
   LogRateLimit quotaLog_;
   LogRateLimit flushLog_;
   bool seal_ = true, sign_ = true, symmetric_ = true;

@@ -282,9 +282,15 @@ void* Auditor::runDespooler(void* self) {
 void Auditor::despoolMechanism() {
   while (!stopping_.load()) {
     OFW_DEBUG(logger_, "Waiting for nudge");
+    const bool offline = !isOnline();
     {
       ofw::Lock lock(nudgeMutex_);
-      while (!nudged_ && !stopping_.load()) lock.wait();
+      while (!nudged_ && !stopping_.load()) {
+        despoolerWaiting_ = true;
+        despoolerOffline_ = offline;
+        lock.wait();
+        despoolerWaiting_ = false;
+      }
       nudged_ = false;
     }
     if (stopping_.load()) break;
