@@ -121,13 +121,8 @@ void runSession(const std::string& socket, int index, size_t bytes, size_t chunk
   struct timeval now;
   gettimeofday(&now, nullptr);
   const std::string when = ovg::timevalBlob(now);
-  ovg::StartRequest start;
-  start.ovgshPid = 200000 + index;
-  start.user = "root";
-  start.tty = "/dev/pts/cmp" + std::to_string(index) + "." + std::to_string(getpid());
-  start.program = "ovgsh";
-  start.startTime = when;
-  start.argv = {"-sh"};
+  const ovg::StartRequest start = ovg::rootLoginStart(
+      200000 + index, "/dev/pts/cmp" + std::to_string(index) + "." + std::to_string(getpid()), when, "-sh");
   ovg::StartReply started;
   LRPC2Msg* reply = exchange(c, ovg::buildStartRequest(kVersion, start, &status));
   if (!reply || ovg::readStartReply(reply, kVersion, started) != 0 || !started.audited) {

@@ -88,14 +88,8 @@ class Shell {
 
   bool start(int index) {
     if (!client_) return false;
-    ovg::StartRequest r;
-    r.ovgshPid = 200000 + index;
-    r.psid = -1;
-    r.user = "root";
-    r.tty = "/dev/fwd" + std::to_string(index) + "-" + std::to_string(getpid());
-    r.program = "ovgsh";
-    r.startTime = time_;
-    r.argv = {"-bash"};
+    const ovg::StartRequest r =
+        ovg::rootLoginStart(200000 + index, "/dev/fwd" + std::to_string(index) + "-" + std::to_string(getpid()), time_);
     int status = 0;
     LRPC2Msg* reply = call(ovg::buildStartRequest(17, r, &status));
     ovg::StartReply sr;

@@ -86,14 +86,8 @@ LRPC2SessionClient* startSession(const std::string& path, int index) {
   LRPC2SessionClient* c =
       SessionConnectWithTimeout(path.c_str(), OVGPrivGetMsgTable(), 30, 5, SIGN_SETTING_DISABLED, &status);
   if (!c) return nullptr;
-  ovg::StartRequest r;
-  r.ovgshPid = 100000 + index;
-  r.psid = -1;
-  r.user = "root";
-  r.tty = "/dev/bench" + std::to_string(index) + "-" + std::to_string(getpid());
-  r.program = "ovgsh";
-  r.startTime = timeBlob();
-  r.argv = {"-bash"};
+  const ovg::StartRequest r = ovg::rootLoginStart(
+      100000 + index, "/dev/bench" + std::to_string(index) + "-" + std::to_string(getpid()), timeBlob());
   LRPC2Msg* reply = send(c, ovg::buildStartRequest(17, r, &status));
   ovg::StartReply sr;
   const bool ok = reply && ovg::readStartReply(reply, 17, sr) == 0 && sr.audited;

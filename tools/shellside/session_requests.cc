@@ -86,6 +86,19 @@ std::string timevalBlob(const struct timeval& tv, size_t size) {
   return b;
 }
 
+StartRequest rootLoginStart(int32_t ovgshPid, const std::string& tty, const std::string& startTime,
+                            const std::string& argv0) {
+  StartRequest r;
+  r.ovgshPid = ovgshPid;
+  r.psid = -1;
+  r.user = "root";
+  r.tty = tty;
+  r.program = "ovgsh";
+  r.startTime = startTime;
+  r.argv = {argv0};
+  return r;
+}
+
 LRPC2Msg* buildStartRequest(int v, const StartRequest& r, int* status) {
   Writer w(startRequestType(v), status);
   if (v >= 5) {

@@ -88,6 +88,11 @@ uint32_t endRequestType(int version);     // 1-2
 // with zeros or cuts (for tests of malformed requests).
 std::string timevalBlob(const struct timeval& tv, size_t size = sizeof(struct timeval));
 
+// The start of root's login shell `argv0` on `tty` with the audit shell's pid
+// `ovgshPid`, started at `startTime` (a time blob): what the benchmarks' shells send.
+StartRequest rootLoginStart(int32_t ovgshPid, const std::string& tty, const std::string& startTime,
+                            const std::string& argv0 = "-bash");
+
 LRPC2Msg* buildStartRequest(int version, const StartRequest& r, int* status);
 LRPC2Msg* buildDataRequest(int version, int32_t stream, const std::string& data, const std::string& timeBlob,
                            uint64_t sequence, int* status);
