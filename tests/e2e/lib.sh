@@ -149,12 +149,18 @@ vgd_add_conf() { local line; for line in "$@"; do echo "$line" >> "$CONF"; done;
 
 # Starts "vgd -d [args]" in the background; waits for its pid file.
 vgd_start() {
+  rm -f /run/nscdrestart.calls
   "$VGD" -d "$@" > "$VGD_TEST_DIR/vgd.stdout" 2> "$VGD_TEST_DIR/vgd.stderr" &
   VGD_PID=$!
   local i
   for i in $(seq 1 200); do
     # The pid file must be this daemon's: one killed earlier leaves its own.
-    [ "$(cat /run/vgd.pid 2>/dev/null)" = "$VGD_PID" ] && [ -S /var/orvanevg/audit ] && return 0
+    if [ "$(cat /run/vgd.pid 2>/dev/null)" = "$VGD_PID" ] && [ -S /var/orvanevg/audit ]; then
+      # The start-up cache flush follows the socket: wait for it, so that a
+      # test's own look at the flush calls sees only what it caused.
+      wait_for 10 grep -qx flush /run/nscdrestart.calls || fail "no start-up name-service cache flush"
+      return 0
+    fi
     kill -0 "$VGD_PID" 2>/dev/null || { wait "$VGD_PID"; fail "vgd exited early with $?: $(cat "$VGD_TEST_DIR/vgd.stderr")"; }
     sleep 0.1
   done
