@@ -1,5 +1,7 @@
 #include "server/ipc_server.h"
 
+#include "ofw/dbq/dbq_sync.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -17,6 +19,7 @@
 #include <new>
 
 #include "lrpc2/header.h"
+#include "ofw/dbq/dbq_sync.h"
 #include "ofw/exceptions.h"
 #include "ofw/format.h"
 #include "ofw/config/properties.h"
@@ -93,10 +96,6 @@ int peerUid(int fd) {
 // Connections accepted in one go before the loop serves the others.
 constexpr int kAcceptBatch = 64;
 
-// Requests of one connection a worker handles in a row when they are
-// already buffered.
-constexpr int kRequestsPerTurn = 8;
-
 // How long a surplus pool worker waits idle before it ends.
 constexpr int kSurplusWorkerIdleMs = 60 * 1000;
 
@@ -165,6 +164,7 @@ void IPCServer::readLoopSettings() {
   if (connectTimeout_ < 1) connectTimeout_ = 5;
   partialTimeout_ = props.getInt("vgd.client.partial.timeout", 10);
   if (partialTimeout_ < 1) partialTimeout_ = 10;
+  recordsOnLoop_ = configuredSpoolSync().mode == SpoolSyncPolicy::NONE;
   readPollFdsSetting();
   maxPerUid_ = props.getInt("vgd.clients.max.per.uid", 256);
   if (maxPerUid_ < 1) {
@@ -240,6 +240,7 @@ void IPCServer::loop() {
         if (reloadHook_) reloadHook_();
         IncreaseOpenFilesLimit(logger_);
         readPollFdsSetting();
+        recordsOnLoop_ = configuredSpoolSync().mode == SpoolSyncPolicy::NONE;
         flags_.reloadPending = false;
       }
     } catch (const std::bad_alloc&) {
@@ -356,7 +357,7 @@ void IPCServer::readClient(const ClientPtr& c, time_t now) {
   switch (c->io().readAvailable(c->fd.load(), c->getVersion())) {
     case ovg::ClientIO::Input::Complete:
       c->partialSince = 0;
-      waiting_.push_back(c);
+      if (!answerOnLoop(c)) waiting_.push_back(c);
       return;
     case ovg::ClientIO::Input::Partial:
       if (c->partialSince == 0 && c->io().requestStarted()) c->partialSince = now;
@@ -372,6 +373,21 @@ void IPCServer::readClient(const ClientPtr& c, time_t now) {
     }
   }
   dropClient(c);
+}
+
+bool IPCServer::answerOnLoop(const ClientPtr& c) {
+  // A session's record costs about what storing it costs; a worker would add
+  // two thread switches to that. Synced commits stay with the workers, as a
+  // sync can take longer than every other client should wait.
+  if (!recordsOnLoop_ || !c->sessionOpen || c->authPending()) return false;
+  bool received = guarded(c, [&] {
+    if (c->receiveRequest() != 0) dropClient(c);
+  });
+  if (!received || !c->alive.load() || !c->hasPendingRequest()) return true;
+  if (!c->pendingIsRecord()) return false;
+  execute(c, 1);
+  Logger::SetThreadName("main");
+  return true;
 }
 
 void IPCServer::writeClient(const ClientPtr& c, time_t now) {
@@ -551,64 +567,71 @@ void IPCServer::serviceOneClient(const ClientPtr& session) {
   }
 }
 
-void IPCServer::execute(const ClientPtr& session) {
-  int fd = session->fd.load();
-  Logger::SetThreadName(format("fd:%d client", fd));
-  ovg::ClientIO& io = session->io();
+bool IPCServer::guarded(const ClientPtr& session, const std::function<void()>& step) {
   try {
-    for (int handled = 0;; ++handled) {
-      if (!io.requestComplete()) {
-        ovg::ClientIO::Input in = io.readAvailable(fd, session->getVersion());
-        if (handled > 0 && in != ovg::ClientIO::Input::Complete) {
-          // Nothing more is buffered: the loop takes the client back (and
-          // finds a hang-up itself).
-          if (in == ovg::ClientIO::Input::Partial && io.requestStarted() && session->partialSince == 0)
-            session->partialSince = time(nullptr);
-          return;
-        }
-        if (in == ovg::ClientIO::Input::Partial) return;
-        if (in != ovg::ClientIO::Input::Complete) {
-          OFW_DEBUG(logger_, "client disconnected normally");
-          dropClient(session);
-          return;
-        }
-        session->partialSince = 0;
-      }
-      OFW_TRACE(logger_, "handling incoming client message for fd:%d", fd);
-      if (session->HandleMessage() != 0) {
-        dropClient(session);
-        return;
-      }
-      time_t now = time(nullptr);
-      session->lastActivity = now;
-      // A secure-file exchange goes on with the client's next message,
-      // within the time-out of a partial request.
-      if (session->authPending() && session->partialSince == 0) session->partialSince = now;
-      const ovg::ClientIO::Output out = io.flush(fd, now);
-      if (out == ovg::ClientIO::Output::Failed) {
-        OFW_DEBUG(logger_, "Client (fd=%d) did not take its reply. Removing.", fd);
-        dropClient(session);
-        return;
-      }
-      OFW_TRACE(logger_, "task complete");
-      // A whole next request already sent on this connection is handled at
-      // once, without a round through the loop; a few at most, so that one
-      // busy client does not keep a worker from the others.
-      if (out == ovg::ClientIO::Output::Pending || session->authPending() || handled + 1 >= kRequestsPerTurn ||
-          !session->alive.load())
-        return;
-    }
+    step();
+    return true;
   } catch (const ClientException&) {
-    dropClient(session);
   } catch (const std::bad_alloc&) {
     OFW_WARN(logger_, "Out of memory--disconnecting client.");
-    dropClient(session);
   } catch (const std::exception& e) {
     OFW_WARN(logger_, "%s--disconnecting client.", e.what());
-    dropClient(session);
   } catch (...) {
     OFW_WARN(logger_, "Disconnecting client");
-    dropClient(session);
+  }
+  dropClient(session);
+  return false;
+}
+
+void IPCServer::execute(const ClientPtr& session, int maxRequests) {
+  int fd = session->fd.load();
+  Logger::SetThreadName(format("fd:%d client", fd));
+  guarded(session, [&] { serve(session, fd, maxRequests); });
+}
+
+void IPCServer::serve(const ClientPtr& session, int fd, int maxRequests) {
+  ovg::ClientIO& io = session->io();
+  for (int handled = 0;; ++handled) {
+    if (!io.requestComplete() && !session->hasPendingRequest()) {
+      ovg::ClientIO::Input in = io.readAvailable(fd, session->getVersion());
+      if (handled > 0 && in != ovg::ClientIO::Input::Complete) {
+        // Nothing more is buffered: the loop takes the client back (and
+        // finds a hang-up itself).
+        if (in == ovg::ClientIO::Input::Partial && io.requestStarted() && session->partialSince == 0)
+          session->partialSince = time(nullptr);
+        return;
+      }
+      if (in == ovg::ClientIO::Input::Partial) return;
+      if (in != ovg::ClientIO::Input::Complete) {
+        OFW_DEBUG(logger_, "client disconnected normally");
+        dropClient(session);
+        return;
+      }
+      session->partialSince = 0;
+    }
+    OFW_TRACE(logger_, "handling incoming client message for fd:%d", fd);
+    if (session->HandleMessage() != 0) {
+      dropClient(session);
+      return;
+    }
+    time_t now = time(nullptr);
+    session->lastActivity = now;
+    // A secure-file exchange goes on with the client's next message,
+    // within the time-out of a partial request.
+    if (session->authPending() && session->partialSince == 0) session->partialSince = now;
+    const ovg::ClientIO::Output out = io.flush(fd, now);
+    if (out == ovg::ClientIO::Output::Failed) {
+      OFW_DEBUG(logger_, "Client (fd=%d) did not take its reply. Removing.", fd);
+      dropClient(session);
+      return;
+    }
+    OFW_TRACE(logger_, "task complete");
+    // A whole next request already sent on this connection is handled at
+    // once, without a round through the loop; a few at most, so that one
+    // busy client does not keep a worker from the others.
+    if (out == ovg::ClientIO::Output::Pending || session->authPending() || handled + 1 >= maxRequests ||
+        !session->alive.load())
+      return;
   }
 }
 

@@ -102,10 +102,12 @@ class IPCServer {
 
   // Reaper, public for tests: min/idle seconds.
   void expireOldClients(int minIdle, int idle, bool pollFailed, bool purgeIdle);
-  // Runs one client's request on the calling thread (what a worker does). A
+  // Runs one client's request on the calling thread (what a worker does), and
+  // up to maxRequests - 1 more whole ones already waiting on its socket. A
   // caller other than the loop may queue the request on the socket first: what
   // is there is read without waiting.
-  void execute(const ClientPtr& session);
+  static constexpr int kRequestsPerTurn = 8;
+  void execute(const ClientPtr& session, int maxRequests = kRequestsPerTurn);
 
  private:
   struct Negotiating {
@@ -125,6 +127,13 @@ class IPCServer {
   void closeNegotiating(Negotiating& n);
   void readClient(const ClientPtr& c, time_t now);
   void writeClient(const ClientPtr& c, time_t now);
+  // Answers a whole request of c on the loop when it only stores a record of
+  // c's open session (and commits are not synced); true when the loop is done
+  // with the request, false when a worker must take it.
+  bool answerOnLoop(const ClientPtr& c);
+  // Runs step; any exception drops the client (logged). False then.
+  bool guarded(const ClientPtr& session, const std::function<void()>& step);
+  void serve(const ClientPtr& session, int fd, int maxRequests);
   void dispatchWaiting();
   void serviceOneClient(const ClientPtr& session);
   void checkStalledClients(time_t now);
@@ -153,6 +162,7 @@ class IPCServer {
   std::atomic<int> inFlight_{0};
   int maxWorkers_ = 15;
   int pollTimeoutMs_ = 100;
+  bool recordsOnLoop_ = true;             // loop thread only: spool.sync is none
   size_t pollFdsSetting_ = 2048;          // `vgd.poll.fds`: the poll array's least size
   time_t lastExpiry_ = 0;                 // loop thread only: second of the last time-out walk
   int minIdle_ = 10;

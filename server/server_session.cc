@@ -106,14 +106,13 @@ uint64_t LRPC2ServerSession::getSequenceNumber(LRPC2Msg* request) {
   return (static_cast<uint64_t>(high) << 32) | low;
 }
 
-int LRPC2ServerSession::HandleMessage() {
+int LRPC2ServerSession::receiveRequest() {
   int f = fd.load();
   OFW_TRACE(logger_, "Reading lrpc2 message from client");
   int err = 0;
   MsgPtr request(SessionRecvFrame(lrpcSession_, io_.request(), io_.requestLength(), 60, &err));
   io_.clearRequest();
-  LRPC2Msg* raw = request.get();
-  if (!raw || err != 0) {
+  if (!request || err != 0) {
     const char* text = SessionErr2Str(err);
     OFW_DEBUG(logger_, "Reading lrpc2 message from client on %d resulted in: %s", f, text ? text : "");
     if (err == SESSION_ERR_RETRY) {
@@ -127,7 +126,7 @@ int LRPC2ServerSession::HandleMessage() {
                                __LINE__);
   }
   uint32_t type = 0;
-  int rc = MsgReadMsgType(raw, &type);
+  int rc = MsgReadMsgType(request.get(), &type);
   if (rc != 0) {
     const char* text = MsgErr2Str(rc);
     throw ofw::SystemException(ofw::format("Unable to read message type (%d): %s", rc, text ? text : ""), rc,
@@ -135,6 +134,35 @@ int LRPC2ServerSession::HandleMessage() {
   }
   if (type != MsgType::VGPing && type != MsgType::AuditTrailPing && type != MsgType::WatchDogPing)
     lastActivity = time(nullptr);
+  pending_ = std::move(request);
+  pendingType_ = type;
+  return 0;
+}
+
+bool LRPC2ServerSession::pendingIsRecord() const {
+  if (!pending_ || !sessionOpen) return false;
+  switch (pendingType_) {
+    case MsgType::VGSessionData:
+    case MsgType::VGSessionData2:
+    case MsgType::VGSessionData3:
+    case MsgType::VGSessionWSizeChange:
+    case MsgType::VGSessionWSizeChange2:
+    case MsgType::VGSessionWSizeChange3:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int LRPC2ServerSession::HandleMessage() {
+  if (!pending_) {
+    int rc = receiveRequest();
+    if (rc != 0 || !pending_) return rc;
+  }
+  MsgPtr request = std::move(pending_);
+  const uint32_t type = pendingType_;
+  LRPC2Msg* raw = request.get();
+  int f = fd.load();
 
   const char* name = MsgTableGetMsgTypeName(type);
   pid_t pid = 0;

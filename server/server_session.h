@@ -50,9 +50,18 @@ class LRPC2ServerSession {
   void adopt(int fd, LRPC2SessionServer* session);
   // The text of a failed handshake (status as the accept gave it).
   static std::string acceptFailure(int fd, int status, int offered);
-  // Answers the whole request in io(). 0 keeps the client, non-zero drops it;
-  // an exception also drops it.
+  // Answers the request taken by receiveRequest(), or else the whole request
+  // in io(). 0 keeps the client, non-zero drops it; an exception also drops it.
   int HandleMessage();
+  // Decodes the whole request in io() ahead of HandleMessage(), so that the
+  // server may choose the thread that answers it. Same results as
+  // HandleMessage(); a request the transport asks to be sent again leaves
+  // nothing pending.
+  int receiveRequest();
+  bool hasPendingRequest() const { return pending_.get() != nullptr; }
+  // The pending request only appends a record to this client's open session
+  // spool (session data, window size): it costs about what storing it costs.
+  bool pendingIsRecord() const;
   // Ends the connection: the open audited session (end record, registrations
   // released, spool closed), the transport and the descriptor. Runs once; on
   // the thread that holds the client (the loop, or the worker it is handed to).
@@ -171,6 +180,8 @@ class LRPC2ServerSession {
 
   ofw::IPCServer* server_;
   const MsgTable* msgTable_;
+  MsgPtr pending_;             // received, not answered yet
+  uint32_t pendingType_ = 0;
   LRPC2SessionServer* lrpcSession_ = nullptr;
   int version_ = 0;
   ovg::ClientIO io_;
