@@ -2,7 +2,7 @@
 // and, in the same run, the same load against bench_ingest_store (the least a
 // daemon of this design can do: a 512-byte-block append with two pwrites and
 // an 8-byte answer per request).
-//   bench_ingest [--quick] [--reps N] [--total N] VGD_SOCKET VGD_PID STORE_SOCKET STORE_PID
+//   bench_ingest [--quick] [--reps N] [--total N] [--only CLIENTS:BYTES] VGD_SOCKET VGD_PID STORE_SOCKET STORE_PID
 // For 1/16/64/256 clients and 100 B, 1 KB, 16 KB requests: requests/s, MB/s,
 // server CPU microseconds per request, p50/p99 of a request and the server's
 // peak RSS in the case; each the median of the repetitions, the two servers
@@ -249,6 +249,8 @@ int main(int argc, char** argv) {
   int reps = 3;
   long total = 10000;
   int sessions = 1000;
+  int onlyClients = 0;
+  size_t onlySize = 0;
   int a = 1;
   for (; a < argc && argv[a][0] == '-'; ++a) {
     std::string opt = argv[a];
@@ -260,22 +262,28 @@ int main(int argc, char** argv) {
       reps = std::max(1, std::atoi(argv[++a]));
     } else if (opt == "--total" && a + 1 < argc) {
       total = std::max(1L, std::atol(argv[++a]));
+    } else if (opt == "--only" && a + 1 < argc) {
+      // One case (clients:bytes), no memory figure: for profiling.
+      if (std::sscanf(argv[++a], "%d:%zu", &onlyClients, &onlySize) != 2) onlyClients = 0;
+      sessions = 0;
     }
   }
   if (argc - a < 4) {
-    std::fprintf(stderr, "usage: bench_ingest [--quick] [--reps N] [--total N] VGD_SOCKET VGD_PID STORE_SOCKET STORE_PID\n");
+    std::fprintf(stderr, "usage: bench_ingest [--quick] [--reps N] [--total N] [--only CLIENTS:BYTES] VGD_SOCKET VGD_PID STORE_SOCKET STORE_PID\n");
     return 2;
   }
   const std::string vgdPath = argv[a], storePath = argv[a + 2];
   const int vgdPid = std::atoi(argv[a + 1]), storePid = std::atoi(argv[a + 3]);
 
-  openSessionsMemory(vgdPath, vgdPid, sessions);
+  if (sessions > 0) openSessionsMemory(vgdPath, vgdPid, sessions);
   std::printf("%d repetitions, medians; %ld requests per case; cpu = server CPU us per request; latency in us\n", reps,
               total);
   std::printf("%4s %6s | %9s %7s %5s %6s %6s | %9s %7s %5s %6s %6s %8s | %6s %6s\n", "M", "size", "store r/s",
               "MB/s", "cpu", "p50", "p99", "vgd r/s", "MB/s", "cpu", "p50", "p99", "peak KiB", "ratio", "cpu x");
-  for (int m : {1, 16, 64, 256}) {
+  for (int m : {1, 16, 64, 256, 512}) {
     for (size_t s : {size_t(100), size_t(1000), size_t(16000)}) {
+      if (onlyClients > 0 && (m != onlyClients || s != onlySize)) continue;
+      if (onlyClients == 0 && m == 512 && s != 1000) continue;  // 512: that every client is served
       const int k = static_cast<int>(std::max<long>(1, total / m));
       std::vector<Figures> store, vgd;
       for (int r = 0; r < reps; ++r) {
