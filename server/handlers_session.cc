@@ -343,7 +343,8 @@ void LRPC2ServerSession::HandleSessionData(LRPC2Msg* request, LRPC2Msg* reply, i
   struct timeval when = v >= 3 ? ovg::timevalFromBlob(r.blob("time")) : ovg::now();
   uint64_t seq = getSequenceNumber(request);
   int status = 0;
-  std::string guidText = sessionGuid.toSwappedMSString();
+  // Only log lines use the GUID's text: made when one is written.
+  auto guidText = [this] { return sessionGuid.toSwappedMSString(); };
   try {
     if (!sessionOpen) {
       OFW_WARN(logger_, "Session data on a connection without an open session (fd %d); %zu bytes discarded", fd.load(),
@@ -363,7 +364,7 @@ void LRPC2ServerSession::HandleSessionData(LRPC2Msg* request, LRPC2Msg* reply, i
       status = spoolLimitStatus(false);
       if (status != 0) {
         OFW_TRACE(logger_, "Too less disk space, cannot post data. Guid: %s; Stream: %d; Data size: %d",
-                  guidText.c_str(), stream, static_cast<int>(data.size()));
+                  guidText().c_str(), stream, static_cast<int>(data.size()));
       } else if (data.empty()) {
         OFW_DEBUG(logger_, "Request to send session data but no data to be sent");
       } else {
@@ -371,7 +372,7 @@ void LRPC2ServerSession::HandleSessionData(LRPC2Msg* request, LRPC2Msg* reply, i
         ovg::buildSessionData(record, sessionGuid, when, ovg::streamByte(stream), data.data(),
                               static_cast<uint32_t>(data.size()));
         auditor().postSessionData(sessionGuid, record);
-        OFW_TRACE(logger_, "Session data for guid: %s on stream %d, sequence number: %llu data:", guidText.c_str(),
+        OFW_TRACE(logger_, "Session data for guid: %s on stream %d, sequence number: %llu data:", guidText().c_str(),
                   stream, static_cast<unsigned long long>(seq));
         // Typed input may hold passwords: its length only.
         if (stream == 1)
@@ -382,7 +383,7 @@ void LRPC2ServerSession::HandleSessionData(LRPC2Msg* request, LRPC2Msg* reply, i
     }
   } catch (const std::exception& e) {
     OFW_WARN(logger_, "Problem processing %d bytes of session data for GUID %s on stream %d: %s",
-             static_cast<int>(data.size()), guidText.c_str(), stream, e.what());
+             static_cast<int>(data.size()), guidText().c_str(), stream, e.what());
     status = 1;
   }
   if (v >= 2) MsgWriteInt32(reply, status);
