@@ -59,9 +59,7 @@ class SpoolSyncQueue : public ::testing::Test {
   void run(const char* policy, int n, long pauseMs, uint64_t& enqueueSyncs, uint64_t& closeSyncs,
            uint64_t& bytes) {
     ofw::Props().setProperty("spool.sync", policy);
-    ofw::DBQSingle q(B);
-    ASSERT_TRUE(q.open(t_.file(std::string("q") + std::to_string(++files_)), ofw::DBQ_OPEN_OR_CREATE, 0600,
-                       true, "sync"));
+    Single q(t_.file("q" + std::to_string(++files_)));
     uint64_t s0 = CommitSync::statSyncs(), b0 = CommitSync::statSyncedBytes();
     for (int i = 0; i < n; ++i) {
       if (pauseMs) {
@@ -114,8 +112,7 @@ TEST_F(SpoolSyncQueue, BadValueIsWarnedAndNoneUsed) {
   ofw::Logger::ReconfigureLevels(ofw::Props());
   ofw::Logger::close();
   EXPECT_EQ(e + c, 0u);
-  std::vector<unsigned char> text = readFile(log);
-  std::string s(text.begin(), text.end());
+  std::string s = testsupport::readFile(log);
   EXPECT_NE(s.find("WARN"), std::string::npos) << s;
   EXPECT_NE(s.find("Bad value [interval 10 ms] of spool.sync"), std::string::npos) << s;
 }
