@@ -18,12 +18,19 @@
 #include "ofw/exceptions.h"
 #include "ofw/threads/mutex.h"
 #include "ofw/config/properties.h"
+#include "support/wait_until.h"
 
 namespace {
 
-void waitUntil(const std::function<bool()>& done) {
-  // Generous: the machine is shared; only a hang fails.
-  for (int i = 0; i < 60000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+using testsupport::waitUntil;
+using Body = std::function<void()>;
+
+// Starts t running *body, which must outlive the run.
+void startBody(ofw::Thread& t, const char* name, Body* body) {
+  t.start(name, [](void* b) -> void* {
+    (*static_cast<Body*>(b))();
+    return nullptr;
+  }, body);
 }
 
 struct Seen {
@@ -55,30 +62,22 @@ TEST(Thread, StartRunsFunctionWithItsObject) {
   EXPECT_THROW(t.start("again", &recordSelf, &seen), ofw::AlreadyException);
 }
 
-TEST(Thread, DestructorJoins) {
+TEST(Thread, DestructorJoinsAndADetachedThreadRuns) {
   std::atomic<int> done{0};
+  Body slow = [&] {
+    ofw::Thread::sleep(0, 20000000);
+    ++done;
+  };
+  Body quick = [&] { ++done; };
   {
     ofw::Thread t;
-    t.start("short", [](void* a) -> void* {
-      ofw::Thread::sleep(0, 20000000);
-      ++*static_cast<std::atomic<int>*>(a);
-      return nullptr;
-    }, &done);
+    startBody(t, "short", &slow);
   }
   EXPECT_EQ(done.load(), 1);
-}
-
-TEST(Thread, DetachedThreadRuns) {
-  std::atomic<int> done{0};
-  ofw::Thread* t = new ofw::Thread;
-  t->start("detached", [](void* a) -> void* {
-    ++*static_cast<std::atomic<int>*>(a);
-    return nullptr;
-  }, &done);
+  auto t = std::make_unique<ofw::Thread>();
+  startBody(*t, "detached", &quick);
   t->detach();
-  waitUntil([&] { return done.load() == 1 && !t->isRunning(); });
-  EXPECT_EQ(done.load(), 1);
-  delete t;
+  EXPECT_TRUE(waitUntil([&] { return done.load() == 2 && !t->isRunning(); }));
 }
 
 class Cancellable : public ofw::Thread {
@@ -90,10 +89,11 @@ class Cancellable : public ofw::Thread {
 TEST(Thread, CancelCallsUnexpectedTermination) {
   Cancellable t;
   std::atomic<bool> started{false};
-  t.start("sleeper", [](void* a) -> void* {
-    *static_cast<std::atomic<bool>*>(a) = true;
+  Body sleeper = [&] {
+    started = true;
     for (;;) ofw::Thread::sleep(1, 0);
-  }, &started);
+  };
+  startBody(t, "sleeper", &sleeper);
   waitUntil([&] { return started.load(); });
   t.cancel();
   t.join();
@@ -120,16 +120,11 @@ TEST(Thread, SleepInterruptedBySignalReturnsFalse) {
   std::atomic<int> result{-1};
   std::atomic<bool> finished{false};
   ofw::Thread t;
-  struct Args {
-    std::atomic<int>* result;
-    std::atomic<bool>* finished;
-  } args{&result, &finished};
-  t.start("sleeper", [](void* a) -> void* {
-    Args* p = static_cast<Args*>(a);
-    *p->result = ofw::Thread::sleep(600, 0) ? 1 : 0;
-    *p->finished = true;
-    return nullptr;
-  }, &args);
+  Body sleeper = [&] {
+    result = ofw::Thread::sleep(600, 0) ? 1 : 0;
+    finished = true;
+  };
+  startBody(t, "sleeper", &sleeper);
   // Signal until the sleep notices (a signal before the sleep began is harmless).
   while (!finished.load()) {
     pthread_kill(t.getId(), SIGUSR2);
@@ -357,37 +352,31 @@ TEST(Lock, PollingLockWithZeroIntervalAcquires) {
 
 TEST(Lock, CancellationIsOffWhileHeld) {
   ofw::Mutex m;
-  struct Shared {
-    ofw::Mutex* m;
-    std::atomic<int> stateInside{-1};
-    std::atomic<bool> locked{false};
-    std::atomic<bool> go{false};
-    std::atomic<bool> afterUnlock{false};
-  } s;
-  s.m = &m;
-  ofw::Thread t;
-  t.start("locker", [](void* a) -> void* {
-    Shared* p = static_cast<Shared*>(a);
+  std::atomic<int> stateInside{-1};
+  std::atomic<bool> locked{false}, go{false}, afterUnlock{false};
+  Body locker = [&] {
     {
-      ofw::Lock l(*p->m);
+      ofw::Lock l(m);
       int old = 0;
       pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
-      p->stateInside = old;
-      p->locked = true;
-      while (!p->go.load()) ofw::Thread::sleep(0, 1000000);  // not a cancellation point here
+      stateInside = old;
+      locked = true;
+      while (!go.load()) ofw::Thread::sleep(0, 1000000);  // not a cancellation point here
     }
     // Released: the pending cancellation acts at the next cancellation point.
     for (;;) {
       ofw::Thread::sleep(0, 1000000);
-      p->afterUnlock = true;
+      afterUnlock = true;
     }
-  }, &s);
-  waitUntil([&] { return s.locked.load(); });
+  };
+  ofw::Thread t;
+  startBody(t, "locker", &locker);
+  waitUntil([&] { return locked.load(); });
   t.cancel();
-  s.go = true;
+  go = true;
   t.join();
-  EXPECT_EQ(s.stateInside.load(), PTHREAD_CANCEL_DISABLE);
-  EXPECT_FALSE(s.afterUnlock.load());
+  EXPECT_EQ(stateInside.load(), PTHREAD_CANCEL_DISABLE);
+  EXPECT_FALSE(afterUnlock.load());
   EXPECT_TRUE(m.tryLock());  // the cancelled thread did not die holding it
   m.unLock();
 }
