@@ -6,12 +6,10 @@
 #include <sched.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
-#include <cerrno>
-#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -33,33 +31,26 @@ void startBody(ofw::Thread& t, const char* name, Body* body) {
   }, body);
 }
 
-struct Seen {
+TEST(Thread, StartRunsFunctionWithItsObject) {
+  EXPECT_EQ(ofw::Thread::getSelf(), nullptr);
   std::atomic<ofw::Thread*> self{nullptr};
   std::atomic<bool> running{false};
   pthread_t id{};
-};
-
-void* recordSelf(void* arg) {
-  Seen* s = static_cast<Seen*>(arg);
-  s->self = ofw::Thread::getSelf();
-  s->running = s->self.load()->isRunning();
-  s->id = pthread_self();
-  return nullptr;
-}
-
-TEST(Thread, StartRunsFunctionWithItsObject) {
-  EXPECT_EQ(ofw::Thread::getSelf(), nullptr);
-  Seen seen;
+  Body body = [&] {
+    self = ofw::Thread::getSelf();
+    running = self.load()->isRunning();
+    id = pthread_self();
+  };
   ofw::Thread t;
-  t.start("worker", &recordSelf, &seen, ofw::Thread::DEFAULT_PRIORITY);
+  startBody(t, "worker", &body);
   t.join();
-  EXPECT_EQ(seen.self.load(), &t);
-  EXPECT_TRUE(seen.running.load());
+  EXPECT_EQ(self.load(), &t);
+  EXPECT_TRUE(running.load());
   EXPECT_FALSE(t.isRunning());
   EXPECT_EQ(t.getName(), "worker");
-  EXPECT_TRUE(pthread_equal(t.getId(), seen.id));
+  EXPECT_TRUE(pthread_equal(t.getId(), id));
   t.join();  // a second join does nothing
-  EXPECT_THROW(t.start("again", &recordSelf, &seen), ofw::AlreadyException);
+  EXPECT_THROW(startBody(t, "again", &body), ofw::AlreadyException);
 }
 
 TEST(Thread, DestructorJoinsAndADetachedThreadRuns) {
