@@ -96,6 +96,10 @@ TEST_F(DbqNoSpace, CompositeRaisesAndStaysInPlace) {
     EXPECT_EQ(recovered<ofw::IOException>(q, [&] { put(q, record(1, 3000)); }).code, EFBIG);
   }
   EXPECT_TRUE(q.isOpen());
+  // A closed queue is reopened in place, also after ENOSPC.
+  q.close();
+  q.handleException(ofw::IOException("Block 3 write failed (fs.write)", ENOSPC));
+  EXPECT_TRUE(q.isOpen());
   EXPECT_EQ(q.count(), 1);
   EXPECT_EQ(q.getDataSize(), 3000u);
   put(q, record(1, 3000));

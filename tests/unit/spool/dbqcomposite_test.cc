@@ -211,22 +211,6 @@ TEST_F(DbqComposite, UncleanFileIsMovedAsideAndSalvaged) {
   for (uint32_t i = 3; i <= 20; ++i) EXPECT_EQ(popSeq(q), i);
 }
 
-TEST_F(DbqComposite, NoSpaceNeverMovesAside) {
-  std::string dir = t.file("q");
-  Composite q(dir);
-  put(q, record(1, 100));
-  ofw::IOException full("Block 3 write failed (fs.write)", ENOSPC);
-  EXPECT_TRUE(ofw::isDbqNoSpace(full));
-  q.handleException(full);
-  EXPECT_TRUE(q.isOpen());
-  EXPECT_TRUE(asideCopies(t.path(), "q").empty());
-  q.close();
-  q.handleException(ofw::IOException("file too large", EFBIG));
-  EXPECT_TRUE(q.isOpen());  // reopened in place
-  EXPECT_EQ(seqsOf(q), std::vector<uint32_t>{1});
-  EXPECT_TRUE(asideCopies(t.path(), "q").empty());
-}
-
 TEST_F(DbqComposite, FatalErrorClosesAndALaterErrorRecovers) {
   std::string dir = t.file("q");
   {
