@@ -55,14 +55,6 @@ TEST(ValueList, DefaultIsUsedForAbsentOrEmptyKeys) {
   EXPECT_TRUE(p.getValueList("absent")->empty());
 }
 
-TEST(ValueList, SetPropertyValuesAreSplitAsWritten) {
-  Properties p;
-  p.setProperty("k", "a,b c");
-  EXPECT_EQ(*p.getValueList("k"), items({"a", "b", "c"}));
-  p.setProperty("k", "z");
-  EXPECT_EQ(*p.getValueList("k"), items({"z"}));
-}
-
 // --- file references -----------------------------------------------------------
 
 class FileReference : public ::testing::Test {
@@ -102,43 +94,16 @@ TEST_F(FileReference, OverLongLineIsLeftOutWhole) {
   EXPECT_TRUE(proptest::hasRecord(sink, "has a line longer than 1023 bytes", true));
 }
 
-enum class Bad { WorldWritable, Symlink, HardLinks, NotRoot, Missing, Directory, Fifo };
+using proptest::Unsafe;
 
 struct Refusal {
-  Bad bad;
+  Unsafe bad;
   const char* text;  // with %P for the path
 };
 
 class RefusedReference : public FileReference, public ::testing::WithParamInterface<Refusal> {
  protected:
-  std::string makeBad() {
-    std::string p = dir.file("bad");
-    switch (GetParam().bad) {
-      case Bad::WorldWritable:
-        dir.write("bad", "x\n", 0646);
-        break;
-      case Bad::Symlink:
-        EXPECT_EQ(::symlink(good.c_str(), p.c_str()), 0);
-        break;
-      case Bad::HardLinks:
-        dir.write("bad", "x\n");
-        EXPECT_EQ(::link(p.c_str(), dir.file("bad2").c_str()), 0);
-        break;
-      case Bad::NotRoot:
-        dir.write("bad", "x\n");
-        EXPECT_EQ(::chown(p.c_str(), 65534, 65534), 0);
-        break;
-      case Bad::Missing:
-        break;
-      case Bad::Directory:
-        EXPECT_EQ(::mkdir(p.c_str(), 0755), 0);
-        break;
-      case Bad::Fifo:
-        EXPECT_EQ(::mkfifo(p.c_str(), 0644), 0);
-        break;
-    }
-    return p;
-  }
+  std::string makeBad() { return proptest::makeUnsafe(dir, "bad", GetParam().bad, "x\n"); }
   std::string expected(const std::string& path) {
     std::string t = GetParam().text;
     size_t at = t.find("%P");
@@ -166,23 +131,23 @@ TEST_P(RefusedReference, FallsBackToAFileReferenceInTheDefault) {
 INSTANTIATE_TEST_SUITE_P(
     Reasons, RefusedReference,
     ::testing::Values(
-        Refusal{Bad::WorldWritable,
+        Refusal{Unsafe::WorldWritable,
                 "Config file [%P] is world writable. Skip reading config file for property k. Please "
                 "ensure the file is not world writable to enhance security."},
-        Refusal{Bad::Symlink,
+        Refusal{Unsafe::Symlink,
                 "Config file [%P] is symlink. Skip reading config file for property k. Please ensure "
                 "the file is not a symlink to enhance security."},
-        Refusal{Bad::HardLinks,
+        Refusal{Unsafe::HardLinks,
                 "Config file [%P] has more than one hardlinks. Skip reading config file for property "
                 "k. Please ensure the file has only one hardlink to enhance security."},
-        Refusal{Bad::NotRoot,
+        Refusal{Unsafe::NotRoot,
                 "Config file [%P] is not owned by root. Skip reading config file for property k. "
                 "Please ensure the file is owned by root to enhance security."},
-        Refusal{Bad::Missing, "Config file does not exist: %P"},
-        Refusal{Bad::Directory,
+        Refusal{Unsafe::Missing, "Config file does not exist: %P"},
+        Refusal{Unsafe::Directory,
                 "Cannot open config file [%P] due to unknown error. Skip reading config file for "
                 "property k"},
-        Refusal{Bad::Fifo,
+        Refusal{Unsafe::Fifo,
                 "Cannot open config file [%P] due to unknown error. Skip reading config file for "
                 "property k"}));
 
@@ -230,17 +195,6 @@ TEST_F(FileReference, FileSwappedBetweenCheckAndOpenIsNotRead) {
   ofw::setSecureOpenHook(nullptr);
   ASSERT_TRUE(gSwapTarget.empty()) << "the file was never opened";
   EXPECT_TRUE(list->empty()) << "read: " << list->front();
-}
-
-TEST_F(FileReference, SecureOpenChecksTheOpenedFile) {
-  ofw::UniqueFd fd;
-  int err = 0;
-  EXPECT_EQ(ofw::secureOpenForRead(good, fd, err), ofw::FileRefusal::None);
-  EXPECT_TRUE(fd.valid());
-  EXPECT_EQ(ofw::refusalStatus(ofw::FileRefusal::Symlink), -125);
-  EXPECT_EQ(ofw::refusalStatus(ofw::FileRefusal::NotFound), -2);
-  EXPECT_EQ(ofw::refusalStatus(ofw::FileRefusal::NoPermission), -1);
-  EXPECT_EQ(ofw::refusalStatus(ofw::FileRefusal::Unknown), -5);
 }
 
 }  // namespace

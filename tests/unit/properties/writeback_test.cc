@@ -158,13 +158,16 @@ TEST_F(WriteBack, ValueTooLongForOneLineIsRefused) {
   EXPECT_EQ(q.lastLoadStatus(), 0);
 }
 
-TEST_F(WriteBack, StoreWithoutFileCannotSave) {
+TEST_F(WriteBack, StoreWithoutFileCannotSaveOrReload) {
   Properties mem;
   ASSERT_EQ(mem.loadFromString("a = 1\n"), 0);
   ofw::getLogger("util.properties")->setLevel(ofw::Logger::TRACE);
   EXPECT_EQ(mem.saveProperty("a"), -22);
   EXPECT_EQ(mem.setValueList("a", items({"x"})), -22);
   ofw::getLogger("util.properties")->setLevel(-1);
+  EXPECT_EQ(mem.reload(), -22);
+  EXPECT_EQ(mem.getInt("a", 0), 1);
+  EXPECT_TRUE(mem.fileName().empty());
   EXPECT_EQ(p.saveProperty("absent.key"), -2);
 }
 

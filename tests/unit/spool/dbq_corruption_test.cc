@@ -4,8 +4,6 @@
 // counts never allocate much or loop.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <functional>
 
@@ -25,17 +23,13 @@ constexpr int kLen = 1000;
 int blockOf(int rec, int part) { return 3 * rec + 1 + part; }
 
 void buildQueue(const std::string& path) {
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-  for (int i = 0; i < kRecords; ++i) put(q, record(static_cast<uint32_t>(i), kLen));
+  Single q(path);
+  putAll(q, 0, kRecords, kLen);
 }
 
-// A queue that collects what salvage appends.
-class Collector : public DBQSingle {
- public:
-  explicit Collector(const std::string& path) : DBQSingle(B) { open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""); }
-  std::vector<uint32_t> seqs() { return seqsOf(*this); }
-};
+ofw::SalvageResult salvage(const std::string& path, ofw::DBQ& target) {
+  return ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
+}
 
 struct Damage {
   const char* name;
@@ -86,25 +80,15 @@ TEST_P(DbqDamage, QueueRaisesCheckerReportsSalvageKeepsEveryIntactRecord) {
   // The queue delivers the records before the damage, then refuses and
   // writes nothing.
   {
-    DBQSingle q(B);
-    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-    int delivered = 0;
-    try {
-      for (;;) {
-        boost::shared_array<unsigned char> out;
-        unsigned int len = 0;
-        q.dequeue(out, len);
-        if (len == 0) break;
-        ASSERT_TRUE(isRecord(out.get(), len, static_cast<uint32_t>(delivered)));
-        ++delivered;
-      }
-      FAIL() << "the damage was not noticed";
-    } catch (const ofw::FatalErrorException& e) {
-      EXPECT_EQ(e.code(), d.code) << e.what();
-    }
-    EXPECT_EQ(delivered, 4);
+    Single q(path);
+    uint32_t delivered = 0;
+    auto r = raised<ofw::FatalErrorException>([&] {
+      while (popSeq(q) == delivered) ++delivered;
+    });
+    EXPECT_EQ(r.code, d.code) << r.what;
+    EXPECT_EQ(delivered, 4u);
     // The failed removal changed nothing: the count is that of the commits before.
-    EXPECT_EQ(q.count(), kRecords - delivered);
+    EXPECT_EQ(q.count(), kRecords - 4);
     q.close();
     RawFile after(path);
     for (int b = blockOf(4, 0); b < static_cast<int>(after.blocks()); ++b)
@@ -113,19 +97,17 @@ TEST_P(DbqDamage, QueueRaisesCheckerReportsSalvageKeepsEveryIntactRecord) {
   // The checker reports it (on the untouched damaged copy).
   writeFile(path, damaged);
   {
-    DBQSingle q(B);
-    ASSERT_TRUE(q.open(path, ofw::DBQ_READ_ONLY, 0600, false, ""));
-    std::ostringstream out;
-    EXPECT_FALSE(q.checkIntegrity(out));
-    EXPECT_NE(out.str().find("Queue is abnormal."), std::string::npos) << out.str();
+    Single q(path, 0, ofw::DBQ_READ_ONLY);
+    auto check = intact(q);
+    EXPECT_NE(std::string(check.message()).find("Queue is abnormal."), std::string::npos) << check.message();
   }
   // Salvage takes every intact record, in order, and leaves the file as it was.
-  Collector target(t.file("target"));
-  ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
+  Single target(t.file("target"));
+  ofw::SalvageResult r = salvage(path, target);
   std::vector<uint32_t> want;
   for (uint32_t i = 0; i < kRecords; ++i)
     if (std::find(d.lost.begin(), d.lost.end(), i) == d.lost.end()) want.push_back(i);
-  EXPECT_EQ(target.seqs(), want);
+  EXPECT_EQ(seqsOf(target), want);
   EXPECT_EQ(r.records, want.size());
   EXPECT_EQ(r.unreadBytes, d.lost.size() * kLen);
   EXPECT_EQ(r.skippedBlocks, d.skipped);
@@ -161,30 +143,23 @@ class DbqDamagedTail : public SpoolDirTest, public ::testing::WithParamInterface
 TEST_P(DbqDamagedTail, AppendRaisesAndRecoveryKeepsTheNewRecordReadable) {
   std::string dir = t.file("spool");
   {
-    ofw::DBQComposite q(B);
-    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-    for (int i = 0; i < kRecords; ++i) put(q, record(static_cast<uint32_t>(i), kLen));
+    Composite q(dir);
+    putAll(q, 0, kRecords, kLen);
   }
   RawFile f(dir + "/0");
   GetParam().edit(f);
   f.save();
-  ofw::DBQComposite q(B);
-  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-  try {
-    put(q, record(99, kLen));
-    FAIL() << "appended behind a damaged tail";
-  } catch (const ofw::FatalErrorException& e) {
-    EXPECT_EQ(e.code(), ofw::DBQ_ERR_CORRUPT) << e.what();
-    EXPECT_EQ(readFile(dir + "/0"), f.bytes());
-    q.handleException(e);
-  }
+  Composite q(dir);
+  auto r = recovered<ofw::FatalErrorException>(q, [&] { put(q, record(99, kLen)); });
+  EXPECT_EQ(r.code, ofw::DBQ_ERR_CORRUPT) << r.what;
+  std::vector<std::string> aside = asideCopies(t.path(), "spool");
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(readFile(aside[0] + "/0"), f.bytes());  // the failed append wrote nothing
   put(q, record(99, kLen));
-  std::vector<uint32_t> want{0, 1, 2, 3, 4, 5, 6, 7, 8};
-  if (GetParam().lastRecordIntact) want.push_back(9);
+  std::vector<uint32_t> want = seqs(0, GetParam().lastRecordIntact ? 10 : 9);
   want.push_back(99);
   EXPECT_EQ(seqsOf(q), want);
-  std::ostringstream check;
-  EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
+  EXPECT_TRUE(intact(q));
 }
 
 INSTANTIATE_TEST_SUITE_P(Edits, DbqDamagedTail, ::testing::ValuesIn(kTailDamages),
@@ -200,10 +175,9 @@ TEST_P(DbqDamagedMaster, SalvageFindsEveryRecord) {
   RawFile f(path);
   GetParam().second(f);
   f.save();
-  Collector target(t.file("target"));
-  ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
-  EXPECT_EQ(target.seqs(), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-  EXPECT_EQ(r.skippedBlocks, 0u);
+  Single target(t.file("target"));
+  EXPECT_EQ(salvage(path, target).skippedBlocks, 0u);
+  EXPECT_EQ(seqsOf(target), seqs(0, kRecords));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -229,21 +203,18 @@ TEST_F(DbqCorruption, RecomputedChecksumReachesTheStructureChecks) {
   f.fixChecksum(blockOf(2, 1));
   f.setI32(blockOf(6, 0), 34, 1);  // and a structural fault further on
   f.save();
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  Single q(path);
   int n = 0;
-  try {
+  auto r = raised<ofw::FatalErrorException>([&] {
     q.forEachRecord([&](const unsigned char* d, unsigned int len) {
       EXPECT_EQ(len, static_cast<unsigned>(kLen));
       EXPECT_EQ(isRecord(d, len, static_cast<uint32_t>(n)), n != 2) << n;
       ++n;
       return true;
     });
-    FAIL();
-  } catch (const ofw::FatalErrorException& e) {
-    EXPECT_EQ(e.code(), ofw::DBQ_ERR_CORRUPT);
-    EXPECT_NE(std::string(e.what()).find("span sequence"), std::string::npos) << e.what();
-  }
+  });
+  EXPECT_EQ(r.code, ofw::DBQ_ERR_CORRUPT);
+  EXPECT_NE(r.what.find("span sequence"), std::string::npos) << r.what;
   EXPECT_EQ(n, 6);
 }
 
@@ -268,15 +239,10 @@ TEST_P(DbqHostileMaster, OpenRaisesCorruption) {
     f.setI32(0, m.offset, static_cast<int32_t>(m.value));
   f.save();
   DBQSingle q(B);
-  try {
-    q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "");
-    FAIL() << "opened";
-  } catch (const ofw::FatalErrorException& e) {
-    EXPECT_EQ(e.code(), ofw::DBQ_ERR_CORRUPT) << e.what();
-  }
+  auto r = raised<ofw::FatalErrorException>([&] { q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""); });
+  EXPECT_EQ(r.code, ofw::DBQ_ERR_CORRUPT) << r.what;
   EXPECT_FALSE(q.isOpen());
-  // Nothing was written to the file.
-  EXPECT_EQ(readFile(path), f.bytes());
+  EXPECT_EQ(readFile(path), f.bytes());  // nothing written
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -293,36 +259,21 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DbqCorruption, CountedRecordsWithoutHeadAreNotTakenAsEmpty) {
   std::string dir = t.file("spool");
   {
-    ofw::DBQComposite q(B);
-    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-    for (int i = 0; i < 3; ++i) put(q, record(static_cast<uint32_t>(i), kLen));
+    Composite q(dir);
+    putAll(q, 0, 3, kLen);
   }
   RawFile f(dir + "/0");
   f.setI32(0, 5, 0);
   f.setI32(0, 9, 0);
   f.save();
   ofw::DBQComposite q(B);
-  try {
-    q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "");
-    FAIL();
-  } catch (const ofw::FatalErrorException& e) {
-    EXPECT_EQ(e.code(), ofw::DBQ_ERR_CORRUPT);
-    q.handleException(e);
-  }
+  auto r = recovered(q, [&] { q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""); });
+  EXPECT_EQ(r.code, ofw::DBQ_ERR_CORRUPT);
   ASSERT_TRUE(q.isOpen());
   EXPECT_EQ(q.count(), 3);  // found block by block
-  // The moved-aside copy keeps the file.
-  int copies = 0;
-  DIR* d = ::opendir(t.path().c_str());
-  while (struct dirent* e = ::readdir(d)) {
-    std::string n = e->d_name;
-    if (n.compare(0, 6, "spool.") == 0) {
-      ++copies;
-      EXPECT_EQ(readFile(t.file(n) + "/0"), f.bytes());
-    }
-  }
-  ::closedir(d);
-  EXPECT_EQ(copies, 1);
+  std::vector<std::string> aside = asideCopies(t.path(), "spool");
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(readFile(aside[0] + "/0"), f.bytes());  // the moved-aside copy keeps the file
 }
 
 TEST_F(DbqCorruption, SalvageOfAUsedChainLoopTerminates) {
@@ -334,25 +285,17 @@ TEST_F(DbqCorruption, SalvageOfAUsedChainLoopTerminates) {
   f.setI32(blockOf(9, 2), 5, blockOf(0, 0));
   f.setI32(0, 9, blockOf(8, 2));
   f.save();
-  Collector target(t.file("target"));
-  ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
-  std::vector<uint32_t> all{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-  EXPECT_EQ(target.seqs(), all);  // the loop is cut where the head is
-  EXPECT_EQ(r.records, 10u);
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  Single target(t.file("target"));
+  EXPECT_EQ(salvage(path, target).records, 10u);
+  EXPECT_EQ(seqsOf(target), seqs(0, kRecords));  // the loop is cut where the head is
+  Single q(path);
   EXPECT_THROW(q.forEachRecord([](const unsigned char*, unsigned int) { return true; }), ofw::FatalErrorException);
   // Popping follows the cycle only until it meets a freed block.
   int popped = 0;
-  try {
-    for (int i = 0; i < 100; ++i) {
-      q.dequeue();
-      ++popped;
-    }
-    FAIL();
-  } catch (const ofw::FatalErrorException& e) {
-    EXPECT_EQ(e.code(), ofw::DBQ_ERR_CORRUPT);
-  }
+  auto r = raised<ofw::FatalErrorException>([&] {
+    for (; popped < 100; ++popped) q.dequeue();
+  });
+  EXPECT_EQ(r.code, ofw::DBQ_ERR_CORRUPT);
   EXPECT_LE(popped, kRecords);
 }
 
@@ -362,8 +305,7 @@ TEST_F(DbqCorruption, TornTailAndShortFiles) {
   // An append cut short: the master counts an 11th record whose blocks hold
   // nothing yet (appended, free flag clear, length 0).
   RawFile f(path);
-  std::vector<unsigned char>& b = f.bytes();
-  b.resize(b.size() + 2 * B, 0);
+  f.bytes().resize(f.bytes().size() + 2 * B, 0);
   for (int id = 31; id <= 32; ++id) {
     f.setI32(id, 0, id);
     f.setU8(id, 4, 40);
@@ -375,15 +317,15 @@ TEST_F(DbqCorruption, TornTailAndShortFiles) {
   f.setU64(0, 26, 11 * kLen - 60);
   f.setU8(0, 21, 1);
   f.save();
-  Collector target(t.file("target"));
-  ofw::SalvageResult r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
+  Single target(t.file("target"));
+  ofw::SalvageResult r = salvage(path, target);
   EXPECT_EQ(r.records, 10u);
   EXPECT_EQ(r.unreadBytes, static_cast<uint64_t>(kLen - 60));
   // Files that are not queue files at all.
   writeFile(path, std::vector<unsigned char>(100, 7));
-  EXPECT_EQ(ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool")).unreadBytes, 100u);
+  EXPECT_EQ(salvage(path, target).unreadBytes, 100u);
   writeFile(path, std::vector<unsigned char>(4 * B, 0xff));
-  r = ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
+  r = salvage(path, target);
   EXPECT_EQ(r.records, 0u);
   EXPECT_EQ(r.unreadBytes, static_cast<uint64_t>(4 * B));
   EXPECT_EQ(target.count(), 10);
@@ -392,17 +334,17 @@ TEST_F(DbqCorruption, TornTailAndShortFiles) {
 TEST_F(DbqCorruption, SalvageDirectoryGoesOnPastADamagedFile) {
   std::string dir = t.file("q");
   {
-    ofw::DBQComposite q(B);
-    q.setDbqMaxSize(4 * 1024);
-    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-    for (int i = 0; i < 12; ++i) put(q, record(static_cast<uint32_t>(i), kLen));  // files 0 (0-2), 1 (3-5)...
+    Composite q(dir, 4 * 1024);
+    putAll(q, 0, 12, kLen);  // files 0 (0-2), 1 (3-5)...
   }
   RawFile f(dir + "/1");
   f.setI32(blockOf(1, 0), 34, 9);  // the second record of file 1
   f.save();
-  Collector target(t.file("target"));
+  Single target(t.file("target"));
   ofw::SalvageResult r = ofw::salvageQueueDirectory(dir, target, ofw::getLogger("test.spool"));
-  EXPECT_EQ(target.seqs(), (std::vector<uint32_t>{0, 1, 2, 3, 5, 6, 7, 8, 9, 10, 11}));
+  std::vector<uint32_t> want = seqs(0, 12);
+  want.erase(want.begin() + 4);
+  EXPECT_EQ(seqsOf(target), want);
   EXPECT_EQ(r.records, 11u);
   EXPECT_EQ(r.unreadBytes, 1u * kLen);
   EXPECT_EQ(r.skippedBlocks, 3u);
@@ -414,7 +356,7 @@ TEST_F(DbqCorruption, SalvageStopsWhenTheTargetFails) {
   std::string path = t.file("q");
   buildQueue(path);
   DBQSingle closed(B);  // never opened: every enqueue raises
-  ofw::SalvageResult r = ofw::salvageQueueFile(path, closed, ofw::getLogger("test.spool"));
+  ofw::SalvageResult r = salvage(path, closed);
   EXPECT_TRUE(r.targetFailed);
   EXPECT_EQ(r.records, 0u);
 }

@@ -74,22 +74,17 @@ std::vector<Report> takeReports(ReportLog* log) {
 [[noreturn]] void childWork(const std::string& dir, uint32_t nextSeq, uint32_t seed, ReportLog* log, int maxOps) {
   std::mt19937 rng(seed);
   const uint64_t syncsBefore = ofw::CommitSync::statSyncs();
-  DBQComposite q(B);
-  q.setDbqMaxSize(kMaxFile);
   try {
-    if (!q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "crash")) _exit(21);
+    Composite q(dir, kMaxFile);
     for (int i = 0; maxOps == 0 || i < maxOps; ++i) {
       int op = static_cast<int>(rng() % 100);
       if (op < 49 || q.count() == 0) {
         put(q, record(nextSeq, lengthOf(nextSeq)));
         sendReport(log, 'E', nextSeq++);
       } else if (op < 97) {
-        boost::shared_array<unsigned char> out;
-        unsigned int len = 0;
-        q.dequeue(out, len);
-        if (len == 0) _exit(22);
-        uint32_t s = seqOf(out.get(), len);
-        if (!isRecord(out.get(), len, s) || len != lengthOf(s)) _exit(23);
+        std::vector<unsigned char> r = pop(q);
+        uint32_t s = seqOf(r.data(), r.size());
+        if (r.empty() || r != record(s, lengthOf(s))) _exit(23);
         sendReport(log, 'D', s);
       } else {
         q.flushDb();  // renews the spool when it is empty
@@ -129,15 +124,8 @@ void applyReports(Model& m, const std::vector<Report>& reports) {
 void recoverAndCheck(const std::string& dir, Model& m) {
   DBQComposite q(B);
   q.setDbqMaxSize(kMaxFile);
-  bool opened = false;
-  try {
-    opened = q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "crash");
-  } catch (const ofw::Base_Exception& e) {
-    ++m.movedAside;
-    q.handleException(e);
-    opened = q.isOpen();
-  }
-  ASSERT_TRUE(opened);
+  if (recovered(q, [&] { q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "crash"); }).any) ++m.movedAside;
+  ASSERT_TRUE(q.isOpen());
   std::vector<uint32_t> got;
   q.forEachRecord([&](const unsigned char* d, unsigned int len) {
     uint32_t s = seqOf(d, len);
@@ -162,8 +150,7 @@ void recoverAndCheck(const std::string& dir, Model& m) {
     for (uint32_t s : model) w += std::to_string(s) + " ";
     FAIL() << "recovered: " << g << "\nexpected:  " << w << "(next " << m.nextSeq << ")";
   }
-  std::ostringstream check;
-  EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
+  EXPECT_TRUE(intact(q));
 }
 
 // The spool.sync value of each run.
@@ -214,17 +201,13 @@ TEST_P(DbqCrash, DeathBeforeEveryBlockWrite) {
   Model m;
   // A spool with some history, so that appends reuse free blocks and files roll.
   {
-    DBQComposite q(B);
-    q.setDbqMaxSize(kMaxFile);
-    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "crash"));
+    Composite q(dir, kMaxFile);
     for (int i = 0; i < 12; ++i) {
       put(q, record(m.nextSeq, lengthOf(m.nextSeq)));
       m.queue.push_back(m.nextSeq++);
     }
     for (int i = 0; i < 5; ++i) {
-      boost::shared_array<unsigned char> out;
-      unsigned int len = 0;
-      q.dequeue(out, len);
+      q.dequeue();
       m.queue.pop_front();
     }
   }

@@ -6,6 +6,7 @@
 
 #include "ofw/dbq/dbq_block.h"
 #include "ofw/dbq/dbqsingle.h"
+#include "ofw/unique_fd.h"
 #include "spool_test_util.h"
 
 using namespace spooltest;
@@ -39,10 +40,7 @@ TEST_F(DbqFormat, ChecksumIsTheByteSumAtEveryLengthAndOffset) {
 
 TEST_F(DbqFormat, FreshFileIsOneMasterBlock) {
   std::string path = t.file("q");
-  {
-    DBQSingle q(B);
-    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-  }
+  { Single q(path); }
   EXPECT_EQ(fileSize(path), B);
   struct stat st;
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
@@ -50,14 +48,9 @@ TEST_F(DbqFormat, FreshFileIsOneMasterBlock) {
   RawFile f(path);
   EXPECT_EQ(f.i32(0, 0), 0);                              // ID
   EXPECT_EQ(f.u8(0, 4), 39);                              // "masterX"
-  EXPECT_EQ(f.i32(0, 5), 0);                              // head
-  EXPECT_EQ(f.i32(0, 9), 0);                              // tail
-  EXPECT_EQ(f.i32(0, 13), 0);                             // free head
-  EXPECT_EQ(f.i32(0, 17), 0);                             // free tail
+  for (size_t off : {5, 9, 13, 17, 22, 34}) EXPECT_EQ(f.i32(0, off), 0) << off;  // lists, count, descriptor
   EXPECT_EQ(f.u8(0, 21), 0);                              // current operation
-  EXPECT_EQ(f.i32(0, 22), 0);                             // count
   EXPECT_EQ(f.u64(0, 26), 0u);                            // data size
-  EXPECT_EQ(f.i32(0, 34), 0);                             // descriptor length
   EXPECT_EQ(f.i32(0, 38), 0x4462516D);                    // magic
   EXPECT_EQ(f.u32(0, 42), 0u);                            // checksum of an all-zero area
   EXPECT_EQ(f.u32(0, 46), 0x00010000u);                   // version
@@ -69,93 +62,60 @@ TEST_F(DbqFormat, FreshFileIsOneMasterBlock) {
   EXPECT_EQ(std::memcmp(f.block(0) + 38, &magic, 4), 0);
 }
 
-TEST_F(DbqFormat, WorkedExampleThousandBytes) {
-  std::string path = t.file("q");
-  std::vector<unsigned char> rec = record(7, 1000);
-  {
-    DBQSingle q(B);
-    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-    put(q, rec);
-  }
-  ASSERT_EQ(fileSize(path), 4 * B);
-  RawFile f(path);
-  EXPECT_EQ(f.i32(0, 5), 1);      // head
-  EXPECT_EQ(f.i32(0, 9), 3);      // tail
-  EXPECT_EQ(f.i32(0, 13), 0);     // free list empty
-  EXPECT_EQ(f.i32(0, 17), 0);
-  EXPECT_EQ(f.u8(0, 21), 0);
-  EXPECT_EQ(f.i32(0, 22), 1);
-  EXPECT_EQ(f.u64(0, 26), 1000u);
-  const int next[3] = {2, 3, 0};
-  const int flags[3] = {0x01, 0x01, 0x00};
-  const size_t share[3] = {470, 470, 60};
-  size_t offset = 0;
-  uint32_t lastAge = 0;
-  for (int i = 0; i < 3; ++i) {
-    int id = i + 1;
-    SCOPED_TRACE(id);
-    EXPECT_EQ(f.i32(id, 0), id);
-    EXPECT_EQ(f.u8(id, 4), 40);  // "dataX"
-    EXPECT_EQ(f.i32(id, 5), next[i]);
-    EXPECT_EQ(f.i32(id, 9), 1000);
-    EXPECT_EQ(f.u8(id, 13), flags[i]);
-    EXPECT_EQ(f.i32(id, 14), 0x64427144);
-    EXPECT_EQ(f.u32(id, 18), sum(f.block(id) + 42, B - 42));
-    EXPECT_EQ(f.u32(id, 22), 0x00010000u);
-    EXPECT_GT(f.i32(id, 26), 0);
-    EXPECT_GT(f.u32(id, 30), lastAge);  // written in ascending ID order within one commit
-    lastAge = f.u32(id, 30);
-    EXPECT_EQ(f.i32(id, 34), i);        // span sequence
-    EXPECT_EQ(f.u32(id, 38), 0u);       // reserved, zero in a fresh block
-    EXPECT_EQ(std::memcmp(f.block(id) + 42, rec.data() + offset, share[i]), 0);
-    offset += share[i];
-  }
-  // The tail of the last block keeps what it held (zeros in a block never used).
-  EXPECT_EQ(sum(f.block(3) + 42 + 60, B - 42 - 60), 0u);
-  // The master is written last, after the data blocks.
-  EXPECT_GT(f.u32(0, 54), lastAge);
-}
-
-// Records of exactly n payloads and one byte more.
+// One record of n payloads and one byte more (1000 bytes: 470 + 470 + 60),
+// checked field by field in the master and in each of its blocks.
 class DbqRecordLength : public SpoolDirTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(DbqRecordLength, BlocksFlagsAndSharesFollowTheLength) {
   const int len = GetParam();
   std::string path = t.file("q");
   std::vector<unsigned char> rec = record(3, static_cast<size_t>(len));
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  Single q(path);
   put(q, rec);
   const int n = (len + P - 1) / P;
   ASSERT_EQ(fileSize(path), (1 + n) * B);
   RawFile f(path);
-  int id = f.i32(0, 5);
+  EXPECT_EQ(f.i32(0, 5), 1);                               // head
+  EXPECT_EQ(f.i32(0, 9), n);                               // tail
+  EXPECT_EQ(f.i32(0, 13) | f.i32(0, 17) | f.u8(0, 21), 0);  // no free list, no operation
+  EXPECT_EQ(f.i32(0, 22), 1);
+  EXPECT_EQ(f.u64(0, 26), static_cast<uint64_t>(len));
+  uint32_t lastAge = 0;
   for (int s = 0; s < n; ++s) {
+    const int id = s + 1;
+    SCOPED_TRACE(id);
+    EXPECT_EQ(f.i32(id, 0), id);
+    EXPECT_EQ(f.u8(id, 4), 40);  // "dataX"
+    EXPECT_EQ(f.i32(id, 5), s < n - 1 ? id + 1 : 0);
     EXPECT_EQ(f.i32(id, 9), len);
-    EXPECT_EQ(f.u8(id, 13), s < n - 1 ? 1 : 0) << "block " << s;
-    EXPECT_EQ(f.i32(id, 34), s);
-    size_t share = s < n - 1 ? P : static_cast<size_t>(len - (n - 1) * P);
+    EXPECT_EQ(f.u8(id, 13), s < n - 1 ? 1 : 0);
+    EXPECT_EQ(f.i32(id, 14), 0x64427144);
+    EXPECT_EQ(f.u32(id, 18), sum(f.block(id) + 42, B - 42));
+    EXPECT_EQ(f.u32(id, 22), 0x00010000u);
+    EXPECT_GT(f.i32(id, 26), 0);
+    EXPECT_GT(f.u32(id, 30), lastAge);  // written in ascending ID order within one commit
+    lastAge = f.u32(id, 30);
+    EXPECT_EQ(f.i32(id, 34), s);        // span sequence
+    EXPECT_EQ(f.u32(id, 38), 0u);       // reserved, zero in a fresh block
+    const size_t share = s < n - 1 ? P : static_cast<size_t>(len - (n - 1) * P);
     EXPECT_EQ(std::memcmp(f.block(id) + 42, rec.data() + static_cast<size_t>(s) * P, share), 0);
-    id = f.i32(id, 5);
+    EXPECT_EQ(sum(f.block(id) + 42 + share, P - share), 0u);  // a fresh block's tail stays zero
   }
-  EXPECT_EQ(id, 0);
-  boost::shared_array<unsigned char> out;
-  unsigned int got = 0;
-  q.dequeue(out, got);
-  ASSERT_EQ(got, static_cast<unsigned>(len));
-  EXPECT_TRUE(isRecord(out.get(), got, 3));
+  EXPECT_GT(f.u32(0, 54), lastAge);  // the master is written last, after the data blocks
+  std::vector<unsigned char> got = pop(q);
+  ASSERT_EQ(got.size(), static_cast<size_t>(len));
+  EXPECT_TRUE(isRecord(got.data(), got.size(), 3));
   EXPECT_TRUE(q.empty());
   EXPECT_EQ(q.count(), 0);
   EXPECT_EQ(q.getDataSize(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, DbqRecordLength,
-                         ::testing::Values(1, P - 1, P, P + 1, 2 * P, 2 * P + 1, 3 * P, 64 * 1024));
+                         ::testing::Values(1, P - 1, P, P + 1, 1000, 2 * P, 2 * P + 1, 3 * P, 64 * 1024));
 
 TEST_F(DbqFormat, ZeroLengthRecordTakesNoBlock) {
   std::string path = t.file("q");
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  Single q(path);
   q.enqueue(boost::shared_array<unsigned char>(), 0);
   EXPECT_EQ(q.count(), 1);
   EXPECT_EQ(q.getDataSize(), 0u);
@@ -171,8 +131,7 @@ TEST_F(DbqFormat, ZeroLengthRecordTakesNoBlock) {
   EXPECT_FALSE(out);
   // A record with bytes after it is found by the head as usual.
   put(q, record(1, 10));
-  q.getHead(out, len);
-  EXPECT_EQ(len, 10u);
+  EXPECT_EQ(head(q), record(1, 10));
   EXPECT_EQ(q.count(), 2);
 }
 
@@ -181,62 +140,55 @@ TEST_F(DbqFormat, ShortHeaderFileIsReadAndExtendedWithShortBlocks) {
   std::string path = t.file("q");
   const int SP = B - 14;  // payload of a "data" block
   std::vector<unsigned char> rec = record(5, 600);  // two blocks: 498 + 102
-  std::vector<unsigned char> bytes(3 * B, 0);
-  auto blk = [&](int id) { return bytes.data() + id * B; };
-  fmt::putInt32(blk(0) + 0, 0);
-  blk(0)[4] = 37;
-  fmt::putInt32(blk(0) + 5, 1);
-  fmt::putInt32(blk(0) + 9, 2);
-  fmt::putInt32(blk(0) + 22, 1);
-  fmt::putUInt64(blk(0) + 26, 600);
+  writeFile(path, {});
+  RawFile f(path);
+  f.bytes().resize(3 * B);
+  f.setU8(0, 4, 37);
+  f.setI32(0, 5, 1);
+  f.setI32(0, 9, 2);
+  f.setI32(0, 22, 1);
+  f.setU64(0, 26, 600);
   for (int id = 1; id <= 2; ++id) {
-    fmt::putInt32(blk(id) + 0, id);
-    blk(id)[4] = 38;
-    fmt::putInt32(blk(id) + 5, id == 1 ? 2 : 0);
-    fmt::putInt32(blk(id) + 9, 600);
-    blk(id)[13] = id == 1 ? 1 : 0;
+    f.setI32(id, 0, id);
+    f.setU8(id, 4, 38);
+    f.setI32(id, 5, id == 1 ? 2 : 0);
+    f.setI32(id, 9, 600);
+    f.setU8(id, 13, id == 1 ? 1 : 0);
   }
-  std::memcpy(blk(1) + 14, rec.data(), SP);
-  std::memcpy(blk(2) + 14, rec.data() + SP, 600 - SP);
-  writeFile(path, bytes);
+  std::memcpy(f.block(1) + 14, rec.data(), SP);
+  std::memcpy(f.block(2) + 14, rec.data() + SP, 600 - SP);
+  f.save();
 
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  Single q(path);
   EXPECT_FALSE(q.isExtendedFormat());
   EXPECT_EQ(q.getBlockSizeOnDisk(), 0);
   EXPECT_EQ(q.getPayloadSize(), SP);
-  boost::shared_array<unsigned char> out;
-  unsigned int len = 0;
-  q.getHead(out, len);
-  ASSERT_EQ(len, 600u);
-  EXPECT_TRUE(isRecord(out.get(), len, 5));
+  EXPECT_EQ(head(q), rec);
 
   std::vector<unsigned char> rec2 = record(6, 500);  // 498 + 2
   put(q, rec2);
-  RawFile f(path);
-  ASSERT_EQ(f.blocks(), 5u);
+  RawFile g(path);
+  ASSERT_EQ(g.blocks(), 5u);
   for (int id = 3; id <= 4; ++id) {
-    EXPECT_EQ(f.u8(id, 4), 38);
-    EXPECT_EQ(f.i32(id, 9), 500);
+    EXPECT_EQ(g.u8(id, 4), 38);
+    EXPECT_EQ(g.i32(id, 9), 500);
   }
   // No magic, checksum or sequence: the payload starts right after the flags.
-  EXPECT_EQ(std::memcmp(f.block(3) + 14, rec2.data(), SP), 0);
-  EXPECT_EQ(std::memcmp(f.block(4) + 14, rec2.data() + SP, 2), 0);
-  EXPECT_EQ(f.u8(0, 4), 37);
-  EXPECT_EQ(sum(f.block(0) + 38, B - 38), 0u);  // nothing of the extended header written
-  EXPECT_EQ(f.i32(0, 22), 2);
-  EXPECT_EQ(f.u64(0, 26), 1100u);
+  EXPECT_EQ(std::memcmp(g.block(3) + 14, rec2.data(), SP), 0);
+  EXPECT_EQ(std::memcmp(g.block(4) + 14, rec2.data() + SP, 2), 0);
+  EXPECT_EQ(g.u8(0, 4), 37);
+  EXPECT_EQ(sum(g.block(0) + 38, B - 38), 0u);  // nothing of the extended header written
+  EXPECT_EQ(g.i32(0, 22), 2);
+  EXPECT_EQ(g.u64(0, 26), 1100u);
 
-  q.dequeue(out, len);
-  EXPECT_TRUE(isRecord(out.get(), len, 5));
-  q.dequeue(out, len);
-  EXPECT_TRUE(isRecord(out.get(), len, 6));
+  EXPECT_EQ(pop(q), rec);
+  EXPECT_EQ(pop(q), rec2);
   EXPECT_TRUE(q.empty());
-  std::ostringstream check;
-  EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
+  EXPECT_TRUE(intact(q));
 }
 
-// Magic and checksum mismatches of the master and of data blocks.
+// Magic and checksum mismatches of the master (noticed at open) and of data
+// blocks (noticed when read).
 struct Mismatch {
   const char* name;
   int block;         // 0 = master, else a data block
@@ -251,27 +203,22 @@ TEST_P(DbqMismatch, RaisesTheCode) {
   const Mismatch& m = GetParam();
   std::string path = t.file("q");
   {
-    DBQSingle q(B);
-    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    Single q(path);
     ASSERT_TRUE(q.setDescriptor(reinterpret_cast<const unsigned char*>("desc"), 4));
     put(q, record(1, 1000));
   }
   RawFile f(path);
   f.setU8(m.block, m.offset, static_cast<uint8_t>(f.u8(m.block, m.offset) ^ 0x5a));
   f.save();
-  DBQSingle q(B);
-  try {
-    bool opened = q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "");
-    ASSERT_TRUE(opened);
-    ASSERT_NE(m.block, 0) << "the master's damage was not noticed at open";
-    boost::shared_array<unsigned char> out;
-    unsigned int len = 0;
-    q.getHead(out, len);
-    FAIL() << "no exception";
-  } catch (const ofw::FatalErrorException& e) {
-    EXPECT_EQ(e.code(), m.code);
-    EXPECT_EQ(std::string(e.what()).rfind(m.text, 0), 0u) << e.what();
-  }
+  bool opened = false;
+  auto r = raised<ofw::FatalErrorException>([&] {
+    Single q(path);
+    opened = true;
+    head(q);
+  });
+  EXPECT_EQ(opened, m.block != 0);
+  EXPECT_EQ(r.code, m.code);
+  EXPECT_EQ(r.what.rfind(m.text, 0), 0u) << r.what;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -285,38 +232,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 using DbqBlock = SpoolDirTest;
 
-TEST_F(DbqBlock, ReadPastTheEndRaises) {
+TEST_F(DbqBlock, ReadPastTheEndOrWriteToAReadOnlyFileRaises) {
   std::string path = t.file("f");
   writeFile(path, std::vector<unsigned char>(B + 100, 0));
-  int fd = ::open(path.c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
+  ofw::UniqueFd fd(::open(path.c_str(), O_RDONLY));
+  ASSERT_TRUE(fd.valid());
   ofw::DataBlock d(B);
   ofw::Block::setFailureEcho(nullptr);
-  try {
-    d.read(1, fd);
-    FAIL();
-  } catch (const ofw::IOException& e) {
-    EXPECT_STREQ(e.what(), "Block 1 read failed (fs.read)");
-  }
-  try {
-    d.read(-1, fd);
-    FAIL();
-  } catch (const ofw::IOException& e) {
-    EXPECT_STREQ(e.what(), "Block -1 read failed (fs.seekg)");
-  }
+  EXPECT_EQ(raised<ofw::IOException>([&] { d.read(1, fd.get()); }).what, "Block 1 read failed (fs.read)");
+  EXPECT_EQ(raised<ofw::IOException>([&] { d.read(-1, fd.get()); }).what, "Block -1 read failed (fs.seekg)");
   ofw::Block::setFailureEcho(stdout);
-  ::close(fd);
-  // A read-only descriptor cannot be written.
-  fd = ::open(path.c_str(), O_RDONLY);
   d.setID(1);
-  try {
-    d.write(fd);
-    FAIL();
-  } catch (const ofw::IOException& e) {
-    EXPECT_STREQ(e.what(), "Block 1 write failed (fs.write)");
-    EXPECT_EQ(e.code(), EBADF);
-  }
-  ::close(fd);
+  auto w = raised<ofw::IOException>([&] { d.write(fd.get()); });
+  EXPECT_EQ(w.what, "Block 1 write failed (fs.write)");
+  EXPECT_EQ(w.code, EBADF);
 }
 
 }  // namespace

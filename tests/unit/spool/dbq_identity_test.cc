@@ -28,10 +28,8 @@ using DbqIdentity = SpoolDirTest;
 
 TEST_F(DbqIdentity, ReplacedQueueKeepsTheRecordThatTookTheHeadsPlace) {
   std::string dir = t.file("spool");
-  ofw::DBQComposite q(B);
-  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "test"));
-  put(q, record(0, kLen));
-  put(q, record(1, kLen));
+  Composite q(dir);
+  putAll(q, 0, 2, kLen);
   uint64_t read = 0;
   ASSERT_EQ(headSeq(q, &read), 0u);
   ASSERT_NE(read, 0u);
@@ -60,10 +58,8 @@ TEST_F(DbqIdentity, ReplacedQueueKeepsTheRecordThatTookTheHeadsPlace) {
 }
 
 TEST_F(DbqIdentity, UnchangedQueueRemovesInOrderAndSurvivesRollover) {
-  ofw::DBQComposite q(B);
-  q.setDbqMaxSize(4 * B);  // a new member file every record or two
-  ASSERT_TRUE(q.open(t.file("spool"), ofw::DBQ_OPEN_OR_CREATE, 0600, true, "test"));
-  for (uint32_t i = 0; i < 6; ++i) put(q, record(i, kLen));
+  Composite q(t.file("spool"), 4 * B);  // a new member file every record or two
+  putAll(q, 0, 6, kLen);
   ASSERT_GT(q.getEnqueueID(), 0);
   for (uint32_t i = 0; i < 6; ++i) {
     uint64_t id = 0;
@@ -75,10 +71,8 @@ TEST_F(DbqIdentity, UnchangedQueueRemovesInOrderAndSurvivesRollover) {
 
 TEST_F(DbqIdentity, ClosedOrReopenedQueueIsAnotherQueue) {
   std::string path = t.file("single");
-  ofw::DBQSingle s(B);
-  ASSERT_TRUE(s.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-  put(s, record(0, kLen));
-  put(s, record(1, kLen));
+  Single s(path);
+  putAll(s, 0, 2, kLen);
   uint64_t id = 0;
   ASSERT_EQ(headSeq(s, &id), 0u);
   s.close();
@@ -90,8 +84,7 @@ TEST_F(DbqIdentity, ClosedOrReopenedQueueIsAnotherQueue) {
   EXPECT_FALSE(s.dequeueIfSame(0));
 
   // Two queues never share an identity.
-  ofw::DBQSingle other(B);
-  ASSERT_TRUE(other.open(t.file("other"), ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  Single other(t.file("other"));
   EXPECT_NE(other.identity(), s.identity());
   put(other, record(9, kLen));
   EXPECT_FALSE(other.dequeueIfSame(s.identity()));

@@ -3,7 +3,6 @@
 // raises IOException with the errno as code, the file is put back byte for
 // byte, and the queue goes on with exactly the records committed before.
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -17,15 +16,21 @@ using ofw::DBQSingle;
 
 namespace {
 
-std::vector<std::pair<uint32_t, size_t>> readAll(ofw::DBQ& q) {
+// Every record's sequence number and length, head first.
+template <class Q>
+std::vector<std::pair<uint32_t, size_t>> readAll(Q& q) {
   std::vector<std::pair<uint32_t, size_t>> out;
-  auto visit = [&](const unsigned char* d, unsigned int len) {
+  q.forEachRecord([&](const unsigned char* d, unsigned int len) {
     EXPECT_TRUE(isRecord(d, len, seqOf(d, len)));
     out.emplace_back(seqOf(d, len), len);
     return true;
-  };
-  if (auto* s = dynamic_cast<DBQSingle*>(&q)) s->forEachRecord(visit);
-  if (auto* c = dynamic_cast<ofw::DBQComposite*>(&q)) c->forEachRecord(visit);
+  });
+  return out;
+}
+
+std::vector<std::pair<uint32_t, size_t>> thousands(uint32_t first, uint32_t last) {
+  std::vector<std::pair<uint32_t, size_t>> out;
+  for (uint32_t s = first; s < last; ++s) out.emplace_back(s, 1000);
   return out;
 }
 
@@ -55,71 +60,51 @@ using DbqNoSpace = SpoolDirTest;
 
 TEST_F(DbqNoSpace, FileSizeLimitFailsTheAppendAndKeepsTheQueue) {
   std::string path = t.file("q");
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-  for (uint32_t i = 0; i < 5; ++i) put(q, record(i, 1000));
+  Single q(path);
+  putAll(q, 0, 5, 1000);
   const off_t size = fileSize(path);
   ASSERT_EQ(size, 16 * B);
   std::vector<unsigned char> before = readFile(path);
   {
     FileSizeLimit limit(static_cast<rlim_t>(size + B));  // room for one block, the record needs three
     ASSERT_TRUE(limit.ok());
-    try {
-      put(q, record(5, 1000));
-      FAIL() << "the append succeeded past the limit";
-    } catch (const ofw::IOException& e) {
-      EXPECT_EQ(e.code(), EFBIG);
-      EXPECT_TRUE(ofw::isDbqNoSpace(e));
-    }
+    EXPECT_EQ(raised<ofw::IOException>([&] { put(q, record(5, 1000)); }).code, EFBIG);
     EXPECT_TRUE(q.isOpen());
     EXPECT_EQ(q.count(), 5);
     EXPECT_EQ(q.getDataSize(), 5000u);
     EXPECT_EQ(readFile(path), before);  // the partly appended block was cut off again
     // A removal frees blocks; an append into them needs no new space.
-    boost::shared_array<unsigned char> out;
-    unsigned int len = 0;
-    q.dequeue(out, len);
-    EXPECT_TRUE(isRecord(out.get(), len, 0));
+    EXPECT_EQ(popSeq(q), 0u);
     put(q, record(5, 1000));
     EXPECT_EQ(fileSize(path), size);
   }
-  std::vector<std::pair<uint32_t, size_t>> want;
-  for (uint32_t i = 1; i <= 5; ++i) want.emplace_back(i, 1000);
-  EXPECT_EQ(readAll(q), want);
+  EXPECT_EQ(readAll(q), thousands(1, 6));
   q.close();
-  DBQSingle again(B);
-  ASSERT_TRUE(again.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-  EXPECT_EQ(readAll(again), want);
-  std::ostringstream check;
-  EXPECT_TRUE(again.checkIntegrity(check)) << check.str();
+  Single again(path);
+  EXPECT_EQ(readAll(again), thousands(1, 6));
+  EXPECT_TRUE(intact(again));
 }
 
 TEST_F(DbqNoSpace, CompositeRaisesAndStaysInPlace) {
   std::string dir = t.file("spool");
-  ofw::DBQComposite q(B);
-  ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "Common"));
+  Composite q(dir);
   put(q, record(0, 3000));
   {
     FileSizeLimit limit(static_cast<rlim_t>(fileSize(dir + "/0")));
     ASSERT_TRUE(limit.ok());
-    try {
-      put(q, record(1, 3000));
-      FAIL();
-    } catch (const ofw::IOException& e) {
-      EXPECT_TRUE(ofw::isDbqNoSpace(e));
-      q.handleException(e);  // never moves a full spool aside
-    }
+    // The recovery never moves a full spool aside.
+    EXPECT_EQ(recovered<ofw::IOException>(q, [&] { put(q, record(1, 3000)); }).code, EFBIG);
   }
+  EXPECT_TRUE(q.isOpen());
+  // A closed queue is reopened in place, also after ENOSPC.
+  q.close();
+  q.handleException(ofw::IOException("Block 3 write failed (fs.write)", ENOSPC));
   EXPECT_TRUE(q.isOpen());
   EXPECT_EQ(q.count(), 1);
   EXPECT_EQ(q.getDataSize(), 3000u);
   put(q, record(1, 3000));
   EXPECT_EQ(readAll(q), (std::vector<std::pair<uint32_t, size_t>>{{0, 3000}, {1, 3000}}));
-  int entries = 0;
-  DIR* d = ::opendir(t.path().c_str());
-  while (struct dirent* e = ::readdir(d)) entries += e->d_name[0] != '.';
-  ::closedir(d);
-  EXPECT_EQ(entries, 1);  // no moved-aside copy
+  EXPECT_EQ(entries(t.path()), std::vector<std::string>{"spool"});  // no moved-aside copy
 }
 
 // Injected failures at the n-th write of an operation.
@@ -144,11 +129,9 @@ class DbqInjectedFailure : public SpoolDirTest, public ::testing::WithParamInter
 // blocks in place: the undo must write their old images back.
 void prepare(DBQSingle& q, const std::string& path) {
   ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-  for (uint32_t i = 0; i < 6; ++i) put(q, record(i, 1000));
-  boost::shared_array<unsigned char> out;
-  unsigned int len = 0;
-  q.dequeue(out, len);
-  q.dequeue(out, len);  // records 2..5 left; six blocks free
+  putAll(q, 0, 6, 1000);
+  q.dequeue();
+  q.dequeue();  // records 2..5 left; six blocks free
 }
 
 TEST_P(DbqInjectedFailure, TheFileIsPutBackByteForByte) {
@@ -161,30 +144,17 @@ TEST_P(DbqInjectedFailure, TheFileIsPutBackByteForByte) {
   gFailErrno = in.err;
   gFailOnward = false;
   ofw::Block::setWriteFaultHook(failNthWrite);
-  try {
-    if (in.pop)
-      q.dequeue();
-    else
-      put(q, record(6, 1000));
-    ofw::Block::setWriteFaultHook(nullptr);
-    FAIL() << "no failure";
-  } catch (const ofw::IOException& e) {
-    ofw::Block::setWriteFaultHook(nullptr);
-    EXPECT_EQ(e.code(), in.err);
-  }
+  auto r = raised<ofw::IOException>([&] { in.pop ? q.dequeue() : put(q, record(6, 1000)); });
+  ofw::Block::setWriteFaultHook(nullptr);
+  EXPECT_EQ(r.code, in.err) << r.what;
   EXPECT_EQ(readFile(path), before);
   EXPECT_TRUE(q.isOpen());
   EXPECT_EQ(q.count(), 4);
-  std::vector<std::pair<uint32_t, size_t>> want = {{2, 1000}, {3, 1000}, {4, 1000}, {5, 1000}};
-  EXPECT_EQ(readAll(q), want);
+  EXPECT_EQ(readAll(q), thousands(2, 6));
   // The queue goes on.
   put(q, record(6, 1000));
-  boost::shared_array<unsigned char> out;
-  unsigned int len = 0;
-  q.dequeue(out, len);
-  EXPECT_TRUE(isRecord(out.get(), len, 2));
-  std::ostringstream check;
-  EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
+  EXPECT_EQ(popSeq(q), 2u);
+  EXPECT_TRUE(intact(q));
 }
 
 // An append of 1000 bytes into free blocks writes: the master (operation 1),
@@ -203,9 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DbqNoSpace, UndoThatCannotWriteLeavesTheFileUnclean) {
   std::string dir = t.file("spool");
   {
-    ofw::DBQComposite q(B);
-    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-    for (uint32_t i = 0; i < 6; ++i) put(q, record(i, 1000));
+    Composite q(dir);
+    putAll(q, 0, 6, 1000);
     q.dequeue();
     gFailAt = 2;  // the master with the operation reaches the file, nothing after it
     gFailErrno = EIO;
@@ -217,16 +186,9 @@ TEST_F(DbqNoSpace, UndoThatCannotWriteLeavesTheFileUnclean) {
     EXPECT_FALSE(q.isOpen());
   }
   ofw::DBQComposite q(B);
-  try {
-    q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "");
-    FAIL();
-  } catch (const ofw::IOException& e) {
-    EXPECT_STREQ(e.what(), "DBQSingle is not shut cleanly.");
-    q.handleException(e);
-  }
-  std::vector<std::pair<uint32_t, size_t>> want;
-  for (uint32_t i = 1; i < 6; ++i) want.emplace_back(i, 1000);
-  EXPECT_EQ(readAll(q), want);
+  EXPECT_EQ(recovered<ofw::IOException>(q, [&] { q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""); }).what,
+            "DBQSingle is not shut cleanly.");
+  EXPECT_EQ(readAll(q), thousands(1, 6));
 }
 
 }  // namespace

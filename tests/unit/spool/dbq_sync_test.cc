@@ -6,7 +6,7 @@
 #include "ofw/config/properties.h"
 #include "ofw/dbq/dbq_sync.h"
 #include "ofw/dbq/dbqsingle.h"
-#include "ofw/logging/logger.h"
+#include "../logging/log_test_util.h"
 #include "spool_test_util.h"
 
 using namespace spooltest;
@@ -51,30 +51,29 @@ INSTANTIATE_TEST_SUITE_P(
                       SyntaxCase{"", false, SpoolSyncPolicy::NONE, 0},
                       SyntaxCase{"sometimes", false, SpoolSyncPolicy::NONE, 0}));
 
-// A queue under a policy: the fdatasync calls of `n` enqueues, then of close().
+// A queue under a policy: the fdatasync calls of `n` enqueues, then of close(),
+// and the bytes they synced.
+struct Syncs {
+  uint64_t enqueue, close, bytes;
+  bool operator==(const Syncs& o) const { return enqueue == o.enqueue && close == o.close && bytes == o.bytes; }
+};
+
 class SpoolSyncQueue : public ::testing::Test {
  protected:
   void TearDown() override { ofw::Props().setProperty("spool.sync", "none"); }
 
-  void run(const char* policy, int n, long pauseMs, uint64_t& enqueueSyncs, uint64_t& closeSyncs,
-           uint64_t& bytes) {
+  Syncs run(const char* policy, int n, long pauseMs = 0) {
     ofw::Props().setProperty("spool.sync", policy);
-    ofw::DBQSingle q(B);
-    ASSERT_TRUE(q.open(t_.file(std::string("q") + std::to_string(++files_)), ofw::DBQ_OPEN_OR_CREATE, 0600,
-                       true, "sync"));
+    Single q(t_.file("q" + std::to_string(++files_)));
     uint64_t s0 = CommitSync::statSyncs(), b0 = CommitSync::statSyncedBytes();
     for (int i = 0; i < n; ++i) {
-      if (pauseMs) {
-        struct timespec ts = {0, pauseMs * 1000000L};
-        ::nanosleep(&ts, nullptr);
-      }
+      struct timespec ts = {0, pauseMs * 1000000L};
+      ::nanosleep(&ts, nullptr);
       put(q, record(static_cast<uint32_t>(i), 100));
     }
     uint64_t s1 = CommitSync::statSyncs();
     q.close();
-    enqueueSyncs = s1 - s0;
-    closeSyncs = CommitSync::statSyncs() - s1;
-    bytes = CommitSync::statSyncedBytes() - b0;
+    return Syncs{s1 - s0, CommitSync::statSyncs() - s1, CommitSync::statSyncedBytes() - b0};
   }
 
   TempDir t_;
@@ -82,42 +81,23 @@ class SpoolSyncQueue : public ::testing::Test {
 };
 
 TEST_F(SpoolSyncQueue, SyncsAtThePolicysCadence) {
-  uint64_t e, c, b;
   // One commit per enqueue: the master twice and the new block, and from the
   // second record on the old tail block that now links to it.
   const uint64_t kBytes = (20 * 2 + 20 + 19) * static_cast<uint64_t>(B);
-  run("always", 20, 0, e, c, b);
-  EXPECT_EQ(e, 20u);
-  EXPECT_EQ(c, 0u);
-  EXPECT_EQ(b, kBytes);
-  run("none", 20, 0, e, c, b);
-  EXPECT_EQ(e + c + b, 0u);
+  EXPECT_EQ(run("always", 20), (Syncs{20, 0, kBytes}));
+  EXPECT_EQ(run("none", 20), (Syncs{0, 0, 0}));
   // A long interval: nothing during the burst, everything at close.
-  run("interval 3600000", 20, 0, e, c, b);
-  EXPECT_EQ(e, 0u);
-  EXPECT_EQ(c, 1u);
-  EXPECT_EQ(b, kBytes);
+  EXPECT_EQ(run("interval 3600000", 20), (Syncs{0, 1, kBytes}));
   // Pauses longer than the interval: every commit syncs, close has nothing left.
-  run("interval 1", 5, 3, e, c, b);
-  EXPECT_EQ(e, 5u);
-  EXPECT_EQ(c, 0u);
+  Syncs paused = run("interval 1", 5, 3);
+  EXPECT_EQ(paused.enqueue, 5u);
+  EXPECT_EQ(paused.close, 0u);
 }
 
 TEST_F(SpoolSyncQueue, BadValueIsWarnedAndNoneUsed) {
-  std::string log = t_.file("vgd.log");
-  ofw::Props().setProperty("logger.destination", log);
-  ofw::Props().setProperty("logger.queue.size", "0");
-  ofw::Logger::ReconfigureLevels(ofw::Props());
-  uint64_t e, c, b;
-  run("interval 10 ms", 20, 0, e, c, b);
-  ofw::Props().setProperty("logger.destination", "syslog");
-  ofw::Logger::ReconfigureLevels(ofw::Props());
-  ofw::Logger::close();
-  EXPECT_EQ(e + c, 0u);
-  std::vector<unsigned char> text = readFile(log);
-  std::string s(text.begin(), text.end());
-  EXPECT_NE(s.find("WARN"), std::string::npos) << s;
-  EXPECT_NE(s.find("Bad value [interval 10 ms] of spool.sync"), std::string::npos) << s;
+  logtest::LogCapture log;
+  EXPECT_EQ(run("interval 10 ms", 20), (Syncs{0, 0, 0}));
+  EXPECT_EQ(log.countAt("WARN", "Bad value [interval 10 ms] of spool.sync"), 1) << log.contents();
 }
 
 }  // namespace

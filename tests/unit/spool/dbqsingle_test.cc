@@ -7,6 +7,7 @@
 
 #include "ofw/codec.h"
 #include "ofw/dbq/dbqsingle.h"
+#include "ofw/unique_fd.h"
 #include "spool_test_util.h"
 
 using namespace spooltest;
@@ -14,19 +15,11 @@ using ofw::DBQSingle;
 
 namespace {
 
-std::vector<unsigned char> head(ofw::DBQ& q) {
-  boost::shared_array<unsigned char> out;
-  unsigned int len = 0;
-  q.getHead(out, len);
-  return len ? std::vector<unsigned char>(out.get(), out.get() + len) : std::vector<unsigned char>();
-}
-
 using DbqSingle = SpoolDirTest;
 
 TEST_F(DbqSingle, FreeBlocksAreReused) {
   std::string path = t.file("q");
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "tag"));
+  Single q(path);
   put(q, record(1, 2 * P));  // blocks 1, 2
   put(q, record(2, 10));     // block 3
   q.dequeue();
@@ -51,8 +44,7 @@ TEST_F(DbqSingle, FreeBlocksAreReused) {
   EXPECT_EQ(head(q), record(2, 10));
   q.dequeue();
   EXPECT_EQ(head(q), record(3, 5));
-  std::ostringstream check;
-  EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
+  EXPECT_TRUE(intact(q));
 }
 
 // Block offsets beyond 2 GiB and 4 GiB (id * B in 64 bits): a sparse file
@@ -61,44 +53,34 @@ TEST_F(DbqSingle, FreeBlocksAreReused) {
 TEST_F(DbqSingle, BlocksBeyondFourGiBLieAtTheirOffsets) {
   std::string path = t.file("q");
   constexpr int64_t kFirst = int64_t{1} << 23;  // 8388608 * 512 = 4 GiB
-  {
-    DBQSingle q(B);
-    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-  }
+  { Single q(path); }
   ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(kFirst * B)), 0);
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  Single q(path);
   put(q, record(5, 1000));
   EXPECT_EQ(fileSize(path), static_cast<off_t>((kFirst + 3) * B));
-  int fd = ::open(path.c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
+  ofw::UniqueFd fd(::open(path.c_str(), O_RDONLY));
   unsigned char b[B];
   for (int64_t id = kFirst; id < kFirst + 3; ++id) {
-    ASSERT_EQ(::pread(fd, b, B, static_cast<off_t>(id * B)), B);
+    ASSERT_EQ(::pread(fd.get(), b, B, static_cast<off_t>(id * B)), B);
     EXPECT_EQ(static_cast<int32_t>(ofw::codec::getU32(b + fmt::kIdOffset)), id);
     EXPECT_EQ(std::memcmp(b + fmt::kDataXHeaderSize, record(5, 1000).data() + (id - kFirst) * P,
                           static_cast<size_t>(id - kFirst < 2 ? P : 1000 - 2 * P)),
               0);
   }
-  ASSERT_EQ(::pread(fd, b, B, 0), B);
+  ASSERT_EQ(::pread(fd.get(), b, B, 0), B);
   EXPECT_EQ(static_cast<int32_t>(ofw::codec::getU32(b + fmt::kHeadOffset)), kFirst);
-  ::close(fd);
-  EXPECT_EQ(head(q), record(5, 1000));
-  q.dequeue();
+  EXPECT_EQ(pop(q), record(5, 1000));
   EXPECT_TRUE(q.empty());
 }
 
 TEST_F(DbqSingle, PoppingTheOnlyRecordKeepsTheFileLength) {
   std::string path = t.file("q");
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  Single q(path);
   put(q, record(1, 3 * P));
   q.dequeue();
   EXPECT_EQ(fileSize(path), 4 * B);
   RawFile f(path);
-  EXPECT_EQ(f.i32(0, 5), 0);
-  EXPECT_EQ(f.i32(0, 9), 0);
-  EXPECT_EQ(f.i32(0, 22), 0);
+  EXPECT_EQ(f.i32(0, 5) | f.i32(0, 9) | f.i32(0, 22), 0);  // head, tail, count
   EXPECT_EQ(f.u64(0, 26), 0u);
   EXPECT_EQ(f.i32(0, 13), 1);
   EXPECT_EQ(f.i32(0, 17), 3);
@@ -108,16 +90,12 @@ TEST_F(DbqSingle, PoppingTheOnlyRecordKeepsTheFileLength) {
 // One drop of the last free block per 101 removals that find one.
 TEST_F(DbqSingle, DecayDropsOncePer101QualifyingRemovals) {
   std::string path = t.file("q");
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-  put(q, record(1, 2 * P));  // blocks 1, 2
-  q.dequeue();               // qualifying removal 1
-  EXPECT_EQ(q.getDecayCounter(), 1);
-  for (int i = 2; i <= 100; ++i) {
-    put(q, record(static_cast<uint32_t>(i), 2 * P));  // reuses 1 and 2
+  Single q(path);
+  for (uint32_t i = 1; i <= 100; ++i) {
+    put(q, record(i, 2 * P));  // blocks 1 and 2, reused from the second round on
     q.dequeue();
+    ASSERT_EQ(q.getDecayCounter(), static_cast<int>(i));
   }
-  EXPECT_EQ(q.getDecayCounter(), 100);
   EXPECT_EQ(fileSize(path), 3 * B);
   put(q, record(101, 2 * P));
   q.dequeue();  // the 101st: block 2 goes
@@ -127,8 +105,7 @@ TEST_F(DbqSingle, DecayDropsOncePer101QualifyingRemovals) {
   EXPECT_EQ(f.i32(0, 13), 1);
   EXPECT_EQ(f.i32(0, 17), 1);
   EXPECT_EQ(f.i32(1, 5), 0);
-  std::ostringstream check;
-  EXPECT_TRUE(q.checkIntegrity(check)) << check.str();
+  EXPECT_TRUE(intact(q));
   // shrink() runs the same step, so it too counts.
   q.shrink();
   EXPECT_EQ(q.getDecayCounter(), 1);
@@ -143,11 +120,9 @@ TEST_F(DbqSingle, DecayStartFromConstructor) {
   q.dequeue();  // first qualifying removal already drops
   EXPECT_EQ(fileSize(path), B);
   RawFile f(path);
-  EXPECT_EQ(f.i32(0, 13), 0);
-  EXPECT_EQ(f.i32(0, 17), 0);
+  EXPECT_EQ(f.i32(0, 13) | f.i32(0, 17), 0);
   // A removal that leaves a used block last does not count.
-  put(q, record(2, 1));
-  put(q, record(3, 1));
+  putAll(q, 2, 4, 1);
   int before = q.getDecayCounter();
   q.dequeue();
   EXPECT_EQ(q.getDecayCounter(), before);
@@ -159,29 +134,25 @@ class DbqUnclean : public SpoolDirTest, public ::testing::WithParamInterface<int
 TEST_P(DbqUnclean, FailIfUncleanDecides) {
   std::string path = t.file("q");
   {
-    DBQSingle q(B);
-    ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    Single q(path);
     put(q, record(1, 100));
   }
   RawFile f(path);
   f.setU8(0, 21, static_cast<uint8_t>(GetParam()));
   f.save();
   DBQSingle q(B);
-  try {
-    q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, "");
-    FAIL() << "opened";
-  } catch (const ofw::IOException& e) {
-    EXPECT_STREQ(e.what(), "DBQSingle is not shut cleanly.");
-  }
+  EXPECT_EQ(raised<ofw::IOException>([&] { q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""); }).what,
+            "DBQSingle is not shut cleanly.");
   EXPECT_FALSE(q.isOpen());
   EXPECT_EQ(q.getQueueStat(), ofw::DBQ::QS_NOT_SHUT_CLEANLY);
   EXPECT_EQ(RawFile(path).bytes(), f.bytes());  // nothing written
   ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, false, ""));
   EXPECT_EQ(q.getQueueStat(), ofw::DBQ::QS_NOT_SHUT_CLEANLY);
   EXPECT_EQ(head(q), record(1, 100));
-  std::ostringstream check;
-  EXPECT_FALSE(q.checkIntegrity(check));
-  EXPECT_NE(check.str().find("Queue is abnormal. The file was not shut cleanly"), std::string::npos) << check.str();
+  auto check = intact(q);
+  EXPECT_FALSE(check);
+  EXPECT_NE(std::string(check.message()).find("Queue is abnormal. The file was not shut cleanly"), std::string::npos)
+      << check.message();
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, DbqUnclean, ::testing::Values(1, 2, 3, 4));
@@ -189,10 +160,8 @@ INSTANTIATE_TEST_SUITE_P(Operations, DbqUnclean, ::testing::Values(1, 2, 3, 4));
 TEST_F(DbqSingle, OpenModes) {
   std::string path = t.file("q");
   DBQSingle q(B);
-  errno = 0;
   EXPECT_FALSE(q.open(path, ofw::DBQ_READ_ONLY, 0600, true, ""));
   EXPECT_FALSE(q.isOpen());
-  EXPECT_FALSE(exists(path));
   EXPECT_FALSE(q.open(path, static_cast<ofw::DBQMode>(7), 0600, true, ""));
   EXPECT_FALSE(exists(path));
   EXPECT_FALSE(q.open(t.path(), ofw::DBQ_READ_ONLY, 0600, true, ""));  // a directory
@@ -225,14 +194,14 @@ TEST_F(DbqSingle, OpenModes) {
 TEST_F(DbqSingle, EmptyFileReadOnlyIsAnEmptyQueue) {
   std::string path = t.file("q");
   writeFile(path, {});
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_READ_ONLY, 0600, true, ""));
-  EXPECT_TRUE(q.empty());
-  EXPECT_EQ(fileSize(path), 0);  // nothing written
-  q.close();
+  {
+    Single q(path, 0, ofw::DBQ_READ_ONLY);
+    EXPECT_TRUE(q.empty());
+    EXPECT_EQ(fileSize(path), 0);  // nothing written
+  }
   // A creation cut short (less than one block) is initialised when writable.
   writeFile(path, std::vector<unsigned char>(100, 0xee));
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  Single q(path);
   EXPECT_EQ(fileSize(path), B);
   EXPECT_EQ(RawFile(path).u8(0, 4), 39);
 }
@@ -241,24 +210,9 @@ TEST_F(DbqSingle, ClosedQueueRaises) {
   DBQSingle q(B);
   boost::shared_array<unsigned char> out;
   unsigned int len = 0;
-  try {
-    put(q, record(1, 1));
-    FAIL();
-  } catch (const ofw::IOException& e) {
-    EXPECT_STREQ(e.what(), "DBQSingle (enqueue) is not opened.");
-  }
-  try {
-    q.peek(out, len);
-    FAIL();
-  } catch (const ofw::IOException& e) {
-    EXPECT_STREQ(e.what(), "DBQSingle (peek) is not opened.");
-  }
-  try {
-    q.dequeue();
-    FAIL();
-  } catch (const ofw::IOException& e) {
-    EXPECT_STREQ(e.what(), "DBQSingle (dequeue) is not opened.");
-  }
+  EXPECT_EQ(raised<ofw::IOException>([&] { put(q, record(1, 1)); }).what, "DBQSingle (enqueue) is not opened.");
+  EXPECT_EQ(raised<ofw::IOException>([&] { q.peek(out, len); }).what, "DBQSingle (peek) is not opened.");
+  EXPECT_EQ(raised<ofw::IOException>([&] { q.dequeue(); }).what, "DBQSingle (dequeue) is not opened.");
   EXPECT_THROW(q.dequeue(out, len), ofw::IOException);
   EXPECT_EQ(q.count(), 0);
   EXPECT_TRUE(q.empty());
@@ -267,14 +221,14 @@ TEST_F(DbqSingle, ClosedQueueRaises) {
 
 TEST_F(DbqSingle, DescriptorIsStoredInTheMaster) {
   std::string path = t.file("q");
-  DBQSingle q(B);
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
   std::string d = "hello descriptor";
-  ASSERT_TRUE(q.setDescriptor(reinterpret_cast<const unsigned char*>(d.data()), static_cast<unsigned>(d.size())));
-  std::vector<unsigned char> tooBig(451, 1);
-  EXPECT_FALSE(q.setDescriptor(tooBig.data(), 451));
-  q.close();
-  ASSERT_TRUE(q.open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  {
+    Single q(path);
+    ASSERT_TRUE(q.setDescriptor(reinterpret_cast<const unsigned char*>(d.data()), static_cast<unsigned>(d.size())));
+    std::vector<unsigned char> tooBig(451, 1);
+    EXPECT_FALSE(q.setDescriptor(tooBig.data(), 451));
+  }
+  Single q(path);
   EXPECT_EQ(q.getDescriptor(), d);
   RawFile f(path);
   EXPECT_EQ(f.i32(0, 34), static_cast<int>(d.size()));
@@ -291,8 +245,7 @@ TEST_F(DbqSingle, RandomOperationsMatchAModel) {
   std::mt19937 rng(4711);
   std::deque<std::pair<uint32_t, size_t>> model;
   uint32_t seq = 0;
-  auto q = std::make_unique<DBQSingle>(B);
-  ASSERT_TRUE(q->open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+  auto q = std::make_unique<Single>(path);
   for (int step = 0; step < 3000; ++step) {
     int op = static_cast<int>(rng() % 100);
     if (op < 55) {
@@ -300,24 +253,19 @@ TEST_F(DbqSingle, RandomOperationsMatchAModel) {
       put(*q, record(seq, len));
       model.emplace_back(seq++, len);
     } else if (op < 97) {
-      boost::shared_array<unsigned char> out;
-      unsigned int len = 0;
-      q->dequeue(out, len);
+      std::vector<unsigned char> got = pop(*q);
       if (model.empty()) {
-        EXPECT_EQ(len, 0u);
+        EXPECT_TRUE(got.empty());
       } else {
-        ASSERT_EQ(len, model.front().second);
-        ASSERT_TRUE(isRecord(out.get(), len, model.front().first)) << "step " << step;
+        ASSERT_EQ(got, record(model.front().first, model.front().second)) << "step " << step;
         model.pop_front();
       }
     } else {
-      q.reset(new DBQSingle(B));
-      ASSERT_TRUE(q->open(path, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+      q.reset(new Single(path));
     }
     ASSERT_EQ(q->count(), static_cast<int64_t>(model.size()));
     if (step % 250 == 0) {
-      std::ostringstream check;
-      ASSERT_TRUE(q->checkIntegrity(check)) << check.str();
+      ASSERT_TRUE(intact(*q));
     }
   }
   size_t i = 0;

@@ -2,11 +2,12 @@
 // raw access to the blocks of a queue file.
 #pragma once
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/shared_array.hpp>
+#include <algorithm>
+#include <filesystem>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,9 @@
 
 #include "ofw/dbq/dbq.h"
 #include "ofw/dbq/dbq_format.h"
+#include "ofw/dbq/dbqcomposite.h"
+#include "ofw/dbq/dbqsingle.h"
+#include "support/raised.h"
 #include "support/test_support.h"
 
 namespace spooltest {
@@ -79,6 +83,60 @@ inline void put(ofw::DBQ& q, const std::vector<unsigned char>& v) {
   q.enqueue(shared(v), static_cast<unsigned int>(v.size()));
 }
 
+// Records `first` to `last` - 1 of `len` bytes each.
+inline void putAll(ofw::DBQ& q, uint32_t first, uint32_t last, size_t len) {
+  for (uint32_t s = first; s < last; ++s) put(q, record(s, len));
+}
+
+// The sequence numbers first .. last - 1.
+inline std::vector<uint32_t> seqs(uint32_t first, uint32_t last) {
+  std::vector<uint32_t> out;
+  for (uint32_t s = first; s < last; ++s) out.push_back(s);
+  return out;
+}
+
+// The head record read (getHead) or read and removed (dequeue); empty when none.
+inline std::vector<unsigned char> head(ofw::DBQ& q) {
+  boost::shared_array<unsigned char> out;
+  unsigned int len = 0;
+  q.getHead(out, len);
+  return len ? std::vector<unsigned char>(out.get(), out.get() + len) : std::vector<unsigned char>();
+}
+inline std::vector<unsigned char> pop(ofw::DBQ& q) {
+  boost::shared_array<unsigned char> out;
+  unsigned int len = 0;
+  q.dequeue(out, len);
+  return len ? std::vector<unsigned char>(out.get(), out.get() + len) : std::vector<unsigned char>();
+}
+// The sequence number of the record removed, which must be intact; UINT32_MAX when none.
+inline uint32_t popSeq(ofw::DBQ& q) {
+  std::vector<unsigned char> r = pop(q);
+  if (r.empty()) return UINT32_MAX;
+  if (!isRecord(r.data(), r.size(), seqOf(r.data(), r.size()))) throw std::runtime_error("popped record altered");
+  return seqOf(r.data(), r.size());
+}
+
+// A queue of block size B opened read-write on `path` (a composite with the
+// file size limit `maxFile` when not 0); throws when it does not open.
+template <class Q>
+struct Opened : Q {
+  explicit Opened(const std::string& path, unsigned long maxFile = 0, ofw::DBQMode mode = ofw::DBQ_OPEN_OR_CREATE)
+      : Q(B) {
+    if (maxFile) this->setDbqMaxSize(maxFile);
+    if (!this->open(path, mode, 0600, true, "")) throw std::runtime_error("cannot open " + path);
+  }
+};
+using Single = Opened<ofw::DBQSingle>;
+using Composite = Opened<ofw::DBQComposite>;
+
+// The integrity check passes; its report is the failure message.
+template <class Q>
+::testing::AssertionResult intact(Q& q) {
+  std::ostringstream out;
+  if (q.checkIntegrity(out)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << out.str();
+}
+
 inline std::vector<unsigned char> readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -94,10 +152,37 @@ inline off_t fileSize(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-inline bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+using testsupport::raised;
+
+// Runs f, which must raise an E, and hands it to the queue's recovery
+// (handleException); returns what f raised.
+template <class E = ofw::Base_Exception, class F>
+testsupport::Raised recovered(ofw::DBQ& q, F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    q.handleException(e);
+    return testsupport::describe(e);
+  }
+  return testsupport::Raised();
 }
+
+// The entries of a directory, sorted; those of `parent` named `prefix`.<something>
+// (the copies a queue moved aside) as paths.
+inline std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) out.push_back(e.path().filename());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+inline std::vector<std::string> asideCopies(const std::string& parent, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (auto& e : entries(parent))
+    if (e.compare(0, prefix.size() + 1, prefix + ".") == 0) out.push_back(parent + "/" + e);
+  return out;
+}
+inline bool exists(const std::string& path) { return testsupport::fileExists(path); }
 
 // A queue file loaded whole, edited by block and field, written back.
 class RawFile {

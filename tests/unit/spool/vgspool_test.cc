@@ -18,33 +18,12 @@ struct ToolRun {
 };
 
 ToolRun vgspool(const std::vector<std::string>& args) {
-  std::string tool = std::string(VGD_BIN_DIR) + "/vgspool";
-  std::string outPath, errPath;
   TempDir t;
-  outPath = t.file("out");
-  errPath = t.file("err");
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int o = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(o, 1);
-    ::dup2(e, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(tool.c_str()));
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(tool.c_str(), argv.data());
-    _exit(127);
-  }
-  ToolRun r;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  auto o = readFile(outPath);
-  auto e = readFile(errPath);
-  r.out.assign(o.begin(), o.end());
-  r.err.assign(e.begin(), e.end());
-  return r;
+  std::string cmd = std::string(VGD_BIN_DIR) + "/vgspool";
+  for (const std::string& a : args) cmd += " '" + a + "'";
+  int status = std::system((cmd + " >" + t.file("out") + " 2>" + t.file("err")).c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, testsupport::readFile(t.file("out")),
+          testsupport::readFile(t.file("err"))};
 }
 
 using Vgspool = SpoolDirTest;
@@ -53,8 +32,7 @@ TEST_F(Vgspool, ReadOnlyCommandsChangeNothing) {
   std::string dir = t.file("spool");
   ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
   for (const char* n : {"3", "4", "7"}) {
-    ofw::DBQSingle s(B);
-    ASSERT_TRUE(s.open(dir + "/" + n, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
+    Single s(dir + "/" + n);
     if (std::string(n) != "4") put(s, record(static_cast<uint32_t>(n[0]), 100));
   }
   std::vector<std::vector<unsigned char>> before;
@@ -71,21 +49,15 @@ TEST_F(Vgspool, ReadOnlyCommandsChangeNothing) {
   EXPECT_EQ(r.out.find("count: 2\n"), 0u) << r.out;
   EXPECT_NE(r.out.find("files: 3\n"), std::string::npos);
   // Missing directories are reported, never created.
-  r = vgspool({"cat", t.file("none")});
-  EXPECT_EQ(r.status, 1);
-  r = vgspool({"pop", t.file("none")});
-  EXPECT_EQ(r.status, 1);
-  r = vgspool({"stat", t.file("none")});
-  EXPECT_EQ(r.status, 1);
+  for (const char* cmd : {"cat", "pop", "stat"}) EXPECT_EQ(vgspool({cmd, t.file("none")}).status, 1) << cmd;
   EXPECT_FALSE(exists(t.file("none")));
 }
 
 TEST_F(Vgspool, CheckAndDump) {
   std::string dir = t.file("spool");
   {
-    ofw::DBQComposite q(B);
-    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-    for (uint32_t i = 0; i < 3; ++i) put(q, record(i, 1000));
+    Composite q(dir);
+    putAll(q, 0, 3, 1000);
     q.dequeue();
   }
   ToolRun r = vgspool({"check", dir});
@@ -126,10 +98,9 @@ class VgspoolUnlinkedBlock : public SpoolDirTest, public ::testing::WithParamInt
 TEST_P(VgspoolUnlinkedBlock, CheckReportsItAndAnOpenReclaimsIt) {
   std::string dir = t.file("spool");
   {
-    ofw::DBQComposite q(B);
-    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-    for (uint32_t i = 0; i < 3; ++i) put(q, record(i, 400));  // blocks 1, 2, 3
-    q.dequeue();                                               // block 1 is the free list
+    Composite q(dir);
+    putAll(q, 0, 3, 400);  // blocks 1, 2, 3
+    q.dequeue();           // block 1 is the free list
   }
   RawFile f(dir + "/0");
   f.bytes().resize(5 * B, 0);
@@ -144,11 +115,7 @@ TEST_P(VgspoolUnlinkedBlock, CheckReportsItAndAnOpenReclaimsIt) {
   ToolRun r = vgspool({"check", dir});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Queue is abnormal. 1 blocks are on no chain"), std::string::npos) << r.out;
-  {
-    ofw::DBQComposite q(B);
-    ASSERT_TRUE(q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""));
-    EXPECT_EQ(q.count(), 2);
-  }
+  EXPECT_EQ(Composite(dir).count(), 2);
   EXPECT_EQ(fileSize(dir + "/0"), 4 * B);
   r = vgspool({"check", dir});
   EXPECT_EQ(r.status, 0) << r.out;

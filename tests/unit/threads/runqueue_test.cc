@@ -13,12 +13,13 @@
 
 #include "../logging/log_test_util.h"
 #include "ofw/exceptions.h"
+#include "support/raised.h"
+#include "support/wait_until.h"
 
 namespace {
 
-void waitUntil(const std::function<bool()>& done) {
-  for (int i = 0; i < 60000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
+using testsupport::raised;
+using testsupport::waitUntil;
 
 struct Journal {
   std::mutex m;
@@ -74,39 +75,20 @@ struct Consumer {
   std::atomic<bool> interrupted{false};
 };
 
-TEST(RunQueue, FullQueueRaisesAtOnce) {
-  ofw::RunQueue q("full", 3);
+// A full queue raises at once (capacity 0: no limit); a closing one refuses.
+TEST(RunQueue, FullOrClosingQueueRefuses) {
+  ofw::RunQueue q("full", 3), unbounded("unbounded", 0);
   Journal j;
   for (int i = 0; i < 3; ++i) q.post(item(&j, i));
-  try {
-    q.post(item(&j, 3));
-    FAIL();
-  } catch (const ofw::BufferFullException& e) {
-    EXPECT_STREQ(e.what(), "runqueue full 3");
-  }
+  EXPECT_EQ(raised<ofw::BufferFullException>([&] { q.post(item(&j, 3)); }).what, "runqueue full 3");
   EXPECT_THROW(q.post(item(&j, 3)), std::out_of_range);
   EXPECT_EQ(q.tryPost(item(&j, 3)), ofw::RunQueue::FULL);
   EXPECT_EQ(q.size(), 3u);
-}
-
-TEST(RunQueue, UnboundedWhenCapacityIsZero) {
-  ofw::RunQueue q("unbounded", 0);
-  Journal j;
-  for (int i = 0; i < 10000; ++i) q.post(item(&j, i));
-  EXPECT_EQ(q.size(), 10000u);
-}
-
-TEST(RunQueue, PostAfterShutdownRaisesEndOfFile) {
-  ofw::RunQueue q("closing", 10);
-  Journal j;
+  for (int i = 0; i < 10000; ++i) unbounded.post(item(&j, i));
+  EXPECT_EQ(unbounded.size(), 10000u);
   q.shutdown(nullptr);
   EXPECT_TRUE(q.isShuttingDown());
-  try {
-    q.post(item(&j, 1));
-    FAIL();
-  } catch (const ofw::EndOfFileException& e) {
-    EXPECT_STREQ(e.what(), "Queue is shutting down");
-  }
+  EXPECT_EQ(raised<ofw::EndOfFileException>([&] { q.post(item(&j, 1)); }).what, "Queue is shutting down");
   EXPECT_EQ(q.tryPost(item(&j, 1)), ofw::RunQueue::SHUTTING_DOWN);
 }
 
@@ -178,21 +160,14 @@ TEST(RunQueue, DuplicatesReplaceQueuedItems) {
 }
 
 TEST(RunQueue, ConsumerMustBeAnOfwThread) {
-  logtest::TempDir dir;
-  std::string file = dir.file("rq.log");
-  logtest::configure(file, {});
+  logtest::LogCapture log;
   ofw::RunQueue q("orphan", 0);
   q.runQueue(0);  // returns at once on a thread without a Thread object
-  ofw::Logger::flush();
-  auto r = logtest::readRecords(file);
-  EXPECT_NE(std::find(r.begin(), r.end(), "WARN  util.runqueue Unable to retrieve thread object."), r.end());
-  logtest::reset();
+  EXPECT_EQ(log.count("WARN Unable to retrieve thread object."), 1);
 }
 
 TEST(RunQueue, FullQueueWarningOnlyForQueuesThatAreNotSilent) {
-  logtest::TempDir dir;
-  std::string file = dir.file("rq.log");
-  logtest::configure(file, {});
+  logtest::LogCapture log;
   for (bool silent : {false, true}) {
     ofw::RunQueue q(silent ? "quiet" : "loud", 1, silent);
     Journal j;
@@ -202,14 +177,10 @@ TEST(RunQueue, FullQueueWarningOnlyForQueuesThatAreNotSilent) {
     waitUntil([&] { return j.get().size() == 1u; });
     q.shutdown(&c.t_);
   }
-  ofw::Logger::flush();
-  auto r = logtest::readRecords(file);
-  EXPECT_NE(std::find(r.begin(), r.end(),
-                      "WARN  util.runqueue loud queue is full.  You may need to increase the value of "
-                      "logger.queue.size in orvanevg.conf."),
-            r.end());
-  for (auto& line : r) EXPECT_EQ(line.find("quiet queue"), std::string::npos);
-  logtest::reset();
+  EXPECT_EQ(log.count("WARN loud queue is full.  You may need to increase the value of logger.queue.size in "
+                      "orvanevg.conf."),
+            1);
+  EXPECT_EQ(log.countContaining("quiet queue"), 0);
 }
 
 TEST(RunQueue, IdleHandlerRunsWhenTheQueueRunsEmpty) {
@@ -220,8 +191,7 @@ TEST(RunQueue, IdleHandlerRunsWhenTheQueueRunsEmpty) {
   Consumer c(&q);
   waitUntil([&] { return idles.load() >= 1; });
   q.post(item(&j, 1));
-  waitUntil([&] { return idles.load() >= 2; });
-  EXPECT_GE(idles.load(), 2);
+  EXPECT_TRUE(waitUntil([&] { return idles.load() >= 2; }));
   EXPECT_EQ(j.get(), std::vector<int>{1});
   q.shutdown(&c.t_);
 }

@@ -6,79 +6,69 @@
 #include <sched.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
-#include <cerrno>
-#include <chrono>
 #include <thread>
 #include <vector>
 
 #include "ofw/exceptions.h"
 #include "ofw/threads/mutex.h"
 #include "ofw/config/properties.h"
+#include "support/wait_until.h"
 
 namespace {
 
-void waitUntil(const std::function<bool()>& done) {
-  // Generous: the machine is shared; only a hang fails.
-  for (int i = 0; i < 60000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
+using testsupport::waitUntil;
+using Body = std::function<void()>;
 
-struct Seen {
-  std::atomic<ofw::Thread*> self{nullptr};
-  std::atomic<bool> running{false};
-  pthread_t id{};
-};
-
-void* recordSelf(void* arg) {
-  Seen* s = static_cast<Seen*>(arg);
-  s->self = ofw::Thread::getSelf();
-  s->running = s->self.load()->isRunning();
-  s->id = pthread_self();
-  return nullptr;
+// Starts t running *body, which must outlive the run.
+void startBody(ofw::Thread& t, const char* name, Body* body) {
+  t.start(name, [](void* b) -> void* {
+    (*static_cast<Body*>(b))();
+    return nullptr;
+  }, body);
 }
 
 TEST(Thread, StartRunsFunctionWithItsObject) {
   EXPECT_EQ(ofw::Thread::getSelf(), nullptr);
-  Seen seen;
+  std::atomic<ofw::Thread*> self{nullptr};
+  std::atomic<bool> running{false};
+  pthread_t id{};
+  Body body = [&] {
+    self = ofw::Thread::getSelf();
+    running = self.load()->isRunning();
+    id = pthread_self();
+  };
   ofw::Thread t;
-  t.start("worker", &recordSelf, &seen, ofw::Thread::DEFAULT_PRIORITY);
+  startBody(t, "worker", &body);
   t.join();
-  EXPECT_EQ(seen.self.load(), &t);
-  EXPECT_TRUE(seen.running.load());
+  EXPECT_EQ(self.load(), &t);
+  EXPECT_TRUE(running.load());
   EXPECT_FALSE(t.isRunning());
   EXPECT_EQ(t.getName(), "worker");
-  EXPECT_TRUE(pthread_equal(t.getId(), seen.id));
+  EXPECT_TRUE(pthread_equal(t.getId(), id));
   t.join();  // a second join does nothing
-  EXPECT_THROW(t.start("again", &recordSelf, &seen), ofw::AlreadyException);
+  EXPECT_THROW(startBody(t, "again", &body), ofw::AlreadyException);
 }
 
-TEST(Thread, DestructorJoins) {
+TEST(Thread, DestructorJoinsAndADetachedThreadRuns) {
   std::atomic<int> done{0};
+  Body slow = [&] {
+    ofw::Thread::sleep(0, 20000000);
+    ++done;
+  };
+  Body quick = [&] { ++done; };
   {
     ofw::Thread t;
-    t.start("short", [](void* a) -> void* {
-      ofw::Thread::sleep(0, 20000000);
-      ++*static_cast<std::atomic<int>*>(a);
-      return nullptr;
-    }, &done);
+    startBody(t, "short", &slow);
   }
   EXPECT_EQ(done.load(), 1);
-}
-
-TEST(Thread, DetachedThreadRuns) {
-  std::atomic<int> done{0};
-  ofw::Thread* t = new ofw::Thread;
-  t->start("detached", [](void* a) -> void* {
-    ++*static_cast<std::atomic<int>*>(a);
-    return nullptr;
-  }, &done);
+  auto t = std::make_unique<ofw::Thread>();
+  startBody(*t, "detached", &quick);
   t->detach();
-  waitUntil([&] { return done.load() == 1 && !t->isRunning(); });
-  EXPECT_EQ(done.load(), 1);
-  delete t;
+  EXPECT_TRUE(waitUntil([&] { return done.load() == 2 && !t->isRunning(); }));
 }
 
 class Cancellable : public ofw::Thread {
@@ -90,10 +80,11 @@ class Cancellable : public ofw::Thread {
 TEST(Thread, CancelCallsUnexpectedTermination) {
   Cancellable t;
   std::atomic<bool> started{false};
-  t.start("sleeper", [](void* a) -> void* {
-    *static_cast<std::atomic<bool>*>(a) = true;
+  Body sleeper = [&] {
+    started = true;
     for (;;) ofw::Thread::sleep(1, 0);
-  }, &started);
+  };
+  startBody(t, "sleeper", &sleeper);
   waitUntil([&] { return started.load(); });
   t.cancel();
   t.join();
@@ -120,16 +111,11 @@ TEST(Thread, SleepInterruptedBySignalReturnsFalse) {
   std::atomic<int> result{-1};
   std::atomic<bool> finished{false};
   ofw::Thread t;
-  struct Args {
-    std::atomic<int>* result;
-    std::atomic<bool>* finished;
-  } args{&result, &finished};
-  t.start("sleeper", [](void* a) -> void* {
-    Args* p = static_cast<Args*>(a);
-    *p->result = ofw::Thread::sleep(600, 0) ? 1 : 0;
-    *p->finished = true;
-    return nullptr;
-  }, &args);
+  Body sleeper = [&] {
+    result = ofw::Thread::sleep(600, 0) ? 1 : 0;
+    finished = true;
+  };
+  startBody(t, "sleeper", &sleeper);
   // Signal until the sleep notices (a signal before the sleep began is harmless).
   while (!finished.load()) {
     pthread_kill(t.getId(), SIGUSR2);
@@ -334,60 +320,49 @@ TEST(Mutex, WaitTimesOutOrIsSignalled) {
 
 TEST(Lock, PollingLockWithZeroIntervalAcquires) {
   ofw::Mutex m;
-  std::atomic<bool> held{false}, release{false};
+  std::atomic<bool> held{false};
   std::thread holder([&] {
     ofw::Lock l(m);
     held = true;
-    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
   });
   while (!held.load()) std::this_thread::yield();
-  std::thread releaser([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    release = true;
-  });
   {
     ofw::Lock polling(m, 0, 0);  // retries every 10 ms until the holder lets go
     EXPECT_TRUE(polling.isLocked());
   }
   holder.join();
-  releaser.join();
   ofw::Lock big(m, 0, 2500000000L);  // an interval above one second is normalised
   EXPECT_TRUE(big.isLocked());
 }
 
 TEST(Lock, CancellationIsOffWhileHeld) {
   ofw::Mutex m;
-  struct Shared {
-    ofw::Mutex* m;
-    std::atomic<int> stateInside{-1};
-    std::atomic<bool> locked{false};
-    std::atomic<bool> go{false};
-    std::atomic<bool> afterUnlock{false};
-  } s;
-  s.m = &m;
-  ofw::Thread t;
-  t.start("locker", [](void* a) -> void* {
-    Shared* p = static_cast<Shared*>(a);
+  std::atomic<int> stateInside{-1};
+  std::atomic<bool> locked{false}, go{false}, afterUnlock{false};
+  Body locker = [&] {
     {
-      ofw::Lock l(*p->m);
+      ofw::Lock l(m);
       int old = 0;
       pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
-      p->stateInside = old;
-      p->locked = true;
-      while (!p->go.load()) ofw::Thread::sleep(0, 1000000);  // not a cancellation point here
+      stateInside = old;
+      locked = true;
+      while (!go.load()) ofw::Thread::sleep(0, 1000000);  // not a cancellation point here
     }
     // Released: the pending cancellation acts at the next cancellation point.
     for (;;) {
       ofw::Thread::sleep(0, 1000000);
-      p->afterUnlock = true;
+      afterUnlock = true;
     }
-  }, &s);
-  waitUntil([&] { return s.locked.load(); });
+  };
+  ofw::Thread t;
+  startBody(t, "locker", &locker);
+  waitUntil([&] { return locked.load(); });
   t.cancel();
-  s.go = true;
+  go = true;
   t.join();
-  EXPECT_EQ(s.stateInside.load(), PTHREAD_CANCEL_DISABLE);
-  EXPECT_FALSE(s.afterUnlock.load());
+  EXPECT_EQ(stateInside.load(), PTHREAD_CANCEL_DISABLE);
+  EXPECT_FALSE(afterUnlock.load());
   EXPECT_TRUE(m.tryLock());  // the cancelled thread did not die holding it
   m.unLock();
 }

@@ -9,16 +9,11 @@
 #include <thread>
 
 #include "ofw/threads/threadpool.h"
+#include "support/wait_until.h"
 
 namespace {
 
-bool waitUntil(const std::function<bool()>& done) {
-  for (int i = 0; i < 30000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done();
-}
+using testsupport::waitUntil;
 
 // Holds every thread that runs it until released.
 class Blocker : public ofw::Runnable {
