@@ -2,7 +2,8 @@
 # Audited sessions on the real daemon, driven by the audit-shell test client
 # vgsession: what lands in the spools, byte by byte; the audit decision
 # (login shells, init scripts, nested sessions, spool limits, a full disk);
-# code-page conversion; clients that vanish; resume.
+# code-page conversion; clients that vanish; resume. (What vgsession does
+# without a daemon is the test client's own business, not tested here.)
 . "$(dirname "$0")/lib.sh"
 vgd_enter_namespace "$@"
 . "$(dirname "$0")/session_lib.sh"
@@ -11,10 +12,8 @@ vgd_add_conf "vgd.watch.enabled false" "vgd.ignore.nonlogin.ttys /dev/vinit, /de
 vgd_start
 
 note "a command's session lands in its spool as start, output, end"
-"$VGS" run --save-start "$T/start.bin" -- sh -c 'echo hello; echo world' < /dev/null > "$T/out" 2> "$T/err"
-rc=$?
-[ $rc = 0 ] || fail "vgsession exited $rc: $(cat "$T/err")"
-[ "$(cat "$T/out")" = "$(printf 'hello\r\nworld\r')" ] || fail "relayed output: $(od -c "$T/out" | head)"
+"$VGS" run --save-start "$T/start.bin" -- sh -c 'echo hello; echo world' < /dev/null > /dev/null 2> "$T/err" \
+  || fail "vgsession exited $?: $(cat "$T/err")"
 g=$(guid_of "$T/err")
 [ -n "$g" ] || fail "no session GUID reported: $(cat "$T/err")"
 grep -q "^vgsession: session $g: audited, status 0$" "$T/err" || fail "answer not reported: $(cat "$T/err")"
@@ -33,15 +32,10 @@ type=3 seq=0 guid='$g'" ] || fail "records after the start: $(cat "$T/rec")"
 [ "$("$VGSPOOL" cat "$(spool_of "$g")" | head -n 1)" = "$(od -An -v -tx1 "$T/start.bin" | tr -d ' \n')" ] \
   || fail "start reply body differs from the spooled start record"
 
-note "input is relayed as stream 1; the exit status is the command's"
-printf 'abc\n' | "$VGS" run -- sh -c 'read x; echo "got:$x"; exit 7' > "$T/out" 2> "$T/err"
-rc=$?
-[ $rc = 7 ] || fail "exit status $rc, not 7"
-grep -q "got:abc" "$T/out" || fail "input did not reach the command: $(cat "$T/out")"
+note "input is spooled as stream 1"
+printf 'abc\n' | "$VGS" run -- sh -c 'read x' > /dev/null 2> "$T/err"
 g=$(guid_of "$T/err")
 records "$g" | grep -qx "type=4 seq=0 guid='$g' stream=1 data=b'abc\\\\n'" || fail "no input record: $(records "$g")"
-"$VGS" run -- sh -c 'kill -TERM $$' < /dev/null > /dev/null 2>&1; rc=$?
-[ $rc = 143 ] || fail "killed command: exit $rc, not 143"
 
 note "every start request version is read in its own field order"
 for v in 1 2 4 5 6 7 8 9 10 11 12 13 14 15 16 17; do
@@ -223,24 +217,5 @@ end ok" ] || fail "unprivileged resume: $out"
 expect_log "Refusing resume of session $g by uid 65534: it belongs to uid 0"
 [ "$("$VGSPOOL" cat "$(spool_of "$g")" | wc -l)" = "$before" ] || fail "the refused resume spooled records"
 
-note "without a daemon, or with one that never answers, the command runs unaudited"
 vgd_stop_ok
-out=$("$VGS" run -- sh -c 'echo alone; exit 3' < /dev/null 2> "$T/err"); rc=$?
-[ $rc = 3 ] && [ "$out" = "$(printf 'alone\r')" ] || fail "without a daemon: exit $rc, output $out"
-grep -q "^vgsession: cannot connect to /var/orvanevg/audit: .*; not audited$" "$T/err" || fail "no notice: $(cat "$T/err")"
-python3 -c '
-import os, socket, sys, time
-s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(5)
-conns = []
-while True:
-    c, _ = s.accept(); conns.append(c)
-' "$T/silent.sock" &
-SILENT=$!
-wait_for 10 test -S "$T/silent.sock" || fail "silent server did not start"
-out=$("$VGS" run -T 2 -s "$T/silent.sock" -- sh -c 'echo unheard' < /dev/null 2> "$T/err"); rc=$?
-[ $rc = 0 ] && [ "$out" = "$(printf 'unheard\r')" ] || fail "silent daemon: exit $rc, output $out"
-grep -q "not audited" "$T/err" || fail "silent daemon: $(cat "$T/err")"
-out=$("$VGS" single -T 2 -s "$T/silent.sock" start); rc=$?
-[ $rc = 1 ] && echo "$out" | grep -q "^connect error=" || fail "single against a silent daemon: exit $rc, $out"
-kill "$SILENT"
 echo PASS
