@@ -104,6 +104,19 @@ vgd_kill_all() {
 
 # watchdog_of PID: the pid of the watchdog the daemon PID started.
 watchdog_of() { pgrep -x -P "$1" ovgwatch | head -n 1; }
+# vgd_watchdog: waits for the watchdog of $VGD_PID; WATCH_PID names it (tracked).
+vgd_watchdog() {
+  wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "daemon $VGD_PID started no watchdog"
+  WATCH_PID=$(watchdog_of "$VGD_PID")
+  vgd_track "$WATCH_PID"
+}
+# gone PID: the process no longer exists (a zombie still counts as there).
+gone() { ! kill -0 "$1" 2>/dev/null; }
+# as_user UID COMMAND...: COMMAND as UID, group UID, no supplementary groups.
+as_user() { local uid=$1; shift; setpriv --reuid="$uid" --regid="$uid" --clear-groups "$@"; }
+nobody() { as_user 65534 "$@"; }
+# need_kdc: ends the test with SKIP when the KDC's programs are not installed.
+need_kdc() { command -v krb5kdc > /dev/null || { echo "SKIP: krb5kdc is not installed"; exit 0; }; }
 
 # Run at exit: a sanitizer report of any program fails the test.
 vgd_sanitizer_verdict() {
@@ -180,6 +193,8 @@ vgd_stop() {
   wait "$VGD_PID"
   VGD_STATUS=$?
 }
+# vgd_stop_ok: vgd_stop, failing unless the daemon exited with 0.
+vgd_stop_ok() { vgd_stop; [ "$VGD_STATUS" = 0 ] || fail "daemon exit status $VGD_STATUS"; }
 
 # wait_for SECONDS COMMAND...: polls until COMMAND succeeds.
 wait_for() {

@@ -17,6 +17,14 @@ guid_of() { sed -n 's/^vgsession: session \([0-9a-f-]\{36\}\): .*/\1/p' "$1" | h
 field() { echo "$2" | tr ' ' '\n' | sed -n "s/^$1=//p" | head -n 1; }
 # line_of STEP FILE: the first result line of a step.
 line_of() { grep -m1 "^$1 " "$2"; }
+# start_line ARGS...: the start reply of "vgsession single ARGS start end".
+start_line() { "$VGS" single "$@" start end | head -n 1; }
+# expect_audited ARGS...: such a start is audited.
+expect_audited() { local l; l=$(start_line "$@"); [ "$(field audited "$l")" = 1 ] || fail "start $* not audited: $l"; }
+# ended GUID: the session's spool ends with its end record.
+ended() { $CHECK show "$(spool_of "$1")" | tail -n 1 | grep -q '^type=3 '; }
+# numbered N: lines 1 to N as one text, each newline written \n (for --complete).
+numbered() { seq 1 "$1" | tr '\n' '#' | sed 's/#/\\n/g'; }
 
 # hold_session OUT [vgsession single options]: a session started in the
 # background that stays open until release_session; waits for its start reply.
@@ -50,3 +58,14 @@ collector_start() {
 }
 collector_stop() { kill "$COLLECTOR_PID" 2>/dev/null; wait "$COLLECTOR_PID" 2>/dev/null; }
 spools_empty() { [ -z "$(find $SESSIONS -name '*.dbq' 2>/dev/null)" ]; }
+spools_left() { [ "$(find $SESSIONS -name '*.dbq' 2>/dev/null | wc -l)" = "$1" ]; }
+# collector_conf [conf lines]: the base configuration, the collector on $CPORT, one-second timers.
+collector_conf() {
+  vgd_write_conf "vgd.watch.enabled false" "vgd.collectors 127.0.0.1:$CPORT:$KDC_COLLECTOR1" "vgd.timer.reconnect 1" \
+    "vgd.timer.nudge 1" "vgd.backoff.time 1" "$@"
+}
+# check_collector NAME ARGS...: session_check.py check-collector ARGS; its verdict in $VGD_TEST_DIR/NAME.check.
+check_collector() {
+  local name=$1; shift
+  $CHECK check-collector "$@" > "$VGD_TEST_DIR/$name.check" || fail "$name: $(cat "$VGD_TEST_DIR/$name.check")"
+}

@@ -9,7 +9,6 @@ vgd_enter_namespace "$@"
 CLIENT=$VGD_BIN_DIR/vgdclient
 RAW="/usr/bin/python3 $VGD_SOURCE_DIR/tests/e2e/raw_clients.py"
 T=$VGD_TEST_DIR
-as_user() { setpriv --reuid="$1" --regid="$1" --clear-groups "${@:2}"; }
 # attack ARGS...: raw_clients.py as uid 65534 (run in a subshell: it becomes the client).
 attack() { cd / && exec setpriv --reuid=65534 --regid=65534 --clear-groups $RAW "$@"; }
 # CPU time (clock ticks) the daemon used so far.
@@ -87,5 +86,5 @@ n=$(grep -c "The number of open files reached the limitation" "$T/vgd.log")
 stop_attack $holder
 wait_for 10 "$CLIENT" -t 1 ping || fail "not serving once descriptors are free"
 kill -TERM "$VGD_PID"
-wait_for 20 sh -c "! kill -0 $VGD_PID 2>/dev/null" || fail "daemon did not stop"
+wait_for 20 gone "$VGD_PID" || fail "daemon did not stop"
 echo "PASS"

@@ -11,7 +11,6 @@ T=$VGD_TEST_DIR
 vgd_write_conf "vgd.watch.enabled false" "purge.audit.session.interval 1" "purge.audit.session.age 2"
 vgd_start
 
-as_user() { local uid=$1; shift; setpriv --reuid="$uid" --regid="$uid" --clear-groups "$@"; }
 # attacker_holds OUT ARGS...: vgsession single ARGS as uid 65534, its
 # connection held open afterwards; waits for the first reply.
 attacker_holds() {
@@ -20,7 +19,6 @@ attacker_holds() {
   ATTACKERS="${ATTACKERS:-} $!"
   wait_for 20 grep -q '^[a-z]* ' "$out" || fail "attacker's request not answered: $(cat "$out")"
 }
-start_line() { "$VGS" single "$@" start end | head -n 1; }
 
 # Two sessions of root that are not audited yet: their session ids (and
 # process groups) are the victim's.
@@ -83,6 +81,5 @@ release_session
 
 kill "$V1" "$V2" $ATTACKERS
 wait $ATTACKERS 2>/dev/null
-vgd_stop
-[ "$VGD_STATUS" = 0 ] || fail "daemon exit status $VGD_STATUS"
+vgd_stop_ok
 echo PASS

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The scheduler in the real daemon: its periodic work shows in the log, the
 # disk warning comes once per episode, the resource monitor's restart
-# decision, and a prompt, clean stop on SIGTERM.
+# decision; the watchdog's restarts. (SIGTERM's clean stop: test_startup.sh.)
 . "$(dirname "$0")/lib.sh"
 vgd_enter_namespace "$@"
 . "$(dirname "$0")/session_lib.sh"
@@ -45,11 +45,7 @@ expect_log "OrvaneVG resource checker action set to restart but watchdog is not 
 expect_log "FD resource checker start purging."
 kill -0 "$VGD_PID" || fail "the daemon stopped although the watchdog is off"
 
-note "SIGTERM stops the daemon and its scheduler cleanly"
-vgd_stop
-[ "$VGD_STATUS" = 0 ] || fail "exit status after SIGTERM: $VGD_STATUS"
-[ -e /run/vgd.pid ] && fail "pid file left after SIGTERM"
-expect_log "Vigilog daemon is about to stop."
+vgd_stop_ok
 
 note "over a limit with the watchdog on, the daemon stops for a restart and the watchdog starts a new one"
 : > "$VGD_TEST_DIR/vgd.log"
@@ -57,9 +53,8 @@ vgd_write_conf "vgd.resource.restart true" "vgd.resource.timer 1" "vgd.watch.sta
   "vgd.watch.check.frequency 1" "vgd.watch.check.timeout 2" "vgd.watch.death.timeout 5"
 vgd_start
 first_pid=$VGD_PID
-wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "watchdog not started"
-watch_pid=$(watchdog_of "$VGD_PID")
-vgd_track "$watch_pid"
+vgd_watchdog
+watch_pid=$WATCH_PID
 "$VGS" run -- sh -c 'echo before-restart' < /dev/null > /dev/null 2> "$VGD_TEST_DIR/err" \
   || fail "session: $(cat "$VGD_TEST_DIR/err")"
 g=$(guid_of "$VGD_TEST_DIR/err")
@@ -69,7 +64,7 @@ cp "$CONF" "$VGD_TEST_DIR/conf.saved"
 vgd_add_conf "vgd.resource.fdlimit 1"
 "$VGD_BIN_DIR/vgdclient" reload > /dev/null || fail "reload refused"
 cp "$VGD_TEST_DIR/conf.saved" "$CONF"
-wait_for 20 sh -c "! kill -0 $VGD_PID 2>/dev/null" || fail "the daemon did not stop for a restart"
+wait_for 20 gone "$VGD_PID" || fail "the daemon did not stop for a restart"
 wait "$VGD_PID"; rc=$?
 [ $rc = 0 ] || fail "exit status after a restart request: $rc"
 expect_log "hit upper limit (1). Restart to recover"
@@ -79,11 +74,9 @@ VGD_PID=$(cat /run/vgd.pid)
 vgd_track "$VGD_PID"
 wait_for 20 "$VGD_BIN_DIR/vgdclient" ping > /dev/null || fail "the new daemon does not answer"
 # Its work done, the old watchdog leaves the new daemon to the watchdog that daemon started.
-wait_for 10 sh -c "! kill -0 $watch_pid 2>/dev/null" || fail "the old watchdog stayed"
+wait_for 10 gone "$watch_pid" || fail "the old watchdog stayed"
 expect_log "vgd (pid $first_pid) is gone; starting $VGD -d (attempt 1 of 3)"
-wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "the new daemon has no watchdog"
-new_watch=$(watchdog_of "$VGD_PID")
-vgd_track "$new_watch"
+vgd_watchdog
 show "$g" | grep -q 'before-restart' || fail "record lost across the restart: $(show "$g")"
 
 note "a daemon that answers no ping is killed and started again"
@@ -96,13 +89,11 @@ vgd_track "$VGD_PID"
 ps -o stat= -p "$silent_pid" | grep -qv Z && fail "the silent daemon was not killed"
 wait_for 20 "$VGD_BIN_DIR/vgdclient" ping > /dev/null || fail "the daemon after a silent one does not answer"
 expect_log "vgd (pid $silent_pid) answered no ping for "
-wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "the newest daemon has no watchdog"
-new_watch=$(watchdog_of "$VGD_PID")
-vgd_track "$new_watch"
+vgd_watchdog
 
 note "a normal stop of the restarted daemon ends its watchdog too"
 kill -TERM "$VGD_PID"
-wait_for 30 sh -c "! kill -0 $VGD_PID 2>/dev/null" || fail "the new daemon did not stop"
-wait_for 10 sh -c "! kill -0 $new_watch 2>/dev/null" || fail "watchdog left after a normal stop"
+wait_for 30 gone "$VGD_PID" || fail "the new daemon did not stop"
+wait_for 10 gone "$WATCH_PID" || fail "watchdog left after a normal stop"
 [ -e /run/vgd.pid ] && fail "pid file left after SIGTERM"
 echo "PASS"

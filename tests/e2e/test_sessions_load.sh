@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Order and completeness of session spools under load: 64 concurrent audited
-# sessions, then the same while the daemon is killed with SIGKILL and started
-# again mid-run. Every request the daemon answered with status 0 must be in
-# its session's spool, in order.
+# sessions while the daemon is killed with SIGKILL and started again mid-run.
+# Every request the daemon answered with status 0 must be in its session's
+# spool, in order. (The same load without kills, through to the collector:
+# test_forwarding_load.sh.)
 . "$(dirname "$0")/lib.sh"
 vgd_enter_namespace "$@"
 . "$(dirname "$0")/session_lib.sh"
@@ -12,25 +13,7 @@ LINES=200
 vgd_write_conf "vgd.watch.enabled false" "log INFO" "vgd.threadpool.size 10" "vgd.threadpool.size.max 15"
 vgd_start
 
-expected=$(seq 1 $LINES | tr '\n' '#' | sed 's/#/\\n/g')
-
-note "$N concurrent sessions of $LINES numbered lines each: every spool holds start, all data in order, end"
-mkdir -p "$T/a1"
-pids=()
-for i in $(seq 1 $N); do
-  "$VGS" run -n --ack-file "$T/a1/$i" -- sh -c "for i in \$(seq 1 $LINES); do echo \$i; done" \
-    < /dev/null > "$T/a1/out.$i" 2> "$T/a1/err.$i" &
-  pids+=($!)
-done
-for p in "${pids[@]}"; do wait "$p" || fail "a session exited $?"; done
-for i in $(seq 1 $N); do
-  grep -q ": audited, status 0$" "$T/a1/err.$i" || fail "session $i not audited: $(cat "$T/a1/err.$i")"
-  [ "$(tr -d '\r' < "$T/a1/out.$i")" = "$(seq 1 $LINES)" ] || fail "session $i: output not relayed whole"
-done
-[ "$(find $SESSIONS -name '*.dbq' | wc -l)" = $N ] || fail "$(find $SESSIONS -name '*.dbq' | wc -l) spools, not $N"
-$CHECK check-acks --sessions $N --complete "$expected" "$T"/a1/[0-9]* || fail "spools incomplete or out of order"
-
-note "the same while the daemon is killed twice and restarted: nothing it acknowledged is lost"
+note "$N concurrent sessions while the daemon is killed twice and restarted: nothing it acknowledged is lost"
 mkdir -p "$T/a2"
 pids=()
 # Each command prints numbered lines until the test lets it stop (and at
@@ -62,6 +45,5 @@ for f in "$T"/a2/[0-9]*; do
   [ "$(grep -c '^resume ' "$f")" = 2 ] || fail "session of $f resumed $(grep -c '^resume ' "$f") times"
   tail -n 1 "$f" | grep -q '^end ' || fail "session of $f has no acknowledged end"
 done
-vgd_stop
-[ "$VGD_STATUS" = 0 ] || fail "daemon exit status $VGD_STATUS"
+vgd_stop_ok
 echo PASS

@@ -21,7 +21,7 @@ expect_log "vgd (OrvaneVG 3.7.0-172) starting with arguments -d (codepage utf8)"
 [ -e /run/vgd.pid ] && fail "usage error wrote a pid file"
 
 note "an unprivileged user is refused"
-setpriv --reuid=65534 --regid=65534 --clear-groups "$VGD" -d > /dev/null 2> "$VGD_TEST_DIR/notroot"; rc=$?
+nobody "$VGD" -d > /dev/null 2> "$VGD_TEST_DIR/notroot"; rc=$?
 [ $rc = 1 ] || fail "non-root exited $rc"
 grep -qx "$VGD must be run as root" "$VGD_TEST_DIR/notroot" || fail "non-root message: $(cat "$VGD_TEST_DIR/notroot")"
 
@@ -38,11 +38,9 @@ vgd_start
 [ "$(stat -c %a /run/vgd.pid)" = 644 ] || fail "pid file mode $(stat -c %a /run/vgd.pid)"
 [ -f /run/vgd.lock ] || fail "no lock file"
 expect_log "vgd starting with unsupported codepage latin9. Use default(utf8) instead."
-wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "watchdog not started"
-watch_pid=$(watchdog_of "$VGD_PID")
-vgd_track "$watch_pid"
-[ "$(tr '\0' ' ' < "/proc/$watch_pid/cmdline")" = "ovgwatch $VGD_PID -d " ] \
-  || fail "watchdog argv: $(tr '\0' ' ' < "/proc/$watch_pid/cmdline")"
+vgd_watchdog
+[ "$(tr '\0' ' ' < "/proc/$WATCH_PID/cmdline")" = "ovgwatch $VGD_PID -d " ] \
+  || fail "watchdog argv: $(tr '\0' ' ' < "/proc/$WATCH_PID/cmdline")"
 [ "$(head -n 1 /run/nscdrestart.calls)" = "flush" ] || fail "nscd flush not requested"
 [ -s /var/orvanevg/tenant_rsa.pub ] || fail "tenant key script not run"
 
@@ -52,25 +50,22 @@ note "a second daemon finds the lock held and exits 5 naming the first"
 grep -qF "vgd is already running, PID $VGD_PID. Exiting..." "$VGD_TEST_DIR/second" || fail "second daemon: $(cat "$VGD_TEST_DIR/second")"
 
 note "SIGTERM stops with 0, kills the watchdog, removes the pid file"
-vgd_stop
-[ "$VGD_STATUS" = 0 ] || fail "exit status after SIGTERM: $VGD_STATUS"
+vgd_stop_ok
 [ -e /run/vgd.pid ] && fail "pid file left after SIGTERM"
-wait_for 5 sh -c "! kill -0 $watch_pid 2>/dev/null" || fail "watchdog still alive after SIGTERM stop"
+wait_for 5 gone "$WATCH_PID" || fail "watchdog still alive after SIGTERM stop"
 expect_log "Vigilog daemon is about to stop."
 expect_log "Killing watchdog, pid = "
 
 note "SIGHUP stops in order and leaves the watchdog to restart the daemon"
 vgd_start
-wait_for 10 sh -c "pgrep -x -P $VGD_PID ovgwatch > /dev/null" || fail "watchdog not started"
-watch_pid=$(watchdog_of "$VGD_PID")
-vgd_track "$watch_pid"
+vgd_watchdog
 kill -HUP "$VGD_PID"
-wait_for 20 sh -c "! kill -0 $VGD_PID 2>/dev/null" || fail "SIGHUP did not stop the daemon"
+wait_for 20 gone "$VGD_PID" || fail "SIGHUP did not stop the daemon"
 wait "$VGD_PID"; rc=$?
 [ $rc = 0 ] || fail "exit status after SIGHUP: $rc"
 [ -e /run/vgd.pid ] && fail "pid file left after SIGHUP"
-kill -0 "$watch_pid" 2>/dev/null || fail "watchdog killed although a restart was asked"
-kill -KILL "$watch_pid"
+gone "$WATCH_PID" && fail "watchdog killed although a restart was asked"
+kill -KILL "$WATCH_PID"
 
 note "an old single-file spool is migrated into the spool directory"
 rm -rf /var/orvanevg/spool-dbqc
@@ -87,7 +82,7 @@ vgd_stop
 note "both spools present: the old one is left alone"
 printf 'x' > /var/orvanevg/spool.dbq
 vgd_start
-vgd_stop
+vgd_stop_ok
 [ -e /var/orvanevg/spool.dbq ] || fail "old spool removed although the new one exists"
 expect_log "Therefore cannot migrate the old spooling."
 rm -f /var/orvanevg/spool.dbq

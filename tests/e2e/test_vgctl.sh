@@ -6,7 +6,6 @@
 vgd_enter_namespace "$@"
 T=$VGD_TEST_DIR
 VGCTL=$VGD_BIN_DIR/vgctl
-nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
 # ctl EXPECTED_EXIT ARGS...: runs vgctl as root, output in $T/out.
 ctl() {
   local want=$1; shift
@@ -145,10 +144,9 @@ if command -v krb5kdc > /dev/null; then
   note "with a collector: a rejected session's spool is paused (status 1, the spool named), resume drains it, status 0"
   vgd_stop
   vgd_kdc_start
-  "$VGD_BIN_DIR/vgcollector" --port 0 --port-file "$T/c.port" --output "$T/c.jsonl" --exception 1:4 2> "$T/c.err" &
-  wait_for 20 test -s "$T/c.port" || fail "vgcollector did not start: $(cat "$T/c.err")"
-  vgd_add_conf "vgd.collectors 127.0.0.1:$(cat "$T/c.port"):$KDC_COLLECTOR1" "vgd.timer.reconnect 1" \
-    "vgd.timer.nudge 1" "vgd.backoff.time 1"
+  . "$(dirname "$0")/session_lib.sh"
+  collector_start c --exception 1:4
+  vgd_add_conf "vgd.collectors 127.0.0.1:$CPORT:$KDC_COLLECTOR1" "vgd.timer.reconnect 1" "vgd.timer.nudge 1" "vgd.backoff.time 1"
   vgd_start
   wait_for 30 "$VGCTL" online > /dev/null || fail "not on line: $("$VGCTL" status)"
   # The first record sent (the earlier session's, still spooled) is rejected.
@@ -163,15 +161,14 @@ if command -v krb5kdc > /dev/null; then
   wait_for 30 "$VGCTL" status > "$T/out" || fail "status not 0 after the resume: $(cat "$T/out")"
   ctl 0 --json status
   json 'd["verdict"] == {"audited_and_forwarded": True, "problems": []} and d["backlog"]["records"] == 0'
-  port=$(cat "$T/c.port")
-  json "d['agent']['collector'].startswith('127.0.0.1:$port:') and d['connections'][0]['last_connected'] > 0"
+  json "d['agent']['collector'].startswith('127.0.0.1:$CPORT:') and d['connections'][0]['last_connected'] > 0"
   nobody "$VGCTL" --json collector > "$T/out" || fail "unprivileged collector: $(cat "$T/out")"
   json "d['collector_connected'] == d['agent']['collector'] == d['connections'][0]['target'] and d['agent']['online']"
   note "rebind: the daemon's verdict (one collector: no change)"
   ctl 0 --json rebind
   json "d == {'verdict': 'No change to connected collector ' + d['verdict'].split(' ')[-1]} and d['verdict'].endswith('.')"
 
-  note "a spool volume below spool.diskspace.min (state 8): status exits 1 and says so"
+  note "a spool volume below spool.diskspace.min (state 8): status exits 1 and says so, the heartbeat too; 9 again once freed"
   vgd_stop
   floor=$(($(df -k --output=avail /var/orvanevg | tail -n 1) - 32768))
   vgd_add_conf "vgd.timer.update.agent.status 2" "spool.diskspace.min ${floor}KB"
@@ -181,7 +178,9 @@ if command -v krb5kdc > /dev/null; then
   wait_for 20 sh -c "'$VGCTL' status | grep -q 'disk volume is too full'" || fail "no state 8: $("$VGCTL" status)"
   ctl 1 --json status
   json 'd["agent"]["state"] == 8 and d["online"]'
+  wait_for 10 grep -q '"unit":"ping".*State\\":8' "$T/c.jsonl" || fail "no heartbeat with state 8: $(grep ping "$T/c.jsonl" | tail -n 1)"
   rm -f /var/orvanevg/filler
+  wait_for 20 "$VGCTL" status > /dev/null || fail "not healthy after the disk was freed: $("$VGCTL" status)"
 fi
 
 note "flush of the installation cache: 0 for root"
@@ -190,6 +189,6 @@ json 'd == {"installation_status": 0, "result": "flushed"}'
 
 note "stop: the daemon goes, then vgctl says it is not running"
 ctl 0 stop
-wait_for 30 sh -c "! kill -0 $VGD_PID 2>/dev/null" || fail "the daemon did not stop"
+wait_for 30 gone "$VGD_PID" || fail "the daemon did not stop"
 ctl 3 ping
 echo "PASS"

@@ -3,9 +3,7 @@
 // session's file is replaced whole; resumeSpool undoes only real spools.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -13,29 +11,25 @@
 #include "auditor/auditor.h"
 #include "ofw/config/properties.h"
 #include "ovgfw/ovg_message.h"
+#include "support/test_support.h"
 
 namespace {
 
 class Continuation : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vgd-continuation.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
     auditor_.reset(new Vigilog::Auditor());
     auditor_->init(dir_ + "/spool-sessions", dir_ + "/spool-dbqc", dir_ + "/spool-atdbqc", dir_ + "/session");
   }
-  void TearDown() override {
-    auditor_.reset();
-    std::system(("rm -rf " + dir_).c_str());
-  }
+  void TearDown() override { auditor_.reset(); }
   static ovgfw::OVGRequestMessage startOf(const ofw::Guid& g, const std::string& user) {
     ovgfw::OVGRequestMessage m(ovgfw::OVGMessage::TYPE_SESSION_START);
     m.writeGUID(g);
     m.writeString(user);
     return m;
   }
-  std::string dir_;
+  testsupport::TempDir tmp_;
+  std::string dir_ = tmp_.path();
   std::unique_ptr<Vigilog::Auditor> auditor_;
 };
 

@@ -1,16 +1,13 @@
 // A damaged spool never stops posting: the Auditor moves it aside, salvages
 // the records that can still be read into a fresh spool, logs an ERROR, and
 // the record being posted lands after the salvaged ones.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -75,18 +72,12 @@ class SpoolRecovery : public ::testing::Test {
   // Directories next to `path` whose name starts with its name and a dot
   // (the status file beside a spool is not one).
   static std::vector<std::string> movedAside(const std::string& path) {
-    std::string parent = path.substr(0, path.rfind('/'));
-    std::string base = path.substr(path.rfind('/') + 1) + ".";
+    const std::filesystem::path p(path);
+    const std::string base = p.filename().string() + ".";
     std::vector<std::string> out;
-    if (DIR* d = opendir(parent.c_str())) {
-      while (struct dirent* e = readdir(d))
-        if (std::string(e->d_name).compare(0, base.size(), base) == 0) {
-          struct stat st;
-          std::string p = parent + "/" + e->d_name;
-          if (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) out.push_back(p);
-        }
-      closedir(d);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(p.parent_path()))
+      if (e.is_directory() && e.path().filename().string().compare(0, base.size(), base) == 0)
+        out.push_back(e.path().string());
     return out;
   }
 
@@ -115,10 +106,7 @@ class SpoolRecovery : public ::testing::Test {
 
   std::string logText() {
     ofw::Logger::flush();
-    std::ifstream in(log_);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return testsupport::readFile(log_);
   }
 
   testsupport::TempDir tmp_;

@@ -2,10 +2,9 @@
 // running total kept by the queues: after posts (with files rolled over),
 // dequeues (emptied files deleted, free blocks given back), a session spool's
 // removal and a restart it equals the bytes of the files on disk.
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -16,16 +15,13 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+
 // Bytes of the regular files directly in `dir`.
-uint64_t filesIn(const std::string& dir) {
+uint64_t filesIn(const fs::path& dir) {
   uint64_t total = 0;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (struct dirent* e = readdir(d)) {
-      struct stat st;
-      if (stat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) total += st.st_size;
-    }
-    closedir(d);
-  }
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.is_regular_file()) total += e.file_size();
   return total;
 }
 
@@ -56,21 +52,10 @@ class SpoolSize : public ::testing::Test {
   // The common spool's files and every session queue's files, counted here.
   uint64_t onDisk() {
     uint64_t total = filesIn(dir_ + "/common");
-    const std::string sessions = dir_ + "/sessions";
-    if (DIR* d = opendir(sessions.c_str())) {
-      while (struct dirent* bucket = readdir(d)) {
-        if (bucket->d_name[0] == '.') continue;
-        const std::string b = sessions + "/" + bucket->d_name;
-        if (DIR* inner = opendir(b.c_str())) {
-          while (struct dirent* e = readdir(inner)) {
-            const std::string name = e->d_name;
-            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".dbq") == 0) total += filesIn(b + "/" + name);
-          }
-          closedir(inner);
-        }
-      }
-      closedir(d);
-    }
+    if (!fs::exists(dir_ + "/sessions")) return total;
+    for (const auto& bucket : fs::directory_iterator(dir_ + "/sessions"))
+      for (const auto& e : fs::directory_iterator(bucket.path()))
+        if (e.path().extension() == ".dbq") total += filesIn(e.path());
     return total;
   }
 

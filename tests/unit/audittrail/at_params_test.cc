@@ -24,14 +24,10 @@ struct Case {
   std::string text;
 };
 
-std::string floatBytes(float f) {
-  std::string s(sizeof f, '\0');
-  std::memcpy(&s[0], &f, sizeof f);
-  return s;
-}
-std::string doubleBytes(double d) {
-  std::string s(sizeof d, '\0');
-  std::memcpy(&s[0], &d, sizeof d);
+template <typename T>
+std::string rawBytes(T v) {
+  std::string s(sizeof v, '\0');
+  std::memcpy(&s[0], &v, sizeof v);
   return s;
 }
 
@@ -42,8 +38,7 @@ TEST_P(RenderParam, GivesTheEntryText) {
   EXPECT_EQ(renderATParam(c.type, c.value, ofw::getLogger("test.audittrail")), c.text);
 }
 
-const std::string kGuidBytes = wiretest::bytes(
-    {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff});
+const std::string& kGuidBytes = wiretest::kGuidTextOrder;
 
 INSTANTIATE_TEST_SUITE_P(
     Values, RenderParam,
@@ -54,14 +49,14 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"int16", AT_PARAM_INT16, u16(0xfffe), "-2"},
         Case{"int32", AT_PARAM_INT32, u32(0x80000000u), "-2147483648"},
         Case{"int64", AT_PARAM_INT64, u64(~0ull), "-1"},
-        Case{"float", AT_PARAM_FLOAT, floatBytes(1.5f), "1.500000"},
-        Case{"double", AT_PARAM_FLOAT, doubleBytes(-0.25), "-0.250000"},
+        Case{"float", AT_PARAM_FLOAT, rawBytes(1.5f), "1.500000"},
+        Case{"double", AT_PARAM_FLOAT, rawBytes(-0.25), "-0.250000"},
         Case{"byte", AT_PARAM_BYTE, std::string(1, '\x0a'), "0x0a"},
         Case{"wchar2", AT_PARAM_WCHAR, u16(0x20ac), "0x20ac"},
         Case{"wchar4", AT_PARAM_WCHAR, u32(0x41), "0x0041"},
         Case{"epoch8", AT_PARAM_EPOCHTIME, u64(1700000000), "1700000000"},
         Case{"epoch4", AT_PARAM_EPOCHTIME, u32(0xffffffffu), "-1"},
-        Case{"guid", AT_PARAM_GUID, kGuidBytes, "00112233-4455-6677-8899-aabbccddeeff"},
+        Case{"guid", AT_PARAM_GUID, kGuidBytes, wiretest::kGuidText},
         Case{"string", AT_PARAM_UTF8STRING, std::string("a,b;c\\d\0tail", 12), "a\\,b\\;c\\\\d"},
         Case{"array", AT_PARAM_UTF8STRINGARRAY, std::string("x;y\0\0z\0", 7), "x\\;y;;z"},
         Case{"wstring", AT_PARAM_WSTRING, u32('a'), "<cannot display>"},

@@ -24,13 +24,10 @@
 namespace {
 
 using wiretest::bytes;
+using wiretest::kGuidText;
+using wiretest::kGuidWire;
 using wiretest::u32;
 using wiretest::u64;
-
-const char kGuidText[] = "00112233-4455-6677-8899-aabbccddeeff";
-// The GUID above as the collector protocol writes it.
-const std::string kGuidWire =
-    bytes({0x33, 0x22, 0x11, 0x00, 0x55, 0x44, 0x77, 0x66, 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff});
 
 struct Request {
   uint32_t type = MsgType::AuditTrailSessionData2;

@@ -29,21 +29,12 @@
 using ovgfw::OVGMessage;
 using ovgfw::SecureConnection;
 using wiretest::hex;
+using wiretest::thrown;
 using wiretest::u16;
 using wiretest::u32;
 using wiretest::u64;
 
 namespace {
-
-template <class F>
-std::string thrown(F f) {
-  try {
-    f();
-  } catch (const ofw::Base_Exception& e) {
-    return e.typeName() + ": " + e.message();
-  }
-  return "";
-}
 
 ofw::UniqueFd listenLoopback(int& port) {
   ofw::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -289,10 +280,8 @@ TEST_F(ConnectionKdcTest, ChannelOpeningPacketsOnTheWireWithTheMachineCredential
   EXPECT_EQ(hex(u32(50) + "\x01" + zeros + "\x02" + guidOnWire("B839418A-75A5-4a2c-AEC9-6039E6043A59") + session),
             hex(b[2]));
   EXPECT_NE(zeros, session);
-  const std::string request = u16(0) + u64(0) + u16(1) + "\x01" +
-                              wiretest::bytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa,
-                                               0xbb, 0xcc, 0xdd, 0xee, 0xff}) +
-                              u32(14) + "agent.vgd.test" + u32(18) + "OrvaneVG 3.7.0-172";
+  const std::string request = u16(0) + u64(0) + u16(1) + "\x01" + wiretest::kGuidTextOrder + u32(14) + "agent.vgd.test" +
+                              u32(18) + "OrvaneVG 3.7.0-172";
   EXPECT_EQ(hex(u32(17 + 4 + request.size()) + "\x01" + session + u32(request.size()) + request), hex(b[3]));
   ASSERT_EQ(71u, b[4].size());
   const std::string at = b[4].substr(38, 16);

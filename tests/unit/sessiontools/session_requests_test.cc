@@ -13,12 +13,15 @@
 
 namespace {
 
-// Reads the next value, asserting its tag (so a field in the wrong place or of
-// the wrong type fails at that field).
-int32_t i32(LRPC2Msg* m, const char* what) {
+// Asserts the next value's tag, so that a field in the wrong place or of the
+// wrong type fails at that field.
+void expectTag(LRPC2Msg* m, int want, const char* what) {
   int tag = -1;
-  EXPECT_EQ(0, MsgPeekData(m, &tag));
-  EXPECT_EQ(MSG_TAG_INT32, tag) << what;
+  ASSERT_EQ(0, MsgPeekData(m, &tag)) << what;
+  EXPECT_EQ(want, tag) << what;
+}
+int32_t i32(LRPC2Msg* m, const char* what) {
+  expectTag(m, MSG_TAG_INT32, what);
   int32_t v = 0;
   EXPECT_EQ(0, MsgReadInt32(m, &v)) << what;
   return v;
@@ -29,17 +32,13 @@ uint32_t u32(LRPC2Msg* m, const char* what) {
   return v;
 }
 bool b(LRPC2Msg* m, const char* what) {
-  int tag = -1;
-  EXPECT_EQ(0, MsgPeekData(m, &tag));
-  EXPECT_EQ(MSG_TAG_BOOL, tag) << what;
+  expectTag(m, MSG_TAG_BOOL, what);
   int v = -1;
   EXPECT_EQ(0, MsgReadBool(m, &v)) << what;
   return v != 0;
 }
 std::string str(LRPC2Msg* m, const char* what) {
-  int tag = -1;
-  EXPECT_EQ(0, MsgPeekData(m, &tag));
-  EXPECT_EQ(MSG_TAG_STRING, tag) << what;
+  expectTag(m, MSG_TAG_STRING, what);
   char* s = nullptr;
   EXPECT_EQ(0, MsgReadString(m, &s)) << what;
   std::string r = s ? s : "<null>";
@@ -47,9 +46,7 @@ std::string str(LRPC2Msg* m, const char* what) {
   return r;
 }
 std::string blob(LRPC2Msg* m, const char* what) {
-  int tag = -1;
-  EXPECT_EQ(0, MsgPeekData(m, &tag));
-  EXPECT_EQ(MSG_TAG_BLOB, tag) << what;
+  expectTag(m, MSG_TAG_BLOB, what);
   void* d = nullptr;
   uint32_t n = 0;
   EXPECT_EQ(0, MsgReadBlob(m, &d, &n)) << what;
@@ -57,11 +54,7 @@ std::string blob(LRPC2Msg* m, const char* what) {
   std::free(d);
   return r;
 }
-void atEnd(LRPC2Msg* m) {
-  int tag = -1;
-  ASSERT_EQ(0, MsgPeekData(m, &tag));
-  EXPECT_EQ(MSG_TAG_END, tag);
-}
+void atEnd(LRPC2Msg* m) { expectTag(m, MSG_TAG_END, "end"); }
 uint32_t typeOf(LRPC2Msg* m) {
   uint32_t t = 0;
   EXPECT_EQ(0, MsgReadMsgType(m, &t));
@@ -232,15 +225,15 @@ TEST(OtherRequests, PgidAndEnd) {
   EXPECT_EQ(4321, i32(p.get(), "pgid"));
   atEnd(p.get());
 
-  MsgPtr e1(ovg::buildEndRequest(1, "TIME", &status));
-  ASSERT_NE(nullptr, e1.get());
-  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionEnd), typeOf(e1.get()));
-  atEnd(e1.get());
-  MsgPtr e2(ovg::buildEndRequest(2, "TIME", &status));
-  ASSERT_NE(nullptr, e2.get());
-  EXPECT_EQ(static_cast<uint32_t>(MsgType::VGSessionEnd2), typeOf(e2.get()));
-  EXPECT_EQ("TIME", blob(e2.get(), "end time"));
-  atEnd(e2.get());
+  for (int v : {1, 2}) {
+    MsgPtr e(ovg::buildEndRequest(v, "TIME", &status));
+    ASSERT_NE(nullptr, e.get());
+    EXPECT_EQ(static_cast<uint32_t>(v == 1 ? MsgType::VGSessionEnd : MsgType::VGSessionEnd2), typeOf(e.get()));
+    if (v == 2) {
+      EXPECT_EQ("TIME", blob(e.get(), "end time"));
+    }
+    atEnd(e.get());
+  }
 }
 
 }  // namespace

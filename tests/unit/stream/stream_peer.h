@@ -46,12 +46,13 @@ struct Frame {
   std::string payload;
 };
 
-// Type byte, then the length most significant byte first.
+// A token's header: the type byte, then the length most significant byte first.
+inline std::string header(int type, uint32_t n) {
+  return {static_cast<char>(type), static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+          static_cast<char>(n)};
+}
 inline std::string frame(int type, const std::string& payload) {
-  uint32_t n = static_cast<uint32_t>(payload.size());
-  std::string out{static_cast<char>(type), static_cast<char>(n >> 24), static_cast<char>(n >> 16),
-                  static_cast<char>(n >> 8), static_cast<char>(n)};
-  return out + payload;
+  return header(type, static_cast<uint32_t>(payload.size())) + payload;
 }
 
 // Reads one frame, appending its raw bytes to `raw`; false at end of stream.

@@ -12,6 +12,7 @@
 #include "unit/stream/stream_peer.h"
 
 using streamtest::frame;
+using streamtest::header;
 using streamtest::openDescriptors;
 
 namespace {
@@ -25,11 +26,6 @@ struct PeerCase {
   const char* text;       // start of the message, or the block read
   int code;
 };
-
-std::string hdr(int type, uint32_t n) {
-  return {static_cast<char>(type), static_cast<char>(n >> 24), static_cast<char>(n >> 16),
-          static_cast<char>(n >> 8), static_cast<char>(n)};
-}
 
 class StreamPeerTest : public ::testing::TestWithParam<PeerCase> {};
 
@@ -72,20 +68,20 @@ const std::string kCapped = std::string(16, 'x');
 INSTANTIATE_TEST_SUITE_P(
     Peer, StreamPeerTest,
     ::testing::Values(
-        PeerCase{"EmptyBlock", hdr(4, 0), false, 16, nullptr, "", 0},
+        PeerCase{"EmptyBlock", header(4, 0), false, 16, nullptr, "", 0},
         PeerCase{"AnyTypeAccepted", frame(9, "abc"), false, 16, nullptr, "abc", 0},
         PeerCase{"ExactlyAtTheCap", frame(4, kCapped), false, 16, nullptr, kCapped.c_str(), 0},
         PeerCase{"OneOverTheCap", frame(4, kCapped + "y"), false, 16, "IOException",
                  "Refusing a token of 17 bytes", 0},
         // Without the cap this would allocate 4 GiB and then time out waiting.
-        PeerCase{"GiantLength", hdr(4, 0xFFFFFFFF), false, ofw::stream::DEFAULT_MAX_TOKEN, "IOException",
+        PeerCase{"GiantLength", header(4, 0xFFFFFFFF), false, ofw::stream::DEFAULT_MAX_TOKEN, "IOException",
                  "Refusing a token of 4294967295 bytes", 0},
-        PeerCase{"ClosedMidHeader", hdr(4, 10).substr(0, 3), true, 16, "IOException",
+        PeerCase{"ClosedMidHeader", header(4, 10).substr(0, 3), true, 16, "IOException",
                  "Read terminated but incomplete!", 3},
-        PeerCase{"ClosedMidPayload", hdr(4, 10) + "abcd", true, 16, "IOException",
+        PeerCase{"ClosedMidPayload", header(4, 10) + "abcd", true, 16, "IOException",
                  "Read terminated but incomplete!", 4},
         PeerCase{"ClosedBeforeAnything", "", true, 16, "IOException", "Read terminated but incomplete!", 0},
-        PeerCase{"StalledMidPayload", hdr(4, 10) + "a", false, 16, "TimeoutException", "Timeout while reading",
+        PeerCase{"StalledMidPayload", header(4, 10) + "a", false, 16, "TimeoutException", "Timeout while reading",
                  0}),
     [](const ::testing::TestParamInfo<PeerCase>& info) { return std::string(info.param.name); });
 
@@ -98,7 +94,7 @@ TEST(StreamWrite, UnprotectedBlocksAreFramedAsTheyAre) {
   stream.writeDataBlock(std::string("a\0b", 3));
   std::string got(5 + 8, '\0');
   ASSERT_TRUE(streamtest::readAll(sv[1], &got[0], got.size()));
-  EXPECT_EQ(hdr(4, 0) + hdr(4, 3) + std::string("a\0b", 3), got);
+  EXPECT_EQ(header(4, 0) + header(4, 3) + std::string("a\0b", 3), got);
   close(sv[1]);
 }
 
