@@ -6,17 +6,12 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 
-#include "support/test_support.h"
 #include "auditor/action_count.h"
 #include "auditor/auditor.h"
 #include "lrpc2/client_session.h"
-#include "lrpc2/msg_types.h"
 #include "ofw/guid.h"
-#include "ofw/config/properties.h"
-#include "ofw/logging/logger.h"
-#include "server/ipc_server.h"
+#include "server_test_util.h"
 
 namespace {
 
@@ -31,27 +26,18 @@ const std::string kEnd(1, '\0');
 class ControlHandlers : public ::testing::Test {
  protected:
   void SetUp() override {
-    ofw::Props().setProperty("logger.destination", tmp_.file("vgd.log"));
-    ofw::Props().setProperty("logger.queue.size", "0");
-    ofw::Logger::ReconfigureLevels(ofw::Props());
     auditor_.reset(new Vigilog::Auditor());
     auditor_->init(tmp_.file("spool-sessions"), tmp_.file("spool-dbqc"), tmp_.file("spool-atdbqc"), "");
     Vigilog::gAuditor = auditor_.get();
-    server_.reset(new ofw::IPCServer(tmp_.file("audit")));
-    loop_ = std::thread([this] { server_->loop(); });
+    loop_.reset(new servertest::Loop(tmp_.file("audit")));
+    loop_->start();
     client_.connect(tmp_.file("audit"), 10, SIGN_SETTING_DISABLED);
   }
   void TearDown() override {
     client_.close();
-    server_->flags().stop = true;
-    server_->wakeLoop();
-    loop_.join();
-    server_.reset();
+    loop_.reset();
     Vigilog::gAuditor = nullptr;
     auditor_.reset();
-    ofw::Props().setProperty("logger.destination", "syslog");
-    ofw::Logger::ReconfigureLevels(ofw::Props());
-    ofw::Logger::close();
   }
 
   // In hex, the reply's last bytes, as many as `expected` holds, with the
@@ -73,9 +59,9 @@ class ControlHandlers : public ::testing::Test {
   std::string ask(uint32_t type, const std::string& expected) { return ask(client_.newRequest(type), expected); }
 
   testsupport::TempDir tmp_;
+  servertest::LogToFile log_{tmp_.file("vgd.log")};
   std::unique_ptr<Vigilog::Auditor> auditor_;
-  std::unique_ptr<ofw::IPCServer> server_;
-  std::thread loop_;
+  std::unique_ptr<servertest::Loop> loop_;
   LRPC2ClientSession client_;
 };
 
@@ -197,15 +183,14 @@ TEST_F(ControlHandlers, ControlLogWithoutRecordsLogsNothingAndOutOfRangeLevelsLo
     EXPECT_EQ(ask(std::move(m), expected), testsupport::hex(expected));
   }
   // A relayed record's line carries the thread name "fd:N program(pid)".
-  ofw::Logger::flush();
   std::vector<std::string> relayed;
-  for (const std::string& line : testsupport::splitLines(testsupport::readFile(tmp_.file("vgd.log"))))
+  for (const std::string& line : testsupport::splitLines(log_.text()))
     if (line.find(")> ") != std::string::npos) relayed.push_back(line);
   ASSERT_EQ(relayed.size(), 2u);
-  EXPECT_NE(relayed[0].find("INFO  <fd:"), std::string::npos) << relayed[0];
-  EXPECT_NE(relayed[0].find("prog(77)> level -7"), std::string::npos) << relayed[0];
-  EXPECT_NE(relayed[1].find("INFO  <fd:"), std::string::npos) << relayed[1];
-  EXPECT_NE(relayed[1].find("prog(77)> level 99"), std::string::npos) << relayed[1];
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_NE(relayed[i].find("INFO  <fd:"), std::string::npos) << relayed[i];
+    EXPECT_NE(relayed[i].find(i ? "prog(77)> level 99" : "prog(77)> level -7"), std::string::npos) << relayed[i];
+  }
   ofw::Props().setProperty("log", "");
 }
 

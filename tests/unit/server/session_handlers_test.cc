@@ -13,29 +13,18 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
 #include "auditor/auditor.h"
-#include "lrpc2/header.h"
-#include "lrpc2/msg.h"
-#include "lrpc2/msg_types.h"
-#include "ofw/codec.h"
 #include "ofw/dbq/dbq_block.h"
 #include "ofw/dbq/dbq_format.h"
 #include "ofw/dbq/dbqcomposite.h"
 #include "ofw/guid.h"
-#include "ofw/logging/logger.h"
-#include "ofw/config/properties.h"
 #include "ovgfw/ovg_message.h"
-#include "server/ipc_server.h"
 #include "server/server_session.h"
+#include "server_test_util.h"
 
 namespace {
 
@@ -46,11 +35,8 @@ class Connection {
     int sv[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     client_ = sv[1];
-    uint8_t hello[8];
-    ofw::codec::putU32(hello, 5);
-    ofw::codec::putU16(hello + 4, 8);
-    ofw::codec::putU16(hello + 6, 0);
-    EXPECT_EQ(write(client_, hello, sizeof hello), 8);
+    const std::string hello = testsupport::u32(5) + testsupport::u16(8) + testsupport::u16(0);
+    EXPECT_EQ(write(client_, hello.data(), hello.size()), 8);
     session_.reset(new LRPC2ServerSession(server));
     session_->negotiate(sv[0]);
     uint8_t answer[64];
@@ -232,10 +218,6 @@ struct GroupLeader {
 class SessionHandlers : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = tmp_.path();
-    ofw::Props().setProperty("logger.destination", dir_ + "/vgd.log");
-    ofw::Props().setProperty("logger.queue.size", "0");
-    ofw::Logger::ReconfigureLevels(ofw::Props());
     auditor_.reset(new Vigilog::Auditor());
     auditor_->init(dir_ + "/spool-sessions", dir_ + "/spool-dbqc", dir_ + "/spool-atdbqc", "");
     Vigilog::gAuditor = auditor_.get();
@@ -245,9 +227,6 @@ class SessionHandlers : public ::testing::Test {
     server_.reset();
     Vigilog::gAuditor = nullptr;
     auditor_.reset();
-    ofw::Props().setProperty("logger.destination", "syslog");
-    ofw::Logger::ReconfigureLevels(ofw::Props());
-    ofw::Logger::close();
   }
 
   Vigilog::AuditRegistry& registry() { return auditor_->registry(); }
@@ -260,10 +239,6 @@ class SessionHandlers : public ::testing::Test {
     while (p && fgets(line, sizeof line, p)) out += line;
     if (p) pclose(p);
     return out;
-  }
-  std::string readLog() {
-    std::ifstream in(dir_ + "/vgd.log");
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }
 
   void expectRegistryEmpty() {
@@ -289,7 +264,8 @@ class SessionHandlers : public ::testing::Test {
   }
 
   testsupport::TempDir tmp_;
-  std::string dir_;
+  const std::string dir_ = tmp_.path();
+  servertest::LogToFile log_{tmp_.file("vgd.log")};
   std::unique_ptr<Vigilog::Auditor> auditor_;
   std::unique_ptr<ofw::IPCServer> server_;
 };
@@ -437,20 +413,17 @@ TEST_F(SessionHandlers, StartWhoseRecordCannotBeStoredLeavesNothingOnDisk) {
 // A `spool.maxdbsize` that is not a non-negative number is named in a WARN
 // and does not refuse starts.
 TEST_F(SessionHandlers, BadMaxDbSizeIsWarnedAndIgnored) {
-  ofw::Props().setProperty("logger.file.flush.frequency", "1");
-  ofw::Logger::ReconfigureLevels(ofw::Props());
   for (const char* bad : {"-1", "12x"}) {
     ofw::Props().setProperty("spool.maxdbsize", bad);
     Connection c(server_.get());
     const StartReply r = Start(c, std::string("pts/") + bad, -1, 6300);
     EXPECT_TRUE(r.audited) << bad;
     EXPECT_EQ(r.status, 0) << bad;
-    EXPECT_NE(readLog().find(std::string("Illegal value for spool.maxdbsize: '") + bad + "'. Using 0."),
+    EXPECT_NE(log_.text().find(std::string("Illegal value for spool.maxdbsize: '") + bad + "'. Using 0."),
               std::string::npos)
         << bad;
   }
   ofw::Props().setProperty("spool.maxdbsize", "");
-  ofw::Props().setProperty("logger.file.flush.frequency", "");
 }
 
 }  // namespace
