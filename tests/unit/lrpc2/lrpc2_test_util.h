@@ -134,18 +134,32 @@ inline Bytes ReadN(int fd, size_t n) {
   return out;
 }
 
-// Listens on a UNIX socket path.
-inline int Listen(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+inline struct sockaddr_un Address(const std::string& path) {
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  return addr;
+}
+
+// Listens on a UNIX socket path.
+inline int Listen(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un addr = Address(path);
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
     close(fd);
     return -1;
   }
   return fd;
+}
+
+// A stream connected to a UNIX socket path, or -1.
+inline int Connect(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un addr = Address(path);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  close(fd);
+  return -1;
 }
 
 // A complete message of `type` reserving the full header space.
@@ -171,8 +185,8 @@ inline LRPC2Msg* EchoReply(LRPC2SessionServer* s, LRPC2Msg* request, const MsgTa
 }
 
 // A threaded LRPC2 server on a UNIX socket: accepts connections one after the
-// other and serves each until the client goes away. Statuses are recorded for
-// the test to inspect after waitConnections().
+// other and serves each until the client goes away. Receive statuses are
+// recorded for the test to inspect after waitConnections().
 class TestServer {
  public:
   typedef std::function<LRPC2Msg*(LRPC2SessionServer*, LRPC2Msg*)> Handler;
@@ -203,17 +217,9 @@ class TestServer {
     return cv_.wait_for(lock, std::chrono::seconds(60), [&] { return served_ >= n; });
   }
 
-  std::vector<int> acceptStatuses() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return acceptStatuses_;
-  }
   std::vector<int> recvStatuses() {
     std::lock_guard<std::mutex> lock(mutex_);
     return recvStatuses_;
-  }
-  std::vector<int> signingFlags() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return signing_;
   }
 
  private:
@@ -236,11 +242,6 @@ class TestServer {
   void serve(int fd) {
     int st = 0;
     LRPC2SessionServer* s = SessionAccept(fd, fd, 30, table_, signSetting_, &st, nullptr);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      acceptStatuses_.push_back(st);
-      signing_.push_back(s ? SessionIsSigning(s) : -1);
-    }
     if (s == nullptr) return;
     for (;;) {
       LRPC2Msg* req = SessionRecv(fd, s, 30, &st, 0);
@@ -273,9 +274,7 @@ class TestServer {
   std::mutex mutex_;
   std::condition_variable cv_;
   int served_ = 0;
-  std::vector<int> acceptStatuses_;
   std::vector<int> recvStatuses_;
-  std::vector<int> signing_;
 };
 
 }  // namespace lrpc2test

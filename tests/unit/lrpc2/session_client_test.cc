@@ -198,6 +198,8 @@ INSTANTIATE_TEST_SUITE_P(
         HandshakeReplyCase{"V5AllowedAllowed", 5, 1, V5(1, 16, 0, 1), 0, 1},
         HandshakeReplyCase{"V5RequiredAllowed", 5, 2, V5(1, 16, 0, 1), 0, 1},
         HandshakeReplyCase{"V5AllowedDisabled", 5, 1, V5(1, 16, 0, 0), 0, 0},
+        HandshakeReplyCase{"V5DisabledAllowed", 5, 0, V5(1, 16, 0, 1), 0, 0},
+        HandshakeReplyCase{"V5AllowedRequired", 5, 1, V5(1, 16, 0, 2), 0, 1},
         HandshakeReplyCase{"V5Short", 5, 1, B().u32(1).u32(0x100000), -405, 0}),
     [](const ::testing::TestParamInfo<HandshakeReplyCase>& info) {
       return std::string(info.param.name);
