@@ -36,8 +36,7 @@ void DesDecrypt(const void* ctx, size_t n, uint8_t* dst, const uint8_t* src) {
 }
 
 Msg WrapPayload(const Bytes& payload) {
-  Bytes body = B().u16(10).u8(9).u32(static_cast<uint32_t>(payload.size()))
-                   .raw(payload.data(), payload.size()).u8(0);
+  Bytes body = B().u16(10).u8(9).u32(static_cast<uint32_t>(payload.size())).raw(payload.data(), payload.size()).u8(0);
   int st = -1;
   Msg m(MsgNewFromData(body.data(), body.size(), 1, nullptr, 0, &st));
   EXPECT_EQ(st, MSG_OK);
@@ -166,8 +165,7 @@ TEST(LRPC2Protected, CallerProviders) {
   ASSERT_EQ(MsgComplete(m.get()), MSG_OK);
   const Bytes p = PayloadOf(DataOf(m.get()));
   EXPECT_EQ(U16(p, 12), 77);
-  EXPECT_EQ(Bytes(p.begin() + 2, p.begin() + 10), Bytes(B().u8(0xA0).u8(0xA1).u8(0xA2).u8(0xA3)
-                                                            .u8(0xA4).u8(0xA5).u8(0xA6).u8(0xA7)));
+  EXPECT_EQ(testsupport::hex(std::string(p.begin() + 2, p.begin() + 10)), "a0 a1 a2 a3 a4 a5 a6 a7");
   // The built-in table has no key 77.
   void* data = nullptr;
   uint32_t n = 0;
@@ -208,53 +206,28 @@ Bytes Set16(Bytes p, size_t off, uint16_t v) {
   return p;
 }
 
+// The payload cut or grown to `n` bytes, with the ciphertext and padding
+// lengths given.
+Bytes Resized(Bytes p, size_t n, uint16_t ciphertext, uint16_t padding) {
+  p.resize(n);
+  return Set16(Set16(p, 16, ciphertext), 14, padding);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Payloads, LRPC2ProtectedBad,
     ::testing::Values(
-        BadPayload{"IVLengthSeven",
-                   [](Bytes p) {
-                     p = Set16(p, 0, 7);
-                     p.erase(p.begin() + 2);  // lengths agree with a 7-byte IV
-                     return p;
-                   },
-                   MSG_ERR_INVALID},
+        BadPayload{"IVLengthSeven",  // the lengths agree with a 7-byte IV
+                   [](Bytes p) { p.erase(p.begin() + 2); return Set16(p, 0, 7); }, MSG_ERR_INVALID},
         BadPayload{"IVLengthSixteen",
-                   [](Bytes p) {
-                     p = Set16(p, 0, 16);
-                     p.insert(p.begin() + 10, 8, 0);
-                     return p;
-                   },
-                   MSG_ERR_INVALID},
+                   [](Bytes p) { p.insert(p.begin() + 10, 8, 0); return Set16(p, 0, 16); }, MSG_ERR_INVALID},
         BadPayload{"CiphertextLongerThanBlob", [](Bytes p) { return Set16(p, 16, 24); }, MSG_ERR_EOM},
         BadPayload{"CiphertextShorterThanBlob", [](Bytes p) { return Set16(p, 16, 8); }, MSG_ERR_EOM},
-        BadPayload{"BlobEndsInFixedFields",
-                   [](Bytes p) { return Bytes(p.begin(), p.begin() + 14); }, MSG_ERR_EOM},
-        BadPayload{"BlobTooShortForIVLength", [](Bytes p) { return Bytes(p.begin(), p.begin() + 1); },
-                   MSG_ERR_EOM},
-        BadPayload{"EmptyCiphertext",
-                   [](Bytes p) {
-                     p.resize(18);
-                     return Set16(Set16(p, 16, 0), 14, 0);
-                   },
-                   MSG_ERR_INVALID},
-        BadPayload{"CiphertextNotBlockMultiple",
-                   [](Bytes p) {
-                     p.resize(18 + 12);
-                     return Set16(Set16(p, 16, 12), 14, 0);
-                   },
-                   MSG_ERR_INVALID},
-        BadPayload{"PaddingNotBelowCiphertext",
-                   [](Bytes p) {
-                     p.resize(18 + 8);
-                     return Set16(Set16(p, 16, 8), 14, 8);
-                   },
-                   MSG_ERR_INVALID},
+        BadPayload{"BlobEndsInFixedFields", [](Bytes p) { return Bytes(p.begin(), p.begin() + 14); }, MSG_ERR_EOM},
+        BadPayload{"BlobTooShortForIVLength", [](Bytes p) { return Bytes(p.begin(), p.begin() + 1); }, MSG_ERR_EOM},
+        BadPayload{"EmptyCiphertext", [](Bytes p) { return Resized(p, 18, 0, 0); }, MSG_ERR_INVALID},
+        BadPayload{"CiphertextNotBlockMultiple", [](Bytes p) { return Resized(p, 18 + 12, 12, 0); }, MSG_ERR_INVALID},
+        BadPayload{"PaddingNotBelowCiphertext", [](Bytes p) { return Resized(p, 18 + 8, 8, 8); }, MSG_ERR_INVALID},
         BadPayload{"PaddingEight", [](Bytes p) { return Set16(p, 14, 8); }, MSG_ERR_INVALID},
-        BadPayload{"EncryptionTypeTwo",
-                   [](Bytes p) {
-                     p[10] = 2;
-                     return p;
-                   },
-                   MSG_ERR_ENCTYPE},
+        BadPayload{"EncryptionTypeTwo", [](Bytes p) { p[10] = 2; return p; }, MSG_ERR_ENCTYPE},
         BadPayload{"UnknownKeyIndex", [](Bytes p) { return Set16(p, 12, 16); }, MSG_ERR_CRYPTO}),
     [](const ::testing::TestParamInfo<BadPayload>& info) { return std::string(info.param.name); });

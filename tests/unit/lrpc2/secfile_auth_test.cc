@@ -308,7 +308,8 @@ TEST_F(LRPC2SecFileAuth, ClientReadsOnlyFilesInsideTheAuthenticationDirectory) {
   EXPECT_EQ(ReadV2Body(conn), Bytes(B().u16(1).u8(3).u32(0).u8(3).u32(0).u8(0)));
   WriteAll(conn, V2Frame(B().u16(2).u8(4).u32(11).str("/etc/passwd")
                              .u8(4).u32(static_cast<uint32_t>(inside.size())).str(inside).u8(0)));
-  EXPECT_EQ(ReadV2Body(conn), Bytes(B().u16(2).u8(6).u32(0xFFFFFFFF).u8(6).u32(1024).str(std::string(1024, 0x42)).u8(0)));
+  EXPECT_EQ(ReadV2Body(conn),
+            Bytes(B().u16(2).u8(6).u32(0xFFFFFFFF).u8(6).u32(1024).str(std::string(1024, 0x42)).u8(0)));
   WriteAll(conn, V2Frame(B().u16(20).u8(0)));
   EXPECT_EQ(client.get(), SESSION_OK);
   close(conn);

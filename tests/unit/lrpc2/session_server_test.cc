@@ -28,6 +28,12 @@ Msg Recv(FdPair& p, LRPC2SessionServer* s, int* st, int timeout = 10) {
   return Msg(SessionRecv(p.a, s, timeout, st, 0));
 }
 
+FrameShape V(int version) {
+  FrameShape f;
+  f.version = version;
+  return f;
+}
+
 }  // namespace
 
 // ---- handshakes ----------------------------------------------------------------
@@ -235,6 +241,7 @@ INSTANTIATE_TEST_SUITE_P(
         RecvCase{"V4BodyTooLong", 4, WithBodyLength(0x100001), Bytes(), 418},
         RecvCase{"V5BodyTooLong", 5, WithBodyLength(0x100001), Bytes(), 418},
         RecvCase{"V5BodyLengthMax32", 5, WithBodyLength(0xFFFFFFFF), Bytes(), 418},
+        RecvCase{"V2TotalBelowEight", 2, WithBodyLength(0xFFFFFFFF), Bytes(), 418},  // total 8 + 0xFFFFFFFF = 7
         RecvCase{"V4HeaderLength33", 4, WithHeaderLength(33), PingBody(), 421},
         RecvCase{"V5HeaderLength34", 5, WithHeaderLength(34), PingBody(), 421},
         RecvCase{"V4VersionFive", 4, WithHeaderVersion(5), PingBody(), 404},
@@ -243,15 +250,6 @@ INSTANTIATE_TEST_SUITE_P(
         RecvCase{"V5InvalidBody", 5, Shape(), B().u16(10).u8(0).u8(0), 407},
         RecvCase{"V3TruncatedValue", 3, Shape(), B().u16(10).u8(3).u8(0), 407}),
     [](const ::testing::TestParamInfo<RecvCase>& info) { return std::string(info.param.name); });
-
-TEST(LRPC2ServerRecv, VersionTwoTotalBelowEight) {
-  FdPair p;
-  Server s = AcceptRaw(p, 2);
-  ASSERT_TRUE(WriteAll(p.b, B().u32(0xABCD8012).u32(7)));
-  int st = -1;
-  EXPECT_EQ(Recv(p, s.get(), &st), nullptr);
-  EXPECT_EQ(st, SESSION_ERR_LENGTH);
-}
 
 class LRPC2ServerMaxBody : public ::testing::TestWithParam<int> {};
 
@@ -263,9 +261,7 @@ TEST_P(LRPC2ServerMaxBody, ExactlyOneMebibyteIsAccepted) {
   body.resize(body.size() + 0x100000 - 8, 0xAB);
   body.push_back(0);
   ASSERT_EQ(body.size(), 0x100000u);
-  FrameShape f;
-  f.version = GetParam();
-  const Bytes frame = Frame(f, body);
+  const Bytes frame = Frame(V(GetParam()), body);
   std::thread writer([&] { WriteAll(p.b, frame); });
   int st = -1;
   Msg m = Recv(p, s.get(), &st, 60);
@@ -285,9 +281,7 @@ TEST(LRPC2ServerRecv, ShortReadTimesOutAndCloseIs405) {
   for (int version : {2, 4, 5}) {
     FdPair p;
     Server s = AcceptRaw(p, version);
-    FrameShape f;
-    f.version = version;
-    const Bytes frame = Frame(f, PingBody());
+    const Bytes frame = Frame(V(version), PingBody());
     // Half a header, then silence.
     ASSERT_TRUE(WriteAll(p.b, frame.data(), 5));
     int st = -1;
@@ -297,9 +291,7 @@ TEST(LRPC2ServerRecv, ShortReadTimesOutAndCloseIs405) {
   for (int version : {2, 5}) {
     FdPair p;
     Server s = AcceptRaw(p, version);
-    FrameShape f;
-    f.version = version;
-    const Bytes frame = Frame(f, PingBody());
+    const Bytes frame = Frame(V(version), PingBody());
     // The whole header and part of the body, then silence.
     ASSERT_TRUE(WriteAll(p.b, frame.data(), frame.size() - 1));
     int st = -1;
@@ -396,15 +388,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- replies -----------------------------------------------------------------------
 
-class LRPC2ServerReply : public ::testing::TestWithParam<std::pair<int, int>> {};
+// Version, signing, and the header space the reply reserves (none: the
+// header goes in front of the body instead of into the space).
+class LRPC2ServerReply : public ::testing::TestWithParam<std::tuple<int, int, uint32_t>> {};
 
 TEST_P(LRPC2ServerReply, HeaderBytes) {
-  const int version = GetParam().first;
-  const int sign = GetParam().second;
+  const int version = std::get<0>(GetParam());
+  const int sign = std::get<1>(GetParam());
   FdPair p;
   Server s = AcceptRaw(p, version, sign, sign);
-  FrameShape f;
-  f.version = version;
+  FrameShape f = V(version);
   f.pid = 0x0102030405060708ull;
   f.sequence = 31337;
   f.sign = version == 5 && sign;
@@ -412,7 +405,7 @@ TEST_P(LRPC2ServerReply, HeaderBytes) {
   int st = -1;
   Msg req = Recv(p, s.get(), &st);
   ASSERT_EQ(st, SESSION_OK);
-  Msg reply(NewMsg(10));
+  Msg reply(MsgNew(10, 0, nullptr, std::get<2>(GetParam()), &st));
   ASSERT_EQ(MsgWriteString(reply.get(), "pong"), MSG_OK);
   ASSERT_EQ(MsgComplete(reply.get()), MSG_OK);
   const Bytes body = BodyOf(reply.get());
@@ -432,24 +425,9 @@ TEST_P(LRPC2ServerReply, HeaderBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, LRPC2ServerReply,
-                         ::testing::Values(std::make_pair(2, 0), std::make_pair(3, 0),
-                                           std::make_pair(4, 0), std::make_pair(5, 0),
-                                           std::make_pair(5, 1)));
-
-TEST(LRPC2ServerReply, ReplyWithoutReservedHeaderSpace) {
-  FdPair p;
-  Server s = AcceptRaw(p, 5);
-  ASSERT_TRUE(WriteAll(p.b, Frame(FrameShape(), PingBody())));
-  int st;
-  Msg req = Recv(p, s.get(), &st);
-  ASSERT_EQ(st, SESSION_OK);
-  Msg reply(MsgNew(10, 0, nullptr, 0, &st));
-  ASSERT_EQ(MsgComplete(reply.get()), MSG_OK);
-  ASSERT_EQ(SessionServerSend(p.a, s.get(), reply.get(), 10), SESSION_OK);
-  const Bytes got = ReadN(p.b, 48 + 3);
-  EXPECT_EQ(Bytes(got.begin() + 48, got.end()), PingBody());
-  EXPECT_EQ(U32At(got, 44), 3u);
-}
+                         ::testing::Values(std::make_tuple(2, 0, 48u), std::make_tuple(3, 0, 0u),
+                                           std::make_tuple(4, 0, 48u), std::make_tuple(5, 0, 0u),
+                                           std::make_tuple(5, 1, 48u)));
 
 TEST(LRPC2ServerReply, NoReplyToAnAsynchronousRequest) {
   const MsgTableEntry entries[] = {{10, "VGPing", MSG_FLAG_DOASYNC}, {20, "VGStop", 3}};
@@ -473,19 +451,29 @@ TEST(LRPC2ServerReply, NoReplyToAnAsynchronousRequest) {
 
 // ---- identity --------------------------------------------------------------------
 
-TEST(LRPC2ServerIdentity, PeerCredentialsOnFirstRequestThatNeedsThem) {
+// Peer credentials are read on the first request that needs them; the
+// peer's pid comes from the version-4 and -5 headers.
+TEST(LRPC2ServerIdentity, PeerCredentialsAndPid) {
   for (int version : {3, 4, 5}) {
     FdPair p;
     Server s = AcceptRaw(p, version);
     int uid = 5, gid = 5;
+    pid_t pid = 0;
     EXPECT_EQ(SessionProcessIdentity(s.get(), &uid, &gid), SESSION_ERR_IDENTITY);
-    FrameShape f;
-    f.version = version;
+    EXPECT_EQ(SessionProcessPid(s.get(), &pid), version < 4 ? SESSION_ERR_NOPID : SESSION_ERR_IDENTITY);
+    FrameShape f = V(version);
+    f.pid = 24680;
     ASSERT_TRUE(WriteAll(p.b, Frame(f, PingBody())));  // VGPing needs no authentication
     int st;
     Msg ping = Recv(p, s.get(), &st);
     ASSERT_EQ(st, SESSION_OK);
     EXPECT_EQ(SessionProcessIdentity(s.get(), &uid, &gid), SESSION_ERR_IDENTITY);
+    if (version < 4) {
+      EXPECT_EQ(SessionProcessPid(s.get(), &pid), SESSION_ERR_NOPID);
+    } else {
+      ASSERT_EQ(SessionProcessPid(s.get(), &pid), SESSION_OK);
+      EXPECT_EQ(pid, 24680);
+    }
     ASSERT_TRUE(WriteAll(p.b, Frame(f, B().u16(20).u8(0))));  // VGStop does
     Msg stop = Recv(p, s.get(), &st);
     ASSERT_EQ(st, SESSION_OK);
@@ -495,6 +483,11 @@ TEST(LRPC2ServerIdentity, PeerCredentialsOnFirstRequestThatNeedsThem) {
     SessionClearIdentity(s.get());
     EXPECT_EQ(SessionProcessIdentity(s.get(), &uid, &gid), SESSION_ERR_IDENTITY);
   }
+  FdPair p;
+  Server s = AcceptRaw(p, 2);
+  pid_t pid;
+  EXPECT_EQ(SessionProcessPid(s.get(), &pid), SESSION_ERR_NOPID);
+  EXPECT_EQ(SessionProcessPid(nullptr, &pid), SESSION_ERR_HANDLE);
 }
 
 TEST(LRPC2ServerIdentity, UnreadablePeerCredentialsFailWith410) {
@@ -507,8 +500,7 @@ TEST(LRPC2ServerIdentity, UnreadablePeerCredentialsFailWith410) {
   Server s(SessionAccept(in[0], out[1], 10, nullptr, 0, &st, nullptr));
   ASSERT_EQ(st, SESSION_OK);
   EXPECT_EQ(ReadN(out[0], 8), Bytes(B().u32(1).u32(0x100000)));
-  FrameShape f;
-  f.version = 4;
+  const FrameShape f = V(4);
   ASSERT_TRUE(WriteAll(in[1], Frame(f, PingBody())));
   Msg ping(SessionRecv(-1, s.get(), 10, &st, 0));
   EXPECT_EQ(st, SESSION_OK);
@@ -523,30 +515,4 @@ TEST(LRPC2ServerIdentity, UnreadablePeerCredentialsFailWith410) {
   int uid = 0, gid = 0;
   EXPECT_EQ(SessionProcessIdentity(s.get(), &uid, &gid), SESSION_ERR_IDENTITY);
   for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
-}
-
-TEST(LRPC2ServerIdentity, PeerPid) {
-  for (int version : {2, 3}) {
-    FdPair p;
-    Server s = AcceptRaw(p, version);
-    pid_t pid = 0;
-    EXPECT_EQ(SessionProcessPid(s.get(), &pid), SESSION_ERR_NOPID);
-  }
-  for (int version : {4, 5}) {
-    FdPair p;
-    Server s = AcceptRaw(p, version);
-    pid_t pid = 0;
-    EXPECT_EQ(SessionProcessPid(s.get(), &pid), SESSION_ERR_IDENTITY);
-    FrameShape f;
-    f.version = version;
-    f.pid = 24680;
-    ASSERT_TRUE(WriteAll(p.b, Frame(f, PingBody())));
-    int st;
-    Msg m = Recv(p, s.get(), &st);
-    ASSERT_EQ(st, SESSION_OK);
-    ASSERT_EQ(SessionProcessPid(s.get(), &pid), SESSION_OK);
-    EXPECT_EQ(pid, 24680);
-  }
-  pid_t pid;
-  EXPECT_EQ(SessionProcessPid(nullptr, &pid), SESSION_ERR_HANDLE);
 }
