@@ -55,16 +55,11 @@ class B {
   B& u32(uint32_t v) { return str(testsupport::u32(v)); }
   B& u64(uint64_t v) { return str(testsupport::u64(v)); }
   B& str(const std::string& s) { return raw(s.data(), s.size()); }
-  B& zeros(size_t n) {
-    b_.insert(b_.end(), n, 0);
-    return *this;
-  }
   B& raw(const void* p, size_t n) {
     const uint8_t* q = static_cast<const uint8_t*>(p);
     b_.insert(b_.end(), q, q + n);
     return *this;
   }
-  const Bytes& bytes() const { return b_; }
   operator Bytes() const { return b_; }
 
  private:
@@ -95,12 +90,8 @@ struct FdPair {
     }
   }
   ~FdPair() {
-    closeA();
-    closeB();
-  }
-  void closeA() {
     if (a >= 0) close(a);
-    a = -1;
+    closeB();
   }
   void closeB() {
     if (b >= 0) close(b);

@@ -85,7 +85,7 @@ TEST(LRPC2Msg, HeaderSpaceIsReservedInFront) {
   Msg m = Build(MsgType::VGQueryRunlevel, MSG_MAX_HEADER_LENGTH);
   ASSERT_EQ(MsgWriteUInt32(m.get(), 7), MSG_OK);
   ASSERT_EQ(MsgComplete(m.get()), MSG_OK);
-  EXPECT_EQ(DataOf(m.get()), Bytes(B().zeros(48).u16(610).u8(3).u32(7).u8(0)));
+  EXPECT_EQ(DataOf(m.get()), Bytes(B().str(std::string(48, 0)).u16(610).u8(3).u32(7).u8(0)));
   EXPECT_EQ(MsgGetBodyLength(m.get()), 8u);
 }
 
@@ -426,7 +426,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadBody{"StringLongerThanBody", B().u16(10).u8(4).u32(5).str("abc").u8(0)},
         BadBody{"StringLengthNearMax", B().u16(10).u8(4).u32(0xFFFFFFFE).str("abc").u8(0)},
         BadBody{"BlobPastEnd", B().u16(10).u8(6).u32(2).u8(0)},
-        BadBody{"ProtectedPastEnd", B().u16(10).u8(9).u32(100).zeros(10).u8(0)},
+        BadBody{"ProtectedPastEnd", B().u16(10).u8(9).u32(100).str(std::string(10, 0)).u8(0)},
         BadBody{"SetCountOverflow", B().u16(10).u8(7).u32(0xFFFFFFFF).u32(0).u8(0)},
         BadBody{"SetCountTooLarge", B().u16(10).u8(7).u32(2).u32(0).u8(0)},
         BadBody{"SetItemNullLength", B().u16(10).u8(7).u32(1).u32(0xFFFFFFFF).u8(0)},
@@ -489,7 +489,7 @@ TEST(LRPC2Msg, EveryTruncationOfAValidMessageIsRejected) {
 }
 
 TEST(LRPC2Msg, NewFromDataSkipsHeaderAndCanReferToCallerData) {
-  Bytes data = B().zeros(34).u16(10).u8(3).u32(99).u8(0);
+  Bytes data = B().str(std::string(34, 0)).u16(10).u8(3).u32(99).u8(0);
   int st = -1;
   Msg m(MsgNewFromData(data.data(), data.size(), 0, nullptr, 34, &st));
   ASSERT_EQ(st, MSG_OK);

@@ -147,33 +147,6 @@ TEST(LRPC2AcceptStep, FedBytePiecesCompletesLikeAccept) {
   SessionServerClose(s);
 }
 
-TEST(LRPC2AcceptStep, RefusalAndClose) {
-  {
-    FdPair p;
-    SessionAcceptState* a = SessionAcceptBegin(p.a, p.a, 10, nullptr, SIGN_SETTING_REQUIRED);
-    ASSERT_TRUE(WriteAll(p.b, Hello(4)));
-    LRPC2SessionServer* s = nullptr;
-    int st = -1, v = -1;
-    EXPECT_EQ(SessionAcceptStep(a, &s, &st, &v), SESSION_ACCEPT_FAILED);
-    EXPECT_EQ(st, SESSION_ERR_DENIED);
-    EXPECT_EQ(v, 4);
-    EXPECT_EQ(s, nullptr);
-    EXPECT_EQ(ReadN(p.b, 4), Bytes(B().u32(0)));
-    SessionAcceptFree(a);
-  }
-  {
-    FdPair p;
-    SessionAcceptState* a = SessionAcceptBegin(p.a, p.a, 10, nullptr, 0);
-    ASSERT_TRUE(WriteAll(p.b, B().u8(4)));
-    int st = -1;
-    EXPECT_EQ(SessionAcceptStep(a, nullptr, &st, nullptr), SESSION_ACCEPT_PENDING);
-    p.closeB();
-    EXPECT_EQ(SessionAcceptStep(a, nullptr, &st, nullptr), SESSION_ACCEPT_FAILED);
-    EXPECT_EQ(st, SESSION_ERR_CLOSED);
-    SessionAcceptFree(a);
-  }
-}
-
 TEST(LRPC2AcceptStep, TimesOutWith409) {
   FdPair p;
   SessionAcceptState* a = SessionAcceptBegin(p.a, p.a, 1, nullptr, 0);
