@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "auditor/auditor.h"
+#include "lrpc2/header.h"
 #include "ofw/dbq/dbq_block.h"
 #include "ofw/dbq/dbq_format.h"
 #include "ofw/dbq/dbqcomposite.h"
@@ -51,17 +52,10 @@ class Connection {
   // when there is none.
   LRPC2Msg* call(LRPC2Msg* request) {
     size_t length = 0;
-    const uint8_t* data = MsgGetData(request, &length);
-    std::vector<uint8_t> frame(data, data + length);
-    lrpc2::Header h;
-    h.magic = lrpc2::kMagic;
-    h.headerLength = static_cast<uint16_t>(lrpc2::kHeaderLengthV5);
-    h.version = 5;
-    h.pid = static_cast<uint64_t>(getpid());
-    h.sequence = ++sequence_;
-    h.time = 1;
-    h.bodyLength = static_cast<uint32_t>(length - lrpc2::kHeaderLengthV5);
-    lrpc2::EncodeHeader(5, h, frame.data());
+    const char* data = reinterpret_cast<const char*>(MsgGetData(request, &length));
+    using namespace testsupport;
+    const std::string frame = u32(lrpc2::kMagic) + u16(48) + u32(5) + u64(getpid()) + u32(++sequence_) + u64(1) +
+                              u16(0) + u64(0) + u32(0) + u32(length - 48) + std::string(data + 48, length - 48);
     MsgFree(request);
     EXPECT_EQ(write(client_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
     server_->execute(session_);
