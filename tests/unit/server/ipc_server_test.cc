@@ -1,8 +1,8 @@
-// The IPC server in-process on a temporary socket: pings, many clients,
-// vanishing and stalled clients, idle expiry.
+// The IPC server in-process on a temporary socket: many clients, stalled
+// clients, idle expiry. (Pings over every version and vanishing clients are
+// checked against the real daemon by the IPC server's end-to-end test.)
 #include "server/ipc_server.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -20,8 +20,6 @@
 #include "server_test_util.h"
 
 using namespace servertest;
-using testsupport::u16;
-using testsupport::u32;
 
 namespace {
 
@@ -42,29 +40,11 @@ class ServerFixture : public ::testing::Test {
   void stop() { loop_.reset(); }
   ofw::IPCServer& server() { return loop_->server; }
   LRPC2SessionClient* connect(int version = 5, int timeout = 10) { return connectClient(path_, version, timeout); }
-  static int openFds() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (readdir(d)) ++n;
-    closedir(d);
-    return n;
-  }
 
   testsupport::TempDir tmp_;
   const std::string dir_ = tmp_.path(), path_ = tmp_.file("audit");
   std::unique_ptr<Loop> loop_;
 };
-
-TEST_F(ServerFixture, PingsOverEveryVersion) {
-  start();
-  for (int v = 2; v <= 5; ++v) {
-    LRPC2SessionClient* c = connect(v);
-    ASSERT_NE(c, nullptr) << "version " << v;
-    EXPECT_TRUE(ping(c)) << "version " << v;
-    EXPECT_TRUE(ping(c)) << "version " << v;
-    SessionClientClose(c);
-  }
-}
 
 // A version-2 request that needs the secure-file exchange: the exchange runs
 // over the client's next requests, read by the loop like any other, and the
@@ -137,38 +117,6 @@ TEST_F(ServerFixture, ParallelPingersLoseNoReply) {
   for (auto& th : threads) th.join();
   EXPECT_GT(sent.load(), 200);
   EXPECT_EQ(sent.load(), answered.load()) << "last failure status " << lastFailure.load();
-}
-
-TEST_F(ServerFixture, VanishingClientsLeaveNoDescriptor) {
-  start();
-  LRPC2SessionClient* warm = connect();
-  ASSERT_TRUE(ping(warm));  // warm up the pool
-  const int before = openFds();
-  const std::string hello = u32(5) + u16(8) + u16(0);
-  const std::string halfHeader = u32(lrpc2::kMagic) + std::string(16, '\0');
-  for (int round = 0; round < 3; ++round) {
-    std::vector<int> fds;
-    for (int i = 0; i < 30; ++i) {
-      fds.push_back(connectUnix(path_));
-      ASSERT_EQ(write(fds.back(), hello.data(), hello.size()), 8);
-    }
-    for (size_t i = 0; i < fds.size(); ++i) {
-      uint8_t reply[16];
-      ASSERT_EQ(read(fds[i], reply, sizeof reply), 16);
-      if (i % 2) {  // half a request header, then gone
-        ASSERT_EQ(write(fds[i], halfHeader.data(), halfHeader.size()), 20);
-      }
-      close(fds[i]);
-    }
-  }
-  // The server notices every hang-up; its descriptor count returns to where it was.
-  int after = before + 100;
-  for (int i = 0; i < 200 && after > before; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    after = openFds();
-  }
-  EXPECT_LE(after, before);
-  SessionClientClose(warm);
 }
 
 // A connection's buffers: a request is taken whole and nothing of the next
