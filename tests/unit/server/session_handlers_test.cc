@@ -98,23 +98,14 @@ struct StartReply {
   bool audited = false;
   int32_t status = -1;
   ofw::Guid guid;
-  std::string existing;
 };
 
 // A version-17 start of a login shell ("-bash") with the given audit-shell pid.
 StartReply Start(Connection& c, const std::string& tty, int32_t psid, int32_t shellPid) {
   LRPC2Msg* m = NewRequest(MsgType::VGSessionStart17);
-  MsgWriteInt32(m, shellPid);
-  MsgWriteInt32(m, 1);
-  MsgWriteInt32(m, shellPid + 1);
-  MsgWriteInt32(m, psid);
+  for (int32_t v : {shellPid, 1, shellPid + 1, psid}) MsgWriteInt32(m, v);
   MsgWriteBool(m, 0);
-  MsgWriteString(m, "root");
-  MsgWriteString(m, tty.c_str());
-  MsgWriteString(m, "");
-  MsgWriteString(m, "first");
-  MsgWriteString(m, "second");
-  MsgWriteString(m, "sshd");
+  for (const char* v : {"root", tty.c_str(), "", "first", "second", "sshd"}) MsgWriteString(m, v);
   MsgWriteBool(m, 0);
   MsgWriteBool(m, 1);
   MsgWriteString(m, "");
@@ -141,10 +132,9 @@ StartReply Start(Connection& c, const std::string& tty, int32_t psid, int32_t sh
     if (length == ofw::Guid::SIZE) r.guid = ofw::Guid(static_cast<const unsigned char*>(data));
     free(data);
   } else if (r.status == 4) {
-    char* text = nullptr;
-    EXPECT_EQ(MsgReadString(reply, &text), MSG_OK);
-    r.existing = text ? text : "";
-    free(text);
+    char* existing = nullptr;
+    EXPECT_EQ(MsgReadString(reply, &existing), MSG_OK);  // the open session's id
+    free(existing);
   }
   MsgFree(reply);
   return r;
