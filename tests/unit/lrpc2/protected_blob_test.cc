@@ -6,7 +6,7 @@
 
 #include "lrpc2/msg.h"
 #include "lrpc2/msg_crypto.h"
-#include "lrpc2_test_util.h"
+#include "frames.h"
 
 using namespace lrpc2test;
 
@@ -23,12 +23,6 @@ Bytes PayloadOf(const Bytes& body) {
   uint32_t len;
   memcpy(&len, body.data() + 3, 4);
   return Bytes(body.begin() + 7, body.begin() + 7 + len);
-}
-
-uint16_t U16(const Bytes& b, size_t off) {
-  uint16_t v;
-  memcpy(&v, b.data() + off, 2);
-  return v;
 }
 
 void DesDecrypt(const void* ctx, size_t n, uint8_t* dst, const uint8_t* src) {
@@ -71,12 +65,12 @@ TEST_P(LRPC2ProtectedRoundTrip, LayoutAndDecryption) {
   const size_t pad = (8 - plain.size() % 8) % 8;
   const size_t c = plain.size() + pad;
   ASSERT_EQ(p.size(), 18 + c);
-  EXPECT_EQ(U16(p, 0), 8);       // IV length
+  EXPECT_EQ(U16At(p, 0), 8);       // IV length
   EXPECT_EQ(p[10], 1);           // DES-CBC
-  const uint16_t index = U16(p, 12);
+  const uint16_t index = U16At(p, 12);
   EXPECT_LT(index, 16);
-  EXPECT_EQ(U16(p, 14), pad);
-  EXPECT_EQ(U16(p, 16), c);
+  EXPECT_EQ(U16At(p, 14), pad);
+  EXPECT_EQ(U16At(p, 16), c);
   EXPECT_EQ(body.size(), 2 + 1 + 4 + p.size() + 1);
 
   // Decrypt independently with the key the blob names.
@@ -164,7 +158,7 @@ TEST(LRPC2Protected, CallerProviders) {
   ASSERT_EQ(MsgWriteProtectedBlob(m.get(), plain.data(), 13, &prov), MSG_OK);
   ASSERT_EQ(MsgComplete(m.get()), MSG_OK);
   const Bytes p = PayloadOf(DataOf(m.get()));
-  EXPECT_EQ(U16(p, 12), 77);
+  EXPECT_EQ(U16At(p, 12), 77);
   EXPECT_EQ(testsupport::hex(std::string(p.begin() + 2, p.begin() + 10)), "a0 a1 a2 a3 a4 a5 a6 a7");
   // The built-in table has no key 77.
   void* data = nullptr;
