@@ -26,11 +26,11 @@ TEST(LRPC2ClientSession, ConnectFailureThrowsWithStatusText) {
 TEST(LRPC2ClientSession, PingAndRequestFailure) {
   TempDir dir;
   const std::string path = dir.path() + "/audit";
-  TestServer server(path, SIGN_SETTING_DISABLED);
+  TestServer server(path);
   int calls = 0;
   server.setHandler([&](LRPC2SessionServer* s, LRPC2Msg* req) -> LRPC2Msg* {
     if (++calls == 2) return nullptr;  // no reply: the client times out
-    return EchoReply(s, req, nullptr);
+    return EchoReply(s, req);
   });
   ASSERT_TRUE(server.start());
   LRPC2ClientSession session;

@@ -161,11 +161,10 @@ inline LRPC2Msg* NewMsg(uint32_t type, const MsgTable* table = nullptr) {
 
 // The default reply of the test server: same type, the request body as a blob,
 // then the peer's uid (or -1 when unknown).
-inline LRPC2Msg* EchoReply(LRPC2SessionServer* s, LRPC2Msg* request, const MsgTable* table) {
+inline LRPC2Msg* EchoReply(LRPC2SessionServer* s, LRPC2Msg* request) {
   uint32_t type = 0;
   MsgReadMsgType(request, &type);
-  int st;
-  LRPC2Msg* reply = MsgNew(type, 0, table, MSG_MAX_HEADER_LENGTH, &st);
+  LRPC2Msg* reply = NewMsg(type);
   Bytes body = BodyOf(request);
   MsgWriteBlob(reply, body.data(), static_cast<uint32_t>(body.size()));
   int uid = -1, gid = -1;
@@ -182,8 +181,7 @@ class TestServer {
  public:
   typedef std::function<LRPC2Msg*(LRPC2SessionServer*, LRPC2Msg*)> Handler;
 
-  TestServer(const std::string& path, int signSetting, const MsgTable* table = nullptr)
-      : path_(path), signSetting_(signSetting), table_(table) {}
+  explicit TestServer(const std::string& path) : path_(path) {}
   ~TestServer() { stop(); }
 
   void setHandler(Handler h) { handler_ = std::move(h); }
@@ -232,7 +230,7 @@ class TestServer {
 
   void serve(int fd) {
     int st = 0;
-    LRPC2SessionServer* s = SessionAccept(fd, fd, 30, table_, signSetting_, &st, nullptr);
+    LRPC2SessionServer* s = SessionAccept(fd, fd, 30, nullptr, SIGN_SETTING_DISABLED, &st, nullptr);
     if (s == nullptr) return;
     for (;;) {
       LRPC2Msg* req = SessionRecv(fd, s, 30, &st, 0);
@@ -244,7 +242,7 @@ class TestServer {
         if (st == SESSION_ERR_RETRY) continue;
         break;
       }
-      LRPC2Msg* reply = handler_ ? handler_(s, req) : EchoReply(s, req, table_);
+      LRPC2Msg* reply = handler_ ? handler_(s, req) : EchoReply(s, req);
       MsgFree(req);
       if (reply != nullptr) {
         int rc = SessionServerSend(fd, s, reply, 30);
@@ -256,8 +254,6 @@ class TestServer {
   }
 
   std::string path_;
-  int signSetting_;
-  const MsgTable* table_;
   Handler handler_;
   int listenFd_ = -1;
   std::atomic<bool> stop_{false};

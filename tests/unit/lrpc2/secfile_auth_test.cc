@@ -86,7 +86,7 @@ class LRPC2SecFileAuth : public ::testing::Test {
   void TearDown() override { SessionSetAuthFileDir(nullptr); }
   // A test server on path_ that anyone may connect to.
   void startServer() {
-    server_.reset(new TestServer(path_, SIGN_SETTING_DISABLED));
+    server_.reset(new TestServer(path_));
     ASSERT_TRUE(server_->start());
     ASSERT_EQ(chmod(path_.c_str(), 0777), 0);
   }
