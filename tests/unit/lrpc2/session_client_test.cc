@@ -189,25 +189,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LRPC2ClientConnect, Errors) {
   TempDir dir;
-  int st = -1;
-  EXPECT_EQ(SessionConnectWithTimeout("relative/sock", nullptr, 5, 5, 0, &st), nullptr);
-  EXPECT_EQ(st, SESSION_ERR_NOPATH);
-  EXPECT_EQ(SessionConnectWithTimeout((dir.path() + "/missing").c_str(), nullptr, 5, 5, 0, &st), nullptr);
-  EXPECT_EQ(st, SESSION_ERR_NOPATH);
-  EXPECT_EQ(SessionConnectWithTimeout(("/" + std::string(200, 'x')).c_str(), nullptr, 5, 5, 0, &st),
-            nullptr);
-  EXPECT_EQ(st, SESSION_ERR_NOPATH);
-  // A socket nobody listens on any more.
-  const std::string stale = dir.path() + "/stale";
+  const std::string stale = dir.file("stale");  // a socket nobody listens on any more
   close(Listen(stale));
-  EXPECT_EQ(SessionConnectWithTimeout(stale.c_str(), nullptr, 5, 5, 0, &st), nullptr);
-  EXPECT_EQ(st, SESSION_ERR_OPEN);
-  EXPECT_EQ(SessionConnectWithTimeout(stale.c_str(), nullptr, 0, 5, 0, &st), nullptr);
-  EXPECT_EQ(st, SESSION_ERR_NEEDTIMEOUT);
-  EXPECT_EQ(SessionConnectWithTimeout(stale.c_str(), nullptr, 5, 6, 0, &st), nullptr);
-  EXPECT_EQ(st, SESSION_ERR_PARAM);
-  EXPECT_EQ(SessionConnectWithTimeout(stale.c_str(), nullptr, 5, 5, 3, &st), nullptr);
-  EXPECT_EQ(st, SESSION_ERR_PARAM);
+  struct Case {
+    std::string path;
+    int timeout, version, sign, status;
+  };
+  for (const Case& c : {Case{"relative/sock", 5, 5, 0, SESSION_ERR_NOPATH},
+                        Case{dir.file("missing"), 5, 5, 0, SESSION_ERR_NOPATH},
+                        Case{"/" + std::string(200, 'x'), 5, 5, 0, SESSION_ERR_NOPATH},
+                        Case{stale, 5, 5, 0, SESSION_ERR_OPEN}, Case{stale, 0, 5, 0, SESSION_ERR_NEEDTIMEOUT},
+                        Case{stale, 5, 6, 0, SESSION_ERR_PARAM}, Case{stale, 5, 5, 3, SESSION_ERR_PARAM}}) {
+    int st = -1;
+    EXPECT_EQ(SessionConnectWithTimeout(c.path.c_str(), nullptr, c.timeout, c.version, c.sign, &st), nullptr);
+    EXPECT_EQ(st, c.status) << c.path << " " << c.timeout << " " << c.version << " " << c.sign;
+  }
+  int st = -1;
   EXPECT_EQ(SessionConnect(nullptr, nullptr, 5, 0, &st), nullptr);
   EXPECT_EQ(st, SESSION_ERR_NOPATH);
 }
