@@ -230,6 +230,11 @@ class SessionHandlers : public ::testing::Test {
     EXPECT_EQ(registry().psidCount(), 0u);
     EXPECT_EQ(registry().pidCount(), 0u);
   }
+  // The client goes; its session ends with nothing left registered.
+  void hangUpLeavesRegistryEmpty(Connection& c) {
+    c.hangUp();
+    expectRegistryEmpty();
+  }
 
   // The record types in a (no longer active) session's spool, in order.
   std::vector<uint16_t> recordTypes(const ofw::Guid& guid) {
@@ -274,8 +279,7 @@ TEST_F(SessionHandlers, SecondAuditedStartEndsTheSessionTheConnectionHeld) {
   EXPECT_EQ(registry().getSessionIDFromVuvoPID(8100), secondId);
   EXPECT_EQ(recordTypes(first.guid), (std::vector<uint16_t>{kStart, kEnd}));
 
-  c.hangUp();
-  expectRegistryEmpty();
+  hangUpLeavesRegistryEmpty(c);
   EXPECT_EQ(recordTypes(second.guid), (std::vector<uint16_t>{kStart, kEnd}));
 }
 
@@ -294,8 +298,7 @@ TEST_F(SessionHandlers, StartRefusedInsideTheOpenSessionKeepsIt) {
   EXPECT_TRUE(c.session().sessionOpen);
   EXPECT_EQ(c.session().sessionGuid, first.guid);
 
-  c.hangUp();
-  expectRegistryEmpty();
+  hangUpLeavesRegistryEmpty(c);
   EXPECT_EQ(recordTypes(first.guid), (std::vector<uint16_t>{kStart, kEnd}));
 }
 
@@ -314,8 +317,7 @@ TEST_F(SessionHandlers, ResumingTheOpenSessionAgainReplacesItsRegistrations) {
     EXPECT_EQ(registry().getSessionIDFromPSID(9201), id);
     EXPECT_EQ(registry().getSessionIDFromVuvoPID(9202), id);
     EXPECT_EQ(registry().getSessionIDFromPSID(9203), id);
-    c.hangUp();
-    expectRegistryEmpty();
+    hangUpLeavesRegistryEmpty(c);
   }
   {
     // An older resume names no pid or process group: those stay, even a
@@ -327,8 +329,7 @@ TEST_F(SessionHandlers, ResumingTheOpenSessionAgainReplacesItsRegistrations) {
     EXPECT_EQ(registry().getSessionIDFromPSID(9301), id);
     EXPECT_EQ(registry().getSessionIDFromPSID(9401), id);
     EXPECT_EQ(registry().getSessionIDFromVuvoPID(9302), id);
-    c.hangUp();
-    expectRegistryEmpty();
+    hangUpLeavesRegistryEmpty(c);
   }
 }
 
@@ -347,8 +348,7 @@ TEST_F(SessionHandlers, LaterProcessGroupReportReplacesTheEarlierOne) {
     ReportProcessGroup(c, other);
     EXPECT_FALSE(registry().isPSIDAuditing(own));
     EXPECT_TRUE(registry().isPSIDAuditing(other));
-    c.hangUp();
-    expectRegistryEmpty();
+    hangUpLeavesRegistryEmpty(c);
   }
   {
     // A process group that is also the session's psid stays registered.
@@ -359,8 +359,7 @@ TEST_F(SessionHandlers, LaterProcessGroupReportReplacesTheEarlierOne) {
     ReportProcessGroup(c, other);
     EXPECT_TRUE(registry().isPSIDAuditing(own));
     EXPECT_TRUE(registry().isPSIDAuditing(other));
-    c.hangUp();
-    expectRegistryEmpty();
+    hangUpLeavesRegistryEmpty(c);
   }
   {
     // The group of an ended session is not carried into the connection's
@@ -374,8 +373,7 @@ TEST_F(SessionHandlers, LaterProcessGroupReportReplacesTheEarlierOne) {
     ASSERT_TRUE(next.audited);
     EXPECT_EQ(Resume(c, 3, next.guid, "pts/75", -1, 0, 0), 0);
     EXPECT_FALSE(registry().isPSIDAuditing(other));
-    c.hangUp();
-    expectRegistryEmpty();
+    hangUpLeavesRegistryEmpty(c);
   }
 }
 
