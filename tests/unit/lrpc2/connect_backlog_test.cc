@@ -21,13 +21,10 @@ class FullQueue {
   FullQueue() : path_(dir_.path() + "/sock"), listenFd_(Listen(path_)) {
     EXPECT_GE(listenFd_, 0);
     EXPECT_EQ(listen(listenFd_, 0), 0);
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+    const struct sockaddr_un addr = Address(path_);
     for (int i = 0; i < 64; ++i) {
       const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         EXPECT_EQ(errno, EAGAIN);
         close(fd);
         break;

@@ -53,21 +53,16 @@ inline Bytes Frame(const FrameShape& f, const Bytes& body) {
 
 inline Bytes PingBody() { return B().u16(10).u8(0); }
 
-inline uint32_t U32At(const Bytes& b, size_t off) {
-  uint32_t v;
-  memcpy(&v, b.data() + off, 4);
+// Host-order integers at a byte offset.
+template <class T>
+T At(const Bytes& b, size_t off) {
+  T v;
+  memcpy(&v, b.data() + off, sizeof v);
   return v;
 }
-inline uint64_t U64At(const Bytes& b, size_t off) {
-  uint64_t v;
-  memcpy(&v, b.data() + off, 8);
-  return v;
-}
-inline uint16_t U16At(const Bytes& b, size_t off) {
-  uint16_t v;
-  memcpy(&v, b.data() + off, 2);
-  return v;
-}
+inline uint16_t U16At(const Bytes& b, size_t off) { return At<uint16_t>(b, off); }
+inline uint32_t U32At(const Bytes& b, size_t off) { return At<uint32_t>(b, off); }
+inline uint64_t U64At(const Bytes& b, size_t off) { return At<uint64_t>(b, off); }
 
 // Nothing more is waiting on fd right now.
 inline bool NothingPending(int fd) {

@@ -55,16 +55,11 @@ class B {
   B& u32(uint32_t v) { return str(testsupport::u32(v)); }
   B& u64(uint64_t v) { return str(testsupport::u64(v)); }
   B& str(const std::string& s) { return raw(s.data(), s.size()); }
-  B& zeros(size_t n) {
-    b_.insert(b_.end(), n, 0);
-    return *this;
-  }
   B& raw(const void* p, size_t n) {
     const uint8_t* q = static_cast<const uint8_t*>(p);
     b_.insert(b_.end(), q, q + n);
     return *this;
   }
-  const Bytes& bytes() const { return b_; }
   operator Bytes() const { return b_; }
 
  private:
@@ -95,12 +90,8 @@ struct FdPair {
     }
   }
   ~FdPair() {
-    closeA();
-    closeB();
-  }
-  void closeA() {
     if (a >= 0) close(a);
-    a = -1;
+    closeB();
   }
   void closeB() {
     if (b >= 0) close(b);
@@ -134,18 +125,32 @@ inline Bytes ReadN(int fd, size_t n) {
   return out;
 }
 
-// Listens on a UNIX socket path.
-inline int Listen(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+inline struct sockaddr_un Address(const std::string& path) {
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  return addr;
+}
+
+// Listens on a UNIX socket path.
+inline int Listen(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un addr = Address(path);
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
     close(fd);
     return -1;
   }
   return fd;
+}
+
+// A stream connected to a UNIX socket path, or -1.
+inline int Connect(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un addr = Address(path);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  close(fd);
+  return -1;
 }
 
 // A complete message of `type` reserving the full header space.
@@ -156,11 +161,10 @@ inline LRPC2Msg* NewMsg(uint32_t type, const MsgTable* table = nullptr) {
 
 // The default reply of the test server: same type, the request body as a blob,
 // then the peer's uid (or -1 when unknown).
-inline LRPC2Msg* EchoReply(LRPC2SessionServer* s, LRPC2Msg* request, const MsgTable* table) {
+inline LRPC2Msg* EchoReply(LRPC2SessionServer* s, LRPC2Msg* request) {
   uint32_t type = 0;
   MsgReadMsgType(request, &type);
-  int st;
-  LRPC2Msg* reply = MsgNew(type, 0, table, MSG_MAX_HEADER_LENGTH, &st);
+  LRPC2Msg* reply = NewMsg(type);
   Bytes body = BodyOf(request);
   MsgWriteBlob(reply, body.data(), static_cast<uint32_t>(body.size()));
   int uid = -1, gid = -1;
@@ -171,14 +175,13 @@ inline LRPC2Msg* EchoReply(LRPC2SessionServer* s, LRPC2Msg* request, const MsgTa
 }
 
 // A threaded LRPC2 server on a UNIX socket: accepts connections one after the
-// other and serves each until the client goes away. Statuses are recorded for
-// the test to inspect after waitConnections().
+// other and serves each until the client goes away. Receive statuses are
+// recorded for the test to inspect after waitConnections().
 class TestServer {
  public:
   typedef std::function<LRPC2Msg*(LRPC2SessionServer*, LRPC2Msg*)> Handler;
 
-  TestServer(const std::string& path, int signSetting, const MsgTable* table = nullptr)
-      : path_(path), signSetting_(signSetting), table_(table) {}
+  explicit TestServer(const std::string& path) : path_(path) {}
   ~TestServer() { stop(); }
 
   void setHandler(Handler h) { handler_ = std::move(h); }
@@ -203,17 +206,9 @@ class TestServer {
     return cv_.wait_for(lock, std::chrono::seconds(60), [&] { return served_ >= n; });
   }
 
-  std::vector<int> acceptStatuses() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return acceptStatuses_;
-  }
   std::vector<int> recvStatuses() {
     std::lock_guard<std::mutex> lock(mutex_);
     return recvStatuses_;
-  }
-  std::vector<int> signingFlags() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return signing_;
   }
 
  private:
@@ -235,12 +230,7 @@ class TestServer {
 
   void serve(int fd) {
     int st = 0;
-    LRPC2SessionServer* s = SessionAccept(fd, fd, 30, table_, signSetting_, &st, nullptr);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      acceptStatuses_.push_back(st);
-      signing_.push_back(s ? SessionIsSigning(s) : -1);
-    }
+    LRPC2SessionServer* s = SessionAccept(fd, fd, 30, nullptr, SIGN_SETTING_DISABLED, &st, nullptr);
     if (s == nullptr) return;
     for (;;) {
       LRPC2Msg* req = SessionRecv(fd, s, 30, &st, 0);
@@ -252,7 +242,7 @@ class TestServer {
         if (st == SESSION_ERR_RETRY) continue;
         break;
       }
-      LRPC2Msg* reply = handler_ ? handler_(s, req) : EchoReply(s, req, table_);
+      LRPC2Msg* reply = handler_ ? handler_(s, req) : EchoReply(s, req);
       MsgFree(req);
       if (reply != nullptr) {
         int rc = SessionServerSend(fd, s, reply, 30);
@@ -264,8 +254,6 @@ class TestServer {
   }
 
   std::string path_;
-  int signSetting_;
-  const MsgTable* table_;
   Handler handler_;
   int listenFd_ = -1;
   std::atomic<bool> stop_{false};
@@ -273,9 +261,7 @@ class TestServer {
   std::mutex mutex_;
   std::condition_variable cv_;
   int served_ = 0;
-  std::vector<int> acceptStatuses_;
   std::vector<int> recvStatuses_;
-  std::vector<int> signing_;
 };
 
 }  // namespace lrpc2test

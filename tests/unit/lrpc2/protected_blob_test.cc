@@ -6,7 +6,7 @@
 
 #include "lrpc2/msg.h"
 #include "lrpc2/msg_crypto.h"
-#include "lrpc2_test_util.h"
+#include "frames.h"
 
 using namespace lrpc2test;
 
@@ -25,19 +25,12 @@ Bytes PayloadOf(const Bytes& body) {
   return Bytes(body.begin() + 7, body.begin() + 7 + len);
 }
 
-uint16_t U16(const Bytes& b, size_t off) {
-  uint16_t v;
-  memcpy(&v, b.data() + off, 2);
-  return v;
-}
-
 void DesDecrypt(const void* ctx, size_t n, uint8_t* dst, const uint8_t* src) {
   des_decrypt(static_cast<const struct des_ctx*>(ctx), n, dst, src);
 }
 
 Msg WrapPayload(const Bytes& payload) {
-  Bytes body = B().u16(10).u8(9).u32(static_cast<uint32_t>(payload.size()))
-                   .raw(payload.data(), payload.size()).u8(0);
+  Bytes body = B().u16(10).u8(9).u32(static_cast<uint32_t>(payload.size())).raw(payload.data(), payload.size()).u8(0);
   int st = -1;
   Msg m(MsgNewFromData(body.data(), body.size(), 1, nullptr, 0, &st));
   EXPECT_EQ(st, MSG_OK);
@@ -72,12 +65,12 @@ TEST_P(LRPC2ProtectedRoundTrip, LayoutAndDecryption) {
   const size_t pad = (8 - plain.size() % 8) % 8;
   const size_t c = plain.size() + pad;
   ASSERT_EQ(p.size(), 18 + c);
-  EXPECT_EQ(U16(p, 0), 8);       // IV length
+  EXPECT_EQ(U16At(p, 0), 8);       // IV length
   EXPECT_EQ(p[10], 1);           // DES-CBC
-  const uint16_t index = U16(p, 12);
+  const uint16_t index = U16At(p, 12);
   EXPECT_LT(index, 16);
-  EXPECT_EQ(U16(p, 14), pad);
-  EXPECT_EQ(U16(p, 16), c);
+  EXPECT_EQ(U16At(p, 14), pad);
+  EXPECT_EQ(U16At(p, 16), c);
   EXPECT_EQ(body.size(), 2 + 1 + 4 + p.size() + 1);
 
   // Decrypt independently with the key the blob names.
@@ -165,9 +158,8 @@ TEST(LRPC2Protected, CallerProviders) {
   ASSERT_EQ(MsgWriteProtectedBlob(m.get(), plain.data(), 13, &prov), MSG_OK);
   ASSERT_EQ(MsgComplete(m.get()), MSG_OK);
   const Bytes p = PayloadOf(DataOf(m.get()));
-  EXPECT_EQ(U16(p, 12), 77);
-  EXPECT_EQ(Bytes(p.begin() + 2, p.begin() + 10), Bytes(B().u8(0xA0).u8(0xA1).u8(0xA2).u8(0xA3)
-                                                            .u8(0xA4).u8(0xA5).u8(0xA6).u8(0xA7)));
+  EXPECT_EQ(U16At(p, 12), 77);
+  EXPECT_EQ(testsupport::hex(std::string(p.begin() + 2, p.begin() + 10)), "a0 a1 a2 a3 a4 a5 a6 a7");
   // The built-in table has no key 77.
   void* data = nullptr;
   uint32_t n = 0;
@@ -208,53 +200,28 @@ Bytes Set16(Bytes p, size_t off, uint16_t v) {
   return p;
 }
 
+// The payload cut or grown to `n` bytes, with the ciphertext and padding
+// lengths given.
+Bytes Resized(Bytes p, size_t n, uint16_t ciphertext, uint16_t padding) {
+  p.resize(n);
+  return Set16(Set16(p, 16, ciphertext), 14, padding);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Payloads, LRPC2ProtectedBad,
     ::testing::Values(
-        BadPayload{"IVLengthSeven",
-                   [](Bytes p) {
-                     p = Set16(p, 0, 7);
-                     p.erase(p.begin() + 2);  // lengths agree with a 7-byte IV
-                     return p;
-                   },
-                   MSG_ERR_INVALID},
+        BadPayload{"IVLengthSeven",  // the lengths agree with a 7-byte IV
+                   [](Bytes p) { p.erase(p.begin() + 2); return Set16(p, 0, 7); }, MSG_ERR_INVALID},
         BadPayload{"IVLengthSixteen",
-                   [](Bytes p) {
-                     p = Set16(p, 0, 16);
-                     p.insert(p.begin() + 10, 8, 0);
-                     return p;
-                   },
-                   MSG_ERR_INVALID},
+                   [](Bytes p) { p.insert(p.begin() + 10, 8, 0); return Set16(p, 0, 16); }, MSG_ERR_INVALID},
         BadPayload{"CiphertextLongerThanBlob", [](Bytes p) { return Set16(p, 16, 24); }, MSG_ERR_EOM},
         BadPayload{"CiphertextShorterThanBlob", [](Bytes p) { return Set16(p, 16, 8); }, MSG_ERR_EOM},
-        BadPayload{"BlobEndsInFixedFields",
-                   [](Bytes p) { return Bytes(p.begin(), p.begin() + 14); }, MSG_ERR_EOM},
-        BadPayload{"BlobTooShortForIVLength", [](Bytes p) { return Bytes(p.begin(), p.begin() + 1); },
-                   MSG_ERR_EOM},
-        BadPayload{"EmptyCiphertext",
-                   [](Bytes p) {
-                     p.resize(18);
-                     return Set16(Set16(p, 16, 0), 14, 0);
-                   },
-                   MSG_ERR_INVALID},
-        BadPayload{"CiphertextNotBlockMultiple",
-                   [](Bytes p) {
-                     p.resize(18 + 12);
-                     return Set16(Set16(p, 16, 12), 14, 0);
-                   },
-                   MSG_ERR_INVALID},
-        BadPayload{"PaddingNotBelowCiphertext",
-                   [](Bytes p) {
-                     p.resize(18 + 8);
-                     return Set16(Set16(p, 16, 8), 14, 8);
-                   },
-                   MSG_ERR_INVALID},
+        BadPayload{"BlobEndsInFixedFields", [](Bytes p) { return Bytes(p.begin(), p.begin() + 14); }, MSG_ERR_EOM},
+        BadPayload{"BlobTooShortForIVLength", [](Bytes p) { return Bytes(p.begin(), p.begin() + 1); }, MSG_ERR_EOM},
+        BadPayload{"EmptyCiphertext", [](Bytes p) { return Resized(p, 18, 0, 0); }, MSG_ERR_INVALID},
+        BadPayload{"CiphertextNotBlockMultiple", [](Bytes p) { return Resized(p, 18 + 12, 12, 0); }, MSG_ERR_INVALID},
+        BadPayload{"PaddingNotBelowCiphertext", [](Bytes p) { return Resized(p, 18 + 8, 8, 8); }, MSG_ERR_INVALID},
         BadPayload{"PaddingEight", [](Bytes p) { return Set16(p, 14, 8); }, MSG_ERR_INVALID},
-        BadPayload{"EncryptionTypeTwo",
-                   [](Bytes p) {
-                     p[10] = 2;
-                     return p;
-                   },
-                   MSG_ERR_ENCTYPE},
+        BadPayload{"EncryptionTypeTwo", [](Bytes p) { p[10] = 2; return p; }, MSG_ERR_ENCTYPE},
         BadPayload{"UnknownKeyIndex", [](Bytes p) { return Set16(p, 12, 16); }, MSG_ERR_CRYPTO}),
     [](const ::testing::TestParamInfo<BadPayload>& info) { return std::string(info.param.name); });

@@ -44,11 +44,12 @@ class RawServer {
 struct Connected {
   Client client;
   int status = -1;
+  Bytes hello;  // as the raw server read it
 };
 
 // Connects in a thread while the raw server reads the hello and answers.
 Connected ConnectRaw(RawServer& srv, int version, int sign, const Bytes& handshakeReply,
-                     Bytes* hello = nullptr, bool closeAfterReply = false) {
+                     bool closeAfterReply = false) {
   auto fut = std::async(std::launch::async, [&] {
     int st = -1;
     LRPC2SessionClient* c = SessionConnectWithTimeout(srv.path().c_str(), nullptr, 10, version, sign, &st);
@@ -56,8 +57,7 @@ Connected ConnectRaw(RawServer& srv, int version, int sign, const Bytes& handsha
   });
   Connected out;
   if (srv.accept() >= 0) {
-    const Bytes got = ReadN(srv.conn(), Hello(version, sign).size());
-    if (hello) *hello = got;
+    out.hello = ReadN(srv.conn(), Hello(version, sign).size());
     WriteAll(srv.conn(), handshakeReply);
     if (closeAfterReply) srv.closeConn();
   }
@@ -76,6 +76,21 @@ Bytes OkReply(int version, uint16_t serverSign = 0) {
 // The request frame the client sent, header and body.
 struct Request {
   Bytes header, body;
+  Bytes frame() const {
+    Bytes all = header;
+    all.insert(all.end(), body.begin(), body.end());
+    return all;
+  }
+  // The shape of a correct reply to it: its version, pid and sequence number.
+  FrameShape reply(int version) const {
+    FrameShape f;
+    f.version = version;
+    if (version >= 4 && !header.empty()) {
+      f.pid = U64At(header, 10);
+      f.sequence = U32At(header, 18);
+    }
+    return f;
+  }
 };
 
 Request ReadRequest(int fd, int version) {
@@ -87,36 +102,29 @@ Request ReadRequest(int fd, int version) {
   return r;
 }
 
+// The client's exchange of `request`, run in a thread while the test serves it.
+struct Sent {
+  Msg reply;
+  int status;
+};
+std::future<Sent> SendAsync(LRPC2SessionClient* c, LRPC2Msg* request, int timeout = 10) {
+  return std::async(std::launch::async, [=] {
+    int st = -1;
+    LRPC2Msg* r = SessionSendWithTimeout(c, request, timeout, &st);
+    return Sent{Msg(r), st};
+  });
+}
+
+Msg Completed(uint32_t type, const MsgTable* table = nullptr) {
+  int st;
+  Msg m(MsgNew(type, 0, table, MSG_MAX_HEADER_LENGTH, &st));
+  MsgComplete(m.get());
+  return m;
+}
+
 }  // namespace
 
 // ---- connecting ------------------------------------------------------------------
-
-struct HelloCase {
-  int version, sign;
-  Bytes hello;
-};
-
-class LRPC2ClientHello : public ::testing::TestWithParam<HelloCase> {};
-
-TEST_P(LRPC2ClientHello, Bytes) {
-  RawServer srv;
-  Bytes hello;
-  const int server = GetParam().sign;  // the same setting on both ends
-  Connected c = ConnectRaw(srv, GetParam().version, GetParam().sign, OkReply(GetParam().version, server),
-                           &hello);
-  EXPECT_EQ(hello, GetParam().hello);
-  ASSERT_EQ(c.status, SESSION_OK);
-  EXPECT_TRUE(SessionIsConnected(c.client.get()));
-  EXPECT_EQ(SessionClientVersion(c.client.get()), GetParam().version);
-  EXPECT_EQ(SessionClientIsSigning(c.client.get()), GetParam().version == 5 && GetParam().sign != 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Versions, LRPC2ClientHello,
-                         ::testing::Values(HelloCase{2, 0, B().u32(2)}, HelloCase{3, 0, B().u32(3)},
-                                           HelloCase{4, 0, B().u32(4)},
-                                           HelloCase{5, 0, B().u32(5).u16(8).u16(0)},
-                                           HelloCase{5, 1, B().u32(5).u16(8).u16(1)},
-                                           HelloCase{5, 2, B().u32(5).u16(8).u16(2)}));
 
 struct HandshakeReplyCase {
   const char* name;
@@ -128,10 +136,12 @@ struct HandshakeReplyCase {
 
 class LRPC2ClientHandshake : public ::testing::TestWithParam<HandshakeReplyCase> {};
 
+// The hello's bytes, and what the client makes of the server's reply.
 TEST_P(LRPC2ClientHandshake, Outcome) {
   const HandshakeReplyCase& c = GetParam();
   RawServer srv;
-  Connected r = ConnectRaw(srv, c.version, c.sign, c.reply, nullptr, c.status == -405);
+  Connected r = ConnectRaw(srv, c.version, c.sign, c.reply, c.status == -405);
+  EXPECT_EQ(r.hello, Hello(c.version, c.sign));
   if (c.status == -405) {
     // The reply was cut short by the server closing: the client sees 405.
     EXPECT_EQ(r.status, SESSION_ERR_CLOSED);
@@ -140,6 +150,8 @@ TEST_P(LRPC2ClientHandshake, Outcome) {
   EXPECT_EQ(r.status, c.status);
   EXPECT_EQ(r.client != nullptr, c.status == SESSION_OK);
   if (r.client) {
+    EXPECT_TRUE(SessionIsConnected(r.client.get()));
+    EXPECT_EQ(SessionClientVersion(r.client.get()), c.version);
     EXPECT_EQ(SessionClientIsSigning(r.client.get()), c.signing);
   }
 }
@@ -151,6 +163,11 @@ Bytes V5(uint32_t ok, uint16_t len, uint32_t status, uint16_t server) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, LRPC2ClientHandshake,
     ::testing::Values(
+        HandshakeReplyCase{"V2", 2, 0, B().u32(1), 0, 0},
+        HandshakeReplyCase{"V3", 3, 0, B().u32(1), 0, 0},
+        HandshakeReplyCase{"V4", 4, 0, B().u32(1).u32(0x100000), 0, 0},
+        HandshakeReplyCase{"V5DisabledDisabled", 5, 0, V5(1, 16, 0, 0), 0, 0},
+        HandshakeReplyCase{"V5RequiredRequired", 5, 2, V5(1, 16, 0, 2), 0, 1},
         HandshakeReplyCase{"V4Refused", 4, 0, B().u32(0), 407, 0},
         HandshakeReplyCase{"V2Refused", 2, 0, B().u32(0), 407, 0},
         HandshakeReplyCase{"V5Refused", 5, 0, V5(0, 16, 0, 0), 403, 0},
@@ -163,6 +180,8 @@ INSTANTIATE_TEST_SUITE_P(
         HandshakeReplyCase{"V5AllowedAllowed", 5, 1, V5(1, 16, 0, 1), 0, 1},
         HandshakeReplyCase{"V5RequiredAllowed", 5, 2, V5(1, 16, 0, 1), 0, 1},
         HandshakeReplyCase{"V5AllowedDisabled", 5, 1, V5(1, 16, 0, 0), 0, 0},
+        HandshakeReplyCase{"V5DisabledAllowed", 5, 0, V5(1, 16, 0, 1), 0, 0},
+        HandshakeReplyCase{"V5AllowedRequired", 5, 1, V5(1, 16, 0, 2), 0, 1},
         HandshakeReplyCase{"V5Short", 5, 1, B().u32(1).u32(0x100000), -405, 0}),
     [](const ::testing::TestParamInfo<HandshakeReplyCase>& info) {
       return std::string(info.param.name);
@@ -170,25 +189,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LRPC2ClientConnect, Errors) {
   TempDir dir;
-  int st = -1;
-  EXPECT_EQ(SessionConnectWithTimeout("relative/sock", nullptr, 5, 5, 0, &st), nullptr);
-  EXPECT_EQ(st, SESSION_ERR_NOPATH);
-  EXPECT_EQ(SessionConnectWithTimeout((dir.path() + "/missing").c_str(), nullptr, 5, 5, 0, &st), nullptr);
-  EXPECT_EQ(st, SESSION_ERR_NOPATH);
-  EXPECT_EQ(SessionConnectWithTimeout(("/" + std::string(200, 'x')).c_str(), nullptr, 5, 5, 0, &st),
-            nullptr);
-  EXPECT_EQ(st, SESSION_ERR_NOPATH);
-  // A socket nobody listens on any more.
-  const std::string stale = dir.path() + "/stale";
+  const std::string stale = dir.file("stale");  // a socket nobody listens on any more
   close(Listen(stale));
-  EXPECT_EQ(SessionConnectWithTimeout(stale.c_str(), nullptr, 5, 5, 0, &st), nullptr);
-  EXPECT_EQ(st, SESSION_ERR_OPEN);
-  EXPECT_EQ(SessionConnectWithTimeout(stale.c_str(), nullptr, 0, 5, 0, &st), nullptr);
-  EXPECT_EQ(st, SESSION_ERR_NEEDTIMEOUT);
-  EXPECT_EQ(SessionConnectWithTimeout(stale.c_str(), nullptr, 5, 6, 0, &st), nullptr);
-  EXPECT_EQ(st, SESSION_ERR_PARAM);
-  EXPECT_EQ(SessionConnectWithTimeout(stale.c_str(), nullptr, 5, 5, 3, &st), nullptr);
-  EXPECT_EQ(st, SESSION_ERR_PARAM);
+  struct Case {
+    std::string path;
+    int timeout, version, sign, status;
+  };
+  for (const Case& c : {Case{"relative/sock", 5, 5, 0, SESSION_ERR_NOPATH},
+                        Case{dir.file("missing"), 5, 5, 0, SESSION_ERR_NOPATH},
+                        Case{"/" + std::string(200, 'x'), 5, 5, 0, SESSION_ERR_NOPATH},
+                        Case{stale, 5, 5, 0, SESSION_ERR_OPEN}, Case{stale, 0, 5, 0, SESSION_ERR_NEEDTIMEOUT},
+                        Case{stale, 5, 6, 0, SESSION_ERR_PARAM}, Case{stale, 5, 5, 3, SESSION_ERR_PARAM}}) {
+    int st = -1;
+    EXPECT_EQ(SessionConnectWithTimeout(c.path.c_str(), nullptr, c.timeout, c.version, c.sign, &st), nullptr);
+    EXPECT_EQ(st, c.status) << c.path << " " << c.timeout << " " << c.version << " " << c.sign;
+  }
+  int st = -1;
   EXPECT_EQ(SessionConnect(nullptr, nullptr, 5, 0, &st), nullptr);
   EXPECT_EQ(st, SESSION_ERR_NOPATH);
 }
@@ -214,60 +230,33 @@ TEST(LRPC2ClientRequest, FramesAndSequenceNumbers) {
       RawServer srv;
       Connected c = ConnectRaw(srv, version, sign, OkReply(version, static_cast<uint16_t>(sign)));
       ASSERT_EQ(c.status, SESSION_OK);
-      uint32_t firstSequence = 0;
+      FrameShape f;
+      f.version = version;
+      f.pid = static_cast<uint64_t>(getpid());
+      f.sign = sign != 0;
       for (int i = 0; i < 3; ++i) {
         Msg req(NewMsg(MsgType::VGQueryRunlevel));
         MsgWriteUInt32(req.get(), static_cast<uint32_t>(i));
         ASSERT_EQ(MsgComplete(req.get()), MSG_OK);
-        const Bytes body = BodyOf(req.get());
         const uint64_t before = static_cast<uint64_t>(time(nullptr));
-        auto fut = std::async(std::launch::async, [&] {
-          int st = -1;
-          LRPC2Msg* r = SessionSendWithTimeout(c.client.get(), req.get(), 10, &st);
-          return std::make_pair(r, st);
-        });
+        auto fut = SendAsync(c.client.get(), req.get());
         Request got = ReadRequest(srv.conn(), version);
-        const uint64_t after = static_cast<uint64_t>(time(nullptr)) ;
-        ASSERT_EQ(got.body, body);
-        const Bytes& h = got.header;
-        EXPECT_EQ(U32At(h, 0), 0xABCD8012u);
-        FrameShape f;
-        f.version = version;
-        if (version < 4) {
-          EXPECT_EQ(U32At(h, 4), 8 + body.size());
-        } else {
-          EXPECT_EQ(U16At(h, 4), lrpc2::HeaderLengthOf(version));
-          EXPECT_EQ(U32At(h, 6), static_cast<uint32_t>(version));
-          EXPECT_EQ(U64At(h, 10), static_cast<uint64_t>(getpid()));
-          const uint32_t seq = U32At(h, 18);
-          if (i == 0) firstSequence = seq;
-          EXPECT_EQ(seq, firstSequence + static_cast<uint32_t>(i)) << "incremented after each exchange";
-          EXPECT_GE(U64At(h, 22), before);
-          EXPECT_LE(U64At(h, 22), after);
-          f.pid = U64At(h, 10);
-          f.sequence = seq;
-          if (version == 5) {
-            EXPECT_EQ(U16At(h, 30), sign ? 1 : 0);
-            EXPECT_EQ(U32At(h, 40), 0u);
-            EXPECT_EQ(U32At(h, 44), body.size());
-            if (sign) {
-              EXPECT_EQ(U64At(h, 32), lrpc2::ComputeSignature(h.data(), body.data(), body.size()));
-            } else {
-              EXPECT_EQ(U64At(h, 32), 0u);
-            }
-            f.sign = sign != 0;
-          } else {
-            EXPECT_EQ(U32At(h, 30), body.size());
-          }
+        const uint64_t after = static_cast<uint64_t>(time(nullptr));
+        if (version >= 4) {
+          if (i == 0) f.sequence = U32At(got.header, 18);  // from any start, one more per exchange
+          f.time = U64At(got.header, 22);
+          EXPECT_GE(f.time, before);
+          EXPECT_LE(f.time, after);
         }
+        EXPECT_EQ(got.frame(), Frame(f, BodyOf(req.get()))) << "version " << version << " exchange " << i;
         ASSERT_TRUE(WriteAll(srv.conn(), Frame(f, B().u16(610).u8(3).u32(100 + i).u8(0))));
-        auto r = fut.get();
-        Msg reply(r.first);
-        ASSERT_EQ(r.second, SESSION_OK) << version;
+        Sent r = fut.get();
+        ASSERT_EQ(r.status, SESSION_OK) << version;
         uint32_t v = 0;
-        ASSERT_EQ(MsgReadUInt32(reply.get(), &v), MSG_OK);
+        ASSERT_EQ(MsgReadUInt32(r.reply.get(), &v), MSG_OK);
         EXPECT_EQ(v, static_cast<uint32_t>(100 + i));
-        EXPECT_EQ(MsgGetSigChecks(reply.get()), version == 5 && sign ? 1 : 0);
+        EXPECT_EQ(MsgGetSigChecks(r.reply.get()), version == 5 && sign ? 1 : 0);
+        ++f.sequence;
       }
     }
   }
@@ -289,35 +278,33 @@ TEST_P(LRPC2ClientReply, Checks) {
   RawServer srv;
   Connected conn = ConnectRaw(srv, c.version, c.sign, OkReply(c.version, static_cast<uint16_t>(c.sign)));
   ASSERT_EQ(conn.status, SESSION_OK);
-  Msg req(NewMsg(MsgType::VGPing));
-  MsgComplete(req.get());
-  auto fut = std::async(std::launch::async, [&] {
-    int st = -1;
-    LRPC2Msg* r = SessionSendWithTimeout(conn.client.get(), req.get(), 10, &st);
-    return std::make_pair(r, st);
-  });
+  Msg req = Completed(MsgType::VGPing);
+  auto fut = SendAsync(conn.client.get(), req.get());
   Request got = ReadRequest(srv.conn(), c.version);
   ASSERT_FALSE(got.header.empty());
-  FrameShape f;
-  f.version = c.version;
-  if (c.version >= 4) {
-    f.pid = U64At(got.header, 10);
-    f.sequence = U32At(got.header, 18);
-  }
+  FrameShape f = got.reply(c.version);
   f.sign = c.version == 5 && c.sign;
   Bytes body = PingBody();
   c.edit(f, body);
   Bytes frame = Frame(f, body);
   if (c.tamper) frame[frame.size() - 3] ^= 0x01;
   ASSERT_TRUE(WriteAll(srv.conn(), frame));
-  auto r = fut.get();
-  Msg reply(r.first);
-  EXPECT_EQ(r.second, c.status);
-  EXPECT_EQ(reply != nullptr, c.status == SESSION_OK);
+  Sent r = fut.get();
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.reply != nullptr, c.status == SESSION_OK);
   EXPECT_EQ(SessionIsConnected(conn.client.get()) != 0, c.stillConnected);
 }
 
 void Keep(FrameShape&, Bytes&) {}
+void TooLong(FrameShape& f, Bytes& b) {
+  f.bodyLength = 0x100001;
+  b.clear();
+}
+template <uint32_t kStatus>
+void ErrorStatus(FrameShape& f, Bytes& b) {
+  f.status = kStatus;
+  b.clear();
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LRPC2ClientReply,
@@ -333,30 +320,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"V2OtherByteOrder", 2, 0, [](FrameShape& f, Bytes&) { f.magic = 0x1280CDAB; }, 414, false},
         ReplyCase{"V5HeaderLength", 5, 0, [](FrameShape& f, Bytes&) { f.headerLength = 47; }, 421, false},
         ReplyCase{"V4Version", 4, 0, [](FrameShape& f, Bytes&) { f.headerVersion = 5; }, 404, false},
-        ReplyCase{"V5BodyTooLong", 5, 0,
-                  [](FrameShape& f, Bytes& b) {
-                    f.bodyLength = 0x100001;
-                    b.clear();
-                  },
-                  418, false},
-        ReplyCase{"V2BodyTooLong", 2, 0,
-                  [](FrameShape& f, Bytes& b) {
-                    f.bodyLength = 0x100001;
-                    b.clear();
-                  },
-                  418, false},
-        ReplyCase{"V5ErrorStatus425", 5, 1,
-                  [](FrameShape& f, Bytes& b) {
-                    f.status = 425;
-                    b.clear();
-                  },
-                  425, false},
-        ReplyCase{"V5ErrorStatus410", 5, 0,
-                  [](FrameShape& f, Bytes& b) {
-                    f.status = 410;
-                    b.clear();
-                  },
-                  410, true},
+        ReplyCase{"V5BodyTooLong", 5, 0, TooLong, 418, false},
+        ReplyCase{"V2BodyTooLong", 2, 0, TooLong, 418, false},
+        ReplyCase{"V5ErrorStatus425", 5, 1, ErrorStatus<425>, 425, false},
+        ReplyCase{"V5ErrorStatus410", 5, 0, ErrorStatus<410>, 410, true},
         ReplyCase{"V5UnsignedWhileSigning", 5, 1, [](FrameShape& f, Bytes&) { f.sign = false; }, 425, false},
         ReplyCase{"V5TamperedSignature", 5, 1, Keep, 425, false, true},
         ReplyCase{"V5ZeroBody", 5, 0, [](FrameShape&, Bytes& b) { b.clear(); }, 418, true},
@@ -368,8 +335,7 @@ TEST(LRPC2ClientRequest, SilentServerTimesOutAndClosedServerIs405) {
   RawServer srv;
   Connected c = ConnectRaw(srv, 5, 0, OkReply(5));
   ASSERT_EQ(c.status, SESSION_OK);
-  Msg req(NewMsg(MsgType::VGPing));
-  MsgComplete(req.get());
+  Msg req = Completed(MsgType::VGPing);
   int st = -1;
   EXPECT_EQ(SessionSendWithTimeout(c.client.get(), req.get(), 1, &st), nullptr);
   EXPECT_EQ(st, SESSION_ERR_TIMEOUT);
@@ -382,7 +348,7 @@ TEST(LRPC2ClientRequest, SilentServerTimesOutAndClosedServerIs405) {
   ASSERT_EQ(d.status, SESSION_OK);
   other.closeConn();
   EXPECT_EQ(SessionSendWithTimeout(d.client.get(), req.get(), 5, &st), nullptr);
-  EXPECT_TRUE(st == SESSION_ERR_CLOSED) << st;
+  EXPECT_EQ(st, SESSION_ERR_CLOSED);
   EXPECT_EQ(SessionSendWithTimeout(d.client.get(), req.get(), 0, &st), nullptr);
   EXPECT_EQ(st, SESSION_ERR_NEEDTIMEOUT);
   EXPECT_EQ(SessionSendWithTimeout(nullptr, req.get(), 5, &st), nullptr);
@@ -406,86 +372,58 @@ TEST(LRPC2ClientRequest, AsynchronousRequestReadsNoReply) {
   RawServer srv;
   auto fut = std::async(std::launch::async, [&] {
     int st = -1;
-    LRPC2SessionClient* c = SessionConnectWithTimeout(srv.path().c_str(), &table, 10, 5, 0, &st);
-    return c;
+    return SessionConnectWithTimeout(srv.path().c_str(), &table, 10, 5, 0, &st);
   });
   ASSERT_GE(srv.accept(), 0);
   ReadN(srv.conn(), 8);
   WriteAll(srv.conn(), OkReply(5));
   Client c(fut.get());
   ASSERT_NE(c, nullptr);
+  Msg ping = Completed(10, &table);
   int st = -1;
-  Msg ping(MsgNew(10, 0, &table, 48, &st));
-  MsgComplete(ping.get());
   EXPECT_EQ(SessionSendWithTimeout(c.get(), ping.get(), 5, &st), nullptr);
   EXPECT_EQ(st, SESSION_OK);
   Request async = ReadRequest(srv.conn(), 5);
   EXPECT_EQ(U16At(async.header, 30), 2);
   // The next request carries the next sequence number.
-  Msg q(MsgNew(610, 0, &table, 48, &st));
-  MsgComplete(q.get());
-  auto next = std::async(std::launch::async, [&] {
-    int s2 = -1;
-    Msg r(SessionSendWithTimeout(c.get(), q.get(), 10, &s2));
-    return s2;
-  });
+  Msg q = Completed(610, &table);
+  auto next = SendAsync(c.get(), q.get());
   Request sync = ReadRequest(srv.conn(), 5);
   EXPECT_EQ(U16At(sync.header, 30), 0);
   EXPECT_EQ(U32At(sync.header, 18), U32At(async.header, 18) + 1);
-  FrameShape f;
-  f.pid = U64At(sync.header, 10);
-  f.sequence = U32At(sync.header, 18);
-  WriteAll(srv.conn(), Frame(f, B().u16(610).u8(0)));
-  EXPECT_EQ(next.get(), SESSION_OK);
+  WriteAll(srv.conn(), Frame(sync.reply(5), B().u16(610).u8(0)));
+  EXPECT_EQ(next.get().status, SESSION_OK);
 }
 
 TEST(LRPC2ClientRequest, AnswersProcessAuthChallenge2) {
   RawServer srv;
   Connected c = ConnectRaw(srv, 5, 0, OkReply(5));
   ASSERT_EQ(c.status, SESSION_OK);
-  Msg req(NewMsg(MsgType::VGStop));
-  MsgComplete(req.get());
-  auto fut = std::async(std::launch::async, [&] {
-    int st = -1;
-    LRPC2Msg* r = SessionSendWithTimeout(c.client.get(), req.get(), 10, &st);
-    return std::make_pair(r, st);
-  });
-  Request first = ReadRequest(srv.conn(), 5);
-  FrameShape f;
-  f.pid = U64At(first.header, 10);
-  f.sequence = U32At(first.header, 18);
+  Msg req = Completed(MsgType::VGStop);
+  auto fut = SendAsync(c.client.get(), req.get());
+  const FrameShape f = ReadRequest(srv.conn(), 5).reply(5);
   ASSERT_TRUE(WriteAll(srv.conn(), Frame(f, B().u16(3).u8(0))));
   // The client answers at once with an empty message of the same type.
   Request answer = ReadRequest(srv.conn(), 5);
   EXPECT_EQ(answer.body, Bytes(B().u16(3).u8(0)));
   EXPECT_EQ(U32At(answer.header, 18), f.sequence);
   ASSERT_TRUE(WriteAll(srv.conn(), Frame(f, B().u16(20).u8(1).u8(1).u8(0))));
-  auto r = fut.get();
-  Msg reply(r.first);
-  ASSERT_EQ(r.second, SESSION_OK);
+  Sent r = fut.get();
+  ASSERT_EQ(r.status, SESSION_OK);
   uint32_t type = 0;
-  MsgReadMsgType(reply.get(), &type);
+  MsgReadMsgType(r.reply.get(), &type);
   EXPECT_EQ(type, 20u);
 }
 
 TEST(LRPC2ClientRequest, EndlessAuthenticationRoundsAreCut) {
   RawServer srv;
   Connected c = ConnectRaw(srv, 4, 0, OkReply(4));
-  Msg req(NewMsg(MsgType::VGStop));
-  MsgComplete(req.get());
-  auto fut = std::async(std::launch::async, [&] {
-    int st = -1;
-    Msg r(SessionSendWithTimeout(c.client.get(), req.get(), 20, &st));
-    return st;
-  });
+  Msg req = Completed(MsgType::VGStop);
+  auto fut = SendAsync(c.client.get(), req.get(), 20);
   for (;;) {
     Request got = ReadRequest(srv.conn(), 4);
     if (got.header.empty()) break;  // the client gave up and closed
-    FrameShape f;
-    f.version = 4;
-    f.pid = U64At(got.header, 10);
-    f.sequence = U32At(got.header, 18);
-    if (!WriteAll(srv.conn(), Frame(f, B().u16(3).u8(0)))) break;
+    if (!WriteAll(srv.conn(), Frame(got.reply(4), B().u16(3).u8(0)))) break;
   }
-  EXPECT_EQ(fut.get(), SESSION_ERR_AUTH);
+  EXPECT_EQ(fut.get().status, SESSION_ERR_AUTH);
 }

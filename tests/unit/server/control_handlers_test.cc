@@ -6,17 +6,12 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 
-#include "support/test_support.h"
 #include "auditor/action_count.h"
 #include "auditor/auditor.h"
 #include "lrpc2/client_session.h"
-#include "lrpc2/msg_types.h"
 #include "ofw/guid.h"
-#include "ofw/config/properties.h"
-#include "ofw/logging/logger.h"
-#include "server/ipc_server.h"
+#include "server_test_util.h"
 
 namespace {
 
@@ -31,51 +26,41 @@ const std::string kEnd(1, '\0');
 class ControlHandlers : public ::testing::Test {
  protected:
   void SetUp() override {
-    ofw::Props().setProperty("logger.destination", tmp_.file("vgd.log"));
-    ofw::Props().setProperty("logger.queue.size", "0");
-    ofw::Logger::ReconfigureLevels(ofw::Props());
     auditor_.reset(new Vigilog::Auditor());
     auditor_->init(tmp_.file("spool-sessions"), tmp_.file("spool-dbqc"), tmp_.file("spool-atdbqc"), "");
     Vigilog::gAuditor = auditor_.get();
-    server_.reset(new ofw::IPCServer(tmp_.file("audit")));
-    loop_ = std::thread([this] { server_->loop(); });
+    loop_.reset(new servertest::Loop(tmp_.file("audit")));
+    loop_->start();
     client_.connect(tmp_.file("audit"), 10, SIGN_SETTING_DISABLED);
   }
   void TearDown() override {
     client_.close();
-    server_->flags().stop = true;
-    server_->wakeLoop();
-    loop_.join();
-    server_.reset();
+    loop_.reset();
     Vigilog::gAuditor = nullptr;
     auditor_.reset();
-    ofw::Props().setProperty("logger.destination", "syslog");
-    ofw::Logger::ReconfigureLevels(ofw::Props());
-    ofw::Logger::close();
   }
 
-  // In hex, the reply's last bytes, as many as `expected` holds, with the
-  // reply's type in front of them cut off: equal to hex(expected) only when
-  // the reply's values are exactly `expected` (end tag included).
-  std::string ask(MsgPtr request, const std::string& expected) {
+  // The reply's values (before the end tag, which is checked too) must be
+  // exactly `values`: compared in hex, as the reply's last bytes after its type.
+  void expectReply(MsgPtr request, const std::string& values, const std::string& what = "") {
     MsgPtr reply = client_.request(request.get(), 10);
-    if (!reply) return "no reply";
+    ASSERT_NE(reply, nullptr) << what;
     uint32_t type = 0;
     MsgReadMsgType(reply.get(), &type);
     size_t length = 0;
     const uint8_t* data = MsgGetData(reply.get(), &length);
-    std::string all(reinterpret_cast<const char*>(data), length);
-    std::string tail = testsupport::u16(type) + expected;
-    if (all.size() < tail.size()) return testsupport::hex(all);
-    std::string got = all.substr(all.size() - tail.size());
-    return testsupport::hex(got.substr(0, 2) == tail.substr(0, 2) ? got.substr(2) : got);
+    const std::string all(reinterpret_cast<const char*>(data), length);
+    const std::string tail = testsupport::u16(type) + values + kEnd;
+    EXPECT_EQ(testsupport::hex(all.substr(all.size() < tail.size() ? 0 : all.size() - tail.size())),
+              testsupport::hex(tail))
+        << what;
   }
-  std::string ask(uint32_t type, const std::string& expected) { return ask(client_.newRequest(type), expected); }
+  void expectReply(uint32_t type, const std::string& values) { expectReply(client_.newRequest(type), values); }
 
   testsupport::TempDir tmp_;
+  servertest::LogToFile log_{tmp_.file("vgd.log")};
   std::unique_ptr<Vigilog::Auditor> auditor_;
-  std::unique_ptr<ofw::IPCServer> server_;
-  std::thread loop_;
+  std::unique_ptr<servertest::Loop> loop_;
   LRPC2ClientSession client_;
 };
 
@@ -100,26 +85,22 @@ TEST_F(ControlHandlers, ActionCountReportIsOrderedLabelValuePairs) {
   pair("OVGsh disconnect        ", "14");
   pair("NSS cache hit           ", "0 (AD name: 0, AD UID: 0, Local name: 0, Local UID: 0)");
   pair("NSS cache miss          ", "0 (AD name: 0, AD UID: 0, Local name: 0, Local UID: 0)");
-  std::string expected = tagged(MSG_TAG_KEYVALUE_SET, u32(15) + pairs) + kEnd;
-  EXPECT_EQ(ask(MsgType::VGQueryVgdActionCount, expected), testsupport::hex(expected));
+  expectReply(MsgType::VGQueryVgdActionCount, tagged(MSG_TAG_KEYVALUE_SET, u32(15) + pairs));
   ovg::resetActionCounts();
 }
 
 TEST_F(ControlHandlers, DiskParametersDefaultToTenAndTwelveAndFollowTheConfiguration) {
   ofw::Props().setProperty("spool.diskspace.min", "");
   ofw::Props().setProperty("spool.diskspace.softlimit", "");
-  std::string expected = i32(10) + i32(12) + kEnd;
-  EXPECT_EQ(ask(MsgType::VGQueryVgdParameters, expected), testsupport::hex(expected));
+  expectReply(MsgType::VGQueryVgdParameters, i32(10) + i32(12));
   ofw::Props().setProperty("spool.diskspace.min", "3");
   ofw::Props().setProperty("spool.diskspace.softlimit", "25");
-  expected = i32(3) + i32(25) + kEnd;
-  EXPECT_EQ(ask(MsgType::VGQueryVgdParameters, expected), testsupport::hex(expected));
+  expectReply(MsgType::VGQueryVgdParameters, i32(3) + i32(25));
 
   for (auto c : {std::make_pair("spool.diskspace.softlimit", "25"), std::make_pair("no.such.key", "")}) {
     MsgPtr m = client_.newRequest(MsgType::VGQueryVgdParameter);
     MsgWriteString(m.get(), c.first);
-    expected = str(c.second) + kEnd;
-    EXPECT_EQ(ask(std::move(m), expected), testsupport::hex(expected)) << c.first;
+    expectReply(std::move(m), str(c.second), c.first);
   }
   ofw::Props().setProperty("spool.diskspace.min", "");
   ofw::Props().setProperty("spool.diskspace.softlimit", "");
@@ -148,8 +129,7 @@ TEST_P(SessionAudited, AnswersFromTtyPsidOrAncestor) {
   MsgWriteInt32(m.get(), getpid());
   MsgWriteInt32(m.get(), c.registerPsid ? 4242 : -1);
   MsgWriteString(m.get(), c.queryTty);
-  std::string expected = (c.expected ? boolean(true) + str(id) : boolean(false)) + kEnd;
-  EXPECT_EQ(ask(std::move(m), expected), testsupport::hex(expected));
+  expectReply(std::move(m), c.expected ? boolean(true) + str(id) : boolean(false));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -171,18 +151,16 @@ TEST_F(ControlHandlers, ResumeAnswersZeroOrTheFailureStatus) {
                  std::make_pair(otherName.c_str(), 503), std::make_pair("not-a-session", 503)}) {
     MsgPtr m = client_.newRequest(MsgType::VGResumeSpool);
     MsgWriteString(m.get(), c.first);
-    std::string expected = i32(c.second) + kEnd;
-    EXPECT_EQ(ask(std::move(m), expected), testsupport::hex(expected)) << c.first;
+    expectReply(std::move(m), i32(c.second), c.first);
   }
 }
 
 TEST_F(ControlHandlers, ControlLogWithoutRecordsLogsNothingAndOutOfRangeLevelsLogAtInfo) {
   ofw::Props().setProperty("log", "INFO");
   ofw::Logger::ReconfigureLevels(ofw::Props());
-  const std::string expected = boolean(true) + kEnd;
   MsgPtr m = client_.newRequest(MsgType::ControlLog2);
   MsgWriteUInt32(m.get(), 0);
-  EXPECT_EQ(ask(std::move(m), expected), testsupport::hex(expected));
+  expectReply(std::move(m), boolean(true));
   for (int32_t level : {-7, 99}) {
     m = client_.newRequest(MsgType::ControlLog2);
     MsgWriteUInt32(m.get(), 1);
@@ -194,18 +172,17 @@ TEST_F(ControlHandlers, ControlLogWithoutRecordsLogsNothingAndOutOfRangeLevelsLo
     MsgWriteString(m.get(), "function");
     MsgWriteString(m.get(), ("level " + std::to_string(level)).c_str());
     MsgWriteUInt32(m.get(), 0);
-    EXPECT_EQ(ask(std::move(m), expected), testsupport::hex(expected));
+    expectReply(std::move(m), boolean(true));
   }
   // A relayed record's line carries the thread name "fd:N program(pid)".
-  ofw::Logger::flush();
   std::vector<std::string> relayed;
-  for (const std::string& line : testsupport::splitLines(testsupport::readFile(tmp_.file("vgd.log"))))
+  for (const std::string& line : testsupport::splitLines(log_.text()))
     if (line.find(")> ") != std::string::npos) relayed.push_back(line);
   ASSERT_EQ(relayed.size(), 2u);
-  EXPECT_NE(relayed[0].find("INFO  <fd:"), std::string::npos) << relayed[0];
-  EXPECT_NE(relayed[0].find("prog(77)> level -7"), std::string::npos) << relayed[0];
-  EXPECT_NE(relayed[1].find("INFO  <fd:"), std::string::npos) << relayed[1];
-  EXPECT_NE(relayed[1].find("prog(77)> level 99"), std::string::npos) << relayed[1];
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_NE(relayed[i].find("INFO  <fd:"), std::string::npos) << relayed[i];
+    EXPECT_NE(relayed[i].find(i ? "prog(77)> level 99" : "prog(77)> level -7"), std::string::npos) << relayed[i];
+  }
   ofw::Props().setProperty("log", "");
 }
 

@@ -9,49 +9,32 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <string>
-#include <thread>
 
-#include "ofw/config/properties.h"
-#include "server/ipc_server.h"
+#include "server_test_util.h"
 
 namespace {
 
-struct Seen {
-  std::atomic<bool> reloaded{false};
-  std::atomic<rlim_t> soft{0};
-  std::atomic<rlim_t> hard{0};
-};
-
 // Runs one reload of a server whose -c flag is `noCore` and returns the core
-// limits it left.
-void reloadWith(bool noCore, Seen& seen) {
-  char tmpl[] = "/tmp/vgd-core.XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  std::string dir = tmpl;
-  {
-    ofw::IPCServer server(dir + "/audit");
-    server.flags().noCore = noCore;
-    server.setReloadHook([&seen] {
-      struct rlimit rl;
-      getrlimit(RLIMIT_CORE, &rl);
-      seen.soft = rl.rlim_cur;
-      seen.hard = rl.rlim_max;
-      seen.reloaded = true;
-    });
-    std::thread loop([&server] { server.loop(); });
-    server.flags().reloadPending = true;
-    for (int i = 0; i < 10000 && !seen.reloaded; ++i) {
-      server.wakeLoop();
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    server.flags().stop = true;
-    server.wakeLoop();
-    loop.join();
+// limit it left.
+struct rlimit reloadWith(bool noCore) {
+  struct rlimit seen = {};
+  std::atomic<bool> reloaded{false};
+  testsupport::TempDir dir;
+  servertest::Loop loop(dir.file("audit"));
+  loop.server.flags().noCore = noCore;
+  loop.server.setReloadHook([&] {
+    getrlimit(RLIMIT_CORE, &seen);
+    reloaded = true;
+  });
+  loop.start();
+  loop.server.flags().reloadPending = true;
+  for (int i = 0; i < 10000 && !reloaded; ++i) {
+    loop.server.wakeLoop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  std::system(("rm -rf " + dir).c_str());
-  ASSERT_TRUE(seen.reloaded) << "the reload never ran";
+  loop.stop();
+  EXPECT_TRUE(reloaded) << "the reload never ran";
+  return seen;
 }
 
 TEST(CoreLimit, ReloadNeverAllowsCoreDumpsAfterNoCore) {
@@ -61,15 +44,10 @@ TEST(CoreLimit, ReloadNeverAllowsCoreDumpsAfterNoCore) {
   rl.rlim_cur = 0;
   ASSERT_EQ(setrlimit(RLIMIT_CORE, &rl), 0);
   ofw::Props().setProperty("vgd.dumpcore", "true");
-
-  Seen allowed;
-  reloadWith(false, allowed);
-  EXPECT_EQ(allowed.soft.load(), RLIM_INFINITY) << "vgd.dumpcore true did not allow core dumps";
-
-  Seen refused;
-  reloadWith(true, refused);
-  EXPECT_EQ(refused.soft.load(), 0u);
-  EXPECT_EQ(refused.hard.load(), 0u);
+  EXPECT_EQ(reloadWith(false).rlim_cur, RLIM_INFINITY) << "vgd.dumpcore true did not allow core dumps";
+  const struct rlimit refused = reloadWith(true);
+  EXPECT_EQ(refused.rlim_cur, 0u);
+  EXPECT_EQ(refused.rlim_max, 0u);
   ofw::Props().setProperty("vgd.dumpcore", "false");
 }
 

@@ -3,24 +3,15 @@
 // before finds them; and a worker's end always wakes the loop, however long
 // its poll would otherwise sleep.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <memory>
 #include <thread>
 #include <vector>
 
 #include "lrpc2/header.h"
-#include "lrpc2/msg.h"
-#include "lrpc2/msg_internal.h"
-#include "lrpc2/msg_types.h"
-#include "lrpc2/session.h"
-#include "ofw/config/properties.h"
-#include "ofw/codec.h"
-#include "server/ipc_server.h"
-#include "support/test_support.h"
+#include "server_test_util.h"
+
+using namespace servertest;
 
 namespace {
 
@@ -35,55 +26,32 @@ bool ioAll(int fd, uint8_t* p, size_t n, bool out) {
 }
 
 // One version-4 ping frame with the given sequence number.
-std::vector<uint8_t> pingFrame(uint32_t sequence) {
-  int status = 0;
-  LRPC2Msg* m = MsgNew(MsgType::VGPing, 0, OVGPrivGetMsgTable(), 48, &status);
-  MsgComplete(m);
-  size_t length = 0;
-  const uint8_t* body = lrpc2::MsgBodyData(m, &length);
-  lrpc2::Header h;
-  h.magic = lrpc2::kMagic;
-  h.headerLength = lrpc2::kHeaderLengthV4;
-  h.version = 4;
-  h.pid = static_cast<uint64_t>(getpid());
-  h.sequence = sequence;
-  h.time = static_cast<uint64_t>(time(nullptr));
-  h.bodyLength = static_cast<uint32_t>(length);
-  std::vector<uint8_t> frame(lrpc2::kHeaderLengthV4 + length);
-  lrpc2::EncodeHeader(4, h, frame.data());
-  std::copy(body, body + length, frame.begin() + lrpc2::kHeaderLengthV4);
-  MsgFree(m);
-  return frame;
+std::string pingFrame(uint32_t sequence) {
+  using namespace testsupport;
+  return u32(lrpc2::kMagic) + u16(34) + u32(4) + u64(getpid()) + u32(sequence) + u64(time(nullptr)) + u32(3) +
+         u16(MsgType::VGPing) + std::string(1, '\0');
 }
 
 TEST(PipelinedRequests, AllAnsweredInOrder) {
   testsupport::TempDir dir;
-  const std::string path = dir.path() + "/audit";
-  ofw::IPCServer server(path);
-  std::thread loop([&server] { server.loop(); });
-
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un a = {};
-  a.sun_family = AF_UNIX;
-  std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  uint8_t hello[4], ok[8];
-  ofw::codec::putU32(hello, 4);
-  ASSERT_TRUE(ioAll(fd, hello, sizeof hello, true));
+  Loop loop(dir.file("audit"));
+  loop.start();
+  const int fd = connectUnix(dir.file("audit"));
+  ASSERT_GE(fd, 0);
+  const std::string hello = testsupport::u32(4);
+  ASSERT_EQ(write(fd, hello.data(), 4), 4);
+  uint8_t ok[8];
   ASSERT_TRUE(ioAll(fd, ok, sizeof ok, false));
-  ASSERT_EQ(ofw::codec::getU32(ok), 1u);
+  ASSERT_EQ(std::string(reinterpret_cast<char*>(ok), 4), testsupport::u32(1));
 
   // Several rounds, so that some next requests are in the socket before the
   // worker finished the one before and some arrive later.
   uint32_t sequence = 1000;
   for (int round = 0; round < 20; ++round) {
-    std::vector<uint8_t> burst;
+    std::string burst;
     const int count = 1 + round % 12;
-    for (int i = 0; i < count; ++i) {
-      std::vector<uint8_t> f = pingFrame(sequence + static_cast<uint32_t>(i));
-      burst.insert(burst.end(), f.begin(), f.end());
-    }
-    ASSERT_TRUE(ioAll(fd, burst.data(), burst.size(), true));
+    for (int i = 0; i < count; ++i) burst += pingFrame(sequence + static_cast<uint32_t>(i));
+    ASSERT_TRUE(ioAll(fd, reinterpret_cast<uint8_t*>(&burst[0]), burst.size(), true));
     for (int i = 0; i < count; ++i) {
       uint8_t head[lrpc2::kHeaderLengthV4];
       ASSERT_TRUE(ioAll(fd, head, sizeof head, false)) << "round " << round << " reply " << i;
@@ -96,9 +64,6 @@ TEST(PipelinedRequests, AllAnsweredInOrder) {
     sequence += static_cast<uint32_t>(count);
   }
   close(fd);
-  server.flags().stop = true;
-  server.wakeLoop();
-  loop.join();
 }
 
 // With a poll interval far beyond the clients' time-out, a lost wake-up would
@@ -106,43 +71,26 @@ TEST(PipelinedRequests, AllAnsweredInOrder) {
 TEST(WorkerWake, EveryRequestIsAnsweredWithoutThePollTimeOut) {
   ofw::Props().setProperty("vgd.clients.threads.poll", "600000");
   testsupport::TempDir dir;
-  const std::string path = dir.path() + "/audit";
-  ofw::IPCServer server(path);
-  std::thread loop([&server] { server.loop(); });
+  const std::string path = dir.file("audit");
+  Loop loop(path);
+  loop.start();
   std::atomic<int> failed{0};
   std::vector<std::thread> clients;
   for (int c = 0; c < 12; ++c)
     clients.emplace_back([&path, &failed] {
-      int status = 0;
-      LRPC2SessionClient* s =
-          SessionConnectWithTimeout(path.c_str(), OVGPrivGetMsgTable(), 10, 5, SIGN_SETTING_DISABLED, &status);
-      for (int i = 0; s && i < 400; ++i) {
-        LRPC2Msg* req = MsgNew(MsgType::VGPing, 0, OVGPrivGetMsgTable(), 48, &status);
-        MsgComplete(req);
-        LRPC2Msg* reply = SessionSendWithTimeout(s, req, 5, &status);
-        MsgFree(req);
-        if (!reply) {
-          ++failed;
-          break;
-        }
-        MsgFree(reply);
-      }
-      if (s)
-        SessionClientClose(s);
-      else
-        ++failed;
+      LRPC2SessionClient* s = connectClient(path);
+      int i = 0;
+      while (s && i < 400 && ping(s, 5)) ++i;
+      if (i < 400) ++failed;
+      SessionClientClose(s);
     });
   for (auto& t : clients) t.join();
   EXPECT_EQ(failed.load(), 0);
-  server.flags().stop = true;
-  server.wakeLoop();
+  loop.server.flags().stop = true;
+  loop.server.wakeLoop();
   // A connection wakes the poll too, should the wake-up be broken.
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un a = {};
-  a.sun_family = AF_UNIX;
-  std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-  connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  loop.join();
+  const int fd = connectUnix(path);
+  loop.stop();
   close(fd);
   ofw::Props().setProperty("vgd.clients.threads.poll", "");
 }

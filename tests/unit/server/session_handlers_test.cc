@@ -13,29 +13,19 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
 #include "auditor/auditor.h"
 #include "lrpc2/header.h"
-#include "lrpc2/msg.h"
-#include "lrpc2/msg_types.h"
-#include "ofw/codec.h"
 #include "ofw/dbq/dbq_block.h"
 #include "ofw/dbq/dbq_format.h"
 #include "ofw/dbq/dbqcomposite.h"
 #include "ofw/guid.h"
-#include "ofw/logging/logger.h"
-#include "ofw/config/properties.h"
 #include "ovgfw/ovg_message.h"
-#include "server/ipc_server.h"
 #include "server/server_session.h"
+#include "server_test_util.h"
 
 namespace {
 
@@ -46,11 +36,8 @@ class Connection {
     int sv[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     client_ = sv[1];
-    uint8_t hello[8];
-    ofw::codec::putU32(hello, 5);
-    ofw::codec::putU16(hello + 4, 8);
-    ofw::codec::putU16(hello + 6, 0);
-    EXPECT_EQ(write(client_, hello, sizeof hello), 8);
+    const std::string hello = testsupport::u32(5) + testsupport::u16(8) + testsupport::u16(0);
+    EXPECT_EQ(write(client_, hello.data(), hello.size()), 8);
     session_.reset(new LRPC2ServerSession(server));
     session_->negotiate(sv[0]);
     uint8_t answer[64];
@@ -65,17 +52,10 @@ class Connection {
   // when there is none.
   LRPC2Msg* call(LRPC2Msg* request) {
     size_t length = 0;
-    const uint8_t* data = MsgGetData(request, &length);
-    std::vector<uint8_t> frame(data, data + length);
-    lrpc2::Header h;
-    h.magic = lrpc2::kMagic;
-    h.headerLength = static_cast<uint16_t>(lrpc2::kHeaderLengthV5);
-    h.version = 5;
-    h.pid = static_cast<uint64_t>(getpid());
-    h.sequence = ++sequence_;
-    h.time = 1;
-    h.bodyLength = static_cast<uint32_t>(length - lrpc2::kHeaderLengthV5);
-    lrpc2::EncodeHeader(5, h, frame.data());
+    const char* data = reinterpret_cast<const char*>(MsgGetData(request, &length));
+    using namespace testsupport;
+    const std::string frame = u32(lrpc2::kMagic) + u16(48) + u32(5) + u64(getpid()) + u32(++sequence_) + u64(1) +
+                              u16(0) + u64(0) + u32(0) + u32(length - 48) + std::string(data + 48, length - 48);
     MsgFree(request);
     EXPECT_EQ(write(client_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
     server_->execute(session_);
@@ -118,23 +98,14 @@ struct StartReply {
   bool audited = false;
   int32_t status = -1;
   ofw::Guid guid;
-  std::string existing;
 };
 
 // A version-17 start of a login shell ("-bash") with the given audit-shell pid.
 StartReply Start(Connection& c, const std::string& tty, int32_t psid, int32_t shellPid) {
   LRPC2Msg* m = NewRequest(MsgType::VGSessionStart17);
-  MsgWriteInt32(m, shellPid);
-  MsgWriteInt32(m, 1);
-  MsgWriteInt32(m, shellPid + 1);
-  MsgWriteInt32(m, psid);
+  for (int32_t v : {shellPid, 1, shellPid + 1, psid}) MsgWriteInt32(m, v);
   MsgWriteBool(m, 0);
-  MsgWriteString(m, "root");
-  MsgWriteString(m, tty.c_str());
-  MsgWriteString(m, "");
-  MsgWriteString(m, "first");
-  MsgWriteString(m, "second");
-  MsgWriteString(m, "sshd");
+  for (const char* v : {"root", tty.c_str(), "", "first", "second", "sshd"}) MsgWriteString(m, v);
   MsgWriteBool(m, 0);
   MsgWriteBool(m, 1);
   MsgWriteString(m, "");
@@ -161,10 +132,9 @@ StartReply Start(Connection& c, const std::string& tty, int32_t psid, int32_t sh
     if (length == ofw::Guid::SIZE) r.guid = ofw::Guid(static_cast<const unsigned char*>(data));
     free(data);
   } else if (r.status == 4) {
-    char* text = nullptr;
-    EXPECT_EQ(MsgReadString(reply, &text), MSG_OK);
-    r.existing = text ? text : "";
-    free(text);
+    char* existing = nullptr;
+    EXPECT_EQ(MsgReadString(reply, &existing), MSG_OK);  // the open session's id
+    free(existing);
   }
   MsgFree(reply);
   return r;
@@ -232,10 +202,6 @@ struct GroupLeader {
 class SessionHandlers : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = tmp_.path();
-    ofw::Props().setProperty("logger.destination", dir_ + "/vgd.log");
-    ofw::Props().setProperty("logger.queue.size", "0");
-    ofw::Logger::ReconfigureLevels(ofw::Props());
     auditor_.reset(new Vigilog::Auditor());
     auditor_->init(dir_ + "/spool-sessions", dir_ + "/spool-dbqc", dir_ + "/spool-atdbqc", "");
     Vigilog::gAuditor = auditor_.get();
@@ -245,9 +211,6 @@ class SessionHandlers : public ::testing::Test {
     server_.reset();
     Vigilog::gAuditor = nullptr;
     auditor_.reset();
-    ofw::Props().setProperty("logger.destination", "syslog");
-    ofw::Logger::ReconfigureLevels(ofw::Props());
-    ofw::Logger::close();
   }
 
   Vigilog::AuditRegistry& registry() { return auditor_->registry(); }
@@ -261,15 +224,16 @@ class SessionHandlers : public ::testing::Test {
     if (p) pclose(p);
     return out;
   }
-  std::string readLog() {
-    std::ifstream in(dir_ + "/vgd.log");
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }
 
   void expectRegistryEmpty() {
     EXPECT_EQ(registry().ttyCount(), 0u);
     EXPECT_EQ(registry().psidCount(), 0u);
     EXPECT_EQ(registry().pidCount(), 0u);
+  }
+  // The client goes; its session ends with nothing left registered.
+  void hangUpLeavesRegistryEmpty(Connection& c) {
+    c.hangUp();
+    expectRegistryEmpty();
   }
 
   // The record types in a (no longer active) session's spool, in order.
@@ -289,7 +253,8 @@ class SessionHandlers : public ::testing::Test {
   }
 
   testsupport::TempDir tmp_;
-  std::string dir_;
+  const std::string dir_ = tmp_.path();
+  servertest::LogToFile log_{tmp_.file("vgd.log")};
   std::unique_ptr<Vigilog::Auditor> auditor_;
   std::unique_ptr<ofw::IPCServer> server_;
 };
@@ -314,8 +279,7 @@ TEST_F(SessionHandlers, SecondAuditedStartEndsTheSessionTheConnectionHeld) {
   EXPECT_EQ(registry().getSessionIDFromVuvoPID(8100), secondId);
   EXPECT_EQ(recordTypes(first.guid), (std::vector<uint16_t>{kStart, kEnd}));
 
-  c.hangUp();
-  expectRegistryEmpty();
+  hangUpLeavesRegistryEmpty(c);
   EXPECT_EQ(recordTypes(second.guid), (std::vector<uint16_t>{kStart, kEnd}));
 }
 
@@ -334,8 +298,7 @@ TEST_F(SessionHandlers, StartRefusedInsideTheOpenSessionKeepsIt) {
   EXPECT_TRUE(c.session().sessionOpen);
   EXPECT_EQ(c.session().sessionGuid, first.guid);
 
-  c.hangUp();
-  expectRegistryEmpty();
+  hangUpLeavesRegistryEmpty(c);
   EXPECT_EQ(recordTypes(first.guid), (std::vector<uint16_t>{kStart, kEnd}));
 }
 
@@ -354,8 +317,7 @@ TEST_F(SessionHandlers, ResumingTheOpenSessionAgainReplacesItsRegistrations) {
     EXPECT_EQ(registry().getSessionIDFromPSID(9201), id);
     EXPECT_EQ(registry().getSessionIDFromVuvoPID(9202), id);
     EXPECT_EQ(registry().getSessionIDFromPSID(9203), id);
-    c.hangUp();
-    expectRegistryEmpty();
+    hangUpLeavesRegistryEmpty(c);
   }
   {
     // An older resume names no pid or process group: those stay, even a
@@ -367,8 +329,7 @@ TEST_F(SessionHandlers, ResumingTheOpenSessionAgainReplacesItsRegistrations) {
     EXPECT_EQ(registry().getSessionIDFromPSID(9301), id);
     EXPECT_EQ(registry().getSessionIDFromPSID(9401), id);
     EXPECT_EQ(registry().getSessionIDFromVuvoPID(9302), id);
-    c.hangUp();
-    expectRegistryEmpty();
+    hangUpLeavesRegistryEmpty(c);
   }
 }
 
@@ -387,8 +348,7 @@ TEST_F(SessionHandlers, LaterProcessGroupReportReplacesTheEarlierOne) {
     ReportProcessGroup(c, other);
     EXPECT_FALSE(registry().isPSIDAuditing(own));
     EXPECT_TRUE(registry().isPSIDAuditing(other));
-    c.hangUp();
-    expectRegistryEmpty();
+    hangUpLeavesRegistryEmpty(c);
   }
   {
     // A process group that is also the session's psid stays registered.
@@ -399,8 +359,7 @@ TEST_F(SessionHandlers, LaterProcessGroupReportReplacesTheEarlierOne) {
     ReportProcessGroup(c, other);
     EXPECT_TRUE(registry().isPSIDAuditing(own));
     EXPECT_TRUE(registry().isPSIDAuditing(other));
-    c.hangUp();
-    expectRegistryEmpty();
+    hangUpLeavesRegistryEmpty(c);
   }
   {
     // The group of an ended session is not carried into the connection's
@@ -414,8 +373,7 @@ TEST_F(SessionHandlers, LaterProcessGroupReportReplacesTheEarlierOne) {
     ASSERT_TRUE(next.audited);
     EXPECT_EQ(Resume(c, 3, next.guid, "pts/75", -1, 0, 0), 0);
     EXPECT_FALSE(registry().isPSIDAuditing(other));
-    c.hangUp();
-    expectRegistryEmpty();
+    hangUpLeavesRegistryEmpty(c);
   }
 }
 
@@ -437,20 +395,17 @@ TEST_F(SessionHandlers, StartWhoseRecordCannotBeStoredLeavesNothingOnDisk) {
 // A `spool.maxdbsize` that is not a non-negative number is named in a WARN
 // and does not refuse starts.
 TEST_F(SessionHandlers, BadMaxDbSizeIsWarnedAndIgnored) {
-  ofw::Props().setProperty("logger.file.flush.frequency", "1");
-  ofw::Logger::ReconfigureLevels(ofw::Props());
   for (const char* bad : {"-1", "12x"}) {
     ofw::Props().setProperty("spool.maxdbsize", bad);
     Connection c(server_.get());
     const StartReply r = Start(c, std::string("pts/") + bad, -1, 6300);
     EXPECT_TRUE(r.audited) << bad;
     EXPECT_EQ(r.status, 0) << bad;
-    EXPECT_NE(readLog().find(std::string("Illegal value for spool.maxdbsize: '") + bad + "'. Using 0."),
+    EXPECT_NE(log_.text().find(std::string("Illegal value for spool.maxdbsize: '") + bad + "'. Using 0."),
               std::string::npos)
         << bad;
   }
   ofw::Props().setProperty("spool.maxdbsize", "");
-  ofw::Props().setProperty("logger.file.flush.frequency", "");
 }
 
 }  // namespace
