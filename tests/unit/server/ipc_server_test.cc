@@ -1,6 +1,6 @@
-// The IPC server in-process on a temporary socket: many clients, stalled
-// clients, idle expiry. (Pings over every version and vanishing clients are
-// checked against the real daemon by the IPC server's end-to-end test.)
+// The IPC server in-process on a temporary socket: many clients, stalled and
+// vanishing clients, idle expiry. (Pings over every version are checked
+// against the real daemon by the IPC server's end-to-end test.)
 #include "server/ipc_server.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -117,6 +118,47 @@ TEST_F(ServerFixture, ParallelPingersLoseNoReply) {
   for (auto& th : threads) th.join();
   EXPECT_GT(sent.load(), 200);
   EXPECT_EQ(sent.load(), answered.load()) << "last failure status " << lastFailure.load();
+}
+
+// Clients that hang up right after the handshake or half-way through a
+// request header: the server notices every hang-up and its descriptor count
+// returns to where it was.
+TEST_F(ServerFixture, VanishingClientsLeaveNoDescriptor) {
+  start();
+  LRPC2SessionClient* warm = connect();
+  ASSERT_TRUE(ping(warm));  // the pool's threads exist before counting
+  auto openFds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+  const auto before = openFds();
+  for (int round = 0; round < 3; ++round) {
+    std::vector<int> fds;
+    for (int i = 0; i < 30; ++i) {
+      const int fd = connectUnix(path_);
+      ASSERT_GE(fd, 0);
+      uint8_t hello[8];
+      ofw::codec::putU32(hello, 5);
+      ofw::codec::putU16(hello + 4, 8);
+      ofw::codec::putU16(hello + 6, 0);
+      ASSERT_EQ(write(fd, hello, sizeof hello), 8);
+      fds.push_back(fd);
+    }
+    for (size_t i = 0; i < fds.size(); ++i) {
+      uint8_t reply[16];
+      ASSERT_EQ(read(fds[i], reply, sizeof reply), 16);
+      if (i % 2) {
+        uint8_t half[20] = {};
+        ofw::codec::putU32(half, lrpc2::kMagic);
+        ASSERT_EQ(write(fds[i], half, sizeof half), 20);
+      }
+      close(fds[i]);
+    }
+  }
+  auto after = openFds();
+  for (int i = 0; i < 200 && after > before; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    after = openFds();
+  }
+  EXPECT_LE(after, before);
+  SessionClientClose(warm);
 }
 
 // A connection's buffers: a request is taken whole and nothing of the next
