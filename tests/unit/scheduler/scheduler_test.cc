@@ -4,7 +4,6 @@
 #include "daemon/scheduler.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -160,33 +159,16 @@ TEST_F(SchedulerPass, RunsTheTasksInTableOrderWithTheirLogLines) {
   EXPECT_EQ(rec_.calls, (std::vector<std::string>{"reap", "properties", "nudge", "reconnect", "resume", "force",
                                                   "verify", "flush", "status", "nss", "secrets", "start", "purge"}));
 
-  const std::set<std::string> taskLines = {"TRACE Reaping finished child process.",
-                                           "TRACE Run properties syntax check.",
-                                           "DEBUG Nudging despooler",
-                                           "DEBUG Checking disk space",
-                                           "DEBUG Checking memory usage",
-                                           "DEBUG Checking file descriptor usage",
-                                           "DEBUG Checking CPU usage",
-                                           "DEBUG Reconnecting if needed",
-                                           "DEBUG Resuming any paused spools",
-                                           "DEBUG Forced rebind flag set",
-                                           "DEBUG Setting verify collector flag",
-                                           "DEBUG Flushing database",
-                                           "DEBUG Updating agent status",
-                                           "DEBUG Monitoring NSS conf file",
-                                           "DEBUG Clearing the expired OVS secret cache"};
+  const std::vector<std::string> taskLines = {
+      "TRACE Reaping finished child process.", "TRACE Run properties syntax check.", "DEBUG Nudging despooler",
+      "DEBUG Checking disk space", "DEBUG Checking memory usage", "DEBUG Checking file descriptor usage",
+      "DEBUG Checking CPU usage", "DEBUG Reconnecting if needed", "DEBUG Resuming any paused spools",
+      "DEBUG Forced rebind flag set", "DEBUG Setting verify collector flag", "DEBUG Flushing database",
+      "DEBUG Updating agent status", "DEBUG Monitoring NSS conf file", "DEBUG Clearing the expired OVS secret cache"};
   std::vector<std::string> seen;
   for (const std::string& r : log_.records())
-    if (taskLines.count(r)) seen.push_back(r);
-  EXPECT_EQ(seen, (std::vector<std::string>{"TRACE Reaping finished child process.",
-                                            "TRACE Run properties syntax check.", "DEBUG Nudging despooler",
-                                            "DEBUG Checking disk space", "DEBUG Checking memory usage",
-                                            "DEBUG Checking file descriptor usage", "DEBUG Checking CPU usage",
-                                            "DEBUG Reconnecting if needed", "DEBUG Resuming any paused spools",
-                                            "DEBUG Forced rebind flag set", "DEBUG Setting verify collector flag",
-                                            "DEBUG Flushing database", "DEBUG Updating agent status",
-                                            "DEBUG Monitoring NSS conf file",
-                                            "DEBUG Clearing the expired OVS secret cache"}));
+    if (std::count(taskLines.begin(), taskLines.end(), r)) seen.push_back(r);
+  EXPECT_EQ(seen, taskLines);
   // The next heartbeat is drawn from 75-100 % of vgd.timer.update.agent.status.
   const int nextStatus = drawnSeconds(log_.records(), "Next agent status will be updated ");
   EXPECT_GE(nextStatus, 225);
