@@ -205,17 +205,6 @@ TEST_F(UserLookupTest, WithoutNegativeCacheTheDirectoryIsAskedEveryTime) {
   EXPECT_EQ(0u, ul.negativeCache2().size());
 }
 
-TEST_F(UserLookupTest, PositiveCacheServesUntilFlushed) {
-  UserLookup& ul = make();
-  PasswdDA r;
-  ASSERT_TRUE(ul.vgd_getpwnam("dirann", r, false));
-  writeFile(data_, directory({person("other", 1)}));
-  ASSERT_TRUE(ul.vgd_getpwnam("dirann", r, false));
-  EXPECT_EQ(20001u, r.uid);
-  ul.flushCaches();
-  EXPECT_FALSE(ul.kirad_getpwnam("dirann", r));
-}
-
 TEST_F(UserLookupTest, IgnoreListsKeepUsersAwayFromTheDirectory) {
   LogCapture log(dir_.file("log"));
   props_.loadFromString("user.ignore = dirann, bob\nuid.ignore = 30001\n");
