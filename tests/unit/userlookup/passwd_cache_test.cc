@@ -57,8 +57,6 @@ TEST(PasswdDATest, ReplyEncodingInAnLrpc2Message) {
   MsgFree(msg);
 }
 
-// ---- PasswdCache ------------------------------------------------------------------
-
 TEST(PasswdCacheTest, FindsByNameAndUidAndCopies) {
   PasswdCache cache;
   cache.insert(user("ann", 1001));
