@@ -16,8 +16,6 @@ using hosttest::LogCapture;
 using hosttest::TempDir;
 using hosttest::writeFile;
 
-// ---- level texts ----------------------------------------------------------
-
 struct LevelText {
   std::string text;
   int level;
@@ -51,8 +49,6 @@ class AuditLevelTest : public ::testing::Test {
   ofw::Properties props_;
   AuditLevelContext ctx_;
 };
-
-// ---- parseUserProperty -------------------------------------------------------
 
 struct EntryCase {
   std::string entry;
@@ -148,8 +144,6 @@ TEST_F(AuditLevelTest, ParseLogsMalformedAndRefusedEntries) {
   EXPECT_TRUE(log.contains("WARN: Invalid input user property string parameter: "));
   EXPECT_TRUE(log.contains(" 4096"));
 }
-
-// ---- OVGGetOverrideAuditLevelForUser ------------------------------------------
 
 TEST_F(AuditLevelTest, SkipListWins) {
   LogCapture log(dir_.file("log"));
@@ -292,8 +286,6 @@ TEST_F(AuditLevelTest, UnreadableConfigurationLogsAndSkipsSkipList) {
   FreeAuditLevelContext(&c, true);
 }
 
-// ---- non-blocking users and uids ----------------------------------------------
-
 TEST_F(AuditLevelTest, NonBlockingUsersAndUids) {
   LogCapture log(dir_.file("log"));
   set("user.ignore = alice, bob:no_audit:77\nuid.ignore = 0, 1001, carl\n");
@@ -334,8 +326,6 @@ TEST_F(AuditLevelTest, ReloadReadsTheFileAgain) {
   EXPECT_EQ(OVG_AUDIT_REQUIRED, OVGGetOverrideAuditLevelForUser(&c, "pat"));
   FreeAuditLevelContext(&c, true);
 }
-
-// ---- VGCGetAuditLevel through the directory client ------------------------------
 
 class DirectoryAuditLevel : public ::testing::Test {
  protected:

@@ -143,8 +143,6 @@ TEST_F(Runlevel, UtmpDefaultNameRestored) {
   EXPECT_FALSE(sawTestRecord);
 }
 
-// ---- the program runner ---------------------------------------------------------
-
 TEST_F(Runlevel, RunProgramPassesArgumentsAndClosesDescriptors) {
   std::string out = dir_.file("out");
   std::string program = writeScript(

@@ -48,8 +48,6 @@ class LoggerTest : public ::testing::Test {
   std::string logFile_;
 };
 
-// ------------------------------------------------------------------ level names
-
 struct LevelCase {
   const char* text;
   int level;
@@ -126,8 +124,6 @@ TEST_F(LoggerTest, DisabledRecordDoesNotEvaluateArguments) {
   OFW_ERROR(ofw::getLogger("lazy"), "%d", arg());
   EXPECT_EQ(evaluated, 1);
 }
-
-// ------------------------------------------------------------------ record layout
 
 struct LayoutCase {
   const char* logger;
@@ -238,8 +234,6 @@ TEST_F(LoggerTest, HexDumpOfLargeBufferIsBounded) {
   EXPECT_EQ(records().size(), r.size());
 }
 
-// ------------------------------------------------------------------ reconfiguration warnings
-
 struct WarningCase {
   const char* key;
   const char* value;
@@ -268,8 +262,6 @@ INSTANTIATE_TEST_SUITE_P(
         WarningCase{"logger.memory.log", "DISABLED", "Circular buffer log level cannot be NONE. Using 'INFO'."},
         WarningCase{"logger.memory.log.ovg", "LOUD",
                     "Illegal log level. Property: 'logger.memory.log.ovg', value: 'LOUD'"}));
-
-// ------------------------------------------------------------------ threads
 
 TEST_F(LoggerTest, ThreadNamesArePerThread) {
   configure(logFile_, {});
@@ -304,8 +296,6 @@ TEST_F(LoggerTest, ThreadPrivateLoggers) {
   EXPECT_TRUE(hasRecord("ERROR relayed"));
 }
 
-// ------------------------------------------------------------------ exceptions
-
 TEST_F(LoggerTest, ExceptionsLogThemselvesWhenAsked) {
   configure(logFile_, {{"log", "DEBUG"}});
   ofw::IOException e1("disk gone", 5, "spool.cc", 77, true);
@@ -325,8 +315,6 @@ TEST_F(LoggerTest, ExceptionsLogThemselvesWhenAsked) {
   ofw::IOException e5("quiet", 5, "spool.cc", 80, true);
   for (auto& line : records()) EXPECT_EQ(line.find("quiet"), std::string::npos);
 }
-
-// ------------------------------------------------------------------ destinations
 
 TEST_F(LoggerTest, UnopenableFileFallsBackToSyslog) {
   std::string bad = dir_.file("missing-dir/x.log");

@@ -195,8 +195,6 @@ TEST_F(LogQueueTest, FullQueueDropsWithoutStallingAndCountsDrops) {
   EXPECT_EQ(written + dropped, total);
 }
 
-// ------------------------------------------------------------------ circular buffer
-
 class CircularBufferTest : public ::testing::TestWithParam<size_t> {};
 
 TEST_P(CircularBufferTest, MarkerAlwaysFollowsNewestRecord) {

@@ -34,8 +34,6 @@ class Monitor : public ::testing::Test {
   std::unique_ptr<ResourceMonitor> monitor_;
 };
 
-// ------------------------------------------------------------ descriptors
-
 TEST_F(Monitor, PurgingStartsAtEightyPercentAndStopsOneBelow) {
   // 1001 × 8 / 10 = 800 in integers (800.8 in real numbers).
   props_.setProperty("vgd.resource.fdlimit", "1001");
@@ -97,8 +95,6 @@ TEST_F(Monitor, UnlistableDescriptorsFallBackToTheNextDescriptorNumber) {
   EXPECT_EQ(log_.count(ofw::format("DEBUG OrvaneVG daemon file descriptor usage (%d), limit (1024).", probe)), 1);
 }
 
-// ------------------------------------------------------------ restart decision
-
 TEST_F(Monitor, RestartDecisionNeedsTheSettingAndTheWatchdog) {
   props_.setProperty("vgd.resource.memlimit", "100");
   fake_.memory = 200;
@@ -145,8 +141,6 @@ TEST_F(Monitor, MemoryAtTheLimitOrWithoutALimitIsFine) {
   EXPECT_EQ(log_.countContaining("memory usage", mark), 0);
   EXPECT_FALSE(flags_.stop.load());
 }
-
-// ------------------------------------------------------------ CPU
 
 class CpuMonitor : public Monitor {
  protected:
@@ -266,8 +260,6 @@ TEST(ReadCpuTicks, SumsFieldsFourteenAndFifteen) {
   EXPECT_TRUE(readCpuTicks("/proc/self/stat", &ticks));
 }
 
-// ------------------------------------------------------------ descriptors of the process
-
 TEST(GetNumOfFileOpened, CountsTheProcessDescriptorsButNotTheListingOne) {
   LogCapture log;
   ofw::LoggerPtr logger = ofw::getLogger("test.scheduler");
@@ -287,8 +279,6 @@ TEST(GetNumOfFileOpened, CountsTheProcessDescriptorsButNotTheListingOne) {
   EXPECT_EQ(getNumOfFileOpened(gone, logger), 0);
   EXPECT_EQ(log.count(ofw::format("DEBUG Resource monitor cannot open /proc/%d/fd. (errno=2)", gone)), 1);
 }
-
-// ------------------------------------------------------------ disk
 
 TEST(FormatDiskSize, PicksTheLargestUnitUpToGigabytes) {
   EXPECT_EQ(formatDiskSize(0), "0.00 Bytes");

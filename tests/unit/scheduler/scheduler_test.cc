@@ -27,8 +27,6 @@ namespace {
 using schedtest::FakeProbes;
 using schedtest::LogCapture;
 
-// ------------------------------------------------------------ isTimeToWork
-
 // One call: the recorded last run before it, interval, now; whether it is due
 // and the recorded time after it.
 struct WorkCall {
@@ -60,8 +58,6 @@ INSTANTIATE_TEST_SUITE_P(
                       WorkCall{1000, 3600, 999, true, 999},     // the clock went backwards
                       WorkCall{999, 3600, 1000, false, 999}));  // and counts from the new time
 
-// ------------------------------------------------------------ jitter
-
 TEST(JitteredIntervals, StayWithinTheirRanges) {
   const double almostOne = 0.999999;
   // The ends of each range: +0..25 %, -25..+25 %, -0..25 %.
@@ -87,8 +83,6 @@ TEST(JitteredIntervals, RandomNumbersAreInTheUnitIntervalAndVary) {
   }
   EXPECT_GT(seen.size(), 900u);
 }
-
-// ------------------------------------------------------------ a pass
 
 // Targets that record their calls in order.
 struct Recorder {
@@ -328,8 +322,6 @@ TEST_F(SchedulerPass, TasksWithoutTargetsAreLeftOut) {
   EXPECT_EQ(log_.count("DEBUG Checking memory usage"), 1);
 }
 
-// ------------------------------------------------------------ the loop
-
 class SchedulerLoop : public SchedulerPass {
  protected:
   void TearDown() override { ofw::Logger::SetThreadName(""); }
@@ -454,8 +446,6 @@ TEST(DaemonScheduler, StartsOnTheServerAndStopsOnRequest) {
   // The thread named itself.
   EXPECT_NE(logtest::readFile(log.path()).find("<timeWorker>"), std::string::npos) << logtest::readFile(log.path());
 }
-
-// ------------------------------------------------------------ dead audit sessions
 
 TEST(IsProcessAlive, ExistingUnreachableAndGoneProcesses) {
   EXPECT_TRUE(isProcessAlive(static_cast<int>(getpid())));
