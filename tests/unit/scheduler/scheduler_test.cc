@@ -202,13 +202,6 @@ TEST_F(SchedulerPass, ActiveListWaitsItsJitteredInitialDelayAndStatusItsDrawnInt
   EXPECT_EQ(rec_.countOf("activelist"), 1);
 }
 
-TEST_F(SchedulerPass, SpoolDirectoryNameComesFromTheConfiguration) {
-  props_.setProperty("vgd.spool", "other-spool");
-  Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
-  s.runPass(1000);
-  EXPECT_EQ(fake_.diskPaths, std::vector<std::string>{"/data/other-spool"});
-}
-
 TEST_F(SchedulerPass, IntervalsAreReadOnEveryPass) {
   props_.setProperty("vgd.timer.nudge", "5");
   Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
@@ -276,6 +269,7 @@ TEST_F(SchedulerPass, ForcedRebindBringsTheCollectorCheckAlong) {
 }
 
 TEST_F(SchedulerPass, EachCheckKeepsItsOwnInterval) {
+  props_.setProperty("vgd.spool", "other-spool");
   props_.setProperty("vgd.timer.diskspace", "100");
   props_.setProperty("vgd.resource.timer", "200");
   Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
@@ -288,6 +282,7 @@ TEST_F(SchedulerPass, EachCheckKeepsItsOwnInterval) {
   s.runPass(1200);
   EXPECT_EQ(log_.count("DEBUG Checking memory usage"), 2);
   EXPECT_EQ(log_.count("DEBUG Checking CPU usage"), 2);
+  EXPECT_EQ(fake_.diskPaths, std::vector<std::string>(3, "/data/other-spool"));  // the spool named by vgd.spool
 }
 
 TEST_F(SchedulerPass, SettingTheClockBackMakesEveryTaskDue) {
@@ -322,10 +317,7 @@ TEST_F(SchedulerPass, TasksWithoutTargetsAreLeftOut) {
   EXPECT_EQ(log_.count("DEBUG Checking memory usage"), 1);
 }
 
-class SchedulerLoop : public SchedulerPass {
- protected:
-  void TearDown() override { ofw::Logger::SetThreadName(""); }
-};
+using SchedulerLoop = SchedulerPass;  // the capture's end resets the thread name the loop sets
 
 TEST_F(SchedulerLoop, AnExceptionEndsOnlyItsPass) {
   props_.setProperty("vgd.timer.nudge", "0");
