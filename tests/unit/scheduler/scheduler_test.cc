@@ -11,13 +11,13 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "auditor/registry.h"
 #include "daemon/daemon_state.h"
 #include "daemon/subsystems.h"
 #include "ofw/config/properties.h"
-#include "ofw/threads/thread.h"
 #include "scheduler_test_util.h"
 #include "server/ipc_server.h"
 
@@ -388,22 +388,10 @@ TEST_F(SchedulerLoop, AStopRequestWakesTheWaitingThread) {
   Scheduler s(props_, flags_, rec_.targets(), fake_.probes());
   s.setTick(3600, 0);
   StopSignal stop;
-  struct Args {
-    Scheduler* scheduler;
-    StopSignal* stop;
-  } args{&s, &stop};
-  ofw::Thread thread;
-  thread.start(
-      "com.orvane.daemon.scheduler",
-      [](void* p) -> void* {
-        Args* a = static_cast<Args*>(p);
-        a->scheduler->run(*a->stop, nullptr);
-        return nullptr;
-      },
-      &args);
+  std::thread thread([&] { s.run(stop, nullptr); });
   // Once counted as a waiter the thread is inside the wait (the count and the
   // wait share the signal's lock), so the request below must wake it.
-  while (stop.waiters() == 0) ofw::Thread::yield();
+  while (stop.waiters() == 0) std::this_thread::yield();
   stop.request();
   thread.join();
   EXPECT_EQ(stop.waiters(), 0);
@@ -419,24 +407,17 @@ TEST(DaemonScheduler, StartsOnTheServerAndStopsOnRequest) {
   {
     ofw::IPCServer server(dir.file("audit"));
     ofw::gServer = &server;
-    gState.stopping.store(false);
-    startScheduler();
-    gState.stopping.store(true);
-    stopScheduler();
-    // Started again after a stop, it runs again.
-    gState.stopping.store(false);
-    startScheduler();
-    gState.stopping.store(true);
-    stopScheduler();
+    for (int round = 0; round < 2; ++round) {  // started again after a stop, it runs again
+      gState.stopping.store(false);
+      startScheduler();
+      gState.stopping.store(true);
+      stopScheduler();
+    }
     ofw::gServer = nullptr;
   }
   gState.stopping.store(false);
-  int started = 0;
-  for (const std::string& r : log.records())
-    if (r.rfind("DEBUG background thread ID: ", 0) == 0) ++started;
-  EXPECT_EQ(started, 2);
-  // The thread named itself.
-  EXPECT_NE(logtest::readFile(log.path()).find("<timeWorker>"), std::string::npos) << logtest::readFile(log.path());
+  EXPECT_EQ(log.countContaining("DEBUG background thread ID: "), 2);
+  EXPECT_TRUE(log.contains("<timeWorker>")) << "the thread names itself";
 }
 
 TEST(IsProcessAlive, ExistingUnreachableAndGoneProcesses) {
