@@ -28,10 +28,7 @@ namespace {
 
 class LoggerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    logFile_ = dir_.file("test.log");
-    ofw::Logger::SetThreadName("");
-  }
+  void SetUp() override { ofw::Logger::SetThreadName(""); }
   void TearDown() override {
     ofw::Logger::SetThreadName("");
     logtest::reset();
@@ -45,7 +42,7 @@ class LoggerTest : public ::testing::Test {
     return std::find(r.begin(), r.end(), text) != r.end();
   }
   logtest::TempDir dir_;
-  std::string logFile_;
+  std::string logFile_ = dir_.file("test.log");
 };
 
 struct LevelCase {

@@ -30,7 +30,6 @@ namespace {
 
 class LogQueueTest : public ::testing::Test {
  protected:
-  void SetUp() override { logFile_ = dir_.file("queue.log"); }
   void TearDown() override { logtest::reset(); }
 
   // Records "Q<thread> <seq>" from each thread, checked complete and in order.
@@ -62,7 +61,7 @@ class LogQueueTest : public ::testing::Test {
   }
 
   logtest::TempDir dir_;
-  std::string logFile_;
+  std::string logFile_ = dir_.file("queue.log");
 };
 
 TEST_F(LogQueueTest, QueueSizeZeroIsSynchronousAndComplete) {
