@@ -51,8 +51,6 @@ std::vector<std::string> baseObjects() {
 class UserLookupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    data_ = dir_.file("directory.json");
-    passwd_ = dir_.file("passwd");
     writeFile(data_, directory(baseObjects()));
     writeFile(passwd_,
               "root:x:0:0:root:/root:/bin/bash\n"
@@ -80,8 +78,8 @@ class UserLookupTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::string data_;
-  std::string passwd_;
+  std::string data_ = dir_.file("directory.json");
+  std::string passwd_ = dir_.file("passwd");
   ofw::Properties props_;
   std::unique_ptr<ofw::CapiDynamicLoader> loader_;
   std::unique_ptr<UserLookup> lookup_;
