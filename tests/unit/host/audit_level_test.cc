@@ -330,7 +330,6 @@ TEST_F(AuditLevelTest, ReloadReadsTheFileAgain) {
 class DirectoryAuditLevel : public ::testing::Test {
  protected:
   void SetUp() override {
-    data_ = dir_.file("directory.json");
     writeFile(data_,
               R"({"auditLevels": {"frank": "audit_required", "gail": 1},
                   "objects": [{"_dn": "CN=Hugo,DC=example,DC=com", "objectCategory": "Person",
@@ -341,35 +340,33 @@ class DirectoryAuditLevel : public ::testing::Test {
   void TearDown() override { unsetenv("OPW_STANDIN_DATA"); }
 
   TempDir dir_;
-  std::string data_;
+  std::string data_ = dir_.file("directory.json");
   ofw::Properties props_;
   ofw::LoggerPtr logger_ = ofw::getLogger("test.auditlevel");
+  ofw::CapiDynamicLoader loader_{VGD_BIN_DIR "/../lib/libcapi.so"};  // reads the data file at each session
 };
 
 TEST_F(DirectoryAuditLevel, AsksTheDirectoryForUseSysrights) {
   LogCapture log(dir_.file("log"));
-  ofw::CapiDynamicLoader loader(VGD_BIN_DIR "/../lib/libcapi.so");
-  ASSERT_TRUE(loader.isAuditLevelAvailable()) << loader.getLoadError();
-  EXPECT_EQ(OVG_AUDIT_REQUIRED, VGCGetAuditLevel(logger_, "frank", &props_, &loader));
+  ASSERT_TRUE(loader_.isAuditLevelAvailable()) << loader_.getLoadError();
+  EXPECT_EQ(OVG_AUDIT_REQUIRED, VGCGetAuditLevel(logger_, "frank", &props_, &loader_));
   EXPECT_TRUE(log.contains("Get audit level for user frank from kirad successfully: audit_required."));
-  EXPECT_EQ(OVG_NO_AUDIT, VGCGetAuditLevel(logger_, "gail", &props_, &loader));
-  EXPECT_EQ(OVG_NO_AUDIT, VGCGetAuditLevel(logger_, "hugo", &props_, &loader));
+  EXPECT_EQ(OVG_NO_AUDIT, VGCGetAuditLevel(logger_, "gail", &props_, &loader_));
+  EXPECT_EQ(OVG_NO_AUDIT, VGCGetAuditLevel(logger_, "hugo", &props_, &loader_));
   // Unknown to the directory: the level stays use_sysrights.
-  EXPECT_EQ(OVG_USE_SYSRIGHTS, VGCGetAuditLevel(logger_, "ivy", &props_, &loader));
+  EXPECT_EQ(OVG_USE_SYSRIGHTS, VGCGetAuditLevel(logger_, "ivy", &props_, &loader_));
   EXPECT_TRUE(log.contains("CAPI failed to lookup audit level for user ivy."));
 }
 
 TEST_F(DirectoryAuditLevel, LocalLevelsOtherThanUseSysrightsNeverAskTheDirectory) {
   props_.loadFromString("user.ignore =\nnss.user.override.userlist = frank:audit_if_possible\n");
-  ofw::CapiDynamicLoader loader(VGD_BIN_DIR "/../lib/libcapi.so");
-  EXPECT_EQ(OVG_AUDIT_IF_POSSIBLE, VGCGetAuditLevel(logger_, "frank", &props_, &loader));
+  EXPECT_EQ(OVG_AUDIT_IF_POSSIBLE, VGCGetAuditLevel(logger_, "frank", &props_, &loader_));
 }
 
 TEST_F(DirectoryAuditLevel, DirectoryDownKeepsUseSysrights) {
   LogCapture log(dir_.file("log"));
-  ofw::CapiDynamicLoader loader(VGD_BIN_DIR "/../lib/libcapi.so");
   unlink(data_.c_str());
-  EXPECT_EQ(OVG_USE_SYSRIGHTS, VGCGetAuditLevel(logger_, "frank", &props_, &loader));
+  EXPECT_EQ(OVG_USE_SYSRIGHTS, VGCGetAuditLevel(logger_, "frank", &props_, &loader_));
   EXPECT_TRUE(log.contains("CAPI failed in session open for user frank."));
 }
 
