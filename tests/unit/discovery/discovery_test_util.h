@@ -3,8 +3,6 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -27,12 +25,10 @@ using logtest::LogCapture;
 class DirectoryFixture {
  public:
   DirectoryFixture() : loader_(capi_test::standinPath()), env_(dataPath()) {
-    original_ = capi_test::readFile(fixturePath());
-    dir_.write("directory.json", original_);
+    dir_.write("directory.json", capi_test::readFile(fixturePath()));
   }
   const ofw::CapiDynamicLoader& loader() const { return loader_; }
   std::string dataPath() const { return dir_.file("directory.json"); }
-  const capi_test::TempDir& dir() const { return dir_; }
   // Replaces the first occurrence of `from` in the fixture text.
   void edit(const std::string& from, const std::string& to) {
     std::string text = capi_test::readFile(dataPath());
@@ -46,7 +42,6 @@ class DirectoryFixture {
   capi_test::TempDir dir_;
   ofw::CapiDynamicLoader loader_;
   capi_test::DataFileEnv env_;
-  std::string original_;
 };
 
 // A host at 10.1.2.3 in site Default-First-Site-Name of forest example.com,

@@ -43,20 +43,13 @@ TEST(Instance, DecodesEscapesRepeatsAndAffinity) {
 // their log line; the good ones around them are kept in order.
 TEST(Instance, CreateInstancesSkipsBadValuesAndKeepsTheRest) {
   discoverytest::LogCapture log;
+  auto x = [](const std::string& extra) { return "InstanceName:X;InstanceGuid:" + kGuidA + ";BindingType:1" + extra; };
   const std::vector<std::string> bad = {
-      "InstanceName:X;InstanceGuid:" + kGuidA + ";BindingType:1;Subnet:10.0.0/8",
-      "InstanceName:X;InstanceGuid:" + kGuidA + ";BindingType:1;Subnet:10.0.0.0/33",
-      "InstanceName:X;InstanceGuid:" + kGuidA + ";BindingType:1;Subnet:10.0.0.0/0",
-      "InstanceName:X;InstanceGuid:" + kGuidA + ";BindingType:1;Subnet:010.0.0.0/8",
-      "InstanceName:X;InstanceGuid:" + kGuidA + ";BindingType:1;Subnet:256.0.0.0/8",
+      x(";Subnet:10.0.0/8"), x(";Subnet:10.0.0.0/33"), x(";Subnet:10.0.0.0/0"), x(";Subnet:010.0.0.0/8"),
+      x(";Subnet:256.0.0.0/8"), x(";NoColon"), x(";TrustedServers:group"), x("\\"),
       "InstanceName:X;InstanceGuid:{" + kGuidA + "};BindingType:1",
       "InstanceName:X;InstanceName:Y;InstanceGuid:" + kGuidA + ";BindingType:1",
-      "InstanceName:X;InstanceGuid:" + kGuidA + ";BindingType:1;NoColon",
-      "InstanceName:X;InstanceGuid:" + kGuidA + ";BindingType:1;TrustedServers:group",
-      "InstanceName:X;InstanceGuid:" + kGuidA + ";BindingType:1\\",
-      "InstanceGuid:" + kGuidA + ";BindingType:1",
-      "InstanceName:X;BindingType:1",
-  };
+      "InstanceGuid:" + kGuidA + ";BindingType:1", "InstanceName:X;BindingType:1"};
   std::vector<std::string> values = {"InstanceName:First;InstanceGuid:" + kGuidA + ";BindingType:1;Colour:red"};
   values.insert(values.end(), bad.begin(), bad.end());
   values.push_back("InstanceName:NotOne;InstanceGuid:" + kGuidA + ";BindingType:2");

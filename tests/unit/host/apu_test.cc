@@ -53,81 +53,57 @@ INSTANTIATE_TEST_SUITE_P(
 
 class ApuSecurity : public ::testing::Test {
  protected:
-  void SetUp() override {
-    good_ = dir_.file("apu.lst");
-    writeFile(good_, "+::::::\n", 0644);
-  }
-  bool permitted(const std::string& path) {
-    return IsAlwaysPermittedLogin(logger_, "alice", path.c_str());
+  void SetUp() override { writeFile(good_, "+::::::\n", 0644); }
+  // Refused by the look-up, and the secure open names why (with errno when the open itself failed).
+  void expectRefused(const std::string& path, int status, int error = 0) {
+    EXPECT_FALSE(IsAlwaysPermittedLogin(logger_, "alice", path.c_str())) << path;
+    int got = -1;
+    EXPECT_EQ(-1, SecureOpenForRead(path.c_str(), &got)) << path;
+    const int openError = errno;
+    EXPECT_EQ(status, got) << path;
+    if (error != 0) {
+      EXPECT_EQ(error, openError) << path;
+    }
   }
   TempDir dir_;
-  std::string good_;
+  std::string good_ = dir_.file("apu.lst");
   ofw::LoggerPtr logger_ = ofw::getLogger("test.apu");
 };
 
-TEST_F(ApuSecurity, GoodFileIsRead) { EXPECT_TRUE(permitted(good_)); }
-
-TEST_F(ApuSecurity, WorldWritableRefused) {
-  LogCapture log(dir_.file("log"));
-  ASSERT_EQ(0, chmod(good_.c_str(), 0646));
-  EXPECT_FALSE(permitted(good_));
-  EXPECT_TRUE(log.contains("Cannot open APU list file (errno=13) (security status=3)"));
-}
-
-TEST_F(ApuSecurity, GroupWritableRefused) {
-  ASSERT_EQ(0, chmod(good_.c_str(), 0664));
-  EXPECT_FALSE(permitted(good_));
-}
-
-TEST_F(ApuSecurity, SymlinkRefused) {
-  std::string link = dir_.file("link.lst");
-  ASSERT_EQ(0, symlink(good_.c_str(), link.c_str()));
-  EXPECT_FALSE(permitted(link));
-  int status = -1;
-  EXPECT_EQ(-1, SecureOpenForRead(link.c_str(), &status));
-  EXPECT_EQ(ELOOP, errno);
-}
-
-TEST_F(ApuSecurity, SecondHardLinkRefused) {
-  std::string second = dir_.file("second.lst");
-  ASSERT_EQ(0, link(good_.c_str(), second.c_str()));
-  EXPECT_FALSE(permitted(good_));
-  int status = -1;
-  EXPECT_EQ(-1, SecureOpenForRead(good_.c_str(), &status));
-  EXPECT_EQ(OVG_SECURE_HARDLINKS, status);
-}
-
-TEST_F(ApuSecurity, NotOwnedByRootRefused) {
+TEST_F(ApuSecurity, UnsafeFilesAreRefused) {
+  ASSERT_EQ(0, symlink(good_.c_str(), dir_.file("link.lst").c_str()));
+  expectRefused(dir_.file("link.lst"), OVG_SECURE_OPEN_FAILED, ELOOP);
+  expectRefused(dir_.path(), OVG_SECURE_NOT_REGULAR);
+  expectRefused(dir_.file("missing.lst"), OVG_SECURE_OPEN_FAILED, ENOENT);
+  for (mode_t mode : {0646, 0664}) {
+    ASSERT_EQ(0, chmod(good_.c_str(), mode));
+    expectRefused(good_, OVG_SECURE_WRITABLE);
+  }
+  ASSERT_EQ(0, chmod(good_.c_str(), 0644));
+  ASSERT_EQ(0, link(good_.c_str(), dir_.file("second.lst").c_str()));
+  expectRefused(good_, OVG_SECURE_HARDLINKS);
+  ASSERT_EQ(0, unlink(dir_.file("second.lst").c_str()));
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file away";
   ASSERT_EQ(0, chown(good_.c_str(), 65534, 65534));
-  EXPECT_FALSE(permitted(good_));
-  int status = -1;
-  EXPECT_EQ(-1, SecureOpenForRead(good_.c_str(), &status));
-  EXPECT_EQ(OVG_SECURE_NOT_ROOT, status);
+  expectRefused(good_, OVG_SECURE_NOT_ROOT);
 }
 
-TEST_F(ApuSecurity, DirectoryAndMissingFileRefused) {
+TEST_F(ApuSecurity, RefusalsAreLoggedAndThePathMayComeFromTheConfiguration) {
   LogCapture log(dir_.file("log"));
-  EXPECT_FALSE(permitted(dir_.path()));
-  int status = -1;
-  EXPECT_EQ(-1, SecureOpenForRead(dir_.path().c_str(), &status));
-  EXPECT_EQ(OVG_SECURE_NOT_REGULAR, status);
-  EXPECT_FALSE(permitted(dir_.file("missing.lst")));
+  ASSERT_EQ(0, chmod(good_.c_str(), 0646));
+  EXPECT_FALSE(IsAlwaysPermittedLogin(logger_, "alice", good_.c_str()));
+  EXPECT_TRUE(log.contains("Cannot open APU list file (errno=13) (security status=3)"));
+  EXPECT_FALSE(IsAlwaysPermittedLogin(logger_, "alice", dir_.file("missing.lst").c_str()));
   EXPECT_TRUE(log.contains("Cannot open APU list file (errno=2) (security status=1)"));
+  int status = -1;
   EXPECT_EQ(-1, SecureOpenForRead(nullptr, &status));
-}
 
-TEST_F(ApuSecurity, PathFromConfiguration) {
-  LogCapture log(dir_.file("log"));
+  ASSERT_EQ(0, chmod(good_.c_str(), 0644));
   ofw::Properties props;
   props.setProperty("qx.apu.file.path", good_);
   EXPECT_TRUE(IsAlwaysPermittedLogin(logger_, "alice", nullptr, &props));
   EXPECT_TRUE(log.contains("The path of apu.lst is " + good_));
   EXPECT_TRUE(log.contains("All local users are APU."));
-}
-
-TEST_F(ApuSecurity, SecureOpenGivesAReadableDescriptor) {
-  int status = -1;
   int fd = SecureOpenForRead(good_.c_str(), &status);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(OVG_SECURE_OK, status);

@@ -1,5 +1,6 @@
 #include "host/runlevel.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -19,29 +20,14 @@ using hosttest::LogCapture;
 using hosttest::TempDir;
 using hosttest::writeFile;
 
-// A utmp database holding one record written with pututline.
-void writeRunLevelRecord(const std::string& path, int pidField) {
-  std::lock_guard<std::mutex> guard(UtmpDatabaseMutex());
-  writeFile(path, "", 0644);
-  ASSERT_EQ(0, utmpname(path.c_str()));
-  setutent();
-  struct utmp u;
-  memset(&u, 0, sizeof(u));
-  u.ut_type = RUN_LVL;
-  u.ut_pid = pidField;
-  strncpy(u.ut_user, "runlevel", sizeof(u.ut_user));
-  strncpy(u.ut_id, "~~", sizeof(u.ut_id));
-  ASSERT_NE(nullptr, pututline(&u));
-  endutent();
-  utmpname(_PATH_UTMP);
-}
-
-// Raw records appended in order (pututline would replace the earlier one).
-void appendRawRecord(const std::string& path, short type, int pidField) {
+// Records appended in order, as the system writes them (pututline would replace the earlier one).
+void appendRecord(const std::string& path, short type, int pidField) {
   struct utmp u;
   memset(&u, 0, sizeof(u));
   u.ut_type = type;
   u.ut_pid = pidField;
+  strncpy(u.ut_user, "runlevel", sizeof(u.ut_user));
+  strncpy(u.ut_id, "~~", sizeof(u.ut_id));
   std::ofstream out(path, std::ios::binary | std::ios::app);
   out.write(reinterpret_cast<const char*>(&u), sizeof(u));
 }
@@ -55,6 +41,7 @@ std::string writeScript(const TempDir& dir, const std::string& name, const std::
 class Runlevel : public ::testing::Test {
  protected:
   TempDir dir_;
+  std::string utmp_ = dir_.file("utmp");
 };
 
 struct RecordCase {
@@ -62,15 +49,11 @@ struct RecordCase {
   int level;
 };
 
-class UtmpRecord : public ::testing::TestWithParam<RecordCase> {
- protected:
-  TempDir dir_;
-};
+class UtmpRecord : public Runlevel, public ::testing::WithParamInterface<RecordCase> {};
 
 TEST_P(UtmpRecord, GivesLevel) {
-  std::string utmp = dir_.file("utmp");
-  writeRunLevelRecord(utmp, GetParam().pidField);
-  EXPECT_EQ(GetParam().level, GetRunlevelFromUtmp(utmp.c_str()));
+  appendRecord(utmp_, RUN_LVL, GetParam().pidField);
+  EXPECT_EQ(GetParam().level, GetRunlevelFromUtmp(utmp_.c_str()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Characters, UtmpRecord,
@@ -82,41 +65,36 @@ INSTANTIATE_TEST_SUITE_P(Characters, UtmpRecord,
 
 TEST_F(Runlevel, SingleUserRecordReportsOne) {
   LogCapture log(dir_.file("log"));
-  std::string utmp = dir_.file("utmp");
-  writeRunLevelRecord(utmp, 'S');
+  appendRecord(utmp_, RUN_LVL, 'S');
   // The program is never needed when utmp answers.
-  EXPECT_EQ(1, GetCurrentRunlevel(false, utmp.c_str(), dir_.file("no-program").c_str()));
+  EXPECT_EQ(1, GetCurrentRunlevel(false, utmp_.c_str(), dir_.file("no-program").c_str()));
   EXPECT_TRUE(log.contains("UTMP returns runlevel 1 (errno=0)"));
   EXPECT_FALSE(log.contains("Systemd returns runlevel"));
 }
 
 TEST_F(Runlevel, LastRecordWins) {
-  std::string utmp = dir_.file("utmp");
-  appendRawRecord(utmp, RUN_LVL, '2');
-  appendRawRecord(utmp, USER_PROCESS, 1234);
-  appendRawRecord(utmp, RUN_LVL, '5');
-  appendRawRecord(utmp, BOOT_TIME, 0);
-  EXPECT_EQ(5, GetRunlevelFromUtmp(utmp.c_str()));
+  appendRecord(utmp_, RUN_LVL, '2');
+  appendRecord(utmp_, USER_PROCESS, 1234);
+  appendRecord(utmp_, RUN_LVL, '5');
+  appendRecord(utmp_, BOOT_TIME, 0);
+  EXPECT_EQ(5, GetRunlevelFromUtmp(utmp_.c_str()));
 }
 
 TEST_F(Runlevel, NoRecordIsNegative) {
-  std::string utmp = dir_.file("utmp");
-  appendRawRecord(utmp, USER_PROCESS, 1234);
-  EXPECT_LT(GetRunlevelFromUtmp(utmp.c_str()), 0);
-  writeFile(utmp, "", 0644);
-  EXPECT_LT(GetRunlevelFromUtmp(utmp.c_str()), 0);
+  appendRecord(utmp_, USER_PROCESS, 1234);
+  EXPECT_LT(GetRunlevelFromUtmp(utmp_.c_str()), 0);
+  writeFile(utmp_, "", 0644);
+  EXPECT_LT(GetRunlevelFromUtmp(utmp_.c_str()), 0);
   EXPECT_LT(GetRunlevelFromUtmp(dir_.file("missing").c_str()), 0);
   // A torn record at the end is not a record.
-  writeFile(utmp, std::string(100, '\x01'), 0644);
-  EXPECT_LT(GetRunlevelFromUtmp(utmp.c_str()), 0);
+  writeFile(utmp_, std::string(100, '\x01'), 0644);
+  EXPECT_LT(GetRunlevelFromUtmp(utmp_.c_str()), 0);
 }
 
 TEST_F(Runlevel, ProgramExitCodeUsedWithoutUtmpRecord) {
   LogCapture log(dir_.file("log"));
-  std::string utmp = dir_.file("utmp");
-  writeFile(utmp, "", 0644);
   std::string program = writeScript(dir_, "vggetrunlvl", "exit 5");
-  EXPECT_EQ(5, GetCurrentRunlevel(false, utmp.c_str(), program.c_str()));
+  EXPECT_EQ(5, GetCurrentRunlevel(false, utmp_.c_str(), program.c_str()));
   EXPECT_TRUE(log.contains("execution of script " + program + " returns 1(5)"));
   EXPECT_TRUE(log.contains("Systemd returns runlevel 5 (errno=0)"));
 }
@@ -126,16 +104,11 @@ struct ProgramCase {
   int level;
 };
 
-class RunlevelProgram : public ::testing::TestWithParam<ProgramCase> {
- protected:
-  TempDir dir_;
-};
+class RunlevelProgram : public Runlevel, public ::testing::WithParamInterface<ProgramCase> {};
 
 TEST_P(RunlevelProgram, ExitCodes) {
-  std::string utmp = dir_.file("utmp");
-  writeFile(utmp, "", 0644);
   std::string program = writeScript(dir_, "prog", GetParam().body);
-  EXPECT_EQ(GetParam().level, GetCurrentRunlevel(false, utmp.c_str(), program.c_str()));
+  EXPECT_EQ(GetParam().level, GetCurrentRunlevel(false, utmp_.c_str(), program.c_str()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, RunlevelProgram,
@@ -147,20 +120,17 @@ INSTANTIATE_TEST_SUITE_P(Codes, RunlevelProgram,
 
 TEST_F(Runlevel, MissingProgramAndNoRecordGiveMinusOne) {
   LogCapture log(dir_.file("log"));
-  std::string utmp = dir_.file("utmp");
-  writeFile(utmp, "", 0644);
   std::string program = dir_.file("missing-program");
-  EXPECT_EQ(-1, GetCurrentRunlevel(false, utmp.c_str(), program.c_str()));
+  EXPECT_EQ(-1, GetCurrentRunlevel(false, utmp_.c_str(), program.c_str()));
   EXPECT_TRUE(log.contains("ERROR: execution of script " + program + " failed: 2: "));
   EXPECT_FALSE(log.contains("Daemon returns runlevel"));
-  EXPECT_EQ(-1, GetCurrentRunlevel(true, utmp.c_str(), program.c_str()));
+  EXPECT_EQ(-1, GetCurrentRunlevel(true, utmp_.c_str(), program.c_str()));
   EXPECT_TRUE(log.contains("Daemon returns runlevel -1"));
 }
 
 TEST_F(Runlevel, UtmpDefaultNameRestored) {
-  std::string utmp = dir_.file("utmp");
-  writeRunLevelRecord(utmp, '3');
-  ASSERT_EQ(3, GetRunlevelFromUtmp(utmp.c_str()));
+  appendRecord(utmp_, RUN_LVL, '3');
+  ASSERT_EQ(3, GetRunlevelFromUtmp(utmp_.c_str()));
   // A later default scan must not read the test file.
   std::lock_guard<std::mutex> guard(UtmpDatabaseMutex());
   setutent();
@@ -172,8 +142,6 @@ TEST_F(Runlevel, UtmpDefaultNameRestored) {
   endutent();
   EXPECT_FALSE(sawTestRecord);
 }
-
-// ---- the program runner ---------------------------------------------------------
 
 TEST_F(Runlevel, RunProgramPassesArgumentsAndClosesDescriptors) {
   std::string out = dir_.file("out");

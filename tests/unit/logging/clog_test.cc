@@ -55,10 +55,8 @@ struct FakeSender {
 class CLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    emergency_ = dir_.file("client.log");
-    ASSERT_EQ(LogBufferCreate(&b_, "ovgsh", ("file " + emergency_).c_str(), LOG_BUFFER_DEBUG,
-                              "/var/orvanevg/audit", 300, 5),
-              0);
+    const std::string destination = "file " + emergency_;
+    ASSERT_EQ(LogBufferCreate(&b_, "ovgsh", destination.c_str(), LOG_BUFFER_DEBUG, "/var/orvanevg/audit", 300, 5), 0);
   }
   void TearDown() override { LogBufferFree(b_); }
   // Emergency lines as (tag, text) after checking the line format.
@@ -74,7 +72,7 @@ class CLogTest : public ::testing::Test {
     return out;
   }
   logtest::TempDir dir_;
-  std::string emergency_;
+  std::string emergency_ = dir_.file("client.log");
   LogBuffer* b_ = nullptr;
 };
 

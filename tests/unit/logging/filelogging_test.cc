@@ -6,12 +6,12 @@
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <regex>
 #include <set>
 
@@ -23,13 +23,7 @@ namespace {
 
 std::set<std::string> listDir(const std::string& dir) {
   std::set<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (struct dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") out.insert(n);
-    }
-    closedir(d);
-  }
+  for (const auto& e : std::filesystem::directory_iterator(dir)) out.insert(e.path().filename());
   return out;
 }
 

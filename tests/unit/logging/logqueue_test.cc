@@ -30,7 +30,6 @@ namespace {
 
 class LogQueueTest : public ::testing::Test {
  protected:
-  void SetUp() override { logFile_ = dir_.file("queue.log"); }
   void TearDown() override { logtest::reset(); }
 
   // Records "Q<thread> <seq>" from each thread, checked complete and in order.
@@ -62,7 +61,7 @@ class LogQueueTest : public ::testing::Test {
   }
 
   logtest::TempDir dir_;
-  std::string logFile_;
+  std::string logFile_ = dir_.file("queue.log");
 };
 
 TEST_F(LogQueueTest, QueueSizeZeroIsSynchronousAndComplete) {
@@ -194,8 +193,6 @@ TEST_F(LogQueueTest, FullQueueDropsWithoutStallingAndCountsDrops) {
   EXPECT_GE(warnings, 1);
   EXPECT_EQ(written + dropped, total);
 }
-
-// ------------------------------------------------------------------ circular buffer
 
 class CircularBufferTest : public ::testing::TestWithParam<size_t> {};
 

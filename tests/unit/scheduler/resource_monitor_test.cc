@@ -34,8 +34,6 @@ class Monitor : public ::testing::Test {
   std::unique_ptr<ResourceMonitor> monitor_;
 };
 
-// ------------------------------------------------------------ descriptors
-
 TEST_F(Monitor, PurgingStartsAtEightyPercentAndStopsOneBelow) {
   // 1001 × 8 / 10 = 800 in integers (800.8 in real numbers).
   props_.setProperty("vgd.resource.fdlimit", "1001");
@@ -57,8 +55,7 @@ TEST_F(Monitor, ASmallerOpenFilesLimitReplacesTheConfiguredOne) {
   fake_.rlimit = 100;
   fake_.descriptors = 80;
   monitor().checkFileDescriptors();
-  EXPECT_EQ(log_.count("DEBUG Current file descriptor rlimit(100) smaller than vgd.resource.fdlimit(1024). Use 100."),
-            1);
+  EXPECT_EQ(log_.count("DEBUG Current file descriptor rlimit(100) smaller than vgd.resource.fdlimit(1024). Use 100."), 1);
   EXPECT_EQ(log_.count("DEBUG OrvaneVG daemon file descriptor usage (80), limit (100)."), 1);
   EXPECT_TRUE(flags_.purgeIdle.load());
   fake_.descriptors = 79;
@@ -98,8 +95,6 @@ TEST_F(Monitor, UnlistableDescriptorsFallBackToTheNextDescriptorNumber) {
   EXPECT_EQ(log_.count(ofw::format("DEBUG OrvaneVG daemon file descriptor usage (%d), limit (1024).", probe)), 1);
 }
 
-// ------------------------------------------------------------ restart decision
-
 TEST_F(Monitor, RestartDecisionNeedsTheSettingAndTheWatchdog) {
   props_.setProperty("vgd.resource.memlimit", "100");
   fake_.memory = 200;
@@ -117,9 +112,7 @@ TEST_F(Monitor, RestartDecisionNeedsTheSettingAndTheWatchdog) {
   size_t mark = log_.mark();
   monitor().checkMemory();
   EXPECT_EQ(log_.count("INFO OrvaneVG resource checker action set to restart but watchdog is not enabled. Force action "
-                       "to nothing.",
-                       mark),
-            1);
+                       "to nothing.", mark), 1);
   EXPECT_EQ(log_.count("INFO OrvaneVG daemon memory usage (200 bytes) hit upper limit (100 bytes). ", mark), 1);
   EXPECT_FALSE(flags_.stop.load());
   EXPECT_FALSE(flags_.restart.load());
@@ -128,9 +121,7 @@ TEST_F(Monitor, RestartDecisionNeedsTheSettingAndTheWatchdog) {
   props_.setProperty("vgd.watch.enabled", "true");
   mark = log_.mark();
   monitor().checkMemory();
-  EXPECT_EQ(log_.count("INFO OrvaneVG daemon memory usage (200 bytes) hit upper limit (100 bytes). Restart to recover",
-                       mark),
-            1);
+  EXPECT_EQ(log_.count("INFO OrvaneVG daemon memory usage (200 bytes) hit upper limit (100 bytes). Restart to recover", mark), 1);
   EXPECT_EQ(log_.countContaining("Force action to nothing.", mark), 0);
   EXPECT_TRUE(flags_.stop.load());
   EXPECT_TRUE(flags_.restart.load());
@@ -150,8 +141,6 @@ TEST_F(Monitor, MemoryAtTheLimitOrWithoutALimitIsFine) {
   EXPECT_EQ(log_.countContaining("memory usage", mark), 0);
   EXPECT_FALSE(flags_.stop.load());
 }
-
-// ------------------------------------------------------------ CPU
 
 class CpuMonitor : public Monitor {
  protected:
@@ -213,8 +202,7 @@ TEST_F(CpuMonitor, ImpossibleUsageResetsTheCounter) {
   EXPECT_EQ(monitor().cpuOverLimitCount(), 1);
   sample(1020, 1700);  // 110 %
   EXPECT_EQ(log_.count("DEBUG Resource checker: Something goes wrong. CPU usage over 100% over 10 sec. Reset the "
-                       "counter."),
-            1);
+                       "counter."), 1);
   EXPECT_EQ(monitor().cpuOverLimitCount(), 0);
 }
 
@@ -272,8 +260,6 @@ TEST(ReadCpuTicks, SumsFieldsFourteenAndFifteen) {
   EXPECT_TRUE(readCpuTicks("/proc/self/stat", &ticks));
 }
 
-// ------------------------------------------------------------ descriptors of the process
-
 TEST(GetNumOfFileOpened, CountsTheProcessDescriptorsButNotTheListingOne) {
   LogCapture log;
   ofw::LoggerPtr logger = ofw::getLogger("test.scheduler");
@@ -293,8 +279,6 @@ TEST(GetNumOfFileOpened, CountsTheProcessDescriptorsButNotTheListingOne) {
   EXPECT_EQ(getNumOfFileOpened(gone, logger), 0);
   EXPECT_EQ(log.count(ofw::format("DEBUG Resource monitor cannot open /proc/%d/fd. (errno=2)", gone)), 1);
 }
-
-// ------------------------------------------------------------ disk
 
 TEST(FormatDiskSize, PicksTheLargestUnitUpToGigabytes) {
   EXPECT_EQ(formatDiskSize(0), "0.00 Bytes");
@@ -340,8 +324,7 @@ TEST_F(DiskMonitor, PercentThresholdsWarnOncePerEpisodeAndResetAfterTheMargin) {
   freePercent(9);  // under the minimum (10)
   EXPECT_TRUE(state_.diskFull.load());
   EXPECT_EQ(log_.count("WARN AUDITING HAS BEEN STOPPED because the partition that contains the Vigilog spool is too "
-                       "full. 90% of the filesystem that /var/orvanevg/spool-dbqc is stored on is in use."),
-            1);
+                       "full. 90% of the filesystem that /var/orvanevg/spool-dbqc is stored on is in use."), 1);
   freePercent(8);
   EXPECT_EQ(stopWarnings(), 1);
 
@@ -381,8 +364,7 @@ TEST_F(DiskMonitor, AbsoluteThresholdsUseAMarginInPointsOfTheTotal) {
   freeMiB(90);
   EXPECT_TRUE(state_.diskFull.load());
   EXPECT_EQ(log_.count("WARN AUDITING HAS BEEN STOPPED because the partition that contains the Vigilog spool is too "
-                       "full. 91% of the filesystem that /var/orvanevg/spool-dbqc is stored on is in use."),
-            1);
+                       "full. 91% of the filesystem that /var/orvanevg/spool-dbqc is stored on is in use."), 1);
   freeMiB(115);  // over 100 MiB, not over 120
   EXPECT_TRUE(state_.diskFull.load());
   EXPECT_EQ(softWarnings(), 0);  // the stop warning stands while still full
