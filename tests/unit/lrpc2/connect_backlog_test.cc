@@ -79,7 +79,7 @@ TEST(ConnectBacklog, ClientGetsInOnceTheQueueDrains) {
   const int conn = q.drainAndAcceptClient();
   ASSERT_GE(conn, 0);
   EXPECT_EQ(ReadN(conn, 4), Hello(4));
-  WriteAll(conn, B().u32(1).u32(0x100000));
+  WriteAll(conn, HelloReply(4));
   auto r = fut.get();
   EXPECT_EQ(r.second, SESSION_OK);
   ASSERT_NE(r.first, nullptr);

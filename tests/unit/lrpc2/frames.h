@@ -51,6 +51,18 @@ inline Bytes Frame(const FrameShape& f, const Bytes& body) {
   return out;
 }
 
+// The server's answer to a hello: accepted (1) or not; when accepted, the
+// largest body from version 4 on; in version 5 also the reply length, a
+// status and the server's signing setting.
+inline Bytes HelloReply(int version, uint32_t status = 0, uint16_t serverSign = 0, uint32_t ok = 1,
+                        uint16_t length = 16) {
+  B b;
+  b.u32(ok);
+  if (version == 5) return b.u32(0x100000).u16(length).u32(status).u16(serverSign);
+  if (version == 4 && ok) b.u32(0x100000);
+  return b;
+}
+
 inline Bytes PingBody() { return B().u16(10).u8(0); }
 
 // Host-order integers at a byte offset.

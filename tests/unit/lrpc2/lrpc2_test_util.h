@@ -153,11 +153,46 @@ inline int Connect(const std::string& path) {
   return -1;
 }
 
-// A complete message of `type` reserving the full header space.
+// A new message of `type` reserving the full header space.
 inline LRPC2Msg* NewMsg(uint32_t type, const MsgTable* table = nullptr) {
   int st;
   return MsgNew(type, 0, table, MSG_MAX_HEADER_LENGTH, &st);
 }
+
+// The same, completed empty.
+inline Msg Completed(uint32_t type, const MsgTable* table = nullptr) {
+  Msg m(NewMsg(type, table));
+  MsgComplete(m.get());
+  return m;
+}
+
+// A listening socket served by the test itself, byte by byte.
+class RawServer {
+ public:
+  RawServer() : path_(dir_.path() + "/sock") { listenFd_ = Listen(path_); }
+  ~RawServer() {
+    if (conn_ >= 0) close(conn_);
+    if (listenFd_ >= 0) close(listenFd_);
+  }
+  const std::string& path() const { return path_; }
+  int accept() {
+    struct pollfd p = {listenFd_, POLLIN, 0};
+    if (poll(&p, 1, 30000) != 1) return -1;
+    conn_ = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    return conn_;
+  }
+  int conn() const { return conn_; }
+  void closeConn() {
+    if (conn_ >= 0) close(conn_);
+    conn_ = -1;
+  }
+
+ private:
+  TempDir dir_;
+  std::string path_;
+  int listenFd_ = -1;
+  int conn_ = -1;
+};
 
 // The default reply of the test server: same type, the request body as a blob,
 // then the peer's uid (or -1 when unknown).

@@ -82,8 +82,6 @@ TEST(LRPC2Msg, HeaderSpaceIsReservedInFront) {
   EXPECT_EQ(MsgGetBodyLength(m.get()), 8u);
 }
 
-// ---- one case per value kind: bytes written and values read back ------------
-
 // Set items and blobs as text when printable, else in hex.
 std::string Shown(const void* p, size_t n) {
   const std::string s(static_cast<const char*>(p), n);
@@ -260,8 +258,6 @@ INSTANTIATE_TEST_SUITE_P(
                 B().u8(1).u8(1).u8(1).u8(0).u8(1).u8(1).u8(2).u32(0xFFFFFFFF).u8(2).u32(2), "b1 b0 b1 i-1 i2"}),
     [](const ::testing::TestParamInfo<TagCase>& info) { return std::string(info.param.name); });
 
-// ---- reading rules -----------------------------------------------------------
-
 TEST(LRPC2Msg, WrongTypeReadReturns202AndConsumesNothing) {
   Msg m = Build(MsgType::VGPing);
   ASSERT_EQ(MsgWriteString(m.get(), "x"), MSG_OK);
@@ -331,8 +327,6 @@ TEST(LRPC2Msg, ReadTypeAndAsyncFlag) {
   EXPECT_TRUE(MsgGetFlags(m.get()) & MSG_FLAG_SENSITIVE);
 }
 
-// ---- states --------------------------------------------------------------------
-
 TEST(LRPC2Msg, StateRules) {
   EXPECT_EQ(MsgWriteBool(nullptr, 1), MSG_ERR_INVALID);
   EXPECT_EQ(MsgComplete(nullptr), MSG_ERR_INVALID);
@@ -382,8 +376,6 @@ TEST(LRPC2Msg, UnknownTypeCannotBeCreated) {
   EXPECT_EQ(MsgNew(70000, 0, nullptr, 0, &st), nullptr);
   EXPECT_EQ(MsgNew(10, 0, nullptr, MSG_MAX_HEADER_LENGTH + 1, &st), nullptr);
 }
-
-// ---- validation ------------------------------------------------------------------
 
 struct BodyCase {
   const char* name;

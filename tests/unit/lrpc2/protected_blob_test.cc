@@ -171,11 +171,9 @@ TEST(LRPC2Protected, CallerProviders) {
   MsgFreeSensitive(data, n);
 }
 
-// ---- malformed payloads ------------------------------------------------------
-
 struct BadPayload {
   const char* name;
-  std::function<Bytes(Bytes)> edit;  // applied to a valid 16-byte-plaintext payload
+  std::function<Bytes(Bytes)> edit;  // applied to a valid payload of 13 plaintext bytes
   int status;
 };
 

@@ -130,8 +130,7 @@ TEST_F(LRPC2SecFileAuth, EndToEndAsRoot) {
   Client c(SessionConnectWithTimeout(path_.c_str(), nullptr, 30, 2, 0, &st));
   ASSERT_EQ(st, SESSION_OK);
   for (uint32_t type : {MsgType::VGPing, MsgType::VGStop, MsgType::VGSessionEnd}) {
-    Msg req(NewMsg(type));
-    MsgComplete(req.get());
+    Msg req = Completed(type);
     Msg reply(SessionSendWithTimeout(c.get(), req.get(), 30, &st));
     ASSERT_EQ(st, SESSION_OK);
     uint32_t replyType = 0;
@@ -159,9 +158,8 @@ TEST_F(LRPC2SecFileAuth, UnprivilegedClientAuthenticatesAsItself) {
               int st = -1;
               LRPC2SessionClient* c = SessionConnectWithTimeout(path_.c_str(), nullptr, 30, 2, 0, &st);
               if (c == nullptr) return 31;
-              LRPC2Msg* req = NewMsg(MsgType::VGStop);
-              MsgComplete(req);
-              LRPC2Msg* reply = SessionSendWithTimeout(c, req, 30, &st);
+              Msg req = Completed(MsgType::VGStop);
+              LRPC2Msg* reply = SessionSendWithTimeout(c, req.get(), 30, &st);
               void* blob = nullptr;
               uint32_t n = 0;
               int32_t uid = -1;
@@ -284,20 +282,16 @@ TEST_F(LRPC2SecFileAuth, ClientReadsOnlyFilesInsideTheAuthenticationDirectory) {
   ASSERT_EQ(mkdir(authDir_.c_str(), 0711), 0);
   const std::string inside = authDir_ + "/lrpc2authABCDEF";
   testsupport::writeFile(inside, std::string(1024, 0x42));
-  const int listenFd = Listen(dir_.file("rogue"));
-  ASSERT_GE(listenFd, 0);
+  RawServer rogue;
   auto client = std::async(std::launch::async, [&] {
     int st = -1;
-    Client c(SessionConnectWithTimeout(dir_.file("rogue").c_str(), nullptr, 30, 2, 0, &st));
+    Client c(SessionConnectWithTimeout(rogue.path().c_str(), nullptr, 30, 2, 0, &st));
     if (c == nullptr) return st;
-    Msg req(NewMsg(MsgType::VGStop));
-    MsgComplete(req.get());
+    Msg req = Completed(MsgType::VGStop);
     Msg reply(SessionSendWithTimeout(c.get(), req.get(), 30, &st));
     return st;
   });
-  struct pollfd pf = {listenFd, POLLIN, 0};
-  ASSERT_EQ(poll(&pf, 1, 30000), 1);
-  const int conn = accept(listenFd, nullptr, nullptr);
+  const int conn = rogue.accept();
   ASSERT_EQ(ReadN(conn, 4), Bytes(B().u32(2)));
   WriteAll(conn, B().u32(1));
   EXPECT_EQ(ReadV2Body(conn), Bytes(B().u16(20).u8(0)));
@@ -309,6 +303,4 @@ TEST_F(LRPC2SecFileAuth, ClientReadsOnlyFilesInsideTheAuthenticationDirectory) {
             Bytes(B().u16(2).u8(6).u32(0xFFFFFFFF).u8(6).u32(1024).str(std::string(1024, 0x42)).u8(0)));
   WriteAll(conn, V2Frame(B().u16(20).u8(0)));
   EXPECT_EQ(client.get(), SESSION_OK);
-  close(conn);
-  close(listenFd);
 }

@@ -36,8 +36,6 @@ FrameShape V(int version) {
 
 }  // namespace
 
-// ---- handshakes ----------------------------------------------------------------
-
 struct HandshakeCase {
   const char* name;
   Bytes hello;
@@ -69,38 +67,32 @@ TEST_P(LRPC2ServerHandshake, BytesAndOutcome) {
   }
 }
 
-Bytes V5Reply(uint32_t status, uint16_t server) {
-  return B().u32(1).u32(0x100000).u16(16).u32(status).u16(server);
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, LRPC2ServerHandshake,
     ::testing::Values(
         HandshakeCase{"V2", Hello(2), 0, 0, B().u32(1), 2, 0},
         HandshakeCase{"V3Allowed", Hello(3), 1, 0, B().u32(1), 3, 0},
-        HandshakeCase{"V4", Hello(4), 0, 0, B().u32(1).u32(0x100000), 4, 0},
+        HandshakeCase{"V4", Hello(4), 0, 0, HelloReply(4), 4, 0},
         HandshakeCase{"V2Required", Hello(2), 2, 425, B().u32(0), 2, 0},
         HandshakeCase{"V3Required", Hello(3), 2, 425, B().u32(0), 3, 0},
         HandshakeCase{"V4Required", Hello(4), 2, 425, B().u32(0), 4, 0},
         HandshakeCase{"V1", Hello(1), 0, 403, B().u32(0), 1, 0},
         HandshakeCase{"V6", Hello(6), 0, 403, B().u32(0), 6, 0},
         HandshakeCase{"V6Required", Hello(6), 2, 403, B().u32(0), 6, 0},
-        HandshakeCase{"V5RequiredRequired", Hello(5, 2), 2, 0, V5Reply(0, 2), 5, 1},
-        HandshakeCase{"V5RequiredAllowed", Hello(5, 1), 2, 0, V5Reply(0, 2), 5, 1},
-        HandshakeCase{"V5RequiredDisabled", Hello(5, 0), 2, 425, V5Reply(425, 2), 5, 0},
-        HandshakeCase{"V5AllowedRequired", Hello(5, 2), 1, 0, V5Reply(0, 1), 5, 1},
-        HandshakeCase{"V5AllowedAllowed", Hello(5, 1), 1, 0, V5Reply(0, 1), 5, 1},
-        HandshakeCase{"V5AllowedDisabled", Hello(5, 0), 1, 0, V5Reply(0, 1), 5, 0},
-        HandshakeCase{"V5DisabledRequired", Hello(5, 2), 0, 426, V5Reply(426, 0), 5, 0},
-        HandshakeCase{"V5DisabledAllowed", Hello(5, 1), 0, 0, V5Reply(0, 0), 5, 0},
-        HandshakeCase{"V5DisabledDisabled", Hello(5, 0), 0, 0, V5Reply(0, 0), 5, 0},
-        HandshakeCase{"V5BadHelloLength", B().u32(5).u16(9).u16(0), 0, 418, V5Reply(418, 0), 5, 0},
-        HandshakeCase{"V5BadSigningValue", B().u32(5).u16(8).u16(3), 1, 427, V5Reply(427, 1), 5, 0},
+        HandshakeCase{"V5RequiredRequired", Hello(5, 2), 2, 0, HelloReply(5, 0, 2), 5, 1},
+        HandshakeCase{"V5RequiredAllowed", Hello(5, 1), 2, 0, HelloReply(5, 0, 2), 5, 1},
+        HandshakeCase{"V5RequiredDisabled", Hello(5, 0), 2, 425, HelloReply(5, 425, 2), 5, 0},
+        HandshakeCase{"V5AllowedRequired", Hello(5, 2), 1, 0, HelloReply(5, 0, 1), 5, 1},
+        HandshakeCase{"V5AllowedAllowed", Hello(5, 1), 1, 0, HelloReply(5, 0, 1), 5, 1},
+        HandshakeCase{"V5AllowedDisabled", Hello(5, 0), 1, 0, HelloReply(5, 0, 1), 5, 0},
+        HandshakeCase{"V5DisabledRequired", Hello(5, 2), 0, 426, HelloReply(5, 426, 0), 5, 0},
+        HandshakeCase{"V5DisabledAllowed", Hello(5, 1), 0, 0, HelloReply(5, 0, 0), 5, 0},
+        HandshakeCase{"V5DisabledDisabled", Hello(5, 0), 0, 0, HelloReply(5, 0, 0), 5, 0},
+        HandshakeCase{"V5BadHelloLength", B().u32(5).u16(9).u16(0), 0, 418, HelloReply(5, 418, 0), 5, 0},
+        HandshakeCase{"V5BadSigningValue", B().u32(5).u16(8).u16(3), 1, 427, HelloReply(5, 427, 1), 5, 0},
         HandshakeCase{"HalfAVersionThenClosed", B().u16(5), 0, 405, Bytes(), 0, 0, true},
         HandshakeCase{"HelloCutShortThenSilence", B().u32(5).u16(8), 0, 409, Bytes(), 5, 0}),
     [](const ::testing::TestParamInfo<HandshakeCase>& info) { return std::string(info.param.name); });
-
-// ---- non-blocking accept -----------------------------------------------------
 
 TEST(LRPC2AcceptStep, FedBytePiecesCompletesLikeAccept) {
   FdPair p;
@@ -123,7 +115,7 @@ TEST(LRPC2AcceptStep, FedBytePiecesCompletesLikeAccept) {
   EXPECT_EQ(v, 5);
   ASSERT_NE(s, nullptr);
   EXPECT_TRUE(SessionIsSigning(s));
-  EXPECT_EQ(ReadN(p.b, 16), V5Reply(0, 1));
+  EXPECT_EQ(ReadN(p.b, 16), HelloReply(5, 0, 1));
   // A finished handshake cannot hand out a second session.
   LRPC2SessionServer* again = nullptr;
   EXPECT_EQ(SessionAcceptStep(a, &again, &st, &v), SESSION_ACCEPT_FAILED);
@@ -147,8 +139,6 @@ TEST(LRPC2AcceptStep, TimesOutWith409) {
   EXPECT_EQ(st, SESSION_ERR_TIMEOUT);
   SessionAcceptFree(a);
 }
-
-// ---- request checks ------------------------------------------------------------
 
 struct RecvCase {
   const char* name;
@@ -189,8 +179,6 @@ FrameShape WithHeaderVersion(uint32_t v) { return With(&FrameShape::headerVersio
 INSTANTIATE_TEST_SUITE_P(
     Cases, LRPC2ServerRecv,
     ::testing::Values(
-        RecvCase{"V2Ping", 2, Shape(), PingBody(), 0}, RecvCase{"V3Ping", 3, Shape(), PingBody(), 0},
-        RecvCase{"V4Ping", 4, Shape(), PingBody(), 0}, RecvCase{"V5Ping", 5, Shape(), PingBody(), 0},
         RecvCase{"V2OtherByteOrder", 2, WithMagic(0x1280CDAB), PingBody(), 414},
         RecvCase{"V4OtherByteOrder", 4, WithMagic(0x1280CDAB), PingBody(), 414},
         RecvCase{"V5OtherByteOrder", 5, WithMagic(0x1280CDAB), PingBody(), 414},
@@ -262,13 +250,10 @@ TEST(LRPC2ServerRecv, ParameterChecks) {
   Server s = AcceptRaw(p, 4);
   EXPECT_EQ(SessionRecv(p.a, s.get(), 1, &st, 1), nullptr);
   EXPECT_EQ(st, SESSION_ERR_PARAM);
-  Msg reply(NewMsg(10));
-  MsgComplete(reply.get());
+  Msg reply = Completed(10);
   EXPECT_EQ(SessionServerSend(p.a, s.get(), reply.get(), 5), SESSION_ERR_INVALID);  // no request yet
   EXPECT_EQ(SessionServerSend(p.a, nullptr, reply.get(), 5), SESSION_ERR_HANDLE);
 }
-
-// ---- version-5 signatures --------------------------------------------------------
 
 struct SignCase {
   const char* name;
@@ -336,8 +321,6 @@ INSTANTIATE_TEST_SUITE_P(
                       SignCase{"UnsignedWhileOff", 1, 0, false, false, false, 0, false}),
     [](const ::testing::TestParamInfo<SignCase>& info) { return std::string(info.param.name); });
 
-// ---- replies -----------------------------------------------------------------------
-
 // Version, signing, and the header space the reply reserves (none: the
 // header goes in front of the body instead of into the space).
 class LRPC2ServerReply : public ::testing::TestWithParam<std::tuple<int, int, uint32_t>> {};
@@ -393,13 +376,10 @@ TEST(LRPC2ServerReply, NoReplyToAnAsynchronousRequest) {
   int async = 0;
   EXPECT_EQ(MsgReadDoAsync(req.get(), &async), MSG_OK);
   EXPECT_EQ(async, 1);
-  Msg reply(MsgNew(10, 0, &table, 48, &st));
-  MsgComplete(reply.get());
+  Msg reply = Completed(10, &table);
   EXPECT_EQ(SessionServerSend(p.a, s.get(), reply.get(), 10), SESSION_OK);
   EXPECT_TRUE(NothingPending(p.b));
 }
-
-// ---- identity --------------------------------------------------------------------
 
 // Peer credentials are read on the first request that needs them; the
 // peer's pid comes from the version-4 and -5 headers.
@@ -449,13 +429,12 @@ TEST(LRPC2ServerIdentity, UnreadablePeerCredentialsFailWith410) {
   int st = -1;
   Server s(SessionAccept(in[0], out[1], 10, nullptr, 0, &st, nullptr));
   ASSERT_EQ(st, SESSION_OK);
-  EXPECT_EQ(ReadN(out[0], 8), Bytes(B().u32(1).u32(0x100000)));
+  EXPECT_EQ(ReadN(out[0], 8), HelloReply(4));
   const FrameShape f = V(4);
   ASSERT_TRUE(WriteAll(in[1], Frame(f, PingBody())));
   Msg ping(SessionRecv(-1, s.get(), 10, &st, 0));
   EXPECT_EQ(st, SESSION_OK);
-  Msg reply(NewMsg(10));
-  MsgComplete(reply.get());
+  Msg reply = Completed(10);
   EXPECT_EQ(SessionServerSend(-1, s.get(), reply.get(), 10), SESSION_OK);
   EXPECT_EQ(ReadN(out[0], 34 + 3).size(), 37u);
   ASSERT_TRUE(WriteAll(in[1], Frame(f, B().u16(70).u8(0))));  // VGSessionEnd
