@@ -9,9 +9,7 @@
 
 namespace {
 
-using hosttest::LogCapture;
-using hosttest::TempDir;
-using hosttest::writeFile;
+using namespace hosttest;
 
 struct ApuCase {
   std::string content;

@@ -19,10 +19,7 @@
 
 namespace {
 
-using hosttest::LogCapture;
-using hosttest::readFile;
-using hosttest::TempDir;
-using hosttest::writeFile;
+using namespace hosttest;
 
 const char kUnhooked[] = "passwd: files systemd\ngroup: files\n";
 const char kHooked[] = "passwd: files systemd orvanevg\ngroup: files\n";

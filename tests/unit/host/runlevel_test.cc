@@ -16,9 +16,7 @@
 
 namespace {
 
-using hosttest::LogCapture;
-using hosttest::TempDir;
-using hosttest::writeFile;
+using namespace hosttest;
 
 // Records appended in order, as the system writes them (pututline would replace the earlier one).
 void appendRecord(const std::string& path, short type, int pidField) {
@@ -154,7 +152,7 @@ TEST_F(Runlevel, RunProgramPassesArgumentsAndClosesDescriptors) {
   ASSERT_TRUE(r.ran);
   EXPECT_TRUE(r.exitedNormally);
   EXPECT_EQ(0, r.exitCode);
-  std::string text = hosttest::readFile(out);
+  std::string text = readFile(out);
   EXPECT_EQ(0u, text.find("one|two words\n")) << text;
   // 0, 1, 2 and the descriptor ls itself opens on /proc/self/fd.
   EXPECT_NE(std::string::npos, text.find("\n4\n")) << text;
