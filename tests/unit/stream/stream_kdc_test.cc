@@ -163,8 +163,7 @@ TEST_F(StreamKdcTest, ExchangeAfterTheCredentialExpiredRaisesContextExpired) {
     stream.readDataBlock();
     ADD_FAILURE() << "no exception";
   } catch (const ofw::KerberosException& e) {
-    EXPECT_EQ(0x000C0000, e.code()) << e.what();
-    EXPECT_EQ(GSS_S_CONTEXT_EXPIRED, static_cast<OM_uint32>(e.code()));
+    EXPECT_EQ(GSS_S_CONTEXT_EXPIRED, static_cast<OM_uint32>(e.code())) << e.what();
   }
   peer_.join();
   EXPECT_TRUE(accepted);

@@ -1,7 +1,6 @@
 // Test peers of the secure stream: raw token frames read and written by hand
 // (independently of the code under test) and a GSSAPI acceptor built on them.
 #pragma once
-#include <dirent.h>
 #include <gssapi/gssapi.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,16 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "support/descriptors.h"
+
 namespace streamtest {
 
-// Open descriptors of this process.
-inline int openDescriptors() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  while (d && readdir(d)) ++n;
-  if (d) closedir(d);
-  return n;
-}
+using testsupport::openDescriptors;
 
 inline bool readAll(int fd, void* p, size_t n) {
   auto* c = static_cast<char*>(p);
