@@ -15,6 +15,7 @@
 
 #include "host/twin_shells.h"
 #include "ofw/exceptions.h"
+#include "support/descriptors.h"
 #include "unit/host/host_test_support.h"
 
 namespace {
@@ -23,8 +24,6 @@ using namespace hosttest;
 
 const char kUnhooked[] = "passwd: files systemd\ngroup: files\n";
 const char kHooked[] = "passwd: files systemd orvanevg\ngroup: files\n";
-
-long openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 // True when nobody holds the lock on path.
 bool lockIsFree(const std::string& path) {
@@ -154,19 +153,19 @@ TEST_F(NssHook, WithoutTheDirectoryClientOnlyShellsAndCacheAreRefreshed) {
 TEST_F(NssHook, AFailureInTheCycleEndsItAndFreesTheLock) {
   setenv("AUTOEDIT_FAIL", "hook", 1);
   ovg::NssMonitor monitor(p_);
-  long before = openDescriptors();
+  const int before = testsupport::openDescriptors();
   monitor.monitorNssConf();
   EXPECT_TRUE(log_.contains("DEBUG ovg.vgd.nss Can't complete the unhook and hook cycle: execution of " + p_.script +
                             " script failed: code=1 (Error)"));
   EXPECT_EQ(access(dir_.file("nscd.calls").c_str(), F_OK), -1);
   EXPECT_TRUE(lockIsFree(p_.lockFile));
-  EXPECT_EQ(openDescriptors(), before);
+  EXPECT_EQ(testsupport::openDescriptors(), before);
 
   unlink(p_.nsswitch.c_str());
   EXPECT_THROW(monitor.monitorNssConf(), ofw::SystemException);
   EXPECT_THROW(ovg::IsNSSHooked(p_), ofw::SystemException);
   EXPECT_FALSE(monitor.inProgress());
-  EXPECT_EQ(openDescriptors(), before);
+  EXPECT_EQ(testsupport::openDescriptors(), before);
 }
 
 TEST_F(NssHook, ScriptRunsWithOutputOnDevNullAndItsCodeNamesTheStatus) {
