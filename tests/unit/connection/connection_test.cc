@@ -168,7 +168,8 @@ TEST(SessionPing, VersionFourCarriesTheJsonMembersInOrder) {
 
 // A collector made by hand: accepts one connection and its context (keys of
 // KRB5_KTNAME), records every data block unwrapped and answers it with what
-// `answer` returns (nothing for an empty string), sealed.
+// `answer` returns (nothing for an empty string), sealed. The one-byte block
+// that opens the conversation gets no answer.
 class Peer {
  public:
   using Answer = std::function<std::string(const std::string& block)>;
@@ -187,7 +188,7 @@ class Peer {
         int conf = 0;
         acceptor.unwrap(f.payload, plain, conf);
         blocks.push_back(plain);
-        const std::string reply = answer(plain);
+        const std::string reply = plain.size() == 1 ? std::string() : answer(plain);
         if (!reply.empty()) streamtest::writeAll(fd.get(), streamtest::frame(4, acceptor.wrap(reply, true)));
       }
     });
@@ -224,7 +225,6 @@ std::string ackFor(const std::string& request) {
 // The usual collector: control commands answered by their first byte,
 // session messages by an acknowledgement.
 std::string answerAll(const std::string& block) {
-  if (block.size() == 1) return "";
   if (meridia::Packet(block, true, false).getChannel().isNull()) return replyTo(block, block.substr(21, 1));
   return ackFor(block);
 }
@@ -319,7 +319,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BadReplyCase{"LengthFieldDisagrees",
                      [](const std::string& b) {
-                       if (b.size() == 1) return std::string();
                        std::string r = replyTo(b, "\x06");
                        r[0] = static_cast<char>(r[0] + 1);
                        return r;
@@ -328,7 +327,6 @@ INSTANTIATE_TEST_SUITE_P(
                      "not match its 22 bytes"},
         BadReplyCase{"StringCountBeyondTheBytes",
                      [](const std::string& b) {
-                       if (b.size() == 1) return std::string();
                        if (meridia::Packet(b, true, false).getChannel().isNull())
                          return replyTo(b, b.substr(21, 1));
                        return replyTo(b, u32(1000) + std::string(20, 'x'));
@@ -337,7 +335,6 @@ INSTANTIATE_TEST_SUITE_P(
                      "received data"},
         BadReplyCase{"ErrorReportCut",
                      [](const std::string& b) {
-                       if (b.size() == 1) return std::string();
                        std::string r = replyTo(b, u32(1) + u32(50));
                        r[4] = meridia::Packet::FLAG_ERROR_REPORT;
                        return r;
