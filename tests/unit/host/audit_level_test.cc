@@ -58,17 +58,14 @@ struct EntryCase {
   int malformed;
 };
 
-class ParseUserProperty : public ::testing::TestWithParam<EntryCase> {};
+class ParseUserProperty : public AuditLevelTest, public ::testing::WithParamInterface<EntryCase> {};
 
 TEST_P(ParseUserProperty, Parses) {
-  ofw::Properties props;
-  props.loadFromString("nss.user.override.auditlevel = audit_required\n");
-  AuditLevelContext ctx;
-  InitAuditLevelContext(&ctx, &props);
+  set("nss.user.override.auditlevel = audit_required\n");
   const EntryCase& c = GetParam();
   std::unique_ptr<UserProperty> p(new UserProperty);
   p->auditLevel = -99;
-  int rc = parseUserProperty(&ctx, c.entry.c_str(), p.get());
+  int rc = parseUserProperty(&ctx_, c.entry.c_str(), p.get());
   EXPECT_EQ(c.rc, rc) << c.entry;
   if (rc == 0) {
     EXPECT_EQ(c.name, p->name) << c.entry;
@@ -79,7 +76,6 @@ TEST_P(ParseUserProperty, Parses) {
   } else {
     EXPECT_EQ(-99, p->auditLevel) << "output untouched on failure";
   }
-  FreeAuditLevelContext(&ctx, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -108,27 +104,23 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{std::string(4096, 'u'), -22, "", 0, 0, 0, 0},
         EntryCase{std::string(4000, ':'), 0, "$", 2, -1, 0, 1}));
 
-TEST(ParseUserPropertyTest, NullArgumentsAndDefaults) {
-  ofw::Properties props;
-  AuditLevelContext ctx;
-  InitAuditLevelContext(&ctx, &props);
+TEST_F(AuditLevelTest, ParseNullArgumentsAndDefaults) {
   UserProperty p;
-  EXPECT_EQ(-22, parseUserProperty(&ctx, nullptr, &p));
-  EXPECT_EQ(-22, parseUserProperty(&ctx, "bob", nullptr));
+  EXPECT_EQ(-22, parseUserProperty(&ctx_, nullptr, &p));
+  EXPECT_EQ(-22, parseUserProperty(&ctx_, "bob", nullptr));
   // Without any level setting the override default is use_sysrights.
-  ASSERT_EQ(0, parseUserProperty(&ctx, "bob", &p));
+  ASSERT_EQ(0, parseUserProperty(&ctx_, "bob", &p));
   EXPECT_EQ(OVG_USE_SYSRIGHTS, p.auditLevel);
   // user.ignore.audit.level is used while the override level is not_set.
-  props.loadFromString("user.ignore.audit.level = no_audit\n");
-  ASSERT_EQ(0, parseUserProperty(&ctx, "bob", &p));
+  set("user.ignore.audit.level = no_audit\n");
+  ASSERT_EQ(0, parseUserProperty(&ctx_, "bob", &p));
   EXPECT_EQ(OVG_NO_AUDIT, p.auditLevel);
-  props.loadFromString("nss.user.override.auditlevel = audit_if_possible\nuser.ignore.audit.level = no_audit\n");
-  ASSERT_EQ(0, parseUserProperty(&ctx, "bob", &p));
+  set("nss.user.override.auditlevel = audit_if_possible\nuser.ignore.audit.level = no_audit\n");
+  ASSERT_EQ(0, parseUserProperty(&ctx_, "bob", &p));
   EXPECT_EQ(OVG_AUDIT_IF_POSSIBLE, p.auditLevel);
-  props.loadFromString("nss.user.override.auditlevel = bogus\n");
-  ASSERT_EQ(0, parseUserProperty(&ctx, "bob", &p));
+  set("nss.user.override.auditlevel = bogus\n");
+  ASSERT_EQ(0, parseUserProperty(&ctx_, "bob", &p));
   EXPECT_EQ(OVG_USE_SYSRIGHTS, p.auditLevel);
-  FreeAuditLevelContext(&ctx, true);
 }
 
 TEST_F(AuditLevelTest, ParseLogsMalformedAndRefusedEntries) {
