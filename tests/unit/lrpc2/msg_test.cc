@@ -196,67 +196,67 @@ int Steps(std::initializer_list<std::function<int()>> steps) {
   return MSG_OK;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, LRPC2MsgTags,
-    ::testing::Values(
-        TagCase{"Empty", [](LRPC2Msg*) { return static_cast<int>(MSG_OK); }, Bytes(), ""},
-        TagCase{"BoolTrue", [](LRPC2Msg* m) { return MsgWriteBool(m, 5); }, B().u8(1).u8(1), "b1"},
-        TagCase{"Int32", [](LRPC2Msg* m) { return MsgWriteInt32(m, -2); }, B().u8(2).u32(0xFFFFFFFE), "i-2"},
-        TagCase{"UInt32", [](LRPC2Msg* m) { return MsgWriteUInt32(m, 0xDEADBEEF); }, B().u8(3).u32(0xDEADBEEF),
-                "u3735928559"},
-        TagCase{"String", [](LRPC2Msg* m) { return MsgWriteString(m, "abc"); }, B().u8(4).u32(3).str("abc"),
-                "s:abc"},
-        TagCase{"NullString", [](LRPC2Msg* m) { return MsgWriteString(m, nullptr); }, B().u8(4).u32(0xFFFFFFFF),
-                "s:null"},
-        TagCase{"EmptyString", [](LRPC2Msg* m) { return MsgWriteString(m, ""); }, B().u8(4).u32(0), "s:"},
-        TagCase{"Password", [](LRPC2Msg* m) { return MsgWritePassword(m, "pw"); }, B().u8(5).u32(2).str("pw"),
-                "p:pw"},
-        TagCase{"Blob", [](LRPC2Msg* m) { return MsgWriteBlob(m, "\x01\x00\x03", 3); },
-                B().u8(6).u32(3).u8(1).u8(0).u8(3), "x:01 00 03"},
-        TagCase{"ZeroLengthBlobIsNull", [](LRPC2Msg* m) { return MsgWriteBlob(m, "\x01", 0); },
-                B().u8(6).u32(0xFFFFFFFF), "x:null"},
-        TagCase{"StringSet", [](LRPC2Msg* m) { return MsgWriteStringSet(m, kSet); },
-                B().u8(7).u32(3).u32(1).str("a").u32(2).str("bc").u32(0), "[a,bc,,]"},
-        TagCase{"EmptyStringSet", [](LRPC2Msg* m) { return MsgWriteStringSet(m, nullptr); }, B().u8(7).u32(0),
-                "[]"},
-        TagCase{"KeyValueSet", WriteKeyValues,
-                B().u8(8).u32(2).u32(1).str("k").u32(2).str("vv").u32(1).str("x").u32(0), "{k=vv,x=,}"},
-        TagCase{"IncrementalStringSet",  // the count is patched by MsgComplete
-                [](LRPC2Msg* m) {
-                  return Steps({[m] { return MsgWriteBeginStringSet(m); },
-                                [m] { return MsgWriteAppendStringToSet(m, "one"); },
-                                [m] { return MsgWriteAppendStringToSet(m, nullptr); }});
-                },
-                B().u8(7).u32(2).u32(3).str("one").u32(0), "[one,,]"},
-        TagCase{"IncrementalBlobSetPatchedByNextWrite",
-                [](LRPC2Msg* m) {
-                  return Steps({[m] { return MsgWriteBeginStringSet(m); },
-                                [m] { return MsgWriteAppendBlobToSet(m, kData, 2); },
-                                [m] { return MsgWriteAppendBlobToSet(m, nullptr, 0); },
-                                [m] { return MsgWriteAppendBlobToSet(m, kData, 1); },
-                                [m] { return MsgWriteBool(m, 1); }});
-                },
-                B().u8(7).u32(3).u32(2).u8(9).u8(8).u32(0).u32(1).u8(9).u8(1).u8(1), "[09 08,,09,] b1"},
-        TagCase{"IncrementalKeyValueSet",
-                [](LRPC2Msg* m) {
-                  return Steps({[m] { return MsgWriteBeginKeyValueSet(m); },
-                                [m] { return MsgWriteAppendKeyValuePair(m, "a", "1"); },
-                                [m] { return MsgWriteAppendKeyValuePair(m, "b", nullptr); },
-                                [m] { return MsgWriteBeginStringSet(m); }});  // closes the first set
-                },
-                B().u8(8).u32(2).u32(1).str("a").u32(1).str("1").u32(1).str("b").u32(0).u8(7).u32(0),
-                "{a=1,b=,} []"},
-        TagCase{"NullProtectedBlob", [](LRPC2Msg* m) { return MsgWriteProtectedBlob(m, nullptr, 0, nullptr); },
-                B().u8(9).u32(0xFFFFFFFF), "P:null"},
-        TagCase{"BoolAndIntArrays",
-                [](LRPC2Msg* m) {
-                  const int bools[] = {1, 0, 1};
-                  const int32_t ints[] = {-1, 2};
-                  return Steps({[&] { return MsgWriteBoolArray(m, bools, 3); },
-                                [&] { return MsgWriteIntArray(m, ints, 2); }});
-                },
-                B().u8(1).u8(1).u8(1).u8(0).u8(1).u8(1).u8(2).u32(0xFFFFFFFF).u8(2).u32(2), "b1 b0 b1 i-1 i2"}),
-    [](const ::testing::TestParamInfo<TagCase>& info) { return std::string(info.param.name); });
+const TagCase kTagCases[] = {
+    TagCase{"Empty", [](LRPC2Msg*) { return static_cast<int>(MSG_OK); }, Bytes(), ""},
+    TagCase{"BoolTrue", [](LRPC2Msg* m) { return MsgWriteBool(m, 5); }, B().u8(1).u8(1), "b1"},
+    TagCase{"Int32", [](LRPC2Msg* m) { return MsgWriteInt32(m, -2); }, B().u8(2).u32(0xFFFFFFFE), "i-2"},
+    TagCase{"UInt32", [](LRPC2Msg* m) { return MsgWriteUInt32(m, 0xDEADBEEF); }, B().u8(3).u32(0xDEADBEEF),
+            "u3735928559"},
+    TagCase{"String", [](LRPC2Msg* m) { return MsgWriteString(m, "abc"); }, B().u8(4).u32(3).str("abc"),
+            "s:abc"},
+    TagCase{"NullString", [](LRPC2Msg* m) { return MsgWriteString(m, nullptr); }, B().u8(4).u32(0xFFFFFFFF),
+            "s:null"},
+    TagCase{"EmptyString", [](LRPC2Msg* m) { return MsgWriteString(m, ""); }, B().u8(4).u32(0), "s:"},
+    TagCase{"Password", [](LRPC2Msg* m) { return MsgWritePassword(m, "pw"); }, B().u8(5).u32(2).str("pw"),
+            "p:pw"},
+    TagCase{"Blob", [](LRPC2Msg* m) { return MsgWriteBlob(m, "\x01\x00\x03", 3); },
+            B().u8(6).u32(3).u8(1).u8(0).u8(3), "x:01 00 03"},
+    TagCase{"ZeroLengthBlobIsNull", [](LRPC2Msg* m) { return MsgWriteBlob(m, "\x01", 0); },
+            B().u8(6).u32(0xFFFFFFFF), "x:null"},
+    TagCase{"StringSet", [](LRPC2Msg* m) { return MsgWriteStringSet(m, kSet); },
+            B().u8(7).u32(3).u32(1).str("a").u32(2).str("bc").u32(0), "[a,bc,,]"},
+    TagCase{"EmptyStringSet", [](LRPC2Msg* m) { return MsgWriteStringSet(m, nullptr); }, B().u8(7).u32(0),
+            "[]"},
+    TagCase{"KeyValueSet", WriteKeyValues,
+            B().u8(8).u32(2).u32(1).str("k").u32(2).str("vv").u32(1).str("x").u32(0), "{k=vv,x=,}"},
+    TagCase{"IncrementalStringSet",  // the count is patched by MsgComplete
+            [](LRPC2Msg* m) {
+              return Steps({[m] { return MsgWriteBeginStringSet(m); },
+                            [m] { return MsgWriteAppendStringToSet(m, "one"); },
+                            [m] { return MsgWriteAppendStringToSet(m, nullptr); }});
+            },
+            B().u8(7).u32(2).u32(3).str("one").u32(0), "[one,,]"},
+    TagCase{"IncrementalBlobSetPatchedByNextWrite",
+            [](LRPC2Msg* m) {
+              return Steps({[m] { return MsgWriteBeginStringSet(m); },
+                            [m] { return MsgWriteAppendBlobToSet(m, kData, 2); },
+                            [m] { return MsgWriteAppendBlobToSet(m, nullptr, 0); },
+                            [m] { return MsgWriteAppendBlobToSet(m, kData, 1); },
+                            [m] { return MsgWriteBool(m, 1); }});
+            },
+            B().u8(7).u32(3).u32(2).u8(9).u8(8).u32(0).u32(1).u8(9).u8(1).u8(1), "[09 08,,09,] b1"},
+    TagCase{"IncrementalKeyValueSet",
+            [](LRPC2Msg* m) {
+              return Steps({[m] { return MsgWriteBeginKeyValueSet(m); },
+                            [m] { return MsgWriteAppendKeyValuePair(m, "a", "1"); },
+                            [m] { return MsgWriteAppendKeyValuePair(m, "b", nullptr); },
+                            [m] { return MsgWriteBeginStringSet(m); }});  // closes the first set
+            },
+            B().u8(8).u32(2).u32(1).str("a").u32(1).str("1").u32(1).str("b").u32(0).u8(7).u32(0),
+            "{a=1,b=,} []"},
+    TagCase{"NullProtectedBlob", [](LRPC2Msg* m) { return MsgWriteProtectedBlob(m, nullptr, 0, nullptr); },
+            B().u8(9).u32(0xFFFFFFFF), "P:null"},
+    TagCase{"BoolAndIntArrays",
+            [](LRPC2Msg* m) {
+              const int bools[] = {1, 0, 1};
+              const int32_t ints[] = {-1, 2};
+              return Steps({[&] { return MsgWriteBoolArray(m, bools, 3); },
+                            [&] { return MsgWriteIntArray(m, ints, 2); }});
+            },
+            B().u8(1).u8(1).u8(1).u8(0).u8(1).u8(1).u8(2).u32(0xFFFFFFFF).u8(2).u32(2), "b1 b0 b1 i-1 i2"}};
+
+INSTANTIATE_TEST_SUITE_P(Values, LRPC2MsgTags, ::testing::ValuesIn(kTagCases),
+                         [](const ::testing::TestParamInfo<TagCase>& info) { return std::string(info.param.name); });
 
 TEST(LRPC2Msg, WrongTypeReadReturns202AndConsumesNothing) {
   Msg m = Build(MsgType::VGPing);
@@ -425,20 +425,10 @@ INSTANTIATE_TEST_SUITE_P(
         BodyCase{"UnknownType", B().u16(32).u8(0), MSG_OK}),
     [](const ::testing::TestParamInfo<BodyCase>& info) { return std::string(info.param.name); });
 
-// A message holding every kind of value.
+// A message holding every kind of value: each value case's writes in turn.
 Bytes RichBody() {
   Msg m = Build(MsgType::VGSessionStart17);
-  const char* set[] = {"s1", "", nullptr};
-  MsgKeyValue kv[] = {{const_cast<char*>("key"), const_cast<char*>("value")}, {nullptr, nullptr}};
-  EXPECT_EQ(MsgWriteBool(m.get(), 1), MSG_OK);
-  EXPECT_EQ(MsgWriteInt32(m.get(), -7), MSG_OK);
-  EXPECT_EQ(MsgWriteUInt32(m.get(), 7), MSG_OK);
-  EXPECT_EQ(MsgWriteString(m.get(), "hello"), MSG_OK);
-  EXPECT_EQ(MsgWriteString(m.get(), nullptr), MSG_OK);
-  EXPECT_EQ(MsgWritePassword(m.get(), "secret"), MSG_OK);
-  EXPECT_EQ(MsgWriteBlob(m.get(), "\x01\x02", 2), MSG_OK);
-  EXPECT_EQ(MsgWriteStringSet(m.get(), set), MSG_OK);
-  EXPECT_EQ(MsgWriteKeyValueSet(m.get(), kv), MSG_OK);
+  for (const TagCase& c : kTagCases) EXPECT_EQ(c.write(m.get()), MSG_OK) << c.name;
   EXPECT_EQ(MsgWriteProtectedBlob(m.get(), "protected", 9, nullptr), MSG_OK);
   EXPECT_EQ(MsgComplete(m.get()), MSG_OK);
   return DataOf(m.get());
