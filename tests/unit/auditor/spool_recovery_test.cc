@@ -70,13 +70,6 @@ class SpoolRecovery : public ::testing::Test {
     std::vector<unsigned char> m = readBlock(file, 0);
     return m.empty() ? -1 : getInt32(&m[kTailOffset]);
   }
-  // Damages a payload byte of the block holding the last record (its checksum
-  // no longer matches); returns that block.
-  static int damageTail(const std::string& file) {
-    const int tail = tailBlock(file);
-    if (tail > 0) flipByte(file, static_cast<off_t>(tail) * kDefaultBlockSize + kDataXHeaderSize + 5);
-    return tail;
-  }
 
   std::string logText() { return log_.contents(); }
 
@@ -98,8 +91,10 @@ TEST_F(SpoolRecovery, SessionSpoolWithDamagedTailIsSalvagedAndPostingGoesOn) {
   }
   std::string spool = sessions_ + "/" + ovgfw::sessionBucketName(guid) + "/" + guid.toSwappedMSString() + ".dbq";
   std::string file = spool + "/0";
-  const int tail = damageTail(file);  // the block holding "three"
+  int tail = tailBlock(file);
   ASSERT_GT(tail, 0);
+  // A payload byte of the block holding "three": its checksum no longer matches.
+  flipByte(file, static_cast<off_t>(tail) * kDefaultBlockSize + static_cast<off_t>(kDataXHeaderSize) + 5);
 
   auto b = newAuditor();
   std::string four;
@@ -126,7 +121,9 @@ TEST_F(SpoolRecovery, DamagedCommonSpoolIsSalvagedAtInitAndPostingGoesOn) {
     a->stop();
   }
   std::string file = common_ + "/0";
-  ASSERT_GT(damageTail(file), 0);
+  int tail = tailBlock(file);
+  ASSERT_GT(tail, 0);
+  flipByte(file, static_cast<off_t>(tail) * kDefaultBlockSize + static_cast<off_t>(kDataXHeaderSize) + 5);
   flipByte(file, static_cast<off_t>(kMasterXHeaderSize) + 7);  // the master's checksum fails too
 
   std::unique_ptr<Vigilog::Auditor> b;
