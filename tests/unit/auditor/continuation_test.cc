@@ -5,11 +5,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <memory>
-#include <string>
 
-#include "auditor/auditor.h"
-#include "ofw/config/properties.h"
+#include "auditor_test_util.h"
 #include "ovgfw/ovg_message.h"
 #include "support/test_support.h"
 
@@ -18,8 +15,7 @@ namespace {
 class Continuation : public ::testing::Test {
  protected:
   void SetUp() override {
-    auditor_.reset(new Vigilog::Auditor());
-    auditor_->init(dir_ + "/spool-sessions", dir_ + "/spool-dbqc", dir_ + "/spool-atdbqc", dir_ + "/session");
+    auditor_ = auditortest::newAuditor(dir_, dir_ + "/session");
   }
   void TearDown() override { auditor_.reset(); }
   static ovgfw::OVGRequestMessage startOf(const ofw::Guid& g, const std::string& user) {

@@ -4,12 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <memory>
-#include <string>
-
 #include "../logging/log_test_util.h"
-#include "auditor/auditor.h"
-#include "server/session_records.h"
+#include "auditor_test_util.h"
 
 namespace {
 
@@ -25,22 +21,14 @@ bool waitForSleeps(logtest::LogCapture& log, int sleeps) {
 TEST(DespoolerNudge, RecordsDoNotWakeAnOfflineDespoolerOtherNudgesDo) {
   logtest::TempDir dir;
   logtest::LogCapture log;
-  std::unique_ptr<Vigilog::Auditor> auditor(new Vigilog::Auditor());
-  auditor->init(dir.path() + "/sessions", dir.path() + "/common", dir.path() + "/at", "");
+  std::unique_ptr<Vigilog::Auditor> auditor = auditortest::newAuditor(dir.path());
   ASSERT_TRUE(waitForSleeps(log, 1));
   usleep(50000);  // any nudge of init has been taken
   const int sleeps = log.count("DEBUG Waiting for nudge");
   ASSERT_TRUE(waitForSleeps(log, sleeps));
   const int woken = log.count("DEBUG Received nudge");
 
-  const ofw::Guid guid = ofw::Guid::generate();
-  const std::string text(100, 'x');
-  const struct timeval when = {1700000000, 0};
-  for (int i = 0; i < 20; ++i) {
-    ovgfw::OVGRequestMessage m;
-    ovg::buildSessionData(m, guid, when, 2, text.data(), static_cast<uint32_t>(text.size()));
-    auditor->postSessionData(guid, m);
-  }
+  auditortest::post(*auditor, ofw::Guid::generate(), std::string(100, 'x'), 20);
   usleep(100000);
   EXPECT_EQ(log.count("DEBUG Received nudge"), woken) << "a record woke an offline despooler";
 

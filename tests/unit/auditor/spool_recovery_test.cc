@@ -11,14 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
-#include "auditor/auditor.h"
+#include "../logging/log_test_util.h"
+#include "auditor_test_util.h"
 #include "ofw/dbq/dbq_format.h"
 #include "ofw/dbq/dbqcomposite.h"
-#include "ofw/logging/logger.h"
-#include "ofw/config/properties.h"
 #include "ovgfw/session_queue.h"
-#include "server/session_records.h"
 
 namespace {
 
@@ -26,37 +23,7 @@ using namespace ofw::dbqfmt;
 
 class SpoolRecovery : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = tmp_.path();
-    sessions_ = dir_ + "/spool-sessions";
-    common_ = dir_ + "/spool-dbqc";
-    at_ = dir_ + "/spool-atdbqc";
-    log_ = dir_ + "/vgd.log";
-    ofw::Props().setProperty("logger.destination", log_);
-    ofw::Props().setProperty("logger.queue.size", "0");
-    ofw::Logger::ReconfigureLevels(ofw::Props());
-  }
-  void TearDown() override {
-    ofw::Props().setProperty("logger.destination", "syslog");
-    ofw::Logger::ReconfigureLevels(ofw::Props());
-    ofw::Logger::close();
-  }
-
-  std::unique_ptr<Vigilog::Auditor> newAuditor() {
-    std::unique_ptr<Vigilog::Auditor> a(new Vigilog::Auditor());
-    a->init(sessions_, common_, at_, "");
-    return a;
-  }
-
-  // Posts one data record and returns its bytes as spooled.
-  static std::string post(Vigilog::Auditor& a, const ofw::Guid& guid, const std::string& text) {
-    ovgfw::OVGRequestMessage m;
-    struct timeval when = {1700000000, 0};
-    ovg::buildSessionData(m, guid, when, 2, text.data(), static_cast<uint32_t>(text.size()));
-    std::string bytes = m.serialize();
-    a.postSessionData(guid, m);
-    return bytes;
-  }
+  std::unique_ptr<Vigilog::Auditor> newAuditor() { return auditortest::newAuditor(dir_); }
 
   static std::vector<std::string> records(const std::string& spool) {
     std::vector<std::string> out;
@@ -104,13 +71,12 @@ class SpoolRecovery : public ::testing::Test {
     return m.empty() ? -1 : getInt32(&m[kTailOffset]);
   }
 
-  std::string logText() {
-    ofw::Logger::flush();
-    return testsupport::readFile(log_);
-  }
+  std::string logText() { return log_.contents(); }
 
+  logtest::LogCapture log_;
   testsupport::TempDir tmp_;
-  std::string dir_, sessions_, common_, at_, log_;
+  const std::string dir_ = tmp_.path(), sessions_ = dir_ + "/spool-sessions", common_ = dir_ + "/spool-dbqc",
+                    at_ = dir_ + "/spool-atdbqc";
 };
 
 TEST_F(SpoolRecovery, SessionSpoolWithDamagedTailIsSalvagedAndPostingGoesOn) {
@@ -118,9 +84,9 @@ TEST_F(SpoolRecovery, SessionSpoolWithDamagedTailIsSalvagedAndPostingGoesOn) {
   std::string one, two;
   {
     auto a = newAuditor();
-    one = post(*a, guid, "one");
-    two = post(*a, guid, "two");
-    post(*a, guid, "three");
+    one = auditortest::post(*a, guid, "one");
+    two = auditortest::post(*a, guid, "two");
+    auditortest::post(*a, guid, "three");
     a->stop();
   }
   std::string spool = sessions_ + "/" + ovgfw::sessionBucketName(guid) + "/" + guid.toSwappedMSString() + ".dbq";
@@ -132,8 +98,8 @@ TEST_F(SpoolRecovery, SessionSpoolWithDamagedTailIsSalvagedAndPostingGoesOn) {
 
   auto b = newAuditor();
   std::string four;
-  ASSERT_NO_THROW(four = post(*b, guid, "four"));
-  std::string five = post(*b, guid, "five");
+  ASSERT_NO_THROW(four = auditortest::post(*b, guid, "four"));
+  std::string five = auditortest::post(*b, guid, "five");
   b->stop();
 
   EXPECT_EQ(records(spool), (std::vector<std::string>{one, two, four, five}));
@@ -149,9 +115,9 @@ TEST_F(SpoolRecovery, DamagedCommonSpoolIsSalvagedAtInitAndPostingGoesOn) {
   std::string one, two;
   {
     auto a = newAuditor();
-    one = post(*a, none, "common one");
-    two = post(*a, none, "common two");
-    post(*a, none, "common three");
+    one = auditortest::post(*a, none, "common one");
+    two = auditortest::post(*a, none, "common two");
+    auditortest::post(*a, none, "common three");
     a->stop();
   }
   std::string file = common_ + "/0";
@@ -163,7 +129,7 @@ TEST_F(SpoolRecovery, DamagedCommonSpoolIsSalvagedAtInitAndPostingGoesOn) {
   std::unique_ptr<Vigilog::Auditor> b;
   ASSERT_NO_THROW(b = newAuditor());
   ASSERT_TRUE(b->commonSpool()->isOpen());
-  std::string four = post(*b, none, "common four");
+  std::string four = auditortest::post(*b, none, "common four");
   b->stop();
 
   EXPECT_EQ(records(common_), (std::vector<std::string>{one, two, four}));

@@ -8,9 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "auditor/auditor.h"
+#include "auditor_test_util.h"
 #include "ofw/config/properties.h"
-#include "server/session_records.h"
 #include "support/test_support.h"
 
 namespace {
@@ -29,31 +28,20 @@ class SpoolSize : public ::testing::Test {
  protected:
   void SetUp() override {
     ofw::Props().setProperty("spool.max.single.file.size", "8");  // KiB: files roll over
-    auditor_ = newAuditor();
+    auditor_ = auditortest::newAuditor(dir_);
   }
   void TearDown() override {
     auditor_.reset();
     ofw::Props().setProperty("spool.max.single.file.size", "");
   }
-  std::unique_ptr<Vigilog::Auditor> newAuditor() {
-    std::unique_ptr<Vigilog::Auditor> a(new Vigilog::Auditor());
-    a->init(dir_ + "/sessions", dir_ + "/common", dir_ + "/at", "");
-    return a;
-  }
   void post(const ofw::Guid& guid, int count, size_t size) {
-    const std::string text(size, 'x');
-    const struct timeval when = {1700000000, 0};
-    for (int i = 0; i < count; ++i) {
-      ovgfw::OVGRequestMessage m;
-      ovg::buildSessionData(m, guid, when, 2, text.data(), static_cast<uint32_t>(text.size()));
-      auditor_->postSessionData(guid, m);
-    }
+    auditortest::post(*auditor_, guid, std::string(size, 'x'), count);
   }
   // The common spool's files and every session queue's files, counted here.
   uint64_t onDisk() {
-    uint64_t total = filesIn(dir_ + "/common");
-    if (!fs::exists(dir_ + "/sessions")) return total;
-    for (const auto& bucket : fs::directory_iterator(dir_ + "/sessions"))
+    uint64_t total = filesIn(dir_ + "/spool-dbqc");
+    if (!fs::exists(dir_ + "/spool-sessions")) return total;
+    for (const auto& bucket : fs::directory_iterator(dir_ + "/spool-sessions"))
       for (const auto& e : fs::directory_iterator(bucket.path()))
         if (e.path().extension() == ".dbq") total += filesIn(e.path());
     return total;
@@ -90,7 +78,7 @@ TEST_F(SpoolSize, RunningTotalFollowsPostsDequeuesAndRemovals) {
   const uint64_t last = onDisk();
   EXPECT_EQ(auditor_->getDbSizeOnDisk(), last);
   auditor_.reset();
-  auditor_ = newAuditor();
+  auditor_ = auditortest::newAuditor(dir_);
   EXPECT_EQ(auditor_->getDbSizeOnDisk(), last);
   post(b, 1, 100);
   EXPECT_EQ(auditor_->getDbSizeOnDisk(), onDisk());

@@ -1,7 +1,6 @@
 #include "ofw/capi/capi_loader.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,34 +21,14 @@ std::string realPathOf(const std::string& path) {
 
 // Counts the resolved function pointers of a loader.
 int resolvedCount(const CapiDynamicLoader& l) {
-  const void* pointers[] = {
-      reinterpret_cast<const void*>(l.opwSessionOpen),
-      reinterpret_cast<const void*>(l.opwSessionClose),
-      reinterpret_cast<const void*>(l.opwSetOption),
-      reinterpret_cast<const void*>(l.opwLookupObjectByName),
-      reinterpret_cast<const void*>(l.opwLookupObjectByUnixId),
-      reinterpret_cast<const void*>(l.opwLookupObjectBySid),
-      reinterpret_cast<const void*>(l.opwGetAttributeStr),
-      reinterpret_cast<const void*>(l.opwGetAttributeInt),
-      reinterpret_cast<const void*>(l.opwGetAttributeBool),
-      reinterpret_cast<const void*>(l.opwGetAttributeList),
-      reinterpret_cast<const void*>(l.opwIsObjectCategory),
-      reinterpret_cast<const void*>(l.opwValidateUserGroup),
-      reinterpret_cast<const void*>(l.opwLdapSearchOpen),
-      reinterpret_cast<const void*>(l.opwLdapSearchNext),
-      reinterpret_cast<const void*>(l.opwLdapSearchInfo),
-      reinterpret_cast<const void*>(l.opwLdapSearchClose),
-      reinterpret_cast<const void*>(l.opwLdapSearchHandle),
-      reinterpret_cast<const void*>(l.opwLdapFetch),
-      reinterpret_cast<const void*>(l.opwDomainFromDN),
-      reinterpret_cast<const void*>(l.opwFreeObject),
-      reinterpret_cast<const void*>(l.opwFreeString),
-      reinterpret_cast<const void*>(l.opwFreeStringList),
-      reinterpret_cast<const void*>(l.opwGetOpwCodeStr),
-      reinterpret_cast<const void*>(l.opwGetAuditLevel),
-  };
-  return static_cast<int>(std::count_if(std::begin(pointers), std::end(pointers),
-                                        [](const void* p) { return p != nullptr; }));
+  auto set = [](auto f) { return f != nullptr ? 1 : 0; };
+  return set(l.opwSessionOpen) + set(l.opwSessionClose) + set(l.opwSetOption) + set(l.opwLookupObjectByName) +
+         set(l.opwLookupObjectByUnixId) + set(l.opwLookupObjectBySid) + set(l.opwGetAttributeStr) +
+         set(l.opwGetAttributeInt) + set(l.opwGetAttributeBool) + set(l.opwGetAttributeList) +
+         set(l.opwIsObjectCategory) + set(l.opwValidateUserGroup) + set(l.opwLdapSearchOpen) +
+         set(l.opwLdapSearchNext) + set(l.opwLdapSearchInfo) + set(l.opwLdapSearchClose) +
+         set(l.opwLdapSearchHandle) + set(l.opwLdapFetch) + set(l.opwDomainFromDN) + set(l.opwFreeObject) +
+         set(l.opwFreeString) + set(l.opwFreeStringList) + set(l.opwGetOpwCodeStr) + set(l.opwGetAuditLevel);
 }
 
 enum class Lib { Missing, StandIn, NoCore, TextFile, EmptyFile, Directory };
@@ -88,7 +67,6 @@ class LoaderAvailability : public ::testing::TestWithParam<LoaderCase> {
 };
 
 TEST_P(LoaderAvailability, ReportsWhatResolved) {
-  ASSERT_TRUE(dir_.ok());
   const LoaderCase& c = GetParam();
   const std::string path = pathFor(c.lib);
   CapiDynamicLoader loader(path);
@@ -98,9 +76,7 @@ TEST_P(LoaderAvailability, ReportsWhatResolved) {
   EXPECT_EQ(resolvedCount(loader), c.resolved);
   EXPECT_EQ(loader.getCapiPath(), path);
   EXPECT_EQ(loader.getLoadError().empty(), c.core && c.auditLevel && c.resolved == 24);
-  if (c.lib != Lib::Missing) {
-    EXPECT_EQ(loader.getRealCapiPath(), realPathOf(path));
-  }
+  EXPECT_EQ(loader.getRealCapiPath(), c.lib == Lib::Missing ? path : realPathOf(path));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -115,11 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(CapiLoader, MissingLibraryKeepsGivenPathAndRefusesHelpers) {
   TempDir dir;
-  ASSERT_TRUE(dir.ok());
   const std::string path = dir.file("lib64/libcapi.so");
   CapiDynamicLoader loader(path);
-  EXPECT_FALSE(loader.isCapiLibAvailable());
-  EXPECT_EQ(loader.getRealCapiPath(), path);
   EXPECT_NE(loader.getLoadError().find(path), std::string::npos);
 
   std::string text;
@@ -149,7 +122,6 @@ TEST(CapiLoader, NoCoreNamesTheMissingFunctions) {
 
 TEST(CapiLoader, RealPathResolvesSymbolicLinks) {
   TempDir dir;
-  ASSERT_TRUE(dir.ok());
   const std::string link = dir.file("libcapi.so");
   ASSERT_EQ(::symlink(capi_test::standinPath().c_str(), link.c_str()), 0);
   CapiDynamicLoader loader(link);
@@ -166,18 +138,6 @@ TEST(CapiLoader, TwoLoadersOfOneLibraryAreIndependent) {
   first.reset();  // closing one must leave the other's functions usable
   ASSERT_TRUE(second.isCapiCoreAvailable());
   EXPECT_STREQ(second.opwGetOpwCodeStr(OPW_ERR_NO_MORE_RESULTS), "No more results");
-}
-
-TEST(CapiLoader, SingletonUsesTheInstalledLibraryPath) {
-  const CapiDynamicLoader& a = CapiDynamicLoader::getInstance();
-  const CapiDynamicLoader& b = CapiDynamicLoader::getInstance();
-  EXPECT_EQ(&a, &b);
-  EXPECT_EQ(a.getCapiPath(), ofw::paths::CAPI_LIBRARY);
-  struct stat st;
-  if (::stat(ofw::paths::CAPI_LIBRARY, &st) != 0) {
-    EXPECT_FALSE(a.isCapiLibAvailable());
-    EXPECT_FALSE(a.isCapiCoreAvailable());
-  }
 }
 
 }  // namespace

@@ -2,10 +2,7 @@
 // a temporary directory and the stand-in's data file.
 #pragma once
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "support/test_support.h"
@@ -18,9 +15,8 @@ inline std::string libraryPath(const char* name) {
 inline std::string standinPath() { return libraryPath("libcapi.so"); }
 inline std::string nocorePath() { return libraryPath("libcapi_nocore.so"); }
 
-using testsupport::TempDir;
-
 using testsupport::readFile;
+using testsupport::TempDir;
 
 // Points the stand-in at a data file for the lifetime of the object.
 class DataFileEnv {

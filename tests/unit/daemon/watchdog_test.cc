@@ -1,6 +1,5 @@
 // The watchdog start: its command line, and a child that neither hangs nor
 // logs when another thread holds the loggers' destination lock at fork time.
-#include "support/test_support.h"
 #include "daemon/watchdog.h"
 
 #include <fcntl.h>
@@ -13,14 +12,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ofw/logging/logger.h"
+#include "support/test_support.h"
+#include "support/wait_until.h"
 #include "ofw/config/properties.h"
 
 namespace {
@@ -84,9 +82,6 @@ class WatchdogStart : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "log files are written only by root";
-    dir_ = tmp_.path();
-  }
-  void TearDown() override {
   }
 
   // Starts the watchdog with fd 2 going to a file of the test directory.
@@ -108,31 +103,20 @@ class WatchdogStart : public ::testing::Test {
   // The child's wait status. A child that has not ended after a minute is
   // hung (it has nothing to wait for): it is killed and -1 returned.
   static int waitChild(pid_t pid) {
-    for (int i = 0; i < 6000; ++i) {
-      int status = 0;
-      pid_t w = waitpid(pid, &status, WNOHANG);
-      if (w == pid) return status;
-      if (w < 0) return -2;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
     int status = 0;
+    if (testsupport::waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; })) return status;
+    kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     return -1;
   }
 
   testsupport::TempDir tmp_;
-  std::string dir_;
+  const std::string dir_ = tmp_.path();
 };
 
 TEST_F(WatchdogStart, ProgramRunsWithPidAndArgumentsWhileLoggerLockIsHeld) {
   std::string marker = dir_ + "/marker";
-  std::string script = dir_ + "/watch.sh";
-  {
-    std::ofstream s(script);
-    s << "#!/bin/sh\necho \"$*\" > " << marker << "\n";
-  }
-  ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+  const std::string script = tmp_.write("watch.sh", "#!/bin/sh\necho \"$*\" > " + marker + "\n", 0755);
 
   HeldLoggerLock held(dir_);
   ASSERT_TRUE(held.held()) << "the logger never waited inside its destination lock";

@@ -9,6 +9,7 @@
 #include "meridia/meridia_exception.h"
 #include "ofw/exceptions.h"
 #include "ovgfw/ovg_exception.h"
+#include "support/test_support.h"
 
 using ofw::AdGuid;
 using ofw::Guid;
@@ -26,11 +27,8 @@ TEST(Guid, TextFormsOfOneValue) {
   EXPECT_EQ(g.toDN(), "<GUID=00112233445566778899aabbccddeeff>");
   EXPECT_EQ(g.toEscapedString().substr(0, 12), "\\00\\11\\22\\33");
   EXPECT_EQ(g.toEscapedString().size(), 48u);
-  auto ms = g.getMSValue();
-  EXPECT_EQ(ms[0], 0x33);
-  EXPECT_EQ(ms[4], 0x55);
-  EXPECT_EQ(ms[6], 0x77);
-  EXPECT_EQ(ms[15], 0xff);
+  const auto ms = g.getMSValue();
+  EXPECT_EQ(testsupport::hex(std::string(ms.begin(), ms.end())), "33 22 11 00 55 44 77 66 88 99 aa bb cc dd ee ff");
 }
 
 TEST(Guid, SwappedFormsRoundTrip) {
@@ -55,12 +53,11 @@ TEST(Guid, FromStringRules) {
 }
 
 TEST(Guid, ValidStringFormat) {
-  EXPECT_TRUE(Guid::isValidGuidStringFormat(kText));
-  EXPECT_TRUE(Guid::isValidGuidStringFormat("AABBCCDD-4455-6677-8899-aabbccddeeff"));
-  EXPECT_FALSE(Guid::isValidGuidStringFormat("00112233445566778899aabbccddeeff"));
-  EXPECT_FALSE(Guid::isValidGuidStringFormat("00112233-4455-6677-8899-aabbccddeef"));
-  EXPECT_FALSE(Guid::isValidGuidStringFormat("00112233-4455-6677-8899_aabbccddeeff"));
-  EXPECT_FALSE(Guid::isValidGuidStringFormat("0011223g-4455-6677-8899-aabbccddeeff"));
+  for (const char* good : {kText, "AABBCCDD-4455-6677-8899-aabbccddeeff"})
+    EXPECT_TRUE(Guid::isValidGuidStringFormat(good)) << good;
+  for (const char* bad : {"00112233445566778899aabbccddeeff", "00112233-4455-6677-8899-aabbccddeef",
+                          "00112233-4455-6677-8899_aabbccddeeff", "0011223g-4455-6677-8899-aabbccddeeff"})
+    EXPECT_FALSE(Guid::isValidGuidStringFormat(bad)) << bad;
 }
 
 TEST(Guid, GeneratedAreDistinctAndRandomVersion) {

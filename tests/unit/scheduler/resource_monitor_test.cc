@@ -349,12 +349,6 @@ TEST_F(DiskMonitor, PercentThresholdsWarnOncePerEpisodeAndResetAfterTheMargin) {
   EXPECT_EQ(stopWarnings(), 2);
 }
 
-TEST_F(DiskMonitor, ExactlyAtAThresholdCountsAsUnder) {
-  freeMiB(100);  // 10 % of 1000 MiB
-  EXPECT_TRUE(state_.diskFull.load());
-  EXPECT_EQ(stopWarnings(), 1);
-}
-
 TEST_F(DiskMonitor, AbsoluteThresholdsUseAMarginInPointsOfTheTotal) {
   props_.setProperty("spool.diskspace.min", "100mb");
   props_.setProperty("spool.diskspace.softlimit", "200MB");

@@ -97,7 +97,6 @@ TEST_P(RecordKind, TrailingBytesAreCounted) {
   std::string error;
   ASSERT_TRUE(ovg::decodeSessionRecord(bytes.data(), bytes.size(), r, error)) << error;
   EXPECT_EQ(3u, r.trailing);
-  EXPECT_NE(std::string::npos, ovg::formatSessionRecord(r).find(" trailing=3"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, RecordKind, ::testing::Values(2, 3, 4, 5, 9));
@@ -122,9 +121,9 @@ TEST(Decode, DataRecordFromRawBytes) {
   EXPECT_TRUE(r.ackRequired);
   EXPECT_EQ(1, r.stream);
   EXPECT_EQ("a\"\\", r.data);
-  EXPECT_EQ("session data seq=72623859790382856 ack guid=" + kGuid.toSwappedMSString() +
-                " time=2009-02-13T23:31:30.999999Z stream=1 len=3 data=\"a\\\"\\\\\"",
-            ovg::formatSessionRecord(r));
+  EXPECT_EQ(kGuid, r.guid);
+  EXPECT_EQ(1234567890, r.time.tv_sec);
+  EXPECT_EQ(999999, r.time.tv_usec);
 }
 
 class BadArgc : public ::testing::TestWithParam<int32_t> {};
@@ -159,7 +158,7 @@ TEST(Decode, OtherTypesKeepTheirBody) {
   std::string error;
   ASSERT_TRUE(ovg::decodeSessionRecord(bytes.data(), bytes.size(), r, error)) << error;
   EXPECT_EQ(7, r.type);
-  EXPECT_EQ("type 7 seq=3 len=4", ovg::formatSessionRecord(r));
+  EXPECT_EQ(3u, r.sequenceNumber);
   EXPECT_EQ(bytes, ovg::encodeSessionRecord(r));
 }
 
