@@ -25,6 +25,14 @@ using ovg::UserLookup;
 const char* const kLibrary = VGD_BIN_DIR "/../lib/libcapi.so";
 const char* const kNoCoreLibrary = VGD_BIN_DIR "/../lib/libcapi_nocore.so";
 
+// A user record's seven fields, written as a passwd line.
+template <class Record>
+void expectFields(const Record& r, const std::string& line) {
+  EXPECT_EQ(r.name + ":" + r.passwd + ":" + std::to_string(r.uid) + ":" + std::to_string(r.gid) + ":" + r.gecos +
+                ":" + r.dir + ":" + r.shell,
+            line);
+}
+
 std::string person(const std::string& unixName, long long uid, const std::string& extra = "") {
   return R"({"_dn": "CN=)" + unixName + R"(,CN=Users,DC=Example,DC=COM", "objectCategory": "Person",
             "_UnixName": ")" + unixName + R"(", "_Uid": )" + std::to_string(uid) +
@@ -96,13 +104,7 @@ TEST_F(UserLookupTest, DirectoryUsersByNameAndUid) {
   EXPECT_TRUE(ul.capiAuditLevelSupport());
   PasswdDA r;
   ASSERT_TRUE(ul.vgd_getpwnam("dirann", r, false));
-  EXPECT_EQ("dirann", r.name);
-  EXPECT_EQ("x", r.passwd);
-  EXPECT_EQ(20001u, r.uid);
-  EXPECT_EQ(20000u, r.gid);
-  EXPECT_EQ("Directory dirann", r.gecos);
-  EXPECT_EQ("/home/dirann", r.dir);
-  EXPECT_EQ("/bin/ksh", r.shell);
+  expectFields(r, "dirann:x:20001:20000:Directory dirann:/home/dirann:/bin/ksh");
   EXPECT_TRUE(r.flag);
   EXPECT_TRUE(log.contains("CAPI session successfully opened. (AuditLevel Support = 1)"));
   EXPECT_TRUE(log.contains("kirad_getpwnam cache miss for user dirann"));
@@ -484,13 +486,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PasswdLineTest, Fields) {
   PasswdEntry e;
   ASSERT_TRUE(ovg::parsePasswdLine("ann:pw:1001:100:Ann A,,,:/home/ann:/bin/zsh\r", e));
-  EXPECT_EQ("ann", e.name);
-  EXPECT_EQ("pw", e.passwd);
-  EXPECT_EQ(1001u, e.uid);
-  EXPECT_EQ(100u, e.gid);
-  EXPECT_EQ("Ann A,,,", e.gecos);
-  EXPECT_EQ("/home/ann", e.dir);
-  EXPECT_EQ("/bin/zsh", e.shell);
+  expectFields(e, "ann:pw:1001:100:Ann A,,,:/home/ann:/bin/zsh");
 }
 
 TEST(PasswdFileTest, FindsFirstMatchAndSkipsJunk) {
