@@ -1,6 +1,7 @@
 // The IPC server in-process on a temporary socket: many clients, stalled and
 // vanishing clients, idle expiry, pipelined requests answered in order, and
-// a worker's end always waking the loop however long its poll would sleep. (Pings over every version are checked
+// a worker's end always waking the loop however long its poll would sleep, and
+// the core-file limit a reload leaves. (Pings over every version are checked
 // against the real daemon by the IPC server's end-to-end test.)
 #include "server/ipc_server.h"
 
@@ -403,6 +404,47 @@ TEST(WorkerWake, EveryRequestIsAnsweredWithoutThePollTimeOut) {
   loop.stop();
   close(fd);
   ofw::Props().setProperty("vgd.clients.threads.poll", "");
+}
+
+// A reload applies vgd.dumpcore to the core-file limit, except that it never
+// allows core dumps once -c turned them off. The process starts with the soft
+// limit 0 under an unlimited hard limit, so a reload that allowed core dumps
+// could raise it without any privilege; the limit is read in the reload hook,
+// which runs right after the reload set it.
+// Runs one reload of a server whose -c flag is `noCore`: the core limit it left.
+struct rlimit reloadWith(bool noCore) {
+  struct rlimit seen = {};
+  std::atomic<bool> reloaded{false};
+  testsupport::TempDir dir;
+  servertest::Loop loop(dir.file("audit"));
+  loop.server.flags().noCore = noCore;
+  loop.server.setReloadHook([&] {
+    getrlimit(RLIMIT_CORE, &seen);
+    reloaded = true;
+  });
+  loop.start();
+  loop.server.flags().reloadPending = true;
+  for (int i = 0; i < 10000 && !reloaded; ++i) {
+    loop.server.wakeLoop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  loop.stop();
+  EXPECT_TRUE(reloaded) << "the reload never ran";
+  return seen;
+}
+
+TEST(CoreLimit, ReloadNeverAllowsCoreDumpsAfterNoCore) {
+  struct rlimit rl;
+  ASSERT_EQ(getrlimit(RLIMIT_CORE, &rl), 0);
+  if (rl.rlim_max != RLIM_INFINITY) GTEST_SKIP() << "the hard core limit is already lowered";
+  rl.rlim_cur = 0;
+  ASSERT_EQ(setrlimit(RLIMIT_CORE, &rl), 0);
+  ofw::Props().setProperty("vgd.dumpcore", "true");
+  EXPECT_EQ(reloadWith(false).rlim_cur, RLIM_INFINITY) << "vgd.dumpcore true did not allow core dumps";
+  const struct rlimit refused = reloadWith(true);
+  EXPECT_EQ(refused.rlim_cur, 0u);
+  EXPECT_EQ(refused.rlim_max, 0u);
+  ofw::Props().setProperty("vgd.dumpcore", "false");
 }
 
 }  // namespace
