@@ -1,8 +1,9 @@
-// Typed getters, map access, formatted values, and readers during reloads.
+// Typed getters, map access, dump/store, and readers during reloads.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <climits>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,6 +115,23 @@ TEST(Getters, PropertyLookupPrefixMapAndFilter) {
   auto numeric = p.filter([](const std::string&, const std::string& v) { return v == "1"; });
   ASSERT_EQ(numeric.size(), 1u);
   EXPECT_EQ(numeric.begin()->first, "logger.x");
+}
+
+TEST(Getters, MakeKey) {
+  EXPECT_EQ(Properties::makeKey("", "timer"), "vgd.timer");
+  EXPECT_EQ(Properties::makeKey("lrpc2", "timeout"), "lrpc2.timeout");
+  EXPECT_EQ(Properties::makeKey("a", "b", "c"), "a.b.c");
+}
+
+TEST(Getters, StoredValuesLoadBackUnchanged) {
+  Properties p;
+  ASSERT_EQ(p.loadFromString("b = two  words\na = \"  spaced \"\nc = x\\\\y\\$z\\t\n"), 0);
+  std::ostringstream stored;
+  p.store(stored, " saved");
+  EXPECT_EQ(stored.str().substr(0, 7), "# saved");
+  Properties q;
+  ASSERT_EQ(q.loadFromString(stored.str()), 0);
+  EXPECT_EQ(q.getMap(), p.getMap());
 }
 
 TEST(Getters, FormattedValuesParseBackExactly) {
