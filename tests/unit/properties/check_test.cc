@@ -1,4 +1,5 @@
 // The known-key tables and the syntax check of the configuration file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <strings.h>
 #include <sys/stat.h>

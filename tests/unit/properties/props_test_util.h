@@ -1,16 +1,11 @@
 // Temporary directories and files for the configuration tests.
 #pragma once
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
@@ -18,10 +13,8 @@
 
 namespace proptest {
 
-using testsupport::TempDir;
-
 using testsupport::readFile;
-
+using testsupport::TempDir;
 inline bool exists(const std::string& path) { return testsupport::fileExists(path); }
 
 // True when one record of the sink holds `text` (exactly, or as a part when `part`).

@@ -1,6 +1,7 @@
 // The status and control requests answered over a real socket by the
-// server's loop: reply layouts byte by byte, and the three ways a process is
-// found to belong to an audited session.
+// server's loop: reply layouts byte by byte, the three ways a process is
+// found to belong to an audited session, and the C log layer's records
+// relayed as ControlLog2 requests.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 #include "auditor/action_count.h"
 #include "auditor/auditor.h"
 #include "lrpc2/client_session.h"
+#include "lrpc2/log_sender.h"
+#include "ofw/logging/clog.h"
 #include "ofw/guid.h"
 #include "server_test_util.h"
 
@@ -184,6 +187,37 @@ TEST_F(ControlHandlers, ControlLogWithoutRecordsLogsNothingAndOutOfRangeLevelsLo
     EXPECT_NE(relayed[i].find(i ? "prog(77)> level 99" : "prog(77)> level -7"), std::string::npos) << relayed[i];
   }
   ofw::Props().setProperty("log", "");
+}
+
+// One record through a C log buffer whose emergency destination is `emergency`.
+void logOne(const std::string& socketPath, const std::string& emergency, int timeout, const char* text) {
+  LogBuffer* buffer = nullptr;
+  ASSERT_EQ(LogBufferCreate(&buffer, "unit-prog", ("file " + emergency).c_str(), 1, socketPath.c_str(), timeout,
+                            timeout / 2),
+            0);
+  LogBufferSetSender(buffer, LogBufferSendControlLog2, nullptr);
+  LogBufferStart(buffer);
+  LogBufferWrite(buffer, 3, "client.c", 42, "clientFunction", "%s", text);
+  LogBufferFree(buffer);
+}
+
+// Records reach the daemon's log, or the emergency file when no daemon is there.
+TEST(ControlLog2, RecordsReachTheDaemonLogOrTheEmergencyFile) {
+  testsupport::TempDir dir;
+  const std::string emergency = dir.file("emergency.log"), socketPath = dir.file("audit");
+  {
+    servertest::LogToFile log(dir.file("daemon.log"));
+    {
+      servertest::Loop loop(socketPath);
+      loop.start();
+      logOne(socketPath, emergency, 10, "relayed record 7");
+    }
+    EXPECT_NE(log.text().find("relayed record 7"), std::string::npos) << log.text();
+    EXPECT_EQ(testsupport::readFile(emergency).find("relayed record 7"), std::string::npos);
+  }
+  logOne(socketPath, emergency, 2, "no daemon here");
+  EXPECT_NE(testsupport::readFile(emergency).find("no daemon here"), std::string::npos)
+      << testsupport::readFile(emergency);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The IPC server in-process on a temporary socket: many clients, stalled and
-// vanishing clients, idle expiry. (Pings over every version are checked
+// vanishing clients, idle expiry, pipelined requests answered in order, and
+// a worker's end always waking the loop however long its poll would sleep, and
+// the core-file limit a reload leaves. (Pings over every version are checked
 // against the real daemon by the IPC server's end-to-end test.)
 #include "server/ipc_server.h"
 
@@ -134,11 +136,8 @@ TEST_F(ServerFixture, VanishingClientsLeaveNoDescriptor) {
     for (int i = 0; i < 30; ++i) {
       const int fd = connectUnix(path_);
       ASSERT_GE(fd, 0);
-      uint8_t hello[8];
-      ofw::codec::putU32(hello, 5);
-      ofw::codec::putU16(hello + 4, 8);
-      ofw::codec::putU16(hello + 6, 0);
-      ASSERT_EQ(write(fd, hello, sizeof hello), 8);
+      const std::string hello = testsupport::u32(5) + testsupport::u16(8) + testsupport::u16(0);
+      ASSERT_EQ(write(fd, hello.data(), hello.size()), 8);
       fds.push_back(fd);
     }
     for (size_t i = 0; i < fds.size(); ++i) {
@@ -326,5 +325,126 @@ INSTANTIATE_TEST_SUITE_P(ThreadPool, PoolSettingsTest,
                                            PoolSettings{"10", "ten", true}, PoolSettings{"0", "15", true},
                                            PoolSettings{"-3", "15", true}, PoolSettings{"", "15", true},
                                            PoolSettings{"2", "3", false}, PoolSettings{"4", "4", false}));
+
+bool ioAll(int fd, uint8_t* p, size_t n, bool out) {
+  while (n > 0) {
+    const ssize_t r = out ? send(fd, p, n, MSG_NOSIGNAL) : recv(fd, p, n, 0);
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
+// One version-4 ping frame with the given sequence number.
+std::string pingFrame(uint32_t sequence) {
+  using namespace testsupport;
+  return u32(lrpc2::kMagic) + u16(34) + u32(4) + u64(getpid()) + u32(sequence) + u64(time(nullptr)) + u32(3) +
+         u16(MsgType::VGPing) + std::string(1, '\0');
+}
+
+TEST(PipelinedRequests, AllAnsweredInOrder) {
+  testsupport::TempDir dir;
+  Loop loop(dir.file("audit"));
+  loop.start();
+  const int fd = connectUnix(dir.file("audit"));
+  ASSERT_GE(fd, 0);
+  const std::string hello = testsupport::u32(4);
+  ASSERT_EQ(write(fd, hello.data(), 4), 4);
+  uint8_t ok[8];
+  ASSERT_TRUE(ioAll(fd, ok, sizeof ok, false));
+  ASSERT_EQ(std::string(reinterpret_cast<char*>(ok), 4), testsupport::u32(1));
+
+  // Several rounds, so that some next requests are in the socket before the
+  // worker finished the one before and some arrive later.
+  uint32_t sequence = 1000;
+  for (int round = 0; round < 20; ++round) {
+    std::string burst;
+    const int count = 1 + round % 12;
+    for (int i = 0; i < count; ++i) burst += pingFrame(sequence + static_cast<uint32_t>(i));
+    ASSERT_TRUE(ioAll(fd, reinterpret_cast<uint8_t*>(&burst[0]), burst.size(), true));
+    for (int i = 0; i < count; ++i) {
+      uint8_t head[lrpc2::kHeaderLengthV4];
+      ASSERT_TRUE(ioAll(fd, head, sizeof head, false)) << "round " << round << " reply " << i;
+      const lrpc2::Header h = lrpc2::DecodeHeader(4, head);
+      EXPECT_EQ(h.sequence, sequence + static_cast<uint32_t>(i));
+      EXPECT_EQ(h.status, 0u);
+      std::vector<uint8_t> body(h.bodyLength);
+      ASSERT_TRUE(ioAll(fd, body.data(), body.size(), false));
+    }
+    sequence += static_cast<uint32_t>(count);
+  }
+  close(fd);
+}
+
+// With a poll interval far beyond the clients' time-out, a lost wake-up would
+// leave a client unanswered until its time-out.
+TEST(WorkerWake, EveryRequestIsAnsweredWithoutThePollTimeOut) {
+  ofw::Props().setProperty("vgd.clients.threads.poll", "600000");
+  testsupport::TempDir dir;
+  const std::string path = dir.file("audit");
+  Loop loop(path);
+  loop.start();
+  std::atomic<int> failed{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 12; ++c)
+    clients.emplace_back([&path, &failed] {
+      LRPC2SessionClient* s = connectClient(path);
+      int i = 0;
+      while (s && i < 400 && ping(s, 5)) ++i;
+      if (i < 400) ++failed;
+      SessionClientClose(s);
+    });
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(failed.load(), 0);
+  loop.server.flags().stop = true;
+  loop.server.wakeLoop();
+  // A connection wakes the poll too, should the wake-up be broken.
+  const int fd = connectUnix(path);
+  loop.stop();
+  close(fd);
+  ofw::Props().setProperty("vgd.clients.threads.poll", "");
+}
+
+// A reload applies vgd.dumpcore to the core-file limit, except that it never
+// allows core dumps once -c turned them off. The process starts with the soft
+// limit 0 under an unlimited hard limit, so a reload that allowed core dumps
+// could raise it without any privilege; the limit is read in the reload hook,
+// which runs right after the reload set it.
+// Runs one reload of a server whose -c flag is `noCore`: the core limit it left.
+struct rlimit reloadWith(bool noCore) {
+  struct rlimit seen = {};
+  std::atomic<bool> reloaded{false};
+  testsupport::TempDir dir;
+  servertest::Loop loop(dir.file("audit"));
+  loop.server.flags().noCore = noCore;
+  loop.server.setReloadHook([&] {
+    getrlimit(RLIMIT_CORE, &seen);
+    reloaded = true;
+  });
+  loop.start();
+  loop.server.flags().reloadPending = true;
+  for (int i = 0; i < 10000 && !reloaded; ++i) {
+    loop.server.wakeLoop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  loop.stop();
+  EXPECT_TRUE(reloaded) << "the reload never ran";
+  return seen;
+}
+
+TEST(CoreLimit, ReloadNeverAllowsCoreDumpsAfterNoCore) {
+  struct rlimit rl;
+  ASSERT_EQ(getrlimit(RLIMIT_CORE, &rl), 0);
+  if (rl.rlim_max != RLIM_INFINITY) GTEST_SKIP() << "the hard core limit is already lowered";
+  rl.rlim_cur = 0;
+  ASSERT_EQ(setrlimit(RLIMIT_CORE, &rl), 0);
+  ofw::Props().setProperty("vgd.dumpcore", "true");
+  EXPECT_EQ(reloadWith(false).rlim_cur, RLIM_INFINITY) << "vgd.dumpcore true did not allow core dumps";
+  const struct rlimit refused = reloadWith(true);
+  EXPECT_EQ(refused.rlim_cur, 0u);
+  EXPECT_EQ(refused.rlim_max, 0u);
+  ofw::Props().setProperty("vgd.dumpcore", "false");
+}
 
 }  // namespace

@@ -15,16 +15,13 @@ namespace {
 
 class FakeProc : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = tmp_.path();
-  }
   void process(int pid, const std::string& comm, int ppid, int pgrp) {
     std::string dir = root_ + "/" + std::to_string(pid);
     mkdir(dir.c_str(), 0755);
     std::ofstream(dir + "/stat") << pid << " (" << comm << ") S " << ppid << " " << pgrp << " 1 0 -1 4194560\n";
   }
   testsupport::TempDir tmp_;
-  std::string root_;
+  const std::string root_ = tmp_.path();
 };
 
 TEST_F(FakeProc, CommandNamesCannotShiftTheFields) {

@@ -77,21 +77,6 @@ class Cancellable : public ofw::Thread {
   void unexpectedTermination() override { ++terminations; }
 };
 
-TEST(Thread, CancelCallsUnexpectedTermination) {
-  Cancellable t;
-  std::atomic<bool> started{false};
-  Body sleeper = [&] {
-    started = true;
-    for (;;) ofw::Thread::sleep(1, 0);
-  };
-  startBody(t, "sleeper", &sleeper);
-  waitUntil([&] { return started.load(); });
-  t.cancel();
-  t.join();
-  EXPECT_EQ(t.terminations.load(), 1);
-  EXPECT_FALSE(t.isRunning());
-}
-
 TEST(Thread, ExceptionInStartFunctionEndsOnlyThatThread) {
   ofw::Thread t;
   t.start("thrower", [](void*) -> void* { throw ofw::IOException("boom"); }, nullptr);
@@ -336,6 +321,8 @@ TEST(Lock, PollingLockWithZeroIntervalAcquires) {
   EXPECT_TRUE(big.isLocked());
 }
 
+// Cancelled after it let go of the lock, the thread ends through
+// unexpectedTermination().
 TEST(Lock, CancellationIsOffWhileHeld) {
   ofw::Mutex m;
   std::atomic<int> stateInside{-1};
@@ -355,7 +342,7 @@ TEST(Lock, CancellationIsOffWhileHeld) {
       afterUnlock = true;
     }
   };
-  ofw::Thread t;
+  Cancellable t;
   startBody(t, "locker", &locker);
   waitUntil([&] { return locked.load(); });
   t.cancel();
@@ -363,6 +350,8 @@ TEST(Lock, CancellationIsOffWhileHeld) {
   t.join();
   EXPECT_EQ(stateInside.load(), PTHREAD_CANCEL_DISABLE);
   EXPECT_FALSE(afterUnlock.load());
+  EXPECT_EQ(t.terminations.load(), 1);
+  EXPECT_FALSE(t.isRunning());
   EXPECT_TRUE(m.tryLock());  // the cancelled thread did not die holding it
   m.unLock();
 }

@@ -1,4 +1,5 @@
-// ofw::ThreadPool: limits, bursts, idle threads kept, shutdown, failing tasks.
+// ofw::ThreadPool: limits, bursts, idle threads kept and ended after their
+// idle period, shutdown, failing tasks.
 #include "ofw/threads/threadpool.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 
 #include <atomic>
 #include <boost/weak_ptr.hpp>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -242,6 +244,50 @@ TEST(ThreadPool, SharedTaskLivesUntilItRan) {
     p.execute(task);
   }
   EXPECT_TRUE(waitUntil([&] { return done.load() == 1 && weak.expired(); }));
+}
+
+// A burst to maxThreads, then a steady trickle: the threads stay (nothing
+// dies and nothing is created per task) until the idle period passes, after
+// which only minThreads remain.
+TEST(ThreadPoolIdle, SurplusThreadsStayForTheIdlePeriodThenEnd) {
+  ofw::ThreadPool p("idle", 2, 5, 300);
+  Gate gate;
+  std::atomic<int> n{0};
+  Task blocked(&gate, &n), count(nullptr, &n);
+  for (int i = 0; i < 5; ++i) p.execute(&blocked);
+  ASSERT_TRUE(waitUntil([&] { return gate.waiting() == 5; }));
+  gate.open();
+  ASSERT_TRUE(waitUntil([&] { return p.busyCount() == 0 && p.idleCount() == 5; }));
+  EXPECT_EQ(p.deadCount(), 0u);
+  for (int i = 0; i < 50; ++i) {
+    p.execute(&count);
+    ASSERT_TRUE(waitUntil([&] { return n.load() == i + 6 && p.busyCount() == 0; }));
+  }
+  EXPECT_EQ(p.deadCount(), 0u);
+  EXPECT_EQ(p.idleCount() + p.busyCount(), 5u);
+  ASSERT_TRUE(waitUntil([&] { return p.idleCount() == 2; }));
+  EXPECT_EQ(p.deadCount(), 3u);
+  // The ended threads are reaped by the next request, which still runs.
+  p.execute(&count);
+  EXPECT_EQ(p.deadCount(), 0u);
+  EXPECT_TRUE(waitUntil([&] { return n.load() == 56; }));
+  p.shutdown();
+  EXPECT_EQ(p.idleCount() + p.busyCount() + p.deadCount(), 0u);
+}
+
+// A thread handed a task just as its idle period ends runs the task: no task
+// is lost to a retiring thread.
+TEST(ThreadPoolIdle, TasksAtTheEndOfTheIdlePeriodAllRun) {
+  ofw::ThreadPool p("edge", 1, 4, 1);
+  std::atomic<int> n{0};
+  Task count(nullptr, &n);
+  for (int i = 0; i < 2000; ++i) {
+    p.execute(&count);
+    if (i % 7 == 0) std::this_thread::sleep_for(std::chrono::microseconds(900));
+  }
+  EXPECT_TRUE(waitUntil([&] { return n.load() == 2000; }));
+  p.shutdown();
+  EXPECT_EQ(n.load(), 2000);
 }
 
 }  // namespace

@@ -113,16 +113,6 @@ TEST(PasswdCacheTest, ExpiredRecordNeverReturnedHoweverRecentlyUsed) {
   EXPECT_FALSE(cache.findUID(7, ovg::PASSWD_LOCAL_USER));
 }
 
-TEST(PasswdCacheTest, SizeOneEvictsTheFirstUser) {
-  PasswdCache cache(ovg::PASSWD_CACHE_USER, 600, 1);
-  cache.insert(user("first", 1));
-  cache.insert(user("second", 2));
-  EXPECT_EQ(1u, cache.size());
-  EXPECT_FALSE(cache.findUsername("first", ovg::PASSWD_LOCAL_USER));
-  EXPECT_FALSE(cache.findUID(1, ovg::PASSWD_LOCAL_USER));
-  EXPECT_TRUE(cache.findUsername("second", ovg::PASSWD_LOCAL_USER));
-}
-
 TEST(PasswdCacheTest, LeastRecentlyUsedIsEvicted) {
   PasswdCache cache(ovg::PASSWD_CACHE_USER, 600, 3);
   cache.insert(user("a", 1));
@@ -238,24 +228,6 @@ TEST(PasswdCacheTest, NegativeCachesKeyOnlyWhatTheyHold) {
   PasswdCache users;
   users.insert(uidOnly(5));  // a user record needs a name
   EXPECT_EQ(0u, users.size());
-}
-
-TEST(PasswdCacheTest, DisableEmptiesAndEnableStartsEmpty) {
-  PasswdCache cache;
-  cache.insert(user("a", 1));
-  cache.disable();
-  EXPECT_FALSE(cache.isEnabled());
-  EXPECT_EQ(0u, cache.size());
-  cache.insert(user("b", 2));
-  EXPECT_EQ(0u, cache.size());
-  EXPECT_FALSE(cache.findUsername("b", ovg::PASSWD_LOCAL_USER));
-  cache.enable();
-  EXPECT_TRUE(cache.isEnabled());
-  EXPECT_EQ(0u, cache.size());
-  EXPECT_FALSE(cache.findUsername("a", ovg::PASSWD_LOCAL_USER));
-  cache.insert(user("c", 3));
-  cache.flush();
-  EXPECT_EQ(0u, cache.size());
 }
 
 TEST(PasswdCacheTest, CountsHitsAndMissesByKind) {

@@ -1,5 +1,6 @@
 #include "server/user_lookup.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -9,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/passwd_file.h"
 #include "unit/host/host_test_support.h"
 
 namespace {
@@ -17,10 +19,19 @@ using hosttest::LogCapture;
 using hosttest::TempDir;
 using hosttest::writeFile;
 using ovg::PasswdDA;
+using ovg::PasswdEntry;
 using ovg::UserLookup;
 
 const char* const kLibrary = VGD_BIN_DIR "/../lib/libcapi.so";
 const char* const kNoCoreLibrary = VGD_BIN_DIR "/../lib/libcapi_nocore.so";
+
+// A user record's seven fields, written as a passwd line.
+template <class Record>
+void expectFields(const Record& r, const std::string& line) {
+  EXPECT_EQ(r.name + ":" + r.passwd + ":" + std::to_string(r.uid) + ":" + std::to_string(r.gid) + ":" + r.gecos +
+                ":" + r.dir + ":" + r.shell,
+            line);
+}
 
 std::string person(const std::string& unixName, long long uid, const std::string& extra = "") {
   return R"({"_dn": "CN=)" + unixName + R"(,CN=Users,DC=Example,DC=COM", "objectCategory": "Person",
@@ -93,13 +104,7 @@ TEST_F(UserLookupTest, DirectoryUsersByNameAndUid) {
   EXPECT_TRUE(ul.capiAuditLevelSupport());
   PasswdDA r;
   ASSERT_TRUE(ul.vgd_getpwnam("dirann", r, false));
-  EXPECT_EQ("dirann", r.name);
-  EXPECT_EQ("x", r.passwd);
-  EXPECT_EQ(20001u, r.uid);
-  EXPECT_EQ(20000u, r.gid);
-  EXPECT_EQ("Directory dirann", r.gecos);
-  EXPECT_EQ("/home/dirann", r.dir);
-  EXPECT_EQ("/bin/ksh", r.shell);
+  expectFields(r, "dirann:x:20001:20000:Directory dirann:/home/dirann:/bin/ksh");
   EXPECT_TRUE(r.flag);
   EXPECT_TRUE(log.contains("CAPI session successfully opened. (AuditLevel Support = 1)"));
   EXPECT_TRUE(log.contains("kirad_getpwnam cache miss for user dirann"));
@@ -440,6 +445,93 @@ TEST_F(UserLookupTest, ConcurrentLookups) {
   EXPECT_EQ(0, wrong.load());
   EXPECT_LE(ul.userCache().size(), 3u);
   EXPECT_LE(ul.negativeCache2().size(), 3u);
+}
+
+struct LineCase {
+  std::string line;
+  bool ok;
+};
+
+class PasswdLine : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(PasswdLine, Parses) {
+  PasswdEntry e;
+  e.name = "untouched";
+  EXPECT_EQ(GetParam().ok, ovg::parsePasswdLine(GetParam().line, e)) << GetParam().line;
+  if (!GetParam().ok) {
+    EXPECT_EQ("untouched", e.name);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, PasswdLine,
+    ::testing::Values(LineCase{"root:x:0:0:root:/root:/bin/bash", true},
+                      LineCase{"a::1:2:::", true},
+                      LineCase{"a:x:4294967294:0:g:/h:/s", true},
+                      LineCase{"a:x:4294967295:0:g:/h:/s", false},  // (uid_t)-1
+                      LineCase{"a:x:4294967296:0:g:/h:/s", false},
+                      LineCase{"a:x:99999999999999999999:0:g:/h:/s", false},
+                      LineCase{"a:x:-1:0:g:/h:/s", false},
+                      LineCase{"a:x:1:0x:g:/h:/s", false},
+                      LineCase{"a:x::0:g:/h:/s", false},
+                      LineCase{"a:x:1:0:g:/h", false},               // six fields
+                      LineCase{"a:x:1:0:g:/h:/s:extra", false},      // eight fields
+                      LineCase{":x:1:0:g:/h:/s", false},
+                      LineCase{"+a:x:1:0:g:/h:/s", false},
+                      LineCase{"-a:x:1:0:g:/h:/s", false},
+                      LineCase{"+", false},
+                      LineCase{"", false},
+                      LineCase{std::string("a:x:1:0:g\0:/h:/s", 16), false}));
+
+TEST(PasswdLineTest, Fields) {
+  PasswdEntry e;
+  ASSERT_TRUE(ovg::parsePasswdLine("ann:pw:1001:100:Ann A,,,:/home/ann:/bin/zsh\r", e));
+  expectFields(e, "ann:pw:1001:100:Ann A,,,:/home/ann:/bin/zsh");
+}
+
+TEST(PasswdFileTest, FindsFirstMatchAndSkipsJunk) {
+  TempDir dir;
+  std::string path = dir.file("passwd");
+  std::string longLine = "long:x:500:500:" + std::string(70000, 'g') + ":/h:/s\n";
+  writeFile(path,
+            "# comment\n"
+            "\n"
+            "+::::::\n"
+            "garbage line\n" +
+                longLine +
+                std::string("evil\0", 5) + "\n"
+                "root:x:0:0:root:/root:/bin/bash\n"
+                "ann:x:1001:100:Ann:/home/ann:/bin/sh\n"
+                "ann:x:1002:100:Second:/home/ann2:/bin/sh\n"
+                "toor:x:0:0:other root:/root:/bin/sh\n"
+                "last:x:77:77:no newline:/home/last:/bin/sh");
+  PasswdEntry e;
+  ASSERT_EQ(0, ovg::CallFrmFileGetpwnam_r(path, "ann", e));
+  EXPECT_EQ(1001u, e.uid);
+  ASSERT_EQ(0, ovg::CallFrmFileGetpwuid_r(path, 0, e));
+  EXPECT_EQ("root", e.name);
+  ASSERT_EQ(0, ovg::CallFrmFileGetpwnam_r(path, "last", e));
+  EXPECT_EQ(77u, e.uid);
+  EXPECT_EQ(ENOENT, ovg::CallFrmFileGetpwnam_r(path, "long", e));
+  EXPECT_EQ(ENOENT, ovg::CallFrmFileGetpwuid_r(path, 500, e));
+  EXPECT_EQ(ENOENT, ovg::CallFrmFileGetpwnam_r(path, "evil", e));
+  EXPECT_EQ(ENOENT, ovg::CallFrmFileGetpwnam_r(path, "evilroot", e)) << "a NUL never joins lines";
+  EXPECT_EQ(ENOENT, ovg::CallFrmFileGetpwnam_r(path, "nobody", e));
+  EXPECT_EQ(ENOENT, ovg::CallFrmFileGetpwnam_r(path, "", e));
+  EXPECT_EQ(ENOENT, ovg::CallFrmFileGetpwnam_r(path, "+", e));
+  EXPECT_EQ(ENOENT, ovg::CallFrmFileGetpwnam_r(dir.file("missing"), "ann", e));
+  EXPECT_EQ(EISDIR, ovg::CallFrmFileGetpwnam_r(dir.path(), "ann", e));
+}
+
+TEST(PasswdFileTest, AtLocalhost) {
+  EXPECT_TRUE(ovg::EndsWithAtLocalhost("bob@localhost"));
+  EXPECT_FALSE(ovg::EndsWithAtLocalhost("bob@localhost.example"));
+  EXPECT_FALSE(ovg::EndsWithAtLocalhost("localhost"));
+  EXPECT_TRUE(ovg::EndsWithAtLocalhost("@localhost"));
+  EXPECT_EQ("bob", ovg::RemoveAtLocalhost("bob@localhost"));
+  EXPECT_EQ("bob@localhost", ovg::RemoveAtLocalhost("bob@localhost@localhost"));
+  EXPECT_EQ("", ovg::RemoveAtLocalhost("@localhost"));
+  EXPECT_EQ("bob@LOCALHOST", ovg::RemoveAtLocalhost("bob@LOCALHOST"));
 }
 
 }  // namespace
