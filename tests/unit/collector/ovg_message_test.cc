@@ -19,7 +19,6 @@ std::string header(uint16_t type, uint64_t seq, uint16_t flags) {
   return u16(type) + u64(seq) + u16(flags);
 }
 
-// Expects `f` to throw an OVGException with the text `text`.
 template <typename F>
 void expectOvgError(F f, const std::string& text) {
   EXPECT_EQ("OVGException: " + text, thrown(f));
@@ -43,6 +42,7 @@ TEST(OVGMessage, EmptyMessageIs12BytesAndDeserializingItThrows) {
 
 TEST(OVGMessage, ShortInputIsRefusedWithoutReadingPastIt) {
   OVGResponseMessage r;
+  expectOvgError([&] { r.readByte(); }, "readNBytes: can't read 1 bytes from buffer at offset: 0");
   const std::string five = u16(0x8001) + bytes({0, 0, 0});
   expectOvgError([&] { r.deserialize(five); },
                  "OVGMessage body is zero size. (Type=32769, Seq=0, flag=0): Invalid argument");
@@ -50,8 +50,6 @@ TEST(OVGMessage, ShortInputIsRefusedWithoutReadingPastIt) {
   expectOvgError([&] { r.readUInt32(); },
                  "readNBytes: can't read 4 bytes from buffer at offset: 12");
 }
-
-// ---- one item of each kind ----
 
 struct ItemCase {
   const char* name;
@@ -141,8 +139,6 @@ TEST(OVGMessage, ItemsInOrderWithLengthsCounted) {
   EXPECT_EQ(m.readUShort(), 0);
 }
 
-// ---- serialize and re-serialize ----
-
 TEST(OVGMessage, SerializeTwiceAndResequence) {
   OVGRequestMessage m(OVGMessage::TYPE_SESSION_DATA, 100);
   m.writeString("terminal output");
@@ -199,17 +195,13 @@ TEST(OVGMessage, FlagBitsOtherThanAckAreIgnoredOnReceipt) {
   EXPECT_EQ(r.serialize().substr(10, 2), u16(1));
 }
 
-TEST(OVGMessage, EmptyDeserializeChangesNothing) {
+TEST(OVGMessage, EmptyDeserializeChangesNothingAnotherReplacesPendingItems) {
   OVGRequestMessage m(OVGMessage::TYPE_SESSION_START, 3);
   m.writeByte(1);
   m.deserialize("");
   EXPECT_EQ(m.getDataItemCount(), 1u);
   EXPECT_FALSE(m.isSerialized());
   EXPECT_EQ(m.getType(), 2);
-}
-
-TEST(OVGMessage, DeserializeReplacesPendingItems) {
-  OVGRequestMessage m;
   m.writeString("pending");
   m.deserialize(header(OVGMessage::TYPE_ACK, 77, 0) + u64(77));
   EXPECT_EQ(m.getDataItemCount(), 0u);
@@ -217,8 +209,6 @@ TEST(OVGMessage, DeserializeReplacesPendingItems) {
   EXPECT_EQ(m.getType(), OVGMessage::TYPE_ACK);
   EXPECT_EQ(m.readUInt64(), 77u);
 }
-
-// ---- failed reads change nothing ----
 
 TEST(OVGMessage, ReadPastEndThrowsAndLeavesCursor) {
   OVGResponseMessage r;
@@ -245,13 +235,6 @@ TEST(OVGMessage, StringLongerThanBufferLeavesCursorOnLength) {
   EXPECT_EQ(r.readUInt32(), 0xfffffff0u);
 }
 
-TEST(OVGMessage, ReadWithoutBufferThrows) {
-  OVGResponseMessage r;
-  expectOvgError([&] { r.readByte(); }, "readNBytes: can't read 1 bytes from buffer at offset: 0");
-}
-
-// ---- exception replies ----
-
 TEST(OVGMessage, ExceptionReplyBodies) {
   OVGResponseMessage r;
   r.deserialize(header(OVGMessage::TYPE_EXCEPTION, 0, 0) + u64(41) + u32(3) + u32(2) + "db");
@@ -270,8 +253,6 @@ TEST(OVGMessage, ExceptionReplyBodies) {
   EXPECT_THROW(r.readExceptionReply(), OVGException);
   EXPECT_EQ(r.getOffset(), 12u);
 }
-
-// ---- copies, diagnostics, exception types ----
 
 TEST(OVGMessage, CopyIsIndependent) {
   OVGRequestMessage m(OVGMessage::TYPE_SESSION_DATA, 5);
