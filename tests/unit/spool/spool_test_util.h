@@ -61,12 +61,14 @@ inline bool isRecord(const unsigned char* d, size_t len, uint32_t seq) {
 }
 
 // The sequence numbers of a queue's records, head first; every record must
-// be intact. Q: a queue with forEachRecord (single-file or composite).
+// be intact (and `len` bytes long when `len` is not 0). Q: a queue with
+// forEachRecord (single-file or composite).
 template <class Q>
-std::vector<uint32_t> seqsOf(Q& q) {
+std::vector<uint32_t> seqsOf(Q& q, size_t len0 = 0) {
   std::vector<uint32_t> out;
   q.forEachRecord([&](const unsigned char* d, unsigned int len) {
-    if (!isRecord(d, len, seqOf(d, len))) throw std::runtime_error("record " + std::to_string(seqOf(d, len)) + " altered");
+    if (!isRecord(d, len, seqOf(d, len)) || (len0 && len != len0))
+      throw std::runtime_error("record " + std::to_string(seqOf(d, len)) + " altered");
     out.push_back(seqOf(d, len));
     return true;
   });
@@ -96,18 +98,13 @@ inline std::vector<uint32_t> seqs(uint32_t first, uint32_t last) {
 }
 
 // The head record read (getHead) or read and removed (dequeue); empty when none.
-inline std::vector<unsigned char> head(ofw::DBQ& q) {
+inline std::vector<unsigned char> head(ofw::DBQ& q, bool remove = false) {
   boost::shared_array<unsigned char> out;
   unsigned int len = 0;
-  q.getHead(out, len);
+  remove ? q.dequeue(out, len) : q.getHead(out, len);
   return len ? std::vector<unsigned char>(out.get(), out.get() + len) : std::vector<unsigned char>();
 }
-inline std::vector<unsigned char> pop(ofw::DBQ& q) {
-  boost::shared_array<unsigned char> out;
-  unsigned int len = 0;
-  q.dequeue(out, len);
-  return len ? std::vector<unsigned char>(out.get(), out.get() + len) : std::vector<unsigned char>();
-}
+inline std::vector<unsigned char> pop(ofw::DBQ& q) { return head(q, true); }
 // The sequence number of the record removed, which must be intact; UINT32_MAX when none.
 inline uint32_t popSeq(ofw::DBQ& q) {
   std::vector<unsigned char> r = pop(q);
