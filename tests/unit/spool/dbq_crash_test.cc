@@ -157,7 +157,6 @@ class DbqCrash : public SpoolDirTest, public ::testing::WithParamInterface<const
 };
 
 TEST_P(DbqCrash, RandomKillsLoseNoCompletedRecord) {
-  std::string dir = t.file("spool");
   Model m;
   std::mt19937 rng(20240611);
   const int kRounds = 250;
@@ -189,7 +188,6 @@ int stopBeforeWrite(int, off_t, size_t) {
 }
 
 TEST_P(DbqCrash, DeathBeforeEveryBlockWrite) {
-  std::string dir = t.file("spool");
   Model m;
   // A spool with some history, so that appends reuse free blocks and files roll.
   {

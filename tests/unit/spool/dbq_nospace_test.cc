@@ -41,7 +41,6 @@ class FileSizeLimit {
 using DbqNoSpace = SpoolDirTest;
 
 TEST_F(DbqNoSpace, FileSizeLimitFailsTheAppendAndKeepsTheQueue) {
-  std::string path = t.file("q");
   Single q(path);
   putAll(q, 0, 5, 1000);
   const off_t size = fileSize(path);
@@ -68,7 +67,6 @@ TEST_F(DbqNoSpace, FileSizeLimitFailsTheAppendAndKeepsTheQueue) {
 }
 
 TEST_F(DbqNoSpace, CompositeRaisesAndStaysInPlace) {
-  std::string dir = t.file("spool");
   Composite q(dir);
   put(q, record(0, 3000));
   {
@@ -118,7 +116,6 @@ void prepare(DBQSingle& q, const std::string& path) {
 
 TEST_P(DbqInjectedFailure, TheFileIsPutBackByteForByte) {
   const Injection& in = GetParam();
-  std::string path = t.file("q");
   DBQSingle q(B);
   prepare(q, path);
   std::vector<unsigned char> before = readFile(path);
@@ -153,7 +150,6 @@ INSTANTIATE_TEST_SUITE_P(
 // When the undo cannot write either, the queue closes and the file is left
 // marked as not shut cleanly; salvage then finds every committed record.
 TEST_F(DbqNoSpace, UndoThatCannotWriteLeavesTheFileUnclean) {
-  std::string dir = t.file("spool");
   {
     Composite q(dir);
     putAll(q, 0, 6, 1000);

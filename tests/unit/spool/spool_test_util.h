@@ -34,10 +34,13 @@ constexpr int P = B - 42;  // payload of a dataX block
 
 using testsupport::TempDir;
 
-// Every spool test has a fresh directory of its own in `t`.
+// Every spool test has a fresh directory of its own in `t`, with the usual
+// names of a single-file queue (`path`) and a composite one (`dir`) in it.
 class SpoolDirTest : public ::testing::Test {
  protected:
   TempDir t;
+  const std::string path = t.file("q");
+  const std::string dir = t.file("spool");
 };
 
 // Record `seq` of `len` bytes: the sequence number in the first 4 bytes (when
@@ -125,6 +128,13 @@ struct Opened : Q {
 };
 using Single = Opened<ofw::DBQSingle>;
 using Composite = Opened<ofw::DBQComposite>;
+
+// A queue on `path` left closed with records `first` to `last` - 1 of `len` bytes each.
+template <class Q>
+void filled(const std::string& path, uint32_t first, uint32_t last, size_t len, unsigned long maxFile = 0) {
+  Q q(path, maxFile);
+  putAll(q, first, last, len);
+}
 
 // The integrity check passes; its report is the failure message.
 template <class Q>

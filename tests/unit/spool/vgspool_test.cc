@@ -29,7 +29,6 @@ ToolRun vgspool(const std::vector<std::string>& args) {
 using Vgspool = SpoolDirTest;
 
 TEST_F(Vgspool, ReadOnlyCommandsChangeNothing) {
-  std::string dir = t.file("spool");
   ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
   for (const char* n : {"3", "4", "7"}) {
     Single s(dir + "/" + n);
@@ -54,7 +53,6 @@ TEST_F(Vgspool, ReadOnlyCommandsChangeNothing) {
 }
 
 TEST_F(Vgspool, CheckAndDump) {
-  std::string dir = t.file("spool");
   {
     Composite q(dir);
     putAll(q, 0, 3, 1000);
@@ -96,7 +94,6 @@ TEST_F(Vgspool, CheckAndDump) {
 class VgspoolUnlinkedBlock : public SpoolDirTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(VgspoolUnlinkedBlock, CheckReportsItAndAnOpenReclaimsIt) {
-  std::string dir = t.file("spool");
   {
     Composite q(dir);
     putAll(q, 0, 3, 400);  // blocks 1, 2, 3
