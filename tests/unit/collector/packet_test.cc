@@ -49,8 +49,6 @@ TEST(Packet, EmptyPacketIs21BytesWithLength17AndTwoBytesMake23WithLength19) {
   EXPECT_EQ(hex(p.getData()), hex(u32(17) + std::string(17, '\0')));
   EXPECT_EQ(p.getBufferLength(), 71u);
   EXPECT_EQ(p.getOffset(), 21u);
-  EXPECT_EQ(p.getFlags(), 0);
-  EXPECT_EQ(p.getChannel(), meridia::CONTROL_CHANNEL_GUID);
   EXPECT_TRUE(p.getTailData().empty());
   p.writeByte(6);
   p.writeByte(2);

@@ -16,6 +16,7 @@
 
 namespace fs = std::filesystem;
 using ofw::Status;
+using testsupport::raised;
 
 namespace {
 
@@ -39,11 +40,6 @@ class StatusTest : public testing::Test {
   const std::string dir_ = t_.path();
   const std::string path_ = dir_ + "/spool.status";
 };
-
-template <typename F>
-void expectIOError(F f, const std::string& text) {
-  EXPECT_EQ(testsupport::raised<ofw::IOException>(f).what, text);
-}
 
 TEST_F(StatusTest, NewStatusIsEmptyAndDoesNotCreateTheFile) {
   Status s(path_);
@@ -213,7 +209,7 @@ TEST_F(StatusTest, UnwritableFileIsRefusedAtConstruction) {
   ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
   if (geteuid() != 0) {
     ASSERT_EQ(chmod(path_.c_str(), 0444), 0);
-    expectIOError([&] { Status s(path_); }, "No permission to write to status file");
+    EXPECT_EQ(raised<ofw::IOException>([&] { Status s(path_); }).what, "No permission to write to status file");
     return;
   }
   // Root may write anything: check as an unprivileged user in a child process.
@@ -240,7 +236,7 @@ TEST_F(StatusTest, WriteFailureIsReportedAndLeavesNoTemporary) {
   const std::string sub = dir_ + "/sub";
   Status s(sub + "/x.status");
   fs::remove_all(sub);
-  expectIOError([&] { s.setFlag(Status::FLAG_PAUSED); }, "Unable to write status file");
+  EXPECT_EQ(raised<ofw::IOException>([&] { s.setFlag(Status::FLAG_PAUSED); }).what, "Unable to write status file");
   EXPECT_FALSE(s.isFlagSet(Status::FLAG_PAUSED));  // the failed change was not adopted
   EXPECT_TRUE(entries().empty());
 }
@@ -248,8 +244,8 @@ TEST_F(StatusTest, WriteFailureIsReportedAndLeavesNoTemporary) {
 TEST_F(StatusTest, UnreadableFileIsReported) {
   fs::create_directory(path_);
   Status s(path_);
-  expectIOError([&] { s.getStatus(); }, "Unable to open status file");
-  expectIOError([&] { s.isFlagSet(1); }, "Unable to open status file");
+  EXPECT_EQ(raised<ofw::IOException>([&] { s.getStatus(); }).what, "Unable to open status file");
+  EXPECT_EQ(raised<ofw::IOException>([&] { s.isFlagSet(1); }).what, "Unable to open status file");
 }
 
 }  // namespace
