@@ -33,7 +33,6 @@ TEST_F(DbqComposite, FreshDirectoryHoldsFileZero) {
   ASSERT_EQ(::stat(dir.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0755u);
   EXPECT_TRUE(q.empty());
-  EXPECT_EQ(q.getBlockSizeOnDisk(), B);
   EXPECT_EQ(q.getQueueSizeOnDisk(), static_cast<uint64_t>(B));
   EXPECT_EQ(DBQComposite::getQueueSizeOnDisk(dir), static_cast<uint64_t>(B));
   EXPECT_EQ(DBQComposite::getQueueSizeOnDisk(t.file("none")), 0u);
