@@ -124,10 +124,8 @@ TEST(OVGMessage, ItemsInOrderWithLengthsCounted) {
   m.writeString("host");
   m.writeString("OrvaneVG 3.7.0-172");
   EXPECT_EQ(m.getDataListSize(), 1u + 16 + 4 + 18);
-  const std::string wire = m.serialize();
-  EXPECT_EQ(wire.size(), 12u + 1 + 16 + 4 + 4 + 4 + 18);
-  EXPECT_EQ(wire.substr(12, 1), bytes({1}));
-  EXPECT_EQ(wire.substr(29, 8), u32(4) + "host");
+  EXPECT_EQ(hex(m.serialize().substr(12)),
+            hex(bytes({1}) + kGuidTextOrder + u32(4) + "host" + u32(18) + "OrvaneVG 3.7.0-172"));
   // After serialize the read cursor stands at the header.
   EXPECT_EQ(m.getOffset(), 0u);
   EXPECT_EQ(m.readUShort(), 0);
@@ -141,13 +139,7 @@ TEST(OVGMessage, SerializeTwiceAndResequence) {
   EXPECT_EQ(m.serialize(), first);
 
   m.setSequenceNumber(0xA1A2A3A4A5A6A7A8ull);
-  const std::string second = m.serialize();
-  ASSERT_EQ(second.size(), first.size());
-  for (size_t i = 0; i < first.size(); ++i) {
-    if (i >= 2 && i <= 9) continue;
-    EXPECT_EQ(first[i], second[i]) << "byte " << i;
-  }
-  EXPECT_EQ(second.substr(2, 8), u64(0xA1A2A3A4A5A6A7A8ull));
+  EXPECT_EQ(hex(m.serialize()), hex(first.substr(0, 2) + u64(0xA1A2A3A4A5A6A7A8ull) + first.substr(10)));
 
   m.setAckRequired(true);
   m.setType(OVGMessage::TYPE_SESSION_RESUME);

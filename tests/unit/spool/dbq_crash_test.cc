@@ -137,10 +137,8 @@ void recoverAndCheck(const std::string& dir, Model& m) {
   } else if (got == withNext) {
     m.queue.push_back(m.nextSeq++);  // the append in flight took effect
   } else {
-    std::string g, w;
-    for (uint32_t s : got) g += std::to_string(s) + " ";
-    for (uint32_t s : model) w += std::to_string(s) + " ";
-    FAIL() << "recovered: " << g << "\nexpected:  " << w << "(next " << m.nextSeq << ")";
+    FAIL() << "recovered: " << ::testing::PrintToString(got) << "\nexpected:  " << ::testing::PrintToString(model)
+           << " (next " << m.nextSeq << ")";
   }
   EXPECT_TRUE(intact(q));
 }
