@@ -75,7 +75,6 @@ std::string expected(uint32_t seconds, uint32_t microseconds, const std::string&
 class AuditTrailHandler : public ::testing::Test {
  protected:
   void SetUp() override {
-    logtest::configure(dir_.file("vgd.log"), {{"log", "TRACE"}, {"logger.queue.size", "0"}});
     auditor_.reset(new Vigilog::Auditor());
     auditor_->init(dir_.file("sessions"), dir_.file("spool"), dir_.file("atspool"), "");
     Vigilog::gAuditor = auditor_.get();
@@ -83,7 +82,6 @@ class AuditTrailHandler : public ::testing::Test {
   void TearDown() override {
     Vigilog::gAuditor = nullptr;
     auditor_.reset();
-    logtest::reset();
   }
 
   void handle(const Request& r) {
@@ -111,14 +109,7 @@ class AuditTrailHandler : public ::testing::Test {
     return records.empty() ? "" : records[0];
   }
 
-  int logged(const std::string& text) {
-    ofw::Logger::flush();
-    int n = 0;
-    for (const std::string& line : logtest::readRecords(dir_.file("vgd.log")))
-      if (line.find(text) != std::string::npos) ++n;
-    return n;
-  }
-
+  logtest::LogCapture log_;
   logtest::TempDir dir_;
   std::unique_ptr<Vigilog::Auditor> auditor_;
 };
@@ -215,7 +206,7 @@ TEST_F(AuditTrailHandler, FullPartitionDropsEventsButNotSessionData) {
   auditor_->postSessionData(ofw::Guid(), data);
   EXPECT_TRUE(spooled().empty());
   EXPECT_EQ(auditor_->commonSpool()->count(), 1);
-  EXPECT_EQ(logged("Skipping audit trail data due to partition full"), 1);
+  EXPECT_EQ(log_.countContaining("Skipping audit trail data due to partition full"), 1);
 
   auditor_->diskState().diskFull = false;
   handle(Request());
