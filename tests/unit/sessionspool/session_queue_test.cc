@@ -199,16 +199,6 @@ TEST_F(AuditorPosting, OrderPerSessionUnderConcurrentPosters) {
   }
 }
 
-TEST_F(AuditorPosting, NullGuidGoesToTheCommonSpool) {
-  ofw::Guid g = ofw::Guid::generate();
-  auto m1 = dataMessage(g, "session");
-  auditor_->postSessionData(g, m1);
-  auto m2 = dataMessage(ofw::Guid(), "common");
-  auditor_->postSessionData(ofw::Guid(), m2);
-  EXPECT_EQ(auditor_->commonSpool()->count(), 1);
-  EXPECT_EQ(records(*auditor_->sessions()->getDBQ(g, 512)).size(), 1u);
-}
-
 TEST_F(AuditorPosting, FlushRenewsAnEmptiedCommonSpool) {
   auto m = dataMessage(ofw::Guid(), "x");
   auditor_->postSessionData(ofw::Guid(), m);
