@@ -22,8 +22,6 @@ constexpr int kRecords = 10;
 constexpr int kLen = 1000;
 int blockOf(int rec, int part) { return 3 * rec + 1 + part; }
 
-void buildQueue(const std::string& path) { filled<Single>(path, 0, kRecords, kLen); }
-
 ofw::SalvageResult salvage(const std::string& path, ofw::DBQ& target) {
   return ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
 }
@@ -67,7 +65,7 @@ class DbqDamage : public SpoolDirTest, public ::testing::WithParamInterface<Dama
 
 TEST_P(DbqDamage, QueueRaisesCheckerReportsSalvageKeepsEveryIntactRecord) {
   const Damage& d = GetParam();
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   RawFile f(path);
   d.edit(f);
   f.save();
@@ -162,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(Edits, DbqDamagedTail, ::testing::ValuesIn(kTailDamages
 class DbqDamagedMaster : public SpoolDirTest, public ::testing::WithParamInterface<std::pair<const char*, std::function<void(RawFile&)>>> {};
 
 TEST_P(DbqDamagedMaster, SalvageFindsEveryRecord) {
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   RawFile f(path);
   GetParam().second(f);
   f.save();
@@ -187,7 +185,7 @@ using DbqCorruption = SpoolDirTest;
 // An edited payload whose checksum is recomputed passes every check: the
 // checksum is what guards the bytes, and the record is delivered as edited.
 TEST_F(DbqCorruption, RecomputedChecksumReachesTheStructureChecks) {
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   RawFile f(path);
   f.setU8(blockOf(2, 1), 200, static_cast<uint8_t>(f.u8(blockOf(2, 1), 200) ^ 0xff));
   f.fixChecksum(blockOf(2, 1));
@@ -220,7 +218,7 @@ class DbqHostileMaster : public SpoolDirTest, public ::testing::WithParamInterfa
 
 TEST_P(DbqHostileMaster, OpenRaisesCorruption) {
   const MasterEdit& m = GetParam();
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   RawFile f(path);
   if (m.width == 8)
     f.setU64(0, m.offset, static_cast<uint64_t>(m.value));
@@ -262,7 +260,7 @@ TEST_F(DbqCorruption, CountedRecordsWithoutHeadAreNotTakenAsEmpty) {
 }
 
 TEST_F(DbqCorruption, SalvageOfAUsedChainLoopTerminates) {
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   RawFile f(path);
   // The tail links back to the head, and the master's tail is moved off it:
   // the chain becomes a cycle of valid records.
@@ -284,7 +282,7 @@ TEST_F(DbqCorruption, SalvageOfAUsedChainLoopTerminates) {
 }
 
 TEST_F(DbqCorruption, TornTailAndShortFiles) {
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   // An append cut short: the master counts an 11th record whose blocks hold
   // nothing yet (appended, free flag clear, length 0).
   RawFile f(path);
@@ -332,7 +330,7 @@ TEST_F(DbqCorruption, SalvageDirectoryGoesOnPastADamagedFile) {
 
 // A target that fails stops the salvage without raising.
 TEST_F(DbqCorruption, SalvageStopsWhenTheTargetFails) {
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   DBQSingle closed(B);  // never opened: every enqueue raises
   ofw::SalvageResult r = salvage(path, closed);
   EXPECT_TRUE(r.targetFailed);

@@ -88,12 +88,10 @@ inline void put(ofw::DBQ& q, const std::vector<unsigned char>& v) {
   q.enqueue(shared(v), static_cast<unsigned int>(v.size()));
 }
 
-// Records `first` to `last` - 1 of `len` bytes each.
 inline void putAll(ofw::DBQ& q, uint32_t first, uint32_t last, size_t len) {
   for (uint32_t s = first; s < last; ++s) put(q, record(s, len));
 }
 
-// The sequence numbers first .. last - 1.
 inline std::vector<uint32_t> seqs(uint32_t first, uint32_t last) {
   std::vector<uint32_t> out;
   for (uint32_t s = first; s < last; ++s) out.push_back(s);
