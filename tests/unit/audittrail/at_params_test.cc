@@ -61,24 +61,20 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"array", AT_PARAM_UTF8STRINGARRAY, std::string("x;y\0\0z\0", 7), "x\\;y;;z"},
         Case{"wstring", AT_PARAM_WSTRING, u32('a'), "<cannot display>"},
         Case{"empty", AT_PARAM_UINT32, "", "<null>"},
-        Case{"empty string", AT_PARAM_UTF8STRING, "", "<null>"},
+        Case{"empty_string", AT_PARAM_UTF8STRING, "", "<null>"},
         // One byte short or long of each fixed size.
-        Case{"short uint16", AT_PARAM_UINT16, "\x01", "<cannot display>"},
-        Case{"long uint32", AT_PARAM_UINT32, u64(1), "<cannot display>"},
-        Case{"short uint64", AT_PARAM_UINT64, std::string(7, '\x01'), "<cannot display>"},
-        Case{"short int32", AT_PARAM_INT32, u16(1), "<cannot display>"},
-        Case{"long int64", AT_PARAM_INT64, std::string(9, '\x01'), "<cannot display>"},
-        Case{"float of 5", AT_PARAM_FLOAT, std::string(5, '\x01'), "<cannot display>"},
-        Case{"byte of 2", AT_PARAM_BYTE, u16(1), "<cannot display>"},
-        Case{"wchar of 3", AT_PARAM_WCHAR, std::string(3, 'a'), "<cannot display>"},
-        Case{"epoch of 2", AT_PARAM_EPOCHTIME, u16(1), "<cannot display>"},
-        Case{"guid of 15", AT_PARAM_GUID, kGuidBytes.substr(1), "<cannot display>"},
-        Case{"END as a value", AT_PARAM_END, u32(1), "<cannot display>"},
-        Case{"unknown type", 16, u32(1), "<cannot display>"}),
-    [](const ::testing::TestParamInfo<Case>& info) {
-      std::string name;
-      for (const char* p = info.param.label; *p; ++p) name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-      return name;
-    });
+        Case{"short_uint16", AT_PARAM_UINT16, "\x01", "<cannot display>"},
+        Case{"long_uint32", AT_PARAM_UINT32, u64(1), "<cannot display>"},
+        Case{"short_uint64", AT_PARAM_UINT64, std::string(7, '\x01'), "<cannot display>"},
+        Case{"short_int32", AT_PARAM_INT32, u16(1), "<cannot display>"},
+        Case{"long_int64", AT_PARAM_INT64, std::string(9, '\x01'), "<cannot display>"},
+        Case{"float_of_5", AT_PARAM_FLOAT, std::string(5, '\x01'), "<cannot display>"},
+        Case{"byte_of_2", AT_PARAM_BYTE, u16(1), "<cannot display>"},
+        Case{"wchar_of_3", AT_PARAM_WCHAR, std::string(3, 'a'), "<cannot display>"},
+        Case{"epoch_of_2", AT_PARAM_EPOCHTIME, u16(1), "<cannot display>"},
+        Case{"guid_of_15", AT_PARAM_GUID, kGuidBytes.substr(1), "<cannot display>"},
+        Case{"END_as_a_value", AT_PARAM_END, u32(1), "<cannot display>"},
+        Case{"unknown_type", 16, u32(1), "<cannot display>"}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.label); });
 
 }  // namespace

@@ -19,7 +19,6 @@ std::string header(uint16_t type, uint64_t seq, uint16_t flags) {
   return u16(type) + u64(seq) + u16(flags);
 }
 
-// Expects `f` to throw an OVGException with the text `text`.
 template <typename F>
 void expectOvgError(F f, const std::string& text) {
   EXPECT_EQ("OVGException: " + text, thrown(f));
@@ -43,6 +42,7 @@ TEST(OVGMessage, EmptyMessageIs12BytesAndDeserializingItThrows) {
 
 TEST(OVGMessage, ShortInputIsRefusedWithoutReadingPastIt) {
   OVGResponseMessage r;
+  expectOvgError([&] { r.readByte(); }, "readNBytes: can't read 1 bytes from buffer at offset: 0");
   const std::string five = u16(0x8001) + bytes({0, 0, 0});
   expectOvgError([&] { r.deserialize(five); },
                  "OVGMessage body is zero size. (Type=32769, Seq=0, flag=0): Invalid argument");
@@ -51,12 +51,10 @@ TEST(OVGMessage, ShortInputIsRefusedWithoutReadingPastIt) {
                  "readNBytes: can't read 4 bytes from buffer at offset: 12");
 }
 
-// ---- one item of each kind ----
-
 struct ItemCase {
   const char* name;
   std::function<void(OVGMessage&)> write;
-  std::function<std::string()> wire;  // expected bytes after the header
+  std::string wire;  // expected bytes after the header
   uint64_t listSize;                  // data list size after the write
   std::function<void(OVGMessage&)> readBack;
 };
@@ -70,7 +68,7 @@ TEST_P(OVGItem, EncodesAndDecodes) {
   EXPECT_EQ(m.getDataListSize(), c.listSize);
   EXPECT_EQ(m.getDataItemCount(), 1u);
   const std::string wire = m.serialize();
-  EXPECT_EQ(hex(wire), hex(header(2, 0x0102030405060708ull, 0) + c.wire()));
+  EXPECT_EQ(hex(wire), hex(header(2, 0x0102030405060708ull, 0) + c.wire));
   EXPECT_EQ(m.getDataItemCount(), 0u);
   EXPECT_EQ(m.getDataListSize(), 0u);
 
@@ -91,37 +89,31 @@ timeval someTime() {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, OVGItem,
     testing::Values(
-        ItemCase{"byte", [](OVGMessage& m) { m.writeByte(0xfe); }, [] { return bytes({0xfe}); }, 1,
+        ItemCase{"byte", [](OVGMessage& m) { m.writeByte(0xfe); }, bytes({0xfe}), 1,
                  [](OVGMessage& m) { EXPECT_EQ(m.readByte(), 0xfe); }},
-        ItemCase{"ushort", [](OVGMessage& m) { m.writeUShort(0xbeef); },
-                 [] { return u16(0xbeef); }, 2,
+        ItemCase{"ushort", [](OVGMessage& m) { m.writeUShort(0xbeef); }, u16(0xbeef), 2,
                  [](OVGMessage& m) { EXPECT_EQ(m.readUShort(), 0xbeef); }},
-        ItemCase{"int32", [](OVGMessage& m) { m.writeInt32(-2); }, [] { return u32(0xfffffffe); },
-                 4, [](OVGMessage& m) { EXPECT_EQ(m.readInt32(), -2); }},
-        ItemCase{"uint32", [](OVGMessage& m) { m.writeUInt32(0xdeadbeef); },
-                 [] { return u32(0xdeadbeef); }, 4,
+        ItemCase{"int32", [](OVGMessage& m) { m.writeInt32(-2); }, u32(0xfffffffe), 4,
+                 [](OVGMessage& m) { EXPECT_EQ(m.readInt32(), -2); }},
+        ItemCase{"uint32", [](OVGMessage& m) { m.writeUInt32(0xdeadbeef); }, u32(0xdeadbeef), 4,
                  [](OVGMessage& m) { EXPECT_EQ(m.readUInt32(), 0xdeadbeefu); }},
-        ItemCase{"uint64", [](OVGMessage& m) { m.writeUInt64(0x1122334455667788ull); },
-                 [] { return u64(0x1122334455667788ull); }, 8,
+        ItemCase{"uint64", [](OVGMessage& m) { m.writeUInt64(0x1122334455667788ull); }, u64(0x1122334455667788ull), 8,
                  [](OVGMessage& m) { EXPECT_EQ(m.readUInt64(), 0x1122334455667788ull); }},
         // Textual order, unlike the packet layout.
-        ItemCase{"guid", [](OVGMessage& m) { m.writeGUID(kGuid); }, [] { return kGuidTextOrder; }, 16,
+        ItemCase{"guid", [](OVGMessage& m) { m.writeGUID(kGuid); }, kGuidTextOrder, 16,
                  [](OVGMessage& m) { EXPECT_EQ(m.readGUID(), kGuid); }},
-        // 16 bytes handed in, 8 on the wire.
-        ItemCase{"timestamp", [](OVGMessage& m) { m.writeTimestamp(someTime()); },
-                 [] { return u32(0xA0B0C0D0) + u32(123456); }, 8,
+        // 16 bytes handed in, 8 on the wire; the seconds come back zero-extended.
+        ItemCase{"timestamp", [](OVGMessage& m) { m.writeTimestamp(someTime()); }, u32(0xA0B0C0D0) + u32(123456), 8,
                  [](OVGMessage& m) {
                    timeval tv = m.readTimestamp();
-                   EXPECT_EQ(tv.tv_sec, static_cast<time_t>(0xA0B0C0D0ll));  // zero-extended
+                   EXPECT_EQ(tv.tv_sec, static_cast<time_t>(0xA0B0C0D0ll));
                    EXPECT_EQ(tv.tv_usec, 123456);
                  }},
-        ItemCase{"string", [](OVGMessage& m) { m.writeString("abc"); },
-                 [] { return u32(3) + "abc"; }, 3,
+        ItemCase{"string", [](OVGMessage& m) { m.writeString("abc"); }, u32(3) + "abc", 3,
                  [](OVGMessage& m) { EXPECT_EQ(m.readString(), "abc"); }},
-        ItemCase{"empty_string", [](OVGMessage& m) { m.writeString(""); }, [] { return u32(0); },
-                 0, [](OVGMessage& m) { EXPECT_EQ(m.readString(), ""); }},
-        ItemCase{"blob", [](OVGMessage& m) { m.writeBlob("\0\1", 2); },
-                 [] { return u32(2) + bytes({0, 1}); }, 2,
+        ItemCase{"empty_string", [](OVGMessage& m) { m.writeString(""); }, u32(0), 0,
+                 [](OVGMessage& m) { EXPECT_EQ(m.readString(), ""); }},
+        ItemCase{"blob", [](OVGMessage& m) { m.writeBlob("\0\1", 2); }, u32(2) + bytes({0, 1}), 2,
                  [](OVGMessage& m) { EXPECT_EQ(hex(m.readBlob()), "00 01"); }}),
     [](const testing::TestParamInfo<ItemCase>& info) { return std::string(info.param.name); });
 
@@ -132,16 +124,12 @@ TEST(OVGMessage, ItemsInOrderWithLengthsCounted) {
   m.writeString("host");
   m.writeString("OrvaneVG 3.7.0-172");
   EXPECT_EQ(m.getDataListSize(), 1u + 16 + 4 + 18);
-  const std::string wire = m.serialize();
-  EXPECT_EQ(wire.size(), 12u + 1 + 16 + 4 + 4 + 4 + 18);
-  EXPECT_EQ(wire.substr(12, 1), bytes({1}));
-  EXPECT_EQ(wire.substr(29, 8), u32(4) + "host");
+  EXPECT_EQ(hex(m.serialize().substr(12)),
+            hex(bytes({1}) + kGuidTextOrder + u32(4) + "host" + u32(18) + "OrvaneVG 3.7.0-172"));
   // After serialize the read cursor stands at the header.
   EXPECT_EQ(m.getOffset(), 0u);
   EXPECT_EQ(m.readUShort(), 0);
 }
-
-// ---- serialize and re-serialize ----
 
 TEST(OVGMessage, SerializeTwiceAndResequence) {
   OVGRequestMessage m(OVGMessage::TYPE_SESSION_DATA, 100);
@@ -151,13 +139,7 @@ TEST(OVGMessage, SerializeTwiceAndResequence) {
   EXPECT_EQ(m.serialize(), first);
 
   m.setSequenceNumber(0xA1A2A3A4A5A6A7A8ull);
-  const std::string second = m.serialize();
-  ASSERT_EQ(second.size(), first.size());
-  for (size_t i = 0; i < first.size(); ++i) {
-    if (i >= 2 && i <= 9) continue;
-    EXPECT_EQ(first[i], second[i]) << "byte " << i;
-  }
-  EXPECT_EQ(second.substr(2, 8), u64(0xA1A2A3A4A5A6A7A8ull));
+  EXPECT_EQ(hex(m.serialize()), hex(first.substr(0, 2) + u64(0xA1A2A3A4A5A6A7A8ull) + first.substr(10)));
 
   m.setAckRequired(true);
   m.setType(OVGMessage::TYPE_SESSION_RESUME);
@@ -199,17 +181,13 @@ TEST(OVGMessage, FlagBitsOtherThanAckAreIgnoredOnReceipt) {
   EXPECT_EQ(r.serialize().substr(10, 2), u16(1));
 }
 
-TEST(OVGMessage, EmptyDeserializeChangesNothing) {
+TEST(OVGMessage, EmptyDeserializeChangesNothingAnotherReplacesPendingItems) {
   OVGRequestMessage m(OVGMessage::TYPE_SESSION_START, 3);
   m.writeByte(1);
   m.deserialize("");
   EXPECT_EQ(m.getDataItemCount(), 1u);
   EXPECT_FALSE(m.isSerialized());
   EXPECT_EQ(m.getType(), 2);
-}
-
-TEST(OVGMessage, DeserializeReplacesPendingItems) {
-  OVGRequestMessage m;
   m.writeString("pending");
   m.deserialize(header(OVGMessage::TYPE_ACK, 77, 0) + u64(77));
   EXPECT_EQ(m.getDataItemCount(), 0u);
@@ -217,8 +195,6 @@ TEST(OVGMessage, DeserializeReplacesPendingItems) {
   EXPECT_EQ(m.getType(), OVGMessage::TYPE_ACK);
   EXPECT_EQ(m.readUInt64(), 77u);
 }
-
-// ---- failed reads change nothing ----
 
 TEST(OVGMessage, ReadPastEndThrowsAndLeavesCursor) {
   OVGResponseMessage r;
@@ -245,13 +221,6 @@ TEST(OVGMessage, StringLongerThanBufferLeavesCursorOnLength) {
   EXPECT_EQ(r.readUInt32(), 0xfffffff0u);
 }
 
-TEST(OVGMessage, ReadWithoutBufferThrows) {
-  OVGResponseMessage r;
-  expectOvgError([&] { r.readByte(); }, "readNBytes: can't read 1 bytes from buffer at offset: 0");
-}
-
-// ---- exception replies ----
-
 TEST(OVGMessage, ExceptionReplyBodies) {
   OVGResponseMessage r;
   r.deserialize(header(OVGMessage::TYPE_EXCEPTION, 0, 0) + u64(41) + u32(3) + u32(2) + "db");
@@ -270,8 +239,6 @@ TEST(OVGMessage, ExceptionReplyBodies) {
   EXPECT_THROW(r.readExceptionReply(), OVGException);
   EXPECT_EQ(r.getOffset(), 12u);
 }
-
-// ---- copies, diagnostics, exception types ----
 
 TEST(OVGMessage, CopyIsIndependent) {
   OVGRequestMessage m(OVGMessage::TYPE_SESSION_DATA, 5);

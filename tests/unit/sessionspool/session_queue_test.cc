@@ -3,13 +3,10 @@
 #include "ovgfw/session_queue.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <fstream>
 #include <set>
 #include <thread>
 
@@ -17,7 +14,7 @@
 #include "ofw/dbq/dbq_format.h"
 #include "ofw/dbq/dbqcomposite.h"
 #include "ovgfw/ovg_message.h"
-#include "support/test_support.h"
+#include "unit/spool/spool_test_util.h"
 
 namespace {
 
@@ -40,8 +37,13 @@ void push(ofw::DBQ& q, const std::string& s) {
   q.enqueue(b, static_cast<unsigned int>(s.size()));
 }
 
-TEST(SessionSpool, NamesUseSwappedTextAndBucketUsesRawBytes) {
+class SessionSpool : public ::testing::Test {
+ protected:
   TempDir t;
+  ovgfw::SessionQueueCollection c{t.path(), 1 << 20, ofw::DBQ_OPEN_OR_CREATE};
+};
+
+TEST_F(SessionSpool, NamesUseSwappedTextAndBucketUsesRawBytes) {
   ofw::Guid a = ofw::Guid::fromString("00112233-4455-6677-8899-aabbccddeeff");
   ofw::Guid b = ofw::Guid::fromString("33221100-5544-7766-8899-aabbccddeeff");  // same bytes, first eight swapped
   ovgfw::SessionQueue qa(t.path(), a), qb(t.path(), b);
@@ -52,7 +54,7 @@ TEST(SessionSpool, NamesUseSwappedTextAndBucketUsesRawBytes) {
   EXPECT_EQ(ovgfw::sessionBucketName(a).size(), 2u);
 }
 
-TEST(SessionSpool, PearsonBucketOfTheZeroGuid) {
+TEST_F(SessionSpool, PearsonBucketOfTheZeroGuid) {
   // h = T[0 ^ h] sixteen times from h = 0, followed by hand through the table:
   // 98, 210, 204, 37, 120, 50, 253, 11, 5, 23, 102, 248, 104, 51, 225, 87.
   EXPECT_EQ(ovgfw::sessionBucketName(ofw::Guid()), "57");
@@ -62,16 +64,10 @@ TEST(SessionSpool, PearsonBucketOfTheZeroGuid) {
   EXPECT_NE(ovgfw::sessionBucketName(g), "57");
 }
 
-TEST(SessionSpool, AddWritesStatusAndCollectionFindsEverySpool) {
-  TempDir t;
-  ovgfw::SessionQueueCollection c(t.path(), 1 << 20, ofw::DBQ_OPEN_OR_CREATE);
+TEST_F(SessionSpool, AddWritesStatusAndCollectionFindsEverySpool) {
   ofw::Guid g1 = ofw::Guid::generate(), g2 = ofw::Guid::generate();
   auto q1 = c.add(g1, 1 << 20);
-  EXPECT_TRUE(fileExists(q1->getStatusPath()));
-  std::ifstream in(q1->getStatusPath());
-  std::string first;
-  std::getline(in, first);
-  EXPECT_EQ(first, "1");
+  EXPECT_EQ(testsupport::readFile(q1->getStatusPath()).substr(0, 2), "1\n");
   // A queue directory whose status file was never written (crash between the two).
   ovgfw::SessionQueue q2(t.path(), g2);
   auto dbq2 = q2.getDBQ(1 << 20, ofw::DBQ_OPEN_OR_CREATE, 512);
@@ -88,9 +84,7 @@ TEST(SessionSpool, AddWritesStatusAndCollectionFindsEverySpool) {
   EXPECT_THROW(++end, ofw::SystemException);
 }
 
-TEST(SessionSpool, DestroyingTheLastSessionRemovesItsBucket) {
-  TempDir t;
-  ovgfw::SessionQueueCollection c(t.path(), 1 << 20, ofw::DBQ_OPEN_OR_CREATE);
+TEST_F(SessionSpool, DestroyingTheLastSessionRemovesItsBucket) {
   ofw::Guid g = ofw::Guid::generate();
   // A second GUID in the same bucket: change the last two bytes until the
   // hash matches (one byte alone cannot: each step is a permutation).
@@ -118,9 +112,7 @@ TEST(SessionSpool, DestroyingTheLastSessionRemovesItsBucket) {
 
 // A queue still held but closed (as after an error) says nothing about its
 // files: they decide whether the spool is empty.
-TEST(SessionSpool, DestroyIfEmptyReadsTheFilesOfAClosedQueue) {
-  TempDir t;
-  ovgfw::SessionQueueCollection c(t.path(), 1 << 20, ofw::DBQ_OPEN_OR_CREATE);
+TEST_F(SessionSpool, DestroyIfEmptyReadsTheFilesOfAClosedQueue) {
   ofw::Guid g = ofw::Guid::generate();
   auto sq = c.add(g, 1 << 20);
   auto dbq = c.getDBQ(sq, 512);
@@ -135,8 +127,7 @@ TEST(SessionSpool, DestroyIfEmptyReadsTheFilesOfAClosedQueue) {
   EXPECT_FALSE(fileExists(sq->getDbqDirectoryPath()));
 }
 
-TEST(SessionSpool, UncleanSpoolIsMovedAsideAndSalvaged) {
-  TempDir t;
+TEST_F(SessionSpool, UncleanSpoolIsMovedAsideAndSalvaged) {
   ofw::Guid g = ofw::Guid::generate();
   ovgfw::SessionQueue q(t.path(), g);
   {
@@ -145,14 +136,10 @@ TEST(SessionSpool, UncleanSpoolIsMovedAsideAndSalvaged) {
     push(*dbq, "second");
     dbq->close();
   }
-  // Mark file 0 as not shut cleanly: current operation 1 in the master block.
-  std::string file0 = q.getDbqDirectoryPath() + "/0";
-  {
-    std::fstream f(file0, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(21);
-    char op = 1;
-    f.write(&op, 1);
-  }
+  // Mark file 0 as not shut cleanly: an operation in progress in the master block.
+  spooltest::RawFile f(q.getDbqDirectoryPath() + "/0");
+  f.setU8(0, 21, 1);
+  f.save();
   auto dbq = q.getDBQ(1 << 20, ofw::DBQ_OPEN_OR_CREATE, 512);
   EXPECT_EQ(records(*dbq), (std::vector<std::string>{"first", "second"}));
   EXPECT_TRUE(fileExists(q.getDbqDirectoryPath() + "." + std::to_string(getpid())));
@@ -160,8 +147,7 @@ TEST(SessionSpool, UncleanSpoolIsMovedAsideAndSalvaged) {
   EXPECT_EQ(records(*dbq).back(), "third");
 }
 
-TEST(SessionSpool, OwnerIsRecorded) {
-  TempDir t;
+TEST_F(SessionSpool, OwnerIsRecorded) {
   ovgfw::SessionQueue q(t.path(), ofw::Guid::generate());
   EXPECT_EQ(q.getOwner(), -1);
   q.setOwner(1234);
@@ -211,16 +197,6 @@ TEST_F(AuditorPosting, OrderPerSessionUnderConcurrentPosters) {
       EXPECT_EQ(m.readString(), std::to_string(i));
     }
   }
-}
-
-TEST_F(AuditorPosting, NullGuidGoesToTheCommonSpool) {
-  ofw::Guid g = ofw::Guid::generate();
-  auto m1 = dataMessage(g, "session");
-  auditor_->postSessionData(g, m1);
-  auto m2 = dataMessage(ofw::Guid(), "common");
-  auditor_->postSessionData(ofw::Guid(), m2);
-  EXPECT_EQ(auditor_->commonSpool()->count(), 1);
-  EXPECT_EQ(records(*auditor_->sessions()->getDBQ(g, 512)).size(), 1u);
 }
 
 TEST_F(AuditorPosting, FlushRenewsAnEmptiedCommonSpool) {

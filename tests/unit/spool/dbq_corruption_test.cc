@@ -22,11 +22,6 @@ constexpr int kRecords = 10;
 constexpr int kLen = 1000;
 int blockOf(int rec, int part) { return 3 * rec + 1 + part; }
 
-void buildQueue(const std::string& path) {
-  Single q(path);
-  putAll(q, 0, kRecords, kLen);
-}
-
 ofw::SalvageResult salvage(const std::string& path, ofw::DBQ& target) {
   return ofw::salvageQueueFile(path, target, ofw::getLogger("test.spool"));
 }
@@ -70,8 +65,7 @@ class DbqDamage : public SpoolDirTest, public ::testing::WithParamInterface<Dama
 
 TEST_P(DbqDamage, QueueRaisesCheckerReportsSalvageKeepsEveryIntactRecord) {
   const Damage& d = GetParam();
-  std::string path = t.file("q");
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   RawFile f(path);
   d.edit(f);
   f.save();
@@ -141,11 +135,7 @@ const TailDamage kTailDamages[] = {
 class DbqDamagedTail : public SpoolDirTest, public ::testing::WithParamInterface<TailDamage> {};
 
 TEST_P(DbqDamagedTail, AppendRaisesAndRecoveryKeepsTheNewRecordReadable) {
-  std::string dir = t.file("spool");
-  {
-    Composite q(dir);
-    putAll(q, 0, kRecords, kLen);
-  }
+  filled<Composite>(dir, 0, kRecords, kLen);
   RawFile f(dir + "/0");
   GetParam().edit(f);
   f.save();
@@ -170,8 +160,7 @@ INSTANTIATE_TEST_SUITE_P(Edits, DbqDamagedTail, ::testing::ValuesIn(kTailDamages
 class DbqDamagedMaster : public SpoolDirTest, public ::testing::WithParamInterface<std::pair<const char*, std::function<void(RawFile&)>>> {};
 
 TEST_P(DbqDamagedMaster, SalvageFindsEveryRecord) {
-  std::string path = t.file("q");
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   RawFile f(path);
   GetParam().second(f);
   f.save();
@@ -196,8 +185,7 @@ using DbqCorruption = SpoolDirTest;
 // An edited payload whose checksum is recomputed passes every check: the
 // checksum is what guards the bytes, and the record is delivered as edited.
 TEST_F(DbqCorruption, RecomputedChecksumReachesTheStructureChecks) {
-  std::string path = t.file("q");
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   RawFile f(path);
   f.setU8(blockOf(2, 1), 200, static_cast<uint8_t>(f.u8(blockOf(2, 1), 200) ^ 0xff));
   f.fixChecksum(blockOf(2, 1));
@@ -230,8 +218,7 @@ class DbqHostileMaster : public SpoolDirTest, public ::testing::WithParamInterfa
 
 TEST_P(DbqHostileMaster, OpenRaisesCorruption) {
   const MasterEdit& m = GetParam();
-  std::string path = t.file("q");
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   RawFile f(path);
   if (m.width == 8)
     f.setU64(0, m.offset, static_cast<uint64_t>(m.value));
@@ -257,11 +244,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The master counts records and bytes but its head is 0: the file is refused
 // (never taken as empty), and salvage finds the records.
 TEST_F(DbqCorruption, CountedRecordsWithoutHeadAreNotTakenAsEmpty) {
-  std::string dir = t.file("spool");
-  {
-    Composite q(dir);
-    putAll(q, 0, 3, kLen);
-  }
+  filled<Composite>(dir, 0, 3, kLen);
   RawFile f(dir + "/0");
   f.setI32(0, 5, 0);
   f.setI32(0, 9, 0);
@@ -277,8 +260,7 @@ TEST_F(DbqCorruption, CountedRecordsWithoutHeadAreNotTakenAsEmpty) {
 }
 
 TEST_F(DbqCorruption, SalvageOfAUsedChainLoopTerminates) {
-  std::string path = t.file("q");
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   RawFile f(path);
   // The tail links back to the head, and the master's tail is moved off it:
   // the chain becomes a cycle of valid records.
@@ -300,8 +282,7 @@ TEST_F(DbqCorruption, SalvageOfAUsedChainLoopTerminates) {
 }
 
 TEST_F(DbqCorruption, TornTailAndShortFiles) {
-  std::string path = t.file("q");
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   // An append cut short: the master counts an 11th record whose blocks hold
   // nothing yet (appended, free flag clear, length 0).
   RawFile f(path);
@@ -332,11 +313,7 @@ TEST_F(DbqCorruption, TornTailAndShortFiles) {
 }
 
 TEST_F(DbqCorruption, SalvageDirectoryGoesOnPastADamagedFile) {
-  std::string dir = t.file("q");
-  {
-    Composite q(dir, 4 * 1024);
-    putAll(q, 0, 12, kLen);  // files 0 (0-2), 1 (3-5)...
-  }
+  filled<Composite>(dir, 0, 12, kLen, 4 * 1024);  // files 0 (0-2), 1 (3-5)...
   RawFile f(dir + "/1");
   f.setI32(blockOf(1, 0), 34, 9);  // the second record of file 1
   f.save();
@@ -353,8 +330,7 @@ TEST_F(DbqCorruption, SalvageDirectoryGoesOnPastADamagedFile) {
 
 // A target that fails stops the salvage without raising.
 TEST_F(DbqCorruption, SalvageStopsWhenTheTargetFails) {
-  std::string path = t.file("q");
-  buildQueue(path);
+  filled<Single>(path, 0, kRecords, kLen);
   DBQSingle closed(B);  // never opened: every enqueue raises
   ofw::SalvageResult r = salvage(path, closed);
   EXPECT_TRUE(r.targetFailed);

@@ -39,7 +39,6 @@ TEST_F(DbqFormat, ChecksumIsTheByteSumAtEveryLengthAndOffset) {
 }
 
 TEST_F(DbqFormat, FreshFileIsOneMasterBlock) {
-  std::string path = t.file("q");
   { Single q(path); }
   EXPECT_EQ(fileSize(path), B);
   struct stat st;
@@ -68,7 +67,6 @@ class DbqRecordLength : public SpoolDirTest, public ::testing::WithParamInterfac
 
 TEST_P(DbqRecordLength, BlocksFlagsAndSharesFollowTheLength) {
   const int len = GetParam();
-  std::string path = t.file("q");
   std::vector<unsigned char> rec = record(3, static_cast<size_t>(len));
   Single q(path);
   put(q, rec);
@@ -114,7 +112,6 @@ INSTANTIATE_TEST_SUITE_P(Lengths, DbqRecordLength,
                          ::testing::Values(1, P - 1, P, P + 1, 1000, 2 * P, 2 * P + 1, 3 * P, 64 * 1024));
 
 TEST_F(DbqFormat, ZeroLengthRecordTakesNoBlock) {
-  std::string path = t.file("q");
   Single q(path);
   q.enqueue(boost::shared_array<unsigned char>(), 0);
   EXPECT_EQ(q.count(), 1);
@@ -137,7 +134,6 @@ TEST_F(DbqFormat, ZeroLengthRecordTakesNoBlock) {
 
 // A file with a "master" (type 37) master, built byte by byte.
 TEST_F(DbqFormat, ShortHeaderFileIsReadAndExtendedWithShortBlocks) {
-  std::string path = t.file("q");
   const int SP = B - 14;  // payload of a "data" block
   std::vector<unsigned char> rec = record(5, 600);  // two blocks: 498 + 102
   writeFile(path, {});
@@ -201,7 +197,6 @@ class DbqMismatch : public SpoolDirTest, public ::testing::WithParamInterface<Mi
 
 TEST_P(DbqMismatch, RaisesTheCode) {
   const Mismatch& m = GetParam();
-  std::string path = t.file("q");
   {
     Single q(path);
     ASSERT_TRUE(q.setDescriptor(reinterpret_cast<const unsigned char*>("desc"), 4));

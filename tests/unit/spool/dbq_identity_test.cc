@@ -27,7 +27,6 @@ uint32_t headSeq(ofw::DBQ& q, uint64_t* identity = nullptr) {
 using DbqIdentity = SpoolDirTest;
 
 TEST_F(DbqIdentity, ReplacedQueueKeepsTheRecordThatTookTheHeadsPlace) {
-  std::string dir = t.file("spool");
   Composite q(dir);
   putAll(q, 0, 2, kLen);
   uint64_t read = 0;

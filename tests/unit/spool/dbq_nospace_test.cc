@@ -16,24 +16,6 @@ using ofw::DBQSingle;
 
 namespace {
 
-// Every record's sequence number and length, head first.
-template <class Q>
-std::vector<std::pair<uint32_t, size_t>> readAll(Q& q) {
-  std::vector<std::pair<uint32_t, size_t>> out;
-  q.forEachRecord([&](const unsigned char* d, unsigned int len) {
-    EXPECT_TRUE(isRecord(d, len, seqOf(d, len)));
-    out.emplace_back(seqOf(d, len), len);
-    return true;
-  });
-  return out;
-}
-
-std::vector<std::pair<uint32_t, size_t>> thousands(uint32_t first, uint32_t last) {
-  std::vector<std::pair<uint32_t, size_t>> out;
-  for (uint32_t s = first; s < last; ++s) out.emplace_back(s, 1000);
-  return out;
-}
-
 // Sets a file size limit for the scope, with SIGXFSZ ignored.
 class FileSizeLimit {
  public:
@@ -59,7 +41,6 @@ class FileSizeLimit {
 using DbqNoSpace = SpoolDirTest;
 
 TEST_F(DbqNoSpace, FileSizeLimitFailsTheAppendAndKeepsTheQueue) {
-  std::string path = t.file("q");
   Single q(path);
   putAll(q, 0, 5, 1000);
   const off_t size = fileSize(path);
@@ -78,15 +59,14 @@ TEST_F(DbqNoSpace, FileSizeLimitFailsTheAppendAndKeepsTheQueue) {
     put(q, record(5, 1000));
     EXPECT_EQ(fileSize(path), size);
   }
-  EXPECT_EQ(readAll(q), thousands(1, 6));
+  EXPECT_EQ(seqsOf(q, 1000), seqs(1, 6));
   q.close();
   Single again(path);
-  EXPECT_EQ(readAll(again), thousands(1, 6));
+  EXPECT_EQ(seqsOf(again, 1000), seqs(1, 6));
   EXPECT_TRUE(intact(again));
 }
 
 TEST_F(DbqNoSpace, CompositeRaisesAndStaysInPlace) {
-  std::string dir = t.file("spool");
   Composite q(dir);
   put(q, record(0, 3000));
   {
@@ -103,7 +83,7 @@ TEST_F(DbqNoSpace, CompositeRaisesAndStaysInPlace) {
   EXPECT_EQ(q.count(), 1);
   EXPECT_EQ(q.getDataSize(), 3000u);
   put(q, record(1, 3000));
-  EXPECT_EQ(readAll(q), (std::vector<std::pair<uint32_t, size_t>>{{0, 3000}, {1, 3000}}));
+  EXPECT_EQ(seqsOf(q, 3000), seqs(0, 2));
   EXPECT_EQ(entries(t.path()), std::vector<std::string>{"spool"});  // no moved-aside copy
 }
 
@@ -136,7 +116,6 @@ void prepare(DBQSingle& q, const std::string& path) {
 
 TEST_P(DbqInjectedFailure, TheFileIsPutBackByteForByte) {
   const Injection& in = GetParam();
-  std::string path = t.file("q");
   DBQSingle q(B);
   prepare(q, path);
   std::vector<unsigned char> before = readFile(path);
@@ -150,7 +129,7 @@ TEST_P(DbqInjectedFailure, TheFileIsPutBackByteForByte) {
   EXPECT_EQ(readFile(path), before);
   EXPECT_TRUE(q.isOpen());
   EXPECT_EQ(q.count(), 4);
-  EXPECT_EQ(readAll(q), thousands(2, 6));
+  EXPECT_EQ(seqsOf(q, 1000), seqs(2, 6));
   // The queue goes on.
   put(q, record(6, 1000));
   EXPECT_EQ(popSeq(q), 2u);
@@ -171,7 +150,6 @@ INSTANTIATE_TEST_SUITE_P(
 // When the undo cannot write either, the queue closes and the file is left
 // marked as not shut cleanly; salvage then finds every committed record.
 TEST_F(DbqNoSpace, UndoThatCannotWriteLeavesTheFileUnclean) {
-  std::string dir = t.file("spool");
   {
     Composite q(dir);
     putAll(q, 0, 6, 1000);
@@ -188,7 +166,7 @@ TEST_F(DbqNoSpace, UndoThatCannotWriteLeavesTheFileUnclean) {
   ofw::DBQComposite q(B);
   EXPECT_EQ(recovered<ofw::IOException>(q, [&] { q.open(dir, ofw::DBQ_OPEN_OR_CREATE, 0600, true, ""); }).what,
             "DBQSingle is not shut cleanly.");
-  EXPECT_EQ(readAll(q), thousands(1, 6));
+  EXPECT_EQ(seqsOf(q, 1000), seqs(1, 6));
 }
 
 }  // namespace

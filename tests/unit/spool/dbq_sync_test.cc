@@ -58,13 +58,13 @@ struct Syncs {
   bool operator==(const Syncs& o) const { return enqueue == o.enqueue && close == o.close && bytes == o.bytes; }
 };
 
-class SpoolSyncQueue : public ::testing::Test {
+class SpoolSyncQueue : public SpoolDirTest {
  protected:
   void TearDown() override { ofw::Props().setProperty("spool.sync", "none"); }
 
   Syncs run(const char* policy, int n, long pauseMs = 0) {
     ofw::Props().setProperty("spool.sync", policy);
-    Single q(t_.file("q" + std::to_string(++files_)));
+    Single q(t.file("q" + std::to_string(++files_)));
     uint64_t s0 = CommitSync::statSyncs(), b0 = CommitSync::statSyncedBytes();
     for (int i = 0; i < n; ++i) {
       struct timespec ts = {0, pauseMs * 1000000L};
@@ -76,7 +76,6 @@ class SpoolSyncQueue : public ::testing::Test {
     return Syncs{s1 - s0, CommitSync::statSyncs() - s1, CommitSync::statSyncedBytes() - b0};
   }
 
-  TempDir t_;
   int files_ = 0;
 };
 

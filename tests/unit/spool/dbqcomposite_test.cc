@@ -33,7 +33,6 @@ TEST_F(DbqComposite, FreshDirectoryHoldsFileZero) {
   ASSERT_EQ(::stat(dir.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0755u);
   EXPECT_TRUE(q.empty());
-  EXPECT_EQ(q.getBlockSizeOnDisk(), B);
   EXPECT_EQ(q.getQueueSizeOnDisk(), static_cast<uint64_t>(B));
   EXPECT_EQ(DBQComposite::getQueueSizeOnDisk(dir), static_cast<uint64_t>(B));
   EXPECT_EQ(DBQComposite::getQueueSizeOnDisk(t.file("none")), 0u);
@@ -46,7 +45,6 @@ TEST_F(DbqComposite, FreshDirectoryHoldsFileZero) {
 }
 
 TEST_F(DbqComposite, RollsOverPastTheLimitAndDeletesEmptiedFiles) {
-  std::string dir = t.file("q");
   Composite q(dir, 10 * 1024);
   // 1000-byte records take 3 blocks each: the file passes 10 KiB (20 blocks)
   // after the 7th record (1 + 21 blocks), so the 8th starts file 1.
@@ -77,7 +75,6 @@ TEST_F(DbqComposite, RollsOverPastTheLimitAndDeletesEmptiedFiles) {
 }
 
 TEST_F(DbqComposite, OpensAGappedDirectoryAndRotatesThroughIt) {
-  std::string dir = t.file("q");
   ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
   writeSingle(dir + "/3", {1, 2});
   writeSingle(dir + "/4", {3});
@@ -100,21 +97,19 @@ TEST_F(DbqComposite, OpensAGappedDirectoryAndRotatesThroughIt) {
   EXPECT_EQ(q.getEnqueueID(), 7);
   EXPECT_EQ(q.count(), 5);
   EXPECT_EQ(popSeq(q), 1u);
-  EXPECT_EQ(popSeq(q), 2u);  // 3 emptied: rotation opens 4
-  EXPECT_EQ(q.getDequeueID(), 4);
-  EXPECT_EQ(entries(dir), (std::vector<std::string>{"4", "7", "notes"}));
-  EXPECT_EQ(popSeq(q), 3u);  // 4 emptied: rotation opens 5, created empty
-  EXPECT_EQ(q.getDequeueID(), 5);
-  EXPECT_EQ(entries(dir), (std::vector<std::string>{"5", "7", "notes"}));
-  EXPECT_EQ(popSeq(q), 4u);  // 5 and 6 are skipped before the read
-  EXPECT_EQ(q.getDequeueID(), 7);
-  EXPECT_EQ(entries(dir), (std::vector<std::string>{"7", "notes"}));
-  EXPECT_EQ(popSeq(q), 5u);
+  // Emptying 3 opens 4; emptying 4 opens 5, created empty; 5 and 6 are
+  // skipped before the read.
+  const std::pair<int, std::vector<std::string>> after[] = {
+      {4, {"4", "7", "notes"}}, {5, {"5", "7", "notes"}}, {7, {"7", "notes"}}, {7, {"7", "notes"}}};
+  for (uint32_t seq = 2; seq <= 5; ++seq) {
+    EXPECT_EQ(popSeq(q), seq);
+    EXPECT_EQ(q.getDequeueID(), after[seq - 2].first) << seq;
+    EXPECT_EQ(entries(dir), after[seq - 2].second) << seq;
+  }
   EXPECT_TRUE(q.empty());
 }
 
 TEST_F(DbqComposite, EmptyOnlyWhenBothEndsCoincideAndAreEmpty) {
-  std::string dir = t.file("q");
   ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
   writeSingle(dir + "/0", {});
   writeSingle(dir + "/1", {});
@@ -128,7 +123,6 @@ TEST_F(DbqComposite, EmptyOnlyWhenBothEndsCoincideAndAreEmpty) {
 }
 
 TEST_F(DbqComposite, RenewalOnlyWhenTheCountIsZero) {
-  std::string dir = t.file("q");
   Composite q(dir, 2048);
   putAll(q, 0, 12, 1000);
   q.flushDb();  // records present: nothing happens
@@ -156,7 +150,6 @@ class DbqRolloverFailure : public SpoolDirTest, public ::testing::WithParamInter
 
 // The next file cannot be made: the record goes to the current file.
 TEST_P(DbqRolloverFailure, KeepsTheRecord) {
-  std::string dir = t.file("q");
   Composite q(dir, 1024);
   put(q, record(0, 1000));  // file 0 is 2048 bytes: over the limit
   if (GetParam()) {
@@ -180,7 +173,6 @@ INSTANTIATE_TEST_SUITE_P(Causes, DbqRolloverFailure, ::testing::Bool());
 // A file not shut cleanly: open raises, handleException moves the directory
 // aside and salvages every complete record into the fresh queue.
 TEST_F(DbqComposite, UncleanFileIsMovedAsideAndSalvaged) {
-  std::string dir = t.file("q");
   {
     Composite q(dir, 4096);
     for (uint32_t i = 0; i < 20; ++i) put(q, record(i, recLen(i)));
@@ -198,7 +190,7 @@ TEST_F(DbqComposite, UncleanFileIsMovedAsideAndSalvaged) {
   ASSERT_TRUE(q.isOpen());
   EXPECT_EQ(seqsOf(q), seqs(3, 20));
   EXPECT_EQ(q.count(), 17);
-  std::vector<std::string> aside = asideCopies(t.path(), "q");
+  std::vector<std::string> aside = asideCopies(t.path(), "spool");
   ASSERT_EQ(aside.size(), 1u);
   // "<path>.<pid>.<guid>"
   std::string suffix = aside[0].substr(dir.size() + 1);
@@ -212,11 +204,7 @@ TEST_F(DbqComposite, UncleanFileIsMovedAsideAndSalvaged) {
 }
 
 TEST_F(DbqComposite, FatalErrorClosesAndALaterErrorRecovers) {
-  std::string dir = t.file("q");
-  {
-    Composite q(dir);
-    putAll(q, 0, 6, 1000);
-  }
+  filled<Composite>(dir, 0, 6, 1000);
   RawFile f(dir + "/0");
   f.setU8(7, 100, static_cast<uint8_t>(f.u8(7, 100) ^ 1));  // record 2's first block: checksum
   f.save();
@@ -234,7 +222,7 @@ TEST_F(DbqComposite, FatalErrorClosesAndALaterErrorRecovers) {
   // The next error moves the queue aside and salvages every intact record.
   EXPECT_EQ(recovered<ofw::IOException>(q, [&] { put(q, record(99, 1)); }).what, "DBQC (enqueue) is not opened.");
   ASSERT_TRUE(q.isOpen());
-  ASSERT_EQ(asideCopies(t.path(), "q").size(), 1u);
+  ASSERT_EQ(asideCopies(t.path(), "spool").size(), 1u);
   put(q, record(99, 1));
   EXPECT_EQ(seqsOf(q), (std::vector<uint32_t>{3, 4, 5, 99}));
 }
@@ -242,7 +230,6 @@ TEST_F(DbqComposite, FatalErrorClosesAndALaterErrorRecovers) {
 // A file that counts records of no bytes is moved aside, not deleted, when
 // the rotation leaves it.
 TEST_F(DbqComposite, RotationKeepsAFileThatStillCountsRecords) {
-  std::string dir = t.file("q");
   Composite q(dir, 600);
   q.enqueue(boost::shared_array<unsigned char>(), 0);
   put(q, record(1, 1000));  // file 0: 2048 bytes, over the limit
@@ -250,7 +237,7 @@ TEST_F(DbqComposite, RotationKeepsAFileThatStillCountsRecords) {
   EXPECT_EQ(q.count(), 3);
   EXPECT_EQ(popSeq(q), 1u);  // file 0 is empty by its head but counts one record
   EXPECT_EQ(entries(dir), std::vector<std::string>{"1"});
-  std::vector<std::string> aside = asideCopies(t.path(), "q");
+  std::vector<std::string> aside = asideCopies(t.path(), "spool");
   ASSERT_EQ(aside.size(), 1u);
   EXPECT_EQ(aside[0].compare(0, dir.size() + 3, dir + ".0."), 0) << aside[0];
   EXPECT_EQ(Single(aside[0], 0, ofw::DBQ_READ_ONLY).count(), 1);
@@ -259,7 +246,6 @@ TEST_F(DbqComposite, RotationKeepsAFileThatStillCountsRecords) {
 }
 
 TEST_F(DbqComposite, DestroyRemovesEverything) {
-  std::string dir = t.file("q");
   Composite q(dir, 1024);
   putAll(q, 0, 5, 1000);
   q.destroy();
@@ -268,7 +254,6 @@ TEST_F(DbqComposite, DestroyRemovesEverything) {
 }
 
 TEST_F(DbqComposite, CheckReportsAbnormalFiles) {
-  std::string dir = t.file("q");
   {
     Composite q(dir);
     putAll(q, 0, 4, 1000);

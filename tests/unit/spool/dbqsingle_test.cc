@@ -18,7 +18,6 @@ namespace {
 using DbqSingle = SpoolDirTest;
 
 TEST_F(DbqSingle, FreeBlocksAreReused) {
-  std::string path = t.file("q");
   Single q(path);
   put(q, record(1, 2 * P));  // blocks 1, 2
   put(q, record(2, 10));     // block 3
@@ -51,7 +50,6 @@ TEST_F(DbqSingle, FreeBlocksAreReused) {
 // that already ends at 4 GiB gets its next blocks there, not at a wrapped
 // offset over the master.
 TEST_F(DbqSingle, BlocksBeyondFourGiBLieAtTheirOffsets) {
-  std::string path = t.file("q");
   constexpr int64_t kFirst = int64_t{1} << 23;  // 8388608 * 512 = 4 GiB
   { Single q(path); }
   ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(kFirst * B)), 0);
@@ -74,7 +72,6 @@ TEST_F(DbqSingle, BlocksBeyondFourGiBLieAtTheirOffsets) {
 }
 
 TEST_F(DbqSingle, PoppingTheOnlyRecordKeepsTheFileLength) {
-  std::string path = t.file("q");
   Single q(path);
   put(q, record(1, 3 * P));
   q.dequeue();
@@ -89,7 +86,6 @@ TEST_F(DbqSingle, PoppingTheOnlyRecordKeepsTheFileLength) {
 
 // One drop of the last free block per 101 removals that find one.
 TEST_F(DbqSingle, DecayDropsOncePer101QualifyingRemovals) {
-  std::string path = t.file("q");
   Single q(path);
   for (uint32_t i = 1; i <= 100; ++i) {
     put(q, record(i, 2 * P));  // blocks 1 and 2, reused from the second round on
@@ -113,7 +109,6 @@ TEST_F(DbqSingle, DecayDropsOncePer101QualifyingRemovals) {
 }
 
 TEST_F(DbqSingle, DecayStartFromConstructor) {
-  std::string path = t.file("q");
   DBQSingle q(path, ofw::DBQ_OPEN_OR_CREATE, B, 0600, DBQSingle::DECAY_RATE);
   ASSERT_TRUE(q.isOpen());
   put(q, record(1, 1));
@@ -132,11 +127,7 @@ TEST_F(DbqSingle, DecayStartFromConstructor) {
 class DbqUnclean : public SpoolDirTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(DbqUnclean, FailIfUncleanDecides) {
-  std::string path = t.file("q");
-  {
-    Single q(path);
-    put(q, record(1, 100));
-  }
+  filled<Single>(path, 1, 2, 100);
   RawFile f(path);
   f.setU8(0, 21, static_cast<uint8_t>(GetParam()));
   f.save();
@@ -158,7 +149,6 @@ TEST_P(DbqUnclean, FailIfUncleanDecides) {
 INSTANTIATE_TEST_SUITE_P(Operations, DbqUnclean, ::testing::Values(1, 2, 3, 4));
 
 TEST_F(DbqSingle, OpenModes) {
-  std::string path = t.file("q");
   DBQSingle q(B);
   EXPECT_FALSE(q.open(path, ofw::DBQ_READ_ONLY, 0600, true, ""));
   EXPECT_FALSE(q.isOpen());
@@ -192,7 +182,6 @@ TEST_F(DbqSingle, OpenModes) {
 }
 
 TEST_F(DbqSingle, EmptyFileReadOnlyIsAnEmptyQueue) {
-  std::string path = t.file("q");
   writeFile(path, {});
   {
     Single q(path, 0, ofw::DBQ_READ_ONLY);
@@ -220,7 +209,6 @@ TEST_F(DbqSingle, ClosedQueueRaises) {
 }
 
 TEST_F(DbqSingle, DescriptorIsStoredInTheMaster) {
-  std::string path = t.file("q");
   std::string d = "hello descriptor";
   {
     Single q(path);
@@ -241,7 +229,6 @@ TEST_F(DbqSingle, DescriptorIsStoredInTheMaster) {
 // Random records against a deque model; the checker agrees throughout, and a
 // reopened file holds the same records.
 TEST_F(DbqSingle, RandomOperationsMatchAModel) {
-  std::string path = t.file("q");
   std::mt19937 rng(4711);
   std::deque<std::pair<uint32_t, size_t>> model;
   uint32_t seq = 0;

@@ -34,10 +34,13 @@ constexpr int P = B - 42;  // payload of a dataX block
 
 using testsupport::TempDir;
 
-// Every spool test has a fresh directory of its own in `t`.
+// Every spool test has a fresh directory of its own in `t`, with the usual
+// names of a single-file queue (`path`) and a composite one (`dir`) in it.
 class SpoolDirTest : public ::testing::Test {
  protected:
   TempDir t;
+  const std::string path = t.file("q");
+  const std::string dir = t.file("spool");
 };
 
 // Record `seq` of `len` bytes: the sequence number in the first 4 bytes (when
@@ -61,12 +64,14 @@ inline bool isRecord(const unsigned char* d, size_t len, uint32_t seq) {
 }
 
 // The sequence numbers of a queue's records, head first; every record must
-// be intact. Q: a queue with forEachRecord (single-file or composite).
+// be intact (and `len` bytes long when `len` is not 0). Q: a queue with
+// forEachRecord (single-file or composite).
 template <class Q>
-std::vector<uint32_t> seqsOf(Q& q) {
+std::vector<uint32_t> seqsOf(Q& q, size_t len0 = 0) {
   std::vector<uint32_t> out;
   q.forEachRecord([&](const unsigned char* d, unsigned int len) {
-    if (!isRecord(d, len, seqOf(d, len))) throw std::runtime_error("record " + std::to_string(seqOf(d, len)) + " altered");
+    if (!isRecord(d, len, seqOf(d, len)) || (len0 && len != len0))
+      throw std::runtime_error("record " + std::to_string(seqOf(d, len)) + " altered");
     out.push_back(seqOf(d, len));
     return true;
   });
@@ -83,12 +88,10 @@ inline void put(ofw::DBQ& q, const std::vector<unsigned char>& v) {
   q.enqueue(shared(v), static_cast<unsigned int>(v.size()));
 }
 
-// Records `first` to `last` - 1 of `len` bytes each.
 inline void putAll(ofw::DBQ& q, uint32_t first, uint32_t last, size_t len) {
   for (uint32_t s = first; s < last; ++s) put(q, record(s, len));
 }
 
-// The sequence numbers first .. last - 1.
 inline std::vector<uint32_t> seqs(uint32_t first, uint32_t last) {
   std::vector<uint32_t> out;
   for (uint32_t s = first; s < last; ++s) out.push_back(s);
@@ -96,18 +99,13 @@ inline std::vector<uint32_t> seqs(uint32_t first, uint32_t last) {
 }
 
 // The head record read (getHead) or read and removed (dequeue); empty when none.
-inline std::vector<unsigned char> head(ofw::DBQ& q) {
+inline std::vector<unsigned char> head(ofw::DBQ& q, bool remove = false) {
   boost::shared_array<unsigned char> out;
   unsigned int len = 0;
-  q.getHead(out, len);
+  remove ? q.dequeue(out, len) : q.getHead(out, len);
   return len ? std::vector<unsigned char>(out.get(), out.get() + len) : std::vector<unsigned char>();
 }
-inline std::vector<unsigned char> pop(ofw::DBQ& q) {
-  boost::shared_array<unsigned char> out;
-  unsigned int len = 0;
-  q.dequeue(out, len);
-  return len ? std::vector<unsigned char>(out.get(), out.get() + len) : std::vector<unsigned char>();
-}
+inline std::vector<unsigned char> pop(ofw::DBQ& q) { return head(q, true); }
 // The sequence number of the record removed, which must be intact; UINT32_MAX when none.
 inline uint32_t popSeq(ofw::DBQ& q) {
   std::vector<unsigned char> r = pop(q);
@@ -128,6 +126,13 @@ struct Opened : Q {
 };
 using Single = Opened<ofw::DBQSingle>;
 using Composite = Opened<ofw::DBQComposite>;
+
+// A queue on `path` left closed with records `first` to `last` - 1 of `len` bytes each.
+template <class Q>
+void filled(const std::string& path, uint32_t first, uint32_t last, size_t len, unsigned long maxFile = 0) {
+  Q q(path, maxFile);
+  putAll(q, first, last, len);
+}
 
 // The integrity check passes; its report is the failure message.
 template <class Q>
