@@ -375,6 +375,23 @@ void IPCServer::readClient(const ClientPtr& c, time_t now) {
   dropClient(c);
 }
 
+template <class Step>
+bool IPCServer::guarded(const ClientPtr& session, Step&& step) {
+  try {
+    step();
+    return true;
+  } catch (const ClientException&) {
+  } catch (const std::bad_alloc&) {
+    OFW_WARN(logger_, "Out of memory--disconnecting client.");
+  } catch (const std::exception& e) {
+    OFW_WARN(logger_, "%s--disconnecting client.", e.what());
+  } catch (...) {
+    OFW_WARN(logger_, "Disconnecting client");
+  }
+  dropClient(session);
+  return false;
+}
+
 bool IPCServer::answerOnLoop(const ClientPtr& c) {
   // A session's record costs about what storing it costs; a worker would add
   // two thread switches to that. Synced commits stay with the workers, as a
@@ -565,22 +582,6 @@ void IPCServer::serviceOneClient(const ClientPtr& session) {
     OFW_WARN(logger_, "%s--disconnecting client.", e.what());
     dropClient(session);
   }
-}
-
-bool IPCServer::guarded(const ClientPtr& session, const std::function<void()>& step) {
-  try {
-    step();
-    return true;
-  } catch (const ClientException&) {
-  } catch (const std::bad_alloc&) {
-    OFW_WARN(logger_, "Out of memory--disconnecting client.");
-  } catch (const std::exception& e) {
-    OFW_WARN(logger_, "%s--disconnecting client.", e.what());
-  } catch (...) {
-    OFW_WARN(logger_, "Disconnecting client");
-  }
-  dropClient(session);
-  return false;
 }
 
 void IPCServer::execute(const ClientPtr& session, int maxRequests) {

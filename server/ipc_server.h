@@ -131,8 +131,11 @@ class IPCServer {
   // c's open session (and commits are not synced); true when the loop is done
   // with the request, false when a worker must take it.
   bool answerOnLoop(const ClientPtr& c);
-  // Runs step; any exception drops the client (logged). False then.
-  bool guarded(const ClientPtr& session, const std::function<void()>& step);
+  // Runs step; any exception drops the client (logged). False then. (A
+  // template: it is on every request's path, where a std::function would
+  // allocate for its captures.)
+  template <class Step>
+  bool guarded(const ClientPtr& session, Step&& step);
   void serve(const ClientPtr& session, int fd, int maxRequests);
   void dispatchWaiting();
   void serviceOneClient(const ClientPtr& session);
