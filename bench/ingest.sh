@@ -18,8 +18,9 @@ mkdir -p "$store_dir"
 store_pid=$!
 wait_for 10 grep -q ready "$store_dir/out" || fail "store server did not start"
 echo "machine: $(nproc) cores, $(uname -r); spools on tmpfs; both servers pinned to one processor"
-# INGEST_PERF=FILE records a call-graph profile of the daemon meanwhile.
-[ -n "${INGEST_PERF:-}" ] && { perf record -q -F 2000 -g -p "$VGD_PID" -o "$INGEST_PERF" & perf_pid=$!; sleep 0.5; }
+# INGEST_PERF=FILE records a call-graph profile of the daemon meanwhile
+# (INGEST_PERF_CG="--call-graph dwarf" where the build keeps no frame pointers).
+[ -n "${INGEST_PERF:-}" ] && { perf record -q -F 2000 ${INGEST_PERF_CG:--g} -p "$VGD_PID" -o "$INGEST_PERF" & perf_pid=$!; sleep 0.5; }
 nice -n 10 "$VGD_BIN_DIR/bench_ingest" "$@" /var/orvanevg/audit "$VGD_PID" "$store_dir/sock" "$store_pid"
 [ -n "${perf_pid:-}" ] && { kill -INT "$perf_pid"; wait "$perf_pid"; }
 kill "$store_pid"

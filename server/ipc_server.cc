@@ -586,7 +586,7 @@ void IPCServer::serviceOneClient(const ClientPtr& session) {
 
 void IPCServer::execute(const ClientPtr& session, int maxRequests) {
   int fd = session->fd.load();
-  Logger::SetThreadName(format("fd:%d client", fd));
+  Logger::SetThreadName(fd, "client");
   guarded(session, [&] { serve(session, fd, maxRequests); });
 }
 

@@ -165,14 +165,16 @@ int LRPC2ServerSession::HandleMessage() {
   int f = fd.load();
 
   const char* name = MsgTableGetMsgTypeName(type);
-  pid_t pid = 0;
-  std::string pidText = SessionProcessPid(lrpcSession_, &pid) == 0 ? std::to_string(pid) : "UNKNOWN";
   int level = (type == MsgType::VGSessionData || type == MsgType::VGSessionData2 || type == MsgType::ControlLog2)
                   ? ofw::Logger::TRACE
                   : ofw::Logger::DEBUG;
-  OFW_LOG(logger_, level, "Got message %s (id: %d) from client (pid: %s) on fd = %d", name ? name : "",
-          static_cast<int>(type), pidText.c_str(), f);
-  ofw::Logger::SetThreadName(ofw::format("fd:%d %s", f, name ? name : ""));
+  if (logger_ && logger_->isLevelEnabled(level)) {
+    pid_t pid = 0;
+    std::string pidText = SessionProcessPid(lrpcSession_, &pid) == 0 ? std::to_string(pid) : "UNKNOWN";
+    OFW_LOG(logger_, level, "Got message %s (id: %d) from client (pid: %s) on fd = %d", name ? name : "",
+            static_cast<int>(type), pidText.c_str(), f);
+  }
+  ofw::Logger::SetThreadName(f, name);
 
   int status = 0;
   MsgPtr reply(MsgNew(type, 0, msgTable_, 48, &status));

@@ -209,6 +209,7 @@ void DBQSingle::loadOrInitialise(int permissions, bool failIfUnclean) {
   struct stat st;
   if (::fstat(m_fd, &st) != 0) OFW_THROW_CODE(IOException, withErrno("fstat " + m_path, errno), errno);
   int64_t blocks = static_cast<int64_t>(st.st_size) / m_blockSize;
+  m_fileSize = static_cast<int64_t>(st.st_size);
   if (blocks > INT_MAX) blocks = INT_MAX;  // IDs are 32-bit: blocks beyond are not addressable
 
   if (blocks == 0) {
@@ -221,6 +222,7 @@ void DBQSingle::loadOrInitialise(int permissions, bool failIfUnclean) {
       if (::fchmod(m_fd, static_cast<mode_t>(permissions & 07777)) != 0)
         DBQS_LOG(DEBUG, "chmod %s failed (error %d)", m_path.c_str(), errno);
       initialiseMaster(true);
+      m_fileSize = m_blockSize;
     }
   } else {
     boost::shared_ptr<MasterBlock> m(new MasterBlock(m_blockSize));
@@ -292,6 +294,8 @@ void DBQSingle::validateMaster(const MasterBlock& m, int64_t blocks) const {
 void DBQSingle::closeFd() {
   if (m_fd >= 0) ::close(m_fd);
   m_fd = -1;
+  m_fileSize = 0;
+  m_written.reset();
 }
 
 void DBQSingle::close() {
@@ -328,10 +332,19 @@ DBQSingle::DataBlockPtr DBQSingle::readDataBlock(int id) {
   if (!inRange(id))
     corrupt(format("Data block id %d lies outside the file of %lld blocks", id,
                    static_cast<long long>(m_blockCount)));
+  if (m_written && m_written->getID() == id) {
+    // The block as this queue last wrote it. Readers outside an operation
+    // share it; an operation may change it, and either commits it again or is
+    // rolled back, so the cache lets it go.
+    if (!m_inOperation) return m_written;
+    DataBlockPtr b;
+    b.swap(m_written);
+    rememberBefore(*b, id);
+    return b;
+  }
   DataBlockPtr b(new DataBlock(m_blockSize));
   b->read(id, m_fd);
-  if (m_inOperation && id < m_committedBlockCount && m_before.find(id) == m_before.end())
-    m_before[id].assign(b->raw(), b->raw() + m_blockSize);
+  rememberBefore(*b, id);
   // A block that is not where it says it lives, or not of this file's data
   // type, cannot be used: its ID would direct a write elsewhere, its type would
   // skip the checks below and shift the payload.
@@ -354,6 +367,11 @@ DBQSingle::DataBlockPtr DBQSingle::readDataBlock(int id) {
           DBQ_ERR_CHECKSUM, __FILE__, __LINE__);
   }
   return b;
+}
+
+void DBQSingle::rememberBefore(const DataBlock& b, int id) {
+  if (m_inOperation && id < m_committedBlockCount && m_before.find(id) == m_before.end())
+    m_before[id].assign(b.raw(), b.raw() + m_blockSize);
 }
 
 void DBQSingle::markDirty(const DataBlockPtr& b) { m_dirty[b->getID()] = b; }
@@ -407,10 +425,16 @@ void DBQSingle::commit(int op) {
     throw;
   }
   uint64_t written = static_cast<uint64_t>(m_dirty.size() + 2) * static_cast<uint64_t>(m_blockSize);
+  // The next append links behind the tail block: keep it as written, so that
+  // the append need not read it back.
+  auto tail = m_dirty.find(m_master->getTail());
+  if (tail != m_dirty.end()) m_written = tail->second;
+  else if (m_written && m_dirty.count(m_written->getID())) m_written.reset();
   m_dirty.clear();
   m_before.clear();
   m_committedMaster.assign(m_master->raw(), m_master->raw() + m_blockSize);
   m_committedBlockCount = m_blockCount;
+  if (m_committedBlockCount * m_blockSize > m_fileSize) m_fileSize = m_committedBlockCount * m_blockSize;
   m_commitStarted = false;
   syncCommitted(m_sync.afterCommit(m_fd, written));
 }
@@ -435,9 +459,12 @@ void DBQSingle::rollback() {
       if (err != 0) break;
     }
   }
+  m_written.reset();
   if (m_fd >= 0 && m_blockCount > m_committedBlockCount) {
     if (::ftruncate(m_fd, static_cast<off_t>(m_committedBlockCount) * m_blockSize) != 0)
       DBQS_LOG(DEBUG, "Truncate after a failed operation failed:%s", errnoText(errno).c_str());
+    else
+      m_fileSize = m_committedBlockCount * m_blockSize;
   }
   if (m_commitStarted && m_fd >= 0 && err == 0)
     err = Block::writeImage(m_fd, 0, m_committedMaster.data(), m_blockSize);
@@ -497,8 +524,10 @@ void DBQSingle::setSizeAccount(const SizeAccountPtr& account) {
 void DBQSingle::addFreeBlocks(int n) {
   if (m_blockCount + n > INT_MAX)
     OFW_THROW_CODE(IOException, format("%s: the file has reached the largest block ID", m_path.c_str()), EFBIG);
-  std::vector<DataBlockPtr> blocks;
-  std::vector<Block*> run;
+  // The new blocks exist only in this operation until its commit writes them
+  // (with the rest of the record, in one run): a failure or a crash before the
+  // commit leaves the file as it was, and blocks beyond the committed count are
+  // truncated again if the commit fails.
   for (int i = 0; i < n; ++i) {
     DataBlockPtr b(new DataBlock(m_blockSize));
     if (m_master->isExtended()) {
@@ -507,22 +536,8 @@ void DBQSingle::addFreeBlocks(int n) {
       b->setVersion(kVersion);
     }
     b->setFree(false);
-    b->setID(static_cast<int>(m_blockCount + i));
-    stamp(*b);
-    blocks.push_back(b);
-    run.push_back(b.get());
-  }
-  // Appending extends the file before the commit; blocks beyond the committed
-  // count are truncated again if the operation fails.
-  m_blockCount += n;
-  try {
-    Block::writeRun(m_fd, run.data(), run.size());
-  } catch (const IOException&) {
-    DBQS_LOG(WARN, "flush failed(3).  EOF: false, Bad: true, Fail: true");
-    throw;
-  }
-  ++gFlushes;
-  for (auto& b : blocks) {
+    b->setID(static_cast<int>(m_blockCount));
+    ++m_blockCount;
     freeBlock(b);
     DBQS_LOG(DEBUG, "Added an new free block id:%d", b->getID());
   }
@@ -707,6 +722,8 @@ bool DBQSingle::truncateLast() {
   }
   --m_blockCount;
   m_committedBlockCount = m_blockCount;
+  m_fileSize = size;
+  m_written.reset();
   return true;
 }
 
@@ -742,6 +759,7 @@ void DBQSingle::reclaimUnlinkedTail() {
       DataBlockPtr pb, nb;
       if (!fresh && !(b->isFree() && !onFreeList(*b, id, pb, nb))) break;
       if (::ftruncate(m_fd, static_cast<off_t>(id) * m_blockSize) != 0) break;
+      m_fileSize = static_cast<int64_t>(id) * m_blockSize;
       --m_blockCount;
       ++cut;
     }
@@ -926,9 +944,7 @@ uint64_t DBQSingle::getDataSize() {
 
 uint64_t DBQSingle::getQueueSizeOnDisk() {
   Lock lock(m_mutex);
-  struct stat st;
-  if (m_fd < 0 || ::fstat(m_fd, &st) != 0) return 0;
-  return static_cast<uint64_t>(st.st_size);
+  return m_fd < 0 ? 0 : static_cast<uint64_t>(m_fileSize);
 }
 
 int64_t DBQSingle::count() {

@@ -136,6 +136,8 @@ class DBQSingle : public DBQ {
   int dataType() const;
   DataBlockPtr readDataBlock(int id);
   void markDirty(const DataBlockPtr& b);
+  // Keeps the committed image of block `id`, read during an operation, for a rollback.
+  void rememberBefore(const DataBlock& b, int id);
   void stamp(Block& b);
   void writeMaster();
   void commit(int op);
@@ -179,6 +181,8 @@ class DBQSingle : public DBQ {
   int64_t m_committedBlockCount = 0;
   std::map<int, DataBlockPtr> m_dirty;
   std::map<int, std::vector<unsigned char>> m_before;  // committed images of blocks read by this operation
+  DataBlockPtr m_written;  // the tail block exactly as last committed, or none
+  int64_t m_fileSize = 0;  // bytes in the file, kept as the queue writes and cuts it
   bool m_inOperation = false;
   bool m_commitStarted = false;
   int m_decay = 0;

@@ -91,6 +91,16 @@ Globals& G() {
 }
 
 thread_local std::string tThreadName;
+thread_local int tNameFd = -1;                // with tNameWhat: a name not formatted yet
+thread_local const char* tNameWhat = nullptr;
+
+const std::string& threadName() {
+  if (tNameWhat) {
+    tThreadName = format("fd:%d %s", tNameFd, tNameWhat);
+    tNameWhat = nullptr;
+  }
+  return tThreadName;
+}
 thread_local bool tIsLogThread = false;
 thread_local std::map<std::string, LoggerPtr> tPrivate;  // freed when the thread ends
 
@@ -337,8 +347,15 @@ LoggerPtr Logger::GetThreadPrivateLogger(const std::string& name) {
   return logger;
 }
 
-void Logger::SetThreadName(const std::string& name) { tThreadName = name; }
-std::string Logger::GetThreadName() { return tThreadName; }
+void Logger::SetThreadName(const std::string& name) {
+  tThreadName = name;
+  tNameWhat = nullptr;
+}
+void Logger::SetThreadName(int fd, const char* what) {
+  tNameFd = fd;
+  tNameWhat = what ? what : "";
+}
+std::string Logger::GetThreadName() { return threadName(); }
 
 int Logger::resolve(std::atomic<int> Logger::*field, int rootDefault) {
   int v = (this->*field).load(std::memory_order_relaxed);
@@ -431,7 +448,8 @@ size_t Logger::renderHeader(char* buf, size_t size, int level, const char* file,
   size_t n = 0;
   buf[0] = '\0';
   appendf(buf, size, &n, "%-5s ", LEVEL_NAMES[level]);
-  if (!tThreadName.empty()) appendf(buf, size, &n, "<%s> ", tThreadName.c_str());
+  const std::string& thread = threadName();
+  if (!thread.empty()) appendf(buf, size, &n, "<%s> ", thread.c_str());
   if (!client_ && !displayName_.empty()) appendf(buf, size, &n, "%s ", displayName_.c_str());
   int more = resolveShowMore() & 7;
   if (more) {

@@ -48,6 +48,9 @@ class Logger {
 
   // The name records of the calling thread carry ("" = none).
   static void SetThreadName(const std::string& name);
+  // "fd:<fd> <what>", formatted only when a record needs it (the server names
+  // its thread so for every request); `what` must outlive the name.
+  static void SetThreadName(int fd, const char* what);
   static std::string GetThreadName();
 
   const std::string& getName() const { return name_; }

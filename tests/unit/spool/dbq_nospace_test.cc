@@ -54,6 +54,7 @@ TEST_F(DbqNoSpace, FileSizeLimitFailsTheAppendAndKeepsTheQueue) {
     EXPECT_EQ(q.count(), 5);
     EXPECT_EQ(q.getDataSize(), 5000u);
     EXPECT_EQ(readFile(path), before);  // the partly appended block was cut off again
+    EXPECT_EQ(q.getQueueSizeOnDisk(), static_cast<uint64_t>(size));
     // A removal frees blocks; an append into them needs no new space.
     EXPECT_EQ(popSeq(q), 0u);
     put(q, record(5, 1000));

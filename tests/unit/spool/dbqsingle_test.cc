@@ -226,8 +226,8 @@ TEST_F(DbqSingle, DescriptorIsStoredInTheMaster) {
   EXPECT_EQ(f.u32(0, 42), s);
 }
 
-// Random records against a deque model; the checker agrees throughout, and a
-// reopened file holds the same records.
+// Random records against a deque model; the checker and the size the queue
+// keeps of its file agree throughout, and a reopened file holds the same records.
 TEST_F(DbqSingle, RandomOperationsMatchAModel) {
   std::mt19937 rng(4711);
   std::deque<std::pair<uint32_t, size_t>> model;
@@ -251,6 +251,7 @@ TEST_F(DbqSingle, RandomOperationsMatchAModel) {
       q.reset(new Single(path));
     }
     ASSERT_EQ(q->count(), static_cast<int64_t>(model.size()));
+    ASSERT_EQ(q->getQueueSizeOnDisk(), static_cast<uint64_t>(fileSize(path))) << "step " << step;
     if (step % 250 == 0) {
       ASSERT_TRUE(intact(*q));
     }
