@@ -33,6 +33,12 @@ size_t requestFrameLength(int version, const uint8_t* head, size_t have) {
   return body > lrpc2::kMaxBody ? hl : hl + static_cast<size_t>(body);
 }
 
+bool ClientIO::holdsWholeRequest(int version) const {
+  if (complete_ || in_.empty()) return false;
+  const size_t need = requestFrameLength(version, in_.data(), in_.size());
+  return need != 0 && in_.size() >= need;
+}
+
 ClientIO::Input ClientIO::readAvailable(int fd, int version) {
   if (complete_) return Input::Complete;
   for (;;) {
@@ -41,15 +47,19 @@ ClientIO::Input ClientIO::readAvailable(int fd, int version) {
     if (need == 0) return Input::Failed;
     if (have >= need) {
       complete_ = true;
+      length_ = need;
       return Input::Complete;
     }
+    // Grows only as far as the peer announced once its header is in, or by
+    // the read-ahead.
+    const size_t want = need - have > kReadAhead ? need - have : kReadAhead;
     try {
-      in_.resize(need);  // grows only as far as the peer announced, once its header is in
+      in_.resize(have + want);
     } catch (const std::bad_alloc&) {
       in_.resize(have);
       return Input::Failed;
     }
-    const ssize_t n = recv(fd, in_.data() + have, need - have, MSG_DONTWAIT);
+    const ssize_t n = recv(fd, in_.data() + have, want, MSG_DONTWAIT);
     in_.resize(have + (n > 0 ? static_cast<size_t>(n) : 0));
     if (n > 0) continue;
     if (n == 0) return Input::Closed;
@@ -60,10 +70,16 @@ ClientIO::Input ClientIO::readAvailable(int fd, int version) {
 }
 
 void ClientIO::clearRequest() {
-  explicit_bzero(in_.data(), in_.size());
-  in_.clear();
+  const size_t held = in_.size();
+  const size_t rest = complete_ ? held - length_ : 0;
+  if (held != 0) {
+    memmove(in_.data(), in_.data() + (held - rest), rest);
+    explicit_bzero(in_.data() + rest, held - rest);
+  }
+  in_.resize(rest);
   if (in_.capacity() > kKeptCapacity) in_.shrink_to_fit();  // a large request's memory goes back now
   complete_ = false;
+  length_ = 0;
 }
 
 int ClientIO::append(const uint8_t* data, size_t length) {

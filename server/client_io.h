@@ -1,9 +1,12 @@
 // The bytes in flight on one client connection, kept by the poll loop so that
 // no worker ever waits for a client.
 //
-// Input: the loop reads what the socket holds, never more than the current
-// request needs, until the request (header and body, as the header announces)
-// is whole; only then is it handed to a worker, which reads it from here.
+// Input: the loop reads what the socket holds until the request (header and
+// body, as the header announces) is whole; only then is it handed on, and the
+// handler reads it from here. A read takes up to kReadAhead bytes even when
+// the request needs fewer, so that a small request comes in one read with its
+// header; bytes beyond the request are the start of the client's next one and
+// stay, in order, for after it.
 // Output: the replies of a request are collected here and written without
 // waiting; what the socket does not take stays for the loop. At most one
 // request's output is held (the loop reads no further request while output
@@ -31,21 +34,27 @@ size_t requestFrameLength(int version, const uint8_t* head, size_t have);
 class ClientIO {
  public:
   static constexpr size_t kMaxOutput = 2 * (lrpc2::kHeaderLengthV5 + lrpc2::kMaxBody);
+  static constexpr size_t kReadAhead = 2048;
 
   enum class Input {
     Partial,   // some or none of the request: wait for readability
     Complete,  // a whole request is here
     Closed,    // the peer hung up (nothing of a request pending is lost: a
-               // whole request is always taken before the next read)
+               // whole request held is always taken before the next read)
     Failed,    // the socket failed
   };
   // Reads what is available without waiting (socket fd, protocol version).
   Input readAvailable(int fd, int version);
   bool requestComplete() const { return complete_; }
+  // Bytes of a request not yet whole are held (read ahead, or read so far).
   bool requestStarted() const { return !in_.empty(); }
+  // A whole request is held that readAvailable has not reported yet: the
+  // socket may have nothing more to read, so the loop must not wait for it.
+  bool holdsWholeRequest(int version) const;
   const uint8_t* request() const { return in_.data(); }
-  size_t requestLength() const { return in_.size(); }
-  // Forgets the request (wiped) once it was handled.
+  size_t requestLength() const { return length_; }
+  // Forgets the request (wiped) once it was handled; bytes read beyond it
+  // become the start of the next.
   void clearRequest();
 
   // Appends output; 0, or 418 when the bound would be passed, 408 when memory
@@ -59,8 +68,9 @@ class ClientIO {
   time_t outputSince() const { return outputSince_; }
 
  private:
-  ofw::SecureBytes in_;
+  ofw::SecureBytes in_;  // the current request, then any bytes of the next
   bool complete_ = false;
+  size_t length_ = 0;  // the current request's length, once complete
   ofw::SecureBytes out_;
   size_t outOffset_ = 0;
   time_t outputSince_ = 0;

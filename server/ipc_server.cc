@@ -214,7 +214,7 @@ void IPCServer::loop() {
       }
       dispatchWaiting();
       size_t count = initPollFds();
-      int ready = ::poll(pollFds_.data(), static_cast<nfds_t>(count), pollTimeoutMs_);
+      int ready = ::poll(pollFds_.data(), static_cast<nfds_t>(count), held_.empty() ? pollTimeoutMs_ : 0);
       if (ready < 0 && errno != EINTR) {
         int err = errno;
         OFW_WARN(logger_,
@@ -229,6 +229,7 @@ void IPCServer::loop() {
       } else {
         pollFailed = false;
       }
+      serveHeld();
       if (flags_.reloadPending.load()) {
         std::string dump = Props().getProperty("vgd.dumpcore", "");
         for (auto& c : dump) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -268,6 +269,7 @@ size_t IPCServer::initPollFds() {
   if (pollFds_.size() < capacity) pollFds_.resize(capacity);
   std::memset(pollFds_.data(), 0, sizeof(struct pollfd) * capacity);
   polledClients_.clear();
+  held_.clear();
   size_t n = 0;
   // Out of descriptors: the listening socket stays readable while accept
   // fails, so it is left out until a connection closes or a second passed.
@@ -288,6 +290,14 @@ size_t IPCServer::initPollFds() {
     // A whole request waits for a worker (a worker ending wakes the loop);
     // pending output is written before the next request is read.
     if (io.requestComplete()) continue;
+    // The next request came with the last one's read: it is served without
+    // waiting for the socket.
+    if (!io.outputPending() && io.holdsWholeRequest(c->getVersion())) {
+      held_.push_back(c);
+      continue;
+    }
+    // Bytes of a next request read with the last one start its time-out.
+    if (c->partialSince == 0 && io.requestStarted() && !io.outputPending()) c->partialSince = time(nullptr);
     OFW_TRACE(logger_, "Add fd %d to poll index %d", fd, static_cast<int>(n));
     pollFds_[n].fd = fd;
     pollFds_[n].events = io.outputPending() ? POLLOUT : POLLIN;
@@ -350,6 +360,16 @@ void IPCServer::serviceCommunications(int ready, size_t count) {
   }
   polledClients_.clear();
   if (ready < 0) OFW_DEBUG(logger_, "more clients had their descriptors set than poll() indicated");
+  dispatchWaiting();
+}
+
+void IPCServer::serveHeld() {
+  if (held_.empty()) return;
+  std::vector<ClientPtr> held;
+  held.swap(held_);
+  time_t now = time(nullptr);
+  for (const ClientPtr& c : held)
+    if (c->alive.load() && !c->busy.load()) readClient(c, now);
   dispatchWaiting();
 }
 

@@ -125,6 +125,8 @@ class IPCServer {
   void releaseUid(int uid);
   void stepNegotiation(size_t index);
   void closeNegotiating(Negotiating& n);
+  // Serves the clients whose next request was read with their last one.
+  void serveHeld();
   void readClient(const ClientPtr& c, time_t now);
   void writeClient(const ClientPtr& c, time_t now);
   // Answers a whole request of c on the loop when it only stores a record of
@@ -152,6 +154,7 @@ class IPCServer {
   Mutex clientsLock_;
   std::vector<Negotiating> negotiating_;  // loop thread only
   std::vector<ClientPtr> waiting_;        // loop thread only: whole requests, no worker yet
+  std::vector<ClientPtr> held_;           // loop thread only: whole requests read ahead, served after the poll
   std::vector<struct pollfd> pollFds_;    // loop thread only
   std::vector<ClientPtr> polledClients_;  // index i+1+negotiating -> client
   size_t polledNegotiating_ = 0;          // negotiating entries in the poll array

@@ -160,8 +160,9 @@ TEST_F(ServerFixture, VanishingClientsLeaveNoDescriptor) {
   SessionClientClose(warm);
 }
 
-// A connection's buffers: a request is taken whole and nothing of the next
-// one; output is bounded and what the peer does not read stays pending.
+// A connection's buffers: a request is taken whole, and the bytes of the next
+// one read with it stay for after it, whole or not; output is bounded and what
+// the peer does not read stays pending.
 TEST(ClientIO, OneWholeRequestAndBoundedOutput) {
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
@@ -176,11 +177,31 @@ TEST(ClientIO, OneWholeRequestAndBoundedOutput) {
   ASSERT_EQ(write(sv[1], two.data() + 30, two.size() - 30), static_cast<ssize_t>(two.size() - 30));
   EXPECT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Complete);
   EXPECT_EQ(io.requestLength(), 58u);
+  EXPECT_FALSE(io.holdsWholeRequest(5));  // reported already
   io.clearRequest();
+  EXPECT_TRUE(io.holdsWholeRequest(5));  // the second came with the first
+  shutdown(sv[1], SHUT_WR);                // and is served before the hang-up
   EXPECT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Complete);
+  EXPECT_EQ(io.requestLength(), 58u);
+  EXPECT_EQ(std::vector<uint8_t>(io.request(), io.request() + 58), std::vector<uint8_t>(two.begin() + 58, two.end()));
   io.clearRequest();
-  shutdown(sv[1], SHUT_WR);
+  EXPECT_FALSE(io.requestStarted());
   EXPECT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Closed);
+  close(sv[1]);
+  close(sv[0]);
+
+  // One and a half requests: the half is kept as a started request.
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  ASSERT_EQ(write(sv[1], two.data(), 87), 87);
+  ASSERT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Complete);
+  io.clearRequest();
+  EXPECT_TRUE(io.requestStarted());
+  EXPECT_FALSE(io.holdsWholeRequest(5));
+  EXPECT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Partial);
+  ASSERT_EQ(write(sv[1], two.data() + 87, 29), 29);
+  ASSERT_EQ(io.readAvailable(sv[0], 5), ovg::ClientIO::Input::Complete);
+  EXPECT_EQ(std::vector<uint8_t>(io.request(), io.request() + 58), std::vector<uint8_t>(two.begin() + 58, two.end()));
+  io.clearRequest();
 
   std::vector<uint8_t> big(ovg::ClientIO::kMaxOutput, 'x');
   ASSERT_EQ(io.append(big.data(), big.size()), 0);
@@ -343,12 +364,18 @@ std::string pingFrame(uint32_t sequence) {
          u16(MsgType::VGPing) + std::string(1, '\0');
 }
 
+// Requests read ahead with an earlier one are served without waiting for the
+// socket: with a poll interval beyond the receive time-out, one left waiting
+// fails the test.
 TEST(PipelinedRequests, AllAnsweredInOrder) {
+  ofw::Props().setProperty("vgd.clients.threads.poll", "600000");
   testsupport::TempDir dir;
   Loop loop(dir.file("audit"));
   loop.start();
   const int fd = connectUnix(dir.file("audit"));
   ASSERT_GE(fd, 0);
+  struct timeval limit = {5, 0};
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
   const std::string hello = testsupport::u32(4);
   ASSERT_EQ(write(fd, hello.data(), 4), 4);
   uint8_t ok[8];
@@ -375,6 +402,7 @@ TEST(PipelinedRequests, AllAnsweredInOrder) {
     sequence += static_cast<uint32_t>(count);
   }
   close(fd);
+  ofw::Props().setProperty("vgd.clients.threads.poll", "");
 }
 
 // With a poll interval far beyond the clients' time-out, a lost wake-up would
