@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -208,6 +209,11 @@ void MasterBlock::setBlockSizeField(int b) {
 // ------------------------------------------------------------------ DataBlock
 
 DataBlock::DataBlock(int blockSize) : Block(blockSize) { setTypeAndSize(kTypeData); }
+
+void DataBlock::clear() {
+  std::fill(buf_.begin(), buf_.end(), 0);
+  setTypeAndSize(kTypeData);
+}
 
 int DataBlock::getMagic() const { return isExtended() ? geti(kDataMagicOffset) : kDataMagic; }
 void DataBlock::setMagic() {

@@ -137,6 +137,8 @@ class DataBlock : public Block {
  public:
   // A new data block of type "data" (38), every other byte zero.
   explicit DataBlock(int blockSize);
+  // Back to the state of a new block (for reuse).
+  void clear();
   int dataOffSet() const override { return static_cast<int>(dbqfmt::headerSize(getType())); }
 
   bool isExtended() const { return getType() == dbqfmt::kTypeDataX; }

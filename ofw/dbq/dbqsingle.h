@@ -123,6 +123,7 @@ class DBQSingle : public DBQ {
 
  private:
   typedef boost::shared_ptr<DataBlock> DataBlockPtr;
+  typedef std::map<int, DataBlockPtr> DirtyMap;
 
   void init(int blockSize);
   void closeFd();
@@ -135,6 +136,10 @@ class DBQSingle : public DBQ {
 
   int dataType() const;
   DataBlockPtr readDataBlock(int id);
+  // A data block as a new one is (recycled when one is at hand).
+  DataBlockPtr newDataBlock();
+  // Empties the dirty-block cache, keeping its blocks and nodes for reuse.
+  void clearDirty();
   void markDirty(const DataBlockPtr& b);
   // Keeps the committed image of block `id`, read during an operation, for a rollback.
   void rememberBefore(const DataBlock& b, int id);
@@ -149,8 +154,8 @@ class DBQSingle : public DBQ {
   void reportSize();
 
   void push(const unsigned char* data, unsigned int len);
-  DataBlockPtr takeFreeBlock(int needed);
-  void addFreeBlocks(int n);
+  DataBlockPtr takeFreeBlock();
+  DataBlockPtr appendBlock();
   void freeBlock(const DataBlockPtr& b);
   void pop();
   // Removes the head record, then gives a free last block back if it is time.
@@ -179,7 +184,7 @@ class DBQSingle : public DBQ {
   std::vector<unsigned char> m_committedMaster;  // master bytes as last committed
   int64_t m_blockCount = 0;                      // blocks in the file (this operation included)
   int64_t m_committedBlockCount = 0;
-  std::map<int, DataBlockPtr> m_dirty;
+  DirtyMap m_dirty;
   std::map<int, std::vector<unsigned char>> m_before;  // committed images of blocks read by this operation
   DataBlockPtr m_written;  // the tail block exactly as last committed, or none
   int64_t m_fileSize = 0;  // bytes in the file, kept as the queue writes and cuts it
