@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <boost/make_shared.hpp>
+
 #include "ofw/exceptions.h"
 #include "ofw/format.h"
 #include "ofw/config/properties.h"
@@ -118,9 +120,15 @@ void Auditor::recover(const boost::shared_ptr<ofw::DBQ>& queue, const std::excep
 
 void Auditor::postMechanism(const boost::shared_ptr<ofw::DBQ>& queue, const unsigned char* bytes, unsigned int length) {
   if (!bytes || length == 0) return;
-  if (!queue) throw ofw::IOException("No spool to post to", 0, __FILE__, __LINE__);
   boost::shared_array<unsigned char> copy(new unsigned char[length]);
   std::memcpy(copy.get(), bytes, length);
+  postMechanism(queue, copy, length);
+}
+
+void Auditor::postMechanism(const boost::shared_ptr<ofw::DBQ>& queue, const boost::shared_array<unsigned char>& copy,
+                            unsigned int length) {
+  if (!copy || length == 0) return;
+  if (!queue) throw ofw::IOException("No spool to post to", 0, __FILE__, __LINE__);
   try {
     queue->enqueue(copy, length);
   } catch (const std::exception& e) {
@@ -139,29 +147,32 @@ void Auditor::postMechanism(const boost::shared_ptr<ofw::DBQ>& queue, const unsi
 
 void Auditor::postSessionData(const ofw::Guid& guid, ovgfw::OVGMessage& msg) {
   ovg::incrementActionCount(ovg::AC_POST_SESSION_DATA);
-  std::string bytes = msg.serialize();
-  const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  unsigned int length = static_cast<unsigned int>(bytes.size());
+  // The serialised record goes to the queue as it is: the array keeps the
+  // string alive instead of a copy of its bytes.
+  boost::shared_ptr<std::string> bytes = boost::make_shared<std::string>(msg.serialize());
+  boost::shared_array<unsigned char> data(reinterpret_cast<unsigned char*>(&(*bytes)[0]), [bytes](unsigned char*) {});
+  unsigned int length = static_cast<unsigned int>(bytes->size());
   if (guid.isNull()) {
     postMechanism(common_, data, length);
     return;
   }
-  std::string text = guid.toSwappedMSString();
+  // Only log lines use the GUID's text: made when one is written.
+  auto text = [&guid] { return guid.toSwappedMSString(); };
   boost::shared_ptr<ofw::DBQ> queue;
   {
     ofw::Lock lock(activeMutex_);
     auto it = active_.find(guid);
     if (it != active_.end()) queue = it->second;
     if (queue) {
-      OFW_DEBUG(logger_, "Using already active DBQ %s", text.c_str());
+      OFW_DEBUG(logger_, "Using already active DBQ %s", text().c_str());
     } else {
-      OFW_DEBUG(logger_, "DBQ %s is not currently active", text.c_str());
+      OFW_DEBUG(logger_, "DBQ %s is not currently active", text().c_str());
       boost::shared_ptr<ovgfw::SessionQueue> sq;
       if (sessions_->exists(guid)) {
-        OFW_DEBUG(logger_, "Using existing session queue with GUID %s", text.c_str());
+        OFW_DEBUG(logger_, "Using existing session queue with GUID %s", text().c_str());
         sq = sessions_->getSessionQueue(guid);
       } else {
-        OFW_DEBUG(logger_, "Creating a session queue with GUID %s", text.c_str());
+        OFW_DEBUG(logger_, "Creating a session queue with GUID %s", text().c_str());
         sq = sessions_->add(guid, maxFileSize_);
       }
       queue = sessions_->getDBQ(sq, kBlockSize);
@@ -172,7 +183,7 @@ void Auditor::postSessionData(const ofw::Guid& guid, ovgfw::OVGMessage& msg) {
   // their order is kept without holding the map's lock while writing.
   postMechanism(queue, data, length);
   if (msg.getType() == ovgfw::OVGMessage::TYPE_SESSION_END) {
-    OFW_DEBUG(logger_, "Removing auditor's active DBQ reference for %s", text.c_str());
+    OFW_DEBUG(logger_, "Removing auditor's active DBQ reference for %s", text().c_str());
     ofw::Lock lock(activeMutex_);
     active_.erase(guid);
   }

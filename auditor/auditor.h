@@ -7,6 +7,7 @@
 // aside, salvaged into a fresh one and posting goes on; it never stops the
 // daemon.
 #pragma once
+#include <boost/shared_array.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/weak_ptr.hpp>
 #include <atomic>
@@ -61,6 +62,9 @@ class Auditor {
   // Appends one record to queue; recovers a damaged queue and retries once.
   // Raises when the record could not be stored (disk full included).
   void postMechanism(const boost::shared_ptr<ofw::DBQ>& queue, const unsigned char* bytes, unsigned int length);
+  // The same for bytes the queue may keep as they are (no copy is made).
+  void postMechanism(const boost::shared_ptr<ofw::DBQ>& queue, const boost::shared_array<unsigned char>& bytes,
+                     unsigned int length);
   // Appends one audit-trail record to the audit-trail spool, or drops it
   // (with a WARN) while the disk is full. Raises as postMechanism does.
   void postAuditTrailData(const unsigned char* bytes, unsigned int length);

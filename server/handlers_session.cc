@@ -339,7 +339,11 @@ void LRPC2ServerSession::adoptStartedSession(const ovg::StartRequest& s, const o
 void LRPC2ServerSession::HandleSessionData(LRPC2Msg* request, LRPC2Msg* reply, int v) {
   RequestReader r(request);
   int32_t stream = r.int32("stream");
-  std::string data = r.blob("data");
+  // The bytes as decoded, not copied again (or their conversion).
+  RequestReader::Bytes raw = r.blobBytes("data");
+  const char* data = raw.data();
+  size_t size = raw.size;
+  std::string converted;
   struct timeval when = v >= 3 ? ovg::timevalFromBlob(r.blob("time")) : ovg::now();
   uint64_t seq = getSequenceNumber(request);
   int status = 0;
@@ -348,42 +352,42 @@ void LRPC2ServerSession::HandleSessionData(LRPC2Msg* request, LRPC2Msg* reply, i
   try {
     if (!sessionOpen) {
       OFW_WARN(logger_, "Session data on a connection without an open session (fd %d); %zu bytes discarded", fd.load(),
-               data.size());
+               size);
       status = 1;
     } else {
-      if (ovg::gSrcEncoding != "utf8" && !data.empty()) {
+      if (ovg::gSrcEncoding != "utf8" && size != 0) {
         OFW_TRACE(logger_, "Convert session data from %s to %s", ovg::gSrcEncoding.c_str(), "utf8");
-        std::string converted =
-            ovg::latin1ToUtf8(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+        converted = ovg::latin1ToUtf8(reinterpret_cast<const unsigned char*>(data), size);
         if (stream != 1) {
-          logger_->hexData(ofw::Logger::TRACE, "Original:", data.data(), data.size());
+          logger_->hexData(ofw::Logger::TRACE, "Original:", data, size);
           logger_->hexData(ofw::Logger::TRACE, "Result:", converted.data(), converted.size());
         }
-        data.swap(converted);
+        data = converted.data();
+        size = converted.size();
       }
       status = spoolLimitStatus(false);
       if (status != 0) {
         OFW_TRACE(logger_, "Too less disk space, cannot post data. Guid: %s; Stream: %d; Data size: %d",
-                  guidText().c_str(), stream, static_cast<int>(data.size()));
-      } else if (data.empty()) {
+                  guidText().c_str(), stream, static_cast<int>(size));
+      } else if (size == 0) {
         OFW_DEBUG(logger_, "Request to send session data but no data to be sent");
       } else {
         ovgfw::OVGRequestMessage record;
-        ovg::buildSessionData(record, sessionGuid, when, ovg::streamByte(stream), data.data(),
-                              static_cast<uint32_t>(data.size()));
+        ovg::buildSessionData(record, sessionGuid, when, ovg::streamByte(stream), data,
+                              static_cast<uint32_t>(size));
         auditor().postSessionData(sessionGuid, record);
         OFW_TRACE(logger_, "Session data for guid: %s on stream %d, sequence number: %llu data:", guidText().c_str(),
                   stream, static_cast<unsigned long long>(seq));
         // Typed input may hold passwords: its length only.
         if (stream == 1)
-          OFW_TRACE(logger_, "(%zu bytes of terminal input)", data.size());
+          OFW_TRACE(logger_, "(%zu bytes of terminal input)", size);
         else
-          logger_->hexData(ofw::Logger::TRACE, "", data.data(), data.size());
+          logger_->hexData(ofw::Logger::TRACE, "", data, size);
       }
     }
   } catch (const std::exception& e) {
     OFW_WARN(logger_, "Problem processing %d bytes of session data for GUID %s on stream %d: %s",
-             static_cast<int>(data.size()), guidText().c_str(), stream, e.what());
+             static_cast<int>(size), guidText().c_str(), stream, e.what());
     status = 1;
   }
   if (v >= 2) MsgWriteInt32(reply, status);
@@ -396,13 +400,13 @@ void LRPC2ServerSession::HandleSessionWSizeChange(LRPC2Msg* request, LRPC2Msg* r
   for (int i = 0; i < 4; ++i) size[i] = r.int32("window size");
   if (v >= 3) getSequenceNumber(request);
   int status = 0;
-  std::string guidText = sessionGuid.toSwappedMSString();
+  auto guidText = [this] { return sessionGuid.toSwappedMSString(); };
   try {
     if (!sessionOpen) {
       OFW_WARN(logger_, "Window size change on a connection without an open session (fd %d)", fd.load());
       status = 1;
     } else {
-      OFW_DEBUG(logger_, "Window size change on guid %s", guidText.c_str());
+      OFW_DEBUG(logger_, "Window size change on guid %s", guidText().c_str());
       status = spoolLimitStatus(false);
       if (status == 0) {
         ovgfw::OVGRequestMessage record;
@@ -411,7 +415,7 @@ void LRPC2ServerSession::HandleSessionWSizeChange(LRPC2Msg* request, LRPC2Msg* r
       }
     }
   } catch (const std::exception& e) {
-    OFW_WARN(logger_, "Unable to process window size change for GUID %s: %s", guidText.c_str(), e.what());
+    OFW_WARN(logger_, "Unable to process window size change for GUID %s: %s", guidText().c_str(), e.what());
     status = 1;
   }
   MsgWriteInt32(reply, status);

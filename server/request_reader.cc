@@ -48,13 +48,19 @@ std::string RequestReader::string(const char* field) {
 }
 
 std::string RequestReader::blob(const char* field) {
+  Bytes b = blobBytes(field);
+  return std::string(b.data(), b.size);
+}
+
+RequestReader::Bytes RequestReader::blobBytes(const char* field) {
   void* data = nullptr;
   uint32_t length = 0;
   int rc = MsgReadBlob(msg_, &data, &length);
+  Bytes b;
+  b.owned.reset(static_cast<char*>(data));
   if (rc != 0) bad(field, rc);
-  std::string s = data ? std::string(static_cast<const char*>(data), length) : std::string();
-  std::free(data);
-  return s;
+  if (data) b.size = length;
+  return b;
 }
 
 bool RequestReader::more() {

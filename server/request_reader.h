@@ -5,6 +5,8 @@
 #include <sys/time.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "lrpc2/msg.h"
@@ -22,6 +24,13 @@ class RequestReader {
   std::string string(const char* field);
   // A null blob reads as "".
   std::string blob(const char* field);
+  // The same without a copy: the bytes as the message decoder returned them.
+  struct Bytes {
+    std::unique_ptr<char, void (*)(void*)> owned{nullptr, std::free};
+    size_t size = 0;
+    const char* data() const { return owned ? owned.get() : ""; }
+  };
+  Bytes blobBytes(const char* field);
   // True when another value (not the end marker) follows.
   bool more();
 
