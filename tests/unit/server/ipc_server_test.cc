@@ -215,8 +215,8 @@ TEST(ClientIO, OneWholeRequestAndBoundedOutput) {
   close(sv[0]);
 }
 
-// The loop reads exactly the bytes a request's header announces; a header
-// that is not one is handed over as it stands, for the receive to refuse.
+// A request ends where its header says; a header that is not one is handed
+// over as it stands, for the receive to refuse.
 TEST(RequestFrameLength, HeaderThenAnnouncedBody) {
   const uint32_t kMagic = lrpc2::kMagic, kMax = lrpc2::kMaxBody;
   const size_t kV5 = lrpc2::kOffBodyLengthV5, kV4 = lrpc2::kOffBodyLengthV4;
